@@ -1,0 +1,92 @@
+// File-system layer. Every byte the engine reads or writes, every rename, removal, listing and
+// lock goes through a FileSystem, so that tests can substitute one that fails or "crashes" at a
+// chosen operation, and so that porting to another platform means writing one implementation.
+//
+// Errors are reported by throwing IoError (see error.h), whose text names the path and the
+// operating system's reason. Paths are UTF-8 strings with '/' separators; higher layers (path.h)
+// turn the host application's names ("C:\...", "\" separators, other letter cases) into them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace engine {
+
+// An open file. Offsets are 64-bit throughout. Not thread-safe; one owner at a time.
+class File {
+ public:
+  virtual ~File() = default;
+  // Reads up to n bytes at offset; returns the number read (less than n only at end of file).
+  virtual size_t ReadAt(uint64_t offset, void* buf, size_t n) = 0;
+  // Writes all n bytes at offset, growing the file when needed.
+  virtual void WriteAt(uint64_t offset, const void* buf, size_t n) = 0;
+  virtual uint64_t Size() = 0;
+  virtual void Truncate(uint64_t size) = 0;
+  // Makes everything written so far durable (fsync).
+  virtual void Sync() = 0;
+  // Advisory locks, tried without waiting: false when another holder conflicts. A shared lock
+  // admits other shared holders; an exclusive lock admits none. Holders are open files, so two
+  // File objects of one process on the same path conflict like two processes do.
+  virtual bool TryLockShared() = 0;
+  virtual bool TryLockExclusive() = 0;
+  virtual void Unlock() = 0;
+  // True while this open file still refers to what the path names (not renamed over or removed).
+  virtual bool StillAtPath() = 0;
+  const std::string& path() const { return path_; }
+
+ protected:
+  explicit File(std::string path) : path_(std::move(path)) {}
+
+ private:
+  std::string path_;
+};
+
+enum class OpenMode {
+  kRead,           // existing file, read only
+  kReadWrite,      // existing file, read and write
+  kCreate,         // create or truncate, read and write
+  kCreateExclusive // create; fails if the file exists
+};
+
+struct DirEntry {
+  std::string name;  // bytes as stored on disk
+  bool is_dir = false;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode) = 0;
+  virtual bool Exists(const std::string& path) = 0;       // file or folder
+  virtual bool IsDirectory(const std::string& path) = 0;
+  virtual bool IsRegularFile(const std::string& path) = 0;
+  virtual std::vector<DirEntry> List(const std::string& dir) = 0;
+  // Atomically replaces `to` with `from` (POSIX rename semantics).
+  virtual void Rename(const std::string& from, const std::string& to) = 0;
+  virtual void Remove(const std::string& path) = 0;       // a file; missing is not an error
+  virtual void CreateDirectory(const std::string& path) = 0;  // existing is not an error
+  // Makes renames, creations and removals inside dir durable.
+  virtual void SyncDirectory(const std::string& dir) = 0;
+};
+
+// The real file system of this machine.
+FileSystem* DefaultFileSystem();
+
+// The file system the engine uses; tests swap it for one that injects faults.
+FileSystem* CurrentFileSystem();
+// Installs fs (not owned; nullptr restores the default) and returns the previous one.
+FileSystem* SetCurrentFileSystem(FileSystem* fs);
+
+// Reads exactly n bytes at offset or throws a "truncated file" error naming the file.
+void ReadExactly(File& f, uint64_t offset, void* buf, size_t n);
+// Reads a whole (small) file into memory.
+std::string ReadWholeFile(FileSystem& fs, const std::string& path);
+
+// Path helpers for '/'-separated paths.
+std::string JoinPath(const std::string& dir, const std::string& name);
+std::string DirName(const std::string& path);   // "" when there is no '/'
+std::string BaseName(const std::string& path);
+
+}  // namespace engine

@@ -1,0 +1,211 @@
+// The POSIX file system: the real one on Linux and other Unix systems. A Windows port replaces
+// this one file (CreateFileW, ReadFile/WriteFile with OVERLAPPED offsets, LockFileEx, MoveFileExW
+// with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH, FlushFileBuffers).
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "engine/error.h"
+#include "engine/fs.h"
+
+namespace engine {
+namespace {
+
+class PosixFile final : public File {
+ public:
+  PosixFile(std::string path, int fd) : File(std::move(path)), fd_(fd) {}
+  ~PosixFile() override {
+    if (fd_ >= 0) ::close(fd_);  // closing also drops any flock held by this descriptor
+  }
+
+  size_t ReadAt(uint64_t offset, void* buf, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      ssize_t r = ::pread(fd_, static_cast<char*>(buf) + done, n - done,
+                          static_cast<off_t>(offset + done));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        throw IoError("leer", path(), errno);
+      }
+      if (r == 0) break;
+      done += static_cast<size_t>(r);
+    }
+    return done;
+  }
+
+  void WriteAt(uint64_t offset, const void* buf, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      ssize_t r = ::pwrite(fd_, static_cast<const char*>(buf) + done, n - done,
+                           static_cast<off_t>(offset + done));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        throw IoError("escribir", path(), errno);
+      }
+      done += static_cast<size_t>(r);
+    }
+  }
+
+  uint64_t Size() override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) throw IoError("consultar el tamaño de", path(), errno);
+    return static_cast<uint64_t>(st.st_size);
+  }
+
+  void Truncate(uint64_t size) override {
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw IoError("recortar", path(), errno);
+  }
+
+  void Sync() override {
+    if (::fsync(fd_) != 0) throw IoError("asegurar en disco", path(), errno);
+  }
+
+  bool TryLockShared() override { return Lock(LOCK_SH); }
+  bool TryLockExclusive() override { return Lock(LOCK_EX); }
+  void Unlock() override { ::flock(fd_, LOCK_UN); }
+
+  bool StillAtPath() override {
+    struct stat a, b;
+    if (::fstat(fd_, &a) != 0) return false;
+    if (::stat(path().c_str(), &b) != 0) return false;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  }
+
+ private:
+  bool Lock(int how) {
+    for (;;) {
+      if (::flock(fd_, how | LOCK_NB) == 0) return true;
+      if (errno == EINTR) continue;
+      if (errno == EWOULDBLOCK) return false;
+      throw IoError("bloquear", path(), errno);
+    }
+  }
+  int fd_;
+};
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+      case OpenMode::kRead: flags |= O_RDONLY; break;
+      case OpenMode::kReadWrite: flags |= O_RDWR; break;
+      case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+      case OpenMode::kCreateExclusive: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+    }
+    int fd;
+    do {
+      fd = ::open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw IoError("abrir", path, errno);
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      throw IoError("abrir", path, EISDIR);
+    }
+    return std::make_unique<PosixFile>(path, fd);
+  }
+
+  bool Exists(const std::string& path) override {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+  }
+  bool IsDirectory(const std::string& path) override {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+  bool IsRegularFile(const std::string& path) override {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
+  std::vector<DirEntry> List(const std::string& dir) override {
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) throw IoError("leer la carpeta", dir, errno);
+    std::vector<DirEntry> out;
+    while (struct dirent* e = ::readdir(d)) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      out.push_back({name, IsDirectory(JoinPath(dir, name))});
+    }
+    ::closedir(d);
+    return out;
+  }
+
+  void Rename(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) throw IoError("renombrar a " + to, from, errno);
+  }
+
+  void Remove(const std::string& path) override {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw IoError("borrar", path, errno);
+  }
+
+  void CreateDirectory(const std::string& path) override {
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) throw IoError("crear la carpeta", path, errno);
+  }
+
+  void SyncDirectory(const std::string& dir) override {
+    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw IoError("abrir la carpeta", dir, errno);
+    int rc = ::fsync(fd);
+    int e = errno;
+    ::close(fd);
+    if (rc != 0 && e != EINVAL) throw IoError("asegurar en disco la carpeta", dir, e);
+  }
+};
+
+FileSystem* g_current = nullptr;
+
+}  // namespace
+
+FileSystem* DefaultFileSystem() {
+  static PosixFileSystem fs;
+  return &fs;
+}
+
+FileSystem* CurrentFileSystem() { return g_current ? g_current : DefaultFileSystem(); }
+
+FileSystem* SetCurrentFileSystem(FileSystem* fs) {
+  FileSystem* prev = CurrentFileSystem();
+  g_current = fs;
+  return prev;
+}
+
+void ReadExactly(File& f, uint64_t offset, void* buf, size_t n) {
+  if (f.ReadAt(offset, buf, n) != n)
+    throw EngineError(err::kFileCorrupt, "El fichero está truncado: faltan datos al final.",
+                      {CtxFile(f.path())});
+}
+
+std::string ReadWholeFile(FileSystem& fs, const std::string& path) {
+  auto f = fs.Open(path, OpenMode::kRead);
+  uint64_t size = f->Size();
+  std::string data(static_cast<size_t>(size), '\0');
+  ReadExactly(*f, 0, data.data(), data.size());
+  return data;
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  if (dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+std::string DirName(const std::string& path) {
+  auto p = path.find_last_of('/');
+  if (p == std::string::npos) return "";
+  if (p == 0) return "/";
+  return path.substr(0, p);
+}
+
+std::string BaseName(const std::string& path) {
+  auto p = path.find_last_of('/');
+  return p == std::string::npos ? path : path.substr(p + 1);
+}
+
+}  // namespace engine

@@ -1,0 +1,113 @@
+// The storage interface: one open table in its files (.DBF with .DBT and .MDX; .DB with .MB, .PX
+// and .VAL), as the cursor layer (cursor.h) and the restructure call see it. dBASE and Paradox
+// each implement it; nothing above this interface knows a file format.
+//
+// Record numbers are 1-based positions in the table file's physical order. Record buffers are
+// the raw bytes of one record as the format stores it (RecordLength() bytes); only the storage
+// interprets them. Every failure throws EngineError naming the file.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/bde.h"
+#include "engine/codepage.h"
+#include "engine/value.h"
+
+namespace engine {
+
+struct FieldSpec {
+  std::string name;       // as stored (UTF-8)
+  uint16_t type = 0;      // physical type code (bde::fldDBCHAR, bde::fldPDXLONG, ...)
+  uint16_t size = 0;      // width, length or BCD places, as the format's descriptor gives it
+  uint16_t decimals = 0;  // decimals of dBASE N and F fields; 0 elsewhere
+  uint32_t offset = 0;    // within the record buffer (set by the storage)
+  uint32_t length = 0;    // bytes within the record buffer (set by the storage)
+};
+
+struct TagInfo {
+  std::string name;
+  std::string expression;
+  std::string filter;     // FOR clause, "" for none
+  char key_type = 'C';    // 'C', 'N', 'D'
+  bool unique = false;
+  bool descending = false;
+};
+
+// Walks the record numbers of one index tag in key order.
+class KeyWalker {
+ public:
+  virtual ~KeyWalker() = default;
+  // Next record number, or false at the end.
+  virtual bool Next(uint64_t* recno) = 0;
+};
+
+enum class TableFormat { kDbase, kParadox, kFoxPro };
+
+struct OpenOptions {
+  bool exclusive = false;   // exclusive lock instead of shared
+  bool read_only = false;   // open files read-only (tools, checks)
+};
+
+class TableStorage {
+ public:
+  virtual ~TableStorage() = default;
+
+  virtual const std::string& Path() const = 0;          // the main file
+  virtual TableFormat Format() const = 0;
+  virtual std::string TypeName() const = 0;             // "DBASE", "PARADOX", "FOXPRO"
+  virtual int Level() const = 0;                         // 3, 4, 5 or 7
+  virtual const CodePage& Codepage() const = 0;
+  virtual std::string LanguageDriverName() const = 0;   // "DBWINUS0", "ascii", ... or ""
+  virtual const std::vector<FieldSpec>& Fields() const = 0;
+  virtual uint32_t RecordLength() const = 0;
+  virtual int KeyFieldCount() const { return 0; }        // Paradox primary key fields
+
+  virtual uint64_t RecordCount() = 0;
+  virtual void ReadRecord(uint64_t recno, std::string* buf) = 0;
+  virtual bool IsDeleted(const std::string& buf) const = 0;
+  // Decodes field `field` (0-based) of a record buffer; memos and blobs are read from their file.
+  virtual Value GetValue(const std::string& buf, int field) = 0;
+  // Encodes a value into a record buffer; throws EngineError (kValueOutOfRange, kConversion)
+  // when it does not fit or convert. Memo text may be written to the memo file at once.
+  virtual void SetValue(std::string* buf, int field, const Value& v) = 0;
+  virtual std::string BlankRecord() const = 0;
+  // Rewrites a record, keeping every index true to it (old_buf is what was read).
+  virtual void UpdateRecord(uint64_t recno, const std::string& old_buf, const std::string& new_buf) = 0;
+  // Adds a record at the end (keyed Paradox tables: in key order); returns its record number.
+  virtual uint64_t AppendRecord(const std::string& buf) = 0;
+  virtual void SetDeleted(uint64_t recno, bool deleted) = 0;
+  // Writes header counts and makes the files durable.
+  virtual void Flush() = 0;
+
+  virtual std::vector<TagInfo> Tags() { return {}; }
+  // Walks a tag; with equal_to set, only the keys equal to that value (as the tag's key of a row
+  // whose key expression gave it). Throws kNoSuchIndex for an unknown tag.
+  virtual std::unique_ptr<KeyWalker> WalkTag(const std::string& tag,
+                                             const std::optional<Value>& equal_to);
+
+  virtual std::vector<bde::VCHKDesc> ValChecks() { return {}; }
+};
+
+// Opens the table at `path` (an existing, exact path), choosing the format from `format`.
+std::unique_ptr<TableStorage> OpenStorage(const std::string& path, TableFormat format,
+                                          const OpenOptions& options);
+
+// A table to create: fields with their physical types and sizes, index tags, level, code page.
+struct TableDefinition {
+  TableFormat format = TableFormat::kDbase;
+  int level = 4;
+  int codepage = 1252;
+  std::vector<FieldSpec> fields;
+  std::vector<TagInfo> tags;
+  int key_fields = 0;                      // Paradox primary key
+  std::vector<bde::VCHKDesc> val_checks;   // Paradox validity checks
+};
+
+// Creates (or overwrites) the table at `path` with no rows.
+void CreateStorage(const std::string& path, const TableDefinition& def);
+
+}  // namespace engine

@@ -1,0 +1,2 @@
+// The table-restructuring component TRestructure with its field and validity-check descriptors.
+#pragma once

@@ -1,0 +1,63 @@
+// A file system for tests that passes every call to the real one and, at a chosen mutating
+// operation (a write, truncation, sync, rename, removal, creation), either fails it with an I/O
+// error or "crashes": that operation and every later one fail, as if the machine had stopped
+// there. Counting first (no fault set) tells a test how many operations a procedure performs, so
+// it can then fault each one in turn.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/fs.h"
+
+namespace testing_support {
+
+class FaultInjectionFileSystem : public engine::FileSystem {
+ public:
+  enum class Mode { kNone, kFailOnce, kCrash };
+  explicit FaultInjectionFileSystem(engine::FileSystem* base = engine::DefaultFileSystem());
+
+  // Fault the n-th mutating operation from now (1-based).
+  void FailAt(uint64_t n) { Arm(Mode::kFailOnce, n); }
+  void CrashAt(uint64_t n) { Arm(Mode::kCrash, n); }
+  void Disarm() { Arm(Mode::kNone, 0); }
+  uint64_t mutating_ops() const { return ops_; }
+  bool crashed() const { return crashed_; }
+  bool fault_fired() const { return fired_; }
+
+  // Called by files and by this file system before each mutating operation; throws when the
+  // fault strikes.
+  void BeforeMutation(const std::string& what, const std::string& path);
+
+  std::unique_ptr<engine::File> Open(const std::string& path, engine::OpenMode mode) override;
+  bool Exists(const std::string& path) override { return base_->Exists(path); }
+  bool IsDirectory(const std::string& path) override { return base_->IsDirectory(path); }
+  bool IsRegularFile(const std::string& path) override { return base_->IsRegularFile(path); }
+  std::vector<engine::DirEntry> List(const std::string& dir) override { return base_->List(dir); }
+  void Rename(const std::string& from, const std::string& to) override;
+  void Remove(const std::string& path) override;
+  void CreateDirectory(const std::string& path) override;
+  void SyncDirectory(const std::string& dir) override;
+
+ private:
+  void Arm(Mode m, uint64_t n);
+  engine::FileSystem* base_;
+  Mode mode_ = Mode::kNone;
+  uint64_t target_ = 0;
+  uint64_t ops_ = 0;
+  bool crashed_ = false;
+  bool fired_ = false;
+};
+
+// Installs a file system for the engine for the lifetime of this object.
+class ScopedFileSystem {
+ public:
+  explicit ScopedFileSystem(engine::FileSystem* fs) : prev_(engine::SetCurrentFileSystem(fs)) {}
+  ~ScopedFileSystem() { engine::SetCurrentFileSystem(prev_); }
+
+ private:
+  engine::FileSystem* prev_;
+};
+
+}  // namespace testing_support

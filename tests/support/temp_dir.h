@@ -1,0 +1,30 @@
+// A folder of its own for one test, removed with everything in it when the test ends.
+#pragma once
+
+#include <string>
+
+namespace testing_support {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Byte-level file helpers for tests (they bypass the engine on purpose).
+std::string ReadFileBytes(const std::string& path);
+void WriteFileBytes(const std::string& path, const std::string& data);
+void CopyFile(const std::string& from, const std::string& to);
+bool FileExists(const std::string& path);
+
+// The folder of sample tables, or "" when it is absent (tests then skip).
+std::string SamplesDir();
+
+}  // namespace testing_support
