@@ -1,0 +1,73 @@
+// dBASE production indexes (.MDX): tags over a table's rows, kept true to the table.
+//
+// The dBASE table storage (dbf.*) owns one MdxIndex when the table's header announces one. It
+// hands rows to the index through RecordView, so the index evaluates key and FOR expressions
+// without knowing the record layout.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/codepage.h"
+#include "engine/fs.h"
+#include "engine/storage.h"
+#include "engine/value.h"
+
+namespace engine::dbase {
+
+// One row as the index sees it.
+class RecordView {
+ public:
+  virtual ~RecordView() = default;
+  virtual uint64_t RecNo() const = 0;
+  virtual bool Deleted() const = 0;
+  // The value of a field by name (case-insensitive); throws for an unknown name.
+  virtual Value Field(const std::string& name) const = 0;
+  // The field's raw stored text (blank-padded, in the table's code page), for character keys.
+  virtual std::string RawText(const std::string& name) const = 0;
+};
+
+// Reads rows in record-number order (used to build and to check tags).
+class RecordSource {
+ public:
+  virtual ~RecordSource() = default;
+  virtual uint64_t Count() = 0;
+  // Returns a view of row recno (1-based), valid until the next call.
+  virtual const RecordView& Row(uint64_t recno) = 0;
+};
+
+// What the checker found; empty `problems` means every tag agrees with the table.
+struct IndexCheckReport {
+  std::vector<std::string> problems;  // one line each: tag, record number, what is wrong
+  bool ok() const { return problems.empty(); }
+};
+
+class MdxIndex {
+ public:
+  virtual ~MdxIndex() = default;
+
+  // Opens the index at path for a table with these fields. Every tag's expressions are parsed
+  // here: an expression the evaluator does not know is an error now, never a guess.
+  static std::unique_ptr<MdxIndex> Open(const std::string& path, const std::vector<FieldSpec>& fields,
+                                        const CodePage& cp, bool writable);
+  // Creates the index file with these tags, filled from every row of `rows`.
+  static void Create(const std::string& path, const std::string& table_name,
+                     const std::vector<TagInfo>& tags, const std::vector<FieldSpec>& fields,
+                     const CodePage& cp, RecordSource& rows);
+
+  virtual std::vector<TagInfo> Tags() const = 0;
+  // Record numbers of a tag in key order; with equal_to, only the keys equal to that value.
+  virtual std::unique_ptr<KeyWalker> Walk(const std::string& tag, const std::optional<Value>& equal_to) = 0;
+  // Keeps every tag true to a changed row (old and new contents of the same record number).
+  virtual void Update(const RecordView& before, const RecordView& after) = 0;
+  // Adds the keys of a new row.
+  virtual void Insert(const RecordView& row) = 0;
+  virtual void Flush() = 0;  // header, durable
+  // Compares every tag with the rows: keys, membership, order, node structure.
+  virtual IndexCheckReport Check(RecordSource& rows) = 0;
+};
+
+}  // namespace engine::dbase
