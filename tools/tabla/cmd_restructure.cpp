@@ -103,9 +103,10 @@ int Usage() {
 
 }  // namespace
 
-int CmdRestructure(int argc, char** argv) {
+int tabla::RunRestructure(const std::vector<std::string>& args) {
+  const int argc = static_cast<int>(args.size());
   if (argc < 1) return Usage();
-  std::string file = argv[0];
+  std::string file = args[0];
   struct Change {
     std::string kind;
     std::vector<std::string> parts;
@@ -113,11 +114,11 @@ int CmdRestructure(int argc, char** argv) {
   std::vector<Change> changes;
   bool pack = false;
   for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+    const std::string& a = args[static_cast<size_t>(i)];
     if (a == "--pack") {
       pack = true;
     } else if ((a == "--add" || a == "--modify" || a == "--drop") && i + 1 < argc) {
-      changes.push_back({a, Split(argv[++i])});
+      changes.push_back({a, Split(args[static_cast<size_t>(++i)])});
     } else {
       return Usage();
     }
