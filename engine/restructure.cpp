@@ -198,9 +198,9 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
   if (name.empty()) throw EngineError(err::kInvalidParam, "Falta el nombre de la tabla que se reestructura.");
   const bool looks_paradox = UpperExtension(name) != "DBF" && !UpperExtension(name).empty();
   const std::string path = db.TablePath(name, looks_paradox ? TableFormat::kParadox : TableFormat::kDbase);
+  RecoverSwap(path);
   if (!fs.IsRegularFile(path))
     Refuse(err::kNoSuchTable, "La tabla no existe. Compruebe que la carpeta de datos es la correcta.", path);
-  RecoverSwap(path);
   const TableFormat format = FormatFor(path, TableTypeHint::kDefault);
   if (format == TableFormat::kFoxPro)
     Refuse(err::kNotSupported, "Las tablas FoxPro no se pueden reestructurar.", path);
