@@ -620,8 +620,25 @@ class MdxFile : public MdxIndex {
     for (TagMeta& t : tags_) {
       std::optional<std::string> old_key = RowKey(t, before), new_key = RowKey(t, after);
       if (old_key == new_key && before.RecNo() == after.RecNo()) continue;
-      if (old_key) RemoveKey(t, *old_key, static_cast<uint32_t>(before.RecNo()));
+      bool removed = old_key && RemoveKey(t, *old_key, static_cast<uint32_t>(before.RecNo()));
       if (new_key) InsertKey(t, *new_key, static_cast<uint32_t>(after.RecNo()));
+      if (removed && t.info.unique && old_key != new_key) GiveKeyToAnotherRow(t, *old_key, before.RecNo());
+    }
+  }
+
+  void SetRowSource(RecordSource* rows) override { rows_ = rows; }
+
+  // A unique tag lost the row that held `key`: the first other row with that key takes it.
+  void GiveKeyToAnotherRow(TagMeta& t, const std::string& key, uint64_t old_owner) {
+    if (!rows_) return;
+    uint64_t count = rows_->Count();
+    for (uint64_t r = 1; r <= count && r <= 0xFFFFFFFFull; ++r) {
+      if (r == old_owner) continue;
+      std::optional<std::string> k = RowKey(t, rows_->Row(r));
+      if (k && t.Cmp(*k, key) == 0) {
+        InsertKey(t, key, static_cast<uint32_t>(r));
+        return;
+      }
     }
   }
 
@@ -750,11 +767,11 @@ class MdxFile : public MdxIndex {
     std::optional<std::string> new_max;
   };
 
-  void RemoveKey(TagMeta& t, const std::string& key, uint32_t recno) {
+  bool RemoveKey(TagMeta& t, const std::string& key, uint32_t recno) {
     RemoveResult r = RemoveRec(t, t.root, key, recno, 0);
     if (!r.found) {
       // Unique tags hold only one row per key; another row may own it.
-      if (t.info.unique) return;
+      if (t.info.unique) return false;
       Corrupt(path_, t.info.name, "falta la clave del registro " + std::to_string(recno));
     }
     // An interior root left with a single child gives way to it.
@@ -764,6 +781,7 @@ class MdxFile : public MdxIndex {
       t.root = root.right;
     }
     dirty_ = true;
+    return true;
   }
 
   RemoveResult RemoveRec(const TagMeta& t, uint32_t page, const std::string& key, uint32_t recno, int depth) {
@@ -837,6 +855,7 @@ class MdxFile : public MdxIndex {
   std::vector<uint8_t> head_;
   std::vector<TagMeta> tags_;
   bool dirty_ = false;
+  RecordSource* rows_ = nullptr;
 
   struct StructureWalk {
     std::unordered_set<uint32_t> seen;

@@ -75,6 +75,10 @@ class MdxIndex {
   virtual void Update(const RecordView& before, const RecordView& after) = 0;
   // Adds the keys of a new row.
   virtual void Insert(const RecordView& row) = 0;
+  // The table's rows (not owned; nullptr to detach), read when a unique tag loses the row that
+  // held a key: another row with that key then takes its place. Without it, that key goes
+  // missing from the tag until the index is rebuilt.
+  virtual void SetRowSource(RecordSource* rows) = 0;
   virtual void Flush() = 0;  // header, durable
   // Compares every tag with the rows: keys, membership, order, node structure (pointers outside
   // the file, key counts over capacity, loops). Never writes. A broken tag is reported, not
