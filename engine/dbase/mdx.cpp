@@ -952,7 +952,7 @@ void MdxFile::Visit(const TagMeta& t, uint32_t page, int depth, StructureWalk& s
     std::string max;
     size_t before = out->size();
     Visit(t, child, depth + 1, s, out, &max);
-    if (i < n.items.size() && out->size() > before && OutOfOrder(t, n.items[i].key, max))
+    if (i < n.items.size() && out->size() > before && OutOfOrder(t, max, n.items[i].key))
       Corrupt(path_, t.info.name, "una clave de la página " + std::to_string(page) + " es menor que las de su rama");
     if (i < n.items.size() && out->size() > before && s.have_last) {
       // The following keys may not fall below this separator.
