@@ -191,6 +191,7 @@ class TField : public TComponent {
 
  private:
   friend class TDataSet;
+  friend class TTable;
   TFieldType type_;
   std::string field_name_;
   std::string label_;
@@ -299,6 +300,10 @@ class TTable : public TDataSet {
   void SetTableName(const std::string& v);
   TTableType TableType() const { return table_type_; }
   void SetTableType(TTableType t);
+  // The level CreateTable writes (dBASE 3, 4, 5 or 7; Paradox 3, 4, 5 or 7); 0 chooses dBASE 4 or
+  // Paradox 7.
+  int TableLevel() const { return table_level_; }
+  void SetTableLevel(int level) { table_level_ = level; }
   bool Exclusive() const { return exclusive_; }
   void SetExclusive(bool v);
   const std::string& IndexName() const { return index_name_; }
@@ -357,10 +362,14 @@ class TTable : public TDataSet {
   void BindFields();
   void MasterChanged();
   void PostIfChanged();
+  int ColumnOf(const std::string& name) const;
+  Value ColumnValue(int col) const;
+  void SetColumnValue(int col, const Value& v);
 
   std::string database_name_, table_name_, index_name_, master_fields_;
   TTableType table_type_ = TTableType::ttDefault;
   bool exclusive_ = false;
+  int table_level_ = 0;
   TDataSource* master_source_ = nullptr;
   int master_listener_ = 0;
   TFieldDefs field_defs_;
@@ -368,6 +377,15 @@ class TTable : public TDataSet {
   TDataSetState state_ = TDataSetState::dsInactive;
   std::unique_ptr<Cursor> cursor_;
   bool eof_ = true, bof_ = true;
+  bool dirty_ = false;        // rows written since open: flush at close
+  std::string edit_buf_;      // the row being edited or inserted
 };
+
+struct FieldSpec;
+// The framework type of a stored field (dBASE N(4,0) is Smallint, N(9,0) Integer, ...).
+TFieldType FieldTypeOfSpec(const FieldSpec& f);
+// The stored field that a field definition creates in a table of this format and level; throws
+// EngineError kInvalidFieldType when the level has no such type.
+FieldSpec SpecOfFieldDef(const TFieldDef& def, bool paradox, int level);
 
 }  // namespace engine
