@@ -1215,3 +1215,55 @@ void DbfTable::DescribeForRecreate(TableDefinition* def) const {
 }
 
 }  // namespace engine::dbase
+
+namespace engine::dbase {
+
+namespace {
+
+// Every row of a table, for building or checking its index.
+class TableRows : public RecordSource {
+ public:
+  explicit TableRows(DbfTable* t) : t_(t) {}
+  uint64_t Count() override { return t_->RecordCount(); }
+  const RecordView& Row(uint64_t recno) override {
+    t_->ReadRecord(recno, &buf_);
+    view_ = std::make_unique<RowView>(t_, &buf_, recno);
+    return *view_;
+  }
+
+ private:
+  DbfTable* t_;
+  std::string buf_;
+  std::unique_ptr<RowView> view_;
+};
+
+}  // namespace
+
+IndexCheckReport CheckTableIndexes(const std::string& dbf_path) {
+  OpenOptions opts;
+  opts.read_only = true;
+  auto table = DbfTable::Open(dbf_path, opts, false);
+  if (!table->HasIndex()) return {};
+  TableRows rows(table.get());
+  return table->CheckIndex(rows);
+}
+
+void FinishRestructuredIndex(const std::string& old_mdx, const std::string& new_path,
+                             const std::vector<TagPlan>& plan, const std::vector<uint64_t>& recno_map) {
+  std::string mdx_path;
+  {
+    OpenOptions opts;
+    opts.exclusive = true;
+    auto table = DbfTable::Open(new_path, opts, false);
+    TableRows rows(table.get());
+    mdx_path = CompanionToCreate(new_path, "MDX");
+    RewriteIndex(old_mdx, mdx_path, BaseNameNoExt(new_path), plan, recno_map, table->Fields(), table->Codepage(), rows);
+  }
+  // Announce the index in the table's header (byte 28), durably.
+  auto f = CurrentFileSystem()->Open(new_path, OpenMode::kReadWrite);
+  const char flag = 0x01;
+  f->WriteAt(28, &flag, 1);
+  f->Sync();
+}
+
+}  // namespace engine::dbase

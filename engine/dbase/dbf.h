@@ -45,6 +45,8 @@ class DbfTable : public TableStorage {
 
   std::vector<TagInfo> Tags() override;
   void DescribeForRecreate(TableDefinition* def) const override;
+  bool HasIndex() const { return mdx_ != nullptr; }
+  IndexCheckReport CheckIndex(RecordSource& rows) { return mdx_->Check(rows); }
   std::unique_ptr<KeyWalker> WalkTag(const std::string& tag, const std::optional<Value>& equal_to) override;
 
   // The field's stored bytes in a record buffer (for index keys).

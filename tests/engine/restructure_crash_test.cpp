@@ -1,4 +1,4 @@
-// A real crash: a child process restructuring a large table with memos is killed with SIGKILL
+// A real crash: a child process restructuring a large table with memos and an index is killed with SIGKILL
 // at random moments; every time, the engine afterwards opens a complete table, old or new.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,6 +11,8 @@
 #include <random>
 
 #include "engine/database.h"
+#include "engine/dbase/dbase.h"
+#include "engine/dbase/mdx.h"
 #include "engine/error.h"
 #include "engine/restructure.h"
 #include "engine/storage.h"
@@ -35,6 +37,8 @@ void MakeTable(const std::string& dir) {
   auto& saldo = t.FieldDefs().AddFieldDef();
   saldo = {"SALDO", TFieldType::ftBCD, 2, 12};
   t.FieldDefs().Add("NOTAS", TFieldType::ftMemo);
+  t.IndexDefs().Add("CODIGO", "CODIGO");
+  t.IndexDefs().Add("NOMBRE", "UPPER(NOMBRE)");
   t.CreateTable();
   t.Open();
   for (int i = 1; i <= kRows; ++i) {
@@ -98,6 +102,9 @@ int CheckTable(const std::string& dir) {
     }
   }
   EXPECT_EQ(i, kRows);
+  t.Close();
+  auto report = dbase::CheckTableIndexes(dir + "/Clientes.Dbf");
+  EXPECT_TRUE(report.ok()) << (report.ok() ? "" : report.problems[0]);
   return fields == 6 ? 1 : 0;
 }
 

@@ -9,7 +9,11 @@
 
 #include <cstring>
 #include <filesystem>
+#include <algorithm>
 #include <random>
+
+#include "engine/dbase/dbase.h"
+#include "engine/dbase/mdx.h"
 
 #include "engine/database.h"
 #include "engine/error.h"
@@ -281,11 +285,14 @@ TEST(Restructure, KeepsHeaderBytesAndStampsToday) {
   EXPECT_EQ(static_cast<unsigned char>(after[2]), tm.tm_mon + 1);
 }
 
-// Fail, then crash, at every mutating file operation of one restructure: afterwards the engine
-// opens either the old table or the new one, complete.
+void MakeIndexedCustomers(const std::string& dir, int rows);
+
+// Fail, then crash, at every mutating file operation of one restructure of a table with memos and
+// an index: afterwards the engine opens either the old table or the new one, complete, with every
+// tag consistent.
 TEST(Restructure, FailureOrCrashAtAnyStepLeavesTheOldOrTheNewTable) {
   TempDir seed;
-  MakeCustomers(seed.path(), 60);
+  MakeIndexedCustomers(seed.path(), 60);
   auto old_rows = Snapshot(seed / "Clientes.Dbf");
   std::vector<std::string> new_rows;
   uint64_t total;
@@ -327,6 +334,9 @@ TEST(Restructure, FailureOrCrashAtAnyStepLeavesTheOldOrTheNewTable) {
       t.Open();
       t.Close();
       auto rows = Snapshot(d / "Clientes.Dbf");
+      auto report = dbase::CheckTableIndexes(d / "Clientes.Dbf");
+      EXPECT_TRUE(report.ok()) << (crash ? "crash" : "failure") << " at step " << n << ": "
+                               << (report.ok() ? "" : report.problems[0]);
       bool is_old = rows == old_rows, is_new = rows == new_rows;
       EXPECT_TRUE(is_old || is_new) << (crash ? "crash" : "failure") << " at step " << n;
       olds += is_old;
@@ -335,6 +345,106 @@ TEST(Restructure, FailureOrCrashAtAnyStepLeavesTheOldOrTheNewTable) {
     EXPECT_GT(olds, 0);
     EXPECT_GT(news, 0);
   }
+}
+
+}  // namespace
+}  // namespace engine
+
+namespace engine {
+namespace {
+
+void MakeIndexedCustomers(const std::string& dir, int rows) {
+  TTable t;
+  t.SetDatabaseName(dir);
+  t.SetTableName("Clientes.Dbf");
+  t.FieldDefs().Add("CODIGO", TFieldType::ftString, 6);
+  t.FieldDefs().Add("NOMBRE", TFieldType::ftString, 30);
+  auto& saldo = t.FieldDefs().AddFieldDef();
+  saldo = {"SALDO", TFieldType::ftBCD, 2, 10};
+  t.FieldDefs().Add("NOTAS", TFieldType::ftMemo);
+  t.IndexDefs().Add("CODIGO", "CODIGO");
+  t.IndexDefs().Add("NOMBRE", "UPPER(NOMBRE)");
+  t.IndexDefs().Add("DEUDORES", "SALDO", 0, "SALDO < 0");
+  t.CreateTable();
+  t.Open();
+  std::mt19937 rng(7);
+  for (int i = 1; i <= rows; ++i) {
+    t.Append();
+    t.SetFieldValue("CODIGO", Value::Text(std::to_string(100000 + (rng() % 900000))));
+    t.SetFieldValue("NOMBRE", Value::Text(std::string(i % 2 ? "ñ" : "Z") + "cliente " + std::to_string(rng() % 5000)));
+    t.SetFieldValue("SALDO", Value::Number(0, std::to_string(static_cast<int>(rng() % 2000) - 1000) + ".5"));
+    if (i % 7 == 0) t.SetFieldValue("NOTAS", Value::Text("nota " + std::to_string(i)));
+    t.Post();
+  }
+  t.First();
+  int n = 0;
+  while (!t.Eof()) {
+    if (++n % 11 == 0) {
+      t.Delete();
+    } else {
+      t.Next();
+    }
+  }
+  t.Close();
+}
+
+std::vector<uint64_t> TagOrder(const std::string& path, const std::string& tag) {
+  auto st = OpenStorage(path, TableFormat::kDbase, {false, true});
+  auto w = st->WalkTag(tag, std::nullopt);
+  std::vector<uint64_t> out;
+  uint64_t r;
+  while (w->Next(&r)) out.push_back(r);
+  return out;
+}
+
+TEST(RestructureIndexed, TagsFollowTheRebuiltTable) {
+  TempDir d;
+  MakeIndexedCustomers(d.path(), 3000);
+  const std::string dbf = d / "Clientes.Dbf";
+  ASSERT_TRUE(dbase::CheckTableIndexes(dbf).ok());
+  auto rows_before = Snapshot(dbf);
+  // Add two fields and widen NOMBRE: CODIGO and DEUDORES carry over, NOMBRE is rebuilt.
+  Restructure(d.path(), "Clientes.Dbf",
+              {Rec(1, "CODIGO", bde::fldDBCHAR, 6), Rec(2, "NOMBRE", bde::fldDBCHAR, 40),
+               Rec(3, "SALDO", bde::fldDBNUM, 10, 2), Rec(4, "NOTAS", bde::fldDBMEMO, 10),
+               Rec(0, "SA", bde::fldDBNUM, 12, 2), Rec(0, "SC", bde::fldDBNUM, 12, 2)},
+              {bde::crNOOP, bde::crMODIFY, bde::crNOOP, bde::crNOOP, bde::crADD, bde::crADD}, true);
+  auto report = dbase::CheckTableIndexes(dbf);
+  for (const auto& p : report.problems) ADD_FAILURE() << p;
+  auto rows_after = Snapshot(dbf);
+  size_t live = 0;
+  for (const auto& r : rows_before) live += r[0] != '*';
+  EXPECT_EQ(rows_after.size(), live);
+  // Walking CODIGO gives the same codes in the same order as before, minus the purged rows.
+  auto st = OpenStorage(dbf, TableFormat::kDbase, {false, true});
+  std::string buf;
+  std::vector<std::string> codes;
+  for (uint64_t r : TagOrder(dbf, "CODIGO")) {
+    st->ReadRecord(r, &buf);
+    codes.push_back(st->GetValue(buf, 0).s);
+  }
+  EXPECT_EQ(codes.size(), live);
+  EXPECT_TRUE(std::is_sorted(codes.begin(), codes.end()));
+  if (auto dump = testing_support::IndexDump(d / "Clientes.MDX", "NOMBRE")) {
+    EXPECT_EQ(std::count(dump->begin(), dump->end(), '\n'), static_cast<long>(live)) << dump->substr(0, 400);
+  }
+}
+
+TEST(RestructureIndexed, DroppingAFieldAnIndexUsesIsRefused) {
+  TempDir d;
+  MakeIndexedCustomers(d.path(), 50);
+  auto before = ReadFileBytes(d / "Clientes.Dbf");
+  auto mdx_before = ReadFileBytes(d / "Clientes.MDX");
+  try {
+    Restructure(d.path(), "Clientes.Dbf",
+                {Rec(1, "CODIGO", bde::fldDBCHAR, 6), Rec(3, "SALDO", bde::fldDBNUM, 10, 2)},
+                {bde::crNOOP, bde::crNOOP}, true);
+    FAIL();
+  } catch (const EngineError& e) {
+    EXPECT_NE(std::string(e.what()).find("NOMBRE"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(ReadFileBytes(d / "Clientes.Dbf"), before);
+  EXPECT_EQ(ReadFileBytes(d / "Clientes.MDX"), mdx_before);
 }
 
 }  // namespace
