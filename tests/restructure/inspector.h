@@ -2,6 +2,8 @@
 // operation codes, the table type and level, and the private validity-check helpers.
 #pragma once
 
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "restructure/Restructure.h"
@@ -28,6 +30,28 @@ class TRestructureInspector {
   const std::string& TableType() const { return r_.FTableType; }
   int TableLevel() const { return r_.FTableLevel; }
   engine::TTable* Table() const { return r_.FTable; }
+
+  // Validity checks exist only on Paradox tables. Until this engine writes Paradox tables, the
+  // editing of checks is exercised on the structure of a real table whose reported type and
+  // level are changed here, and with check records placed as the engine would report them.
+  // Such a structure is never applied.
+  void PretendTableType(const std::string& type, uint16_t level) {
+    r_.FTableType = type;
+    r_.FTableLevel = level;
+  }
+  void PlaceReportedValCheck(const bde::VCHKDesc& rec) {
+    const int n = r_.ValCheckCountEff();
+    std::unique_ptr<bde::VCHKDesc[]> checks(new bde::VCHKDesc[n + 1]());
+    std::unique_ptr<bde::CROpType[]> ops(new bde::CROpType[n + 1]());
+    for (int k = 0; k < n; ++k) {
+      checks[k] = r_.FValChecks[k];
+      ops[k] = r_.FValCheckOps[k];
+    }
+    checks[n] = rec;
+    r_.FValChecks = std::move(checks);
+    r_.FValCheckOps = std::move(ops);
+    r_.FValCheckCount = n + 1;
+  }
 
   // The private helpers of the validity checks.
   bool ValCheckNeeded(const std::string& name) { return r_.ValCheckNeeded(name); }

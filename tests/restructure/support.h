@@ -1,0 +1,175 @@
+// Tables for the component's tests, made and read back through the engine.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/storage.h"
+#include "engine/table.h"
+#include "engine/value.h"
+
+namespace restructure_test {
+
+// A dBASE table "Clientes.Dbf" (level 4, through TTable::CreateTable) with the fields NOMBRE
+// C(20), SALDO N(10,2), ALTA D, NOTAS M, ACTIVO L, an index tag NOMBRE, and five rows of which
+// the third is marked deleted. Returns false when this build has no dBASE storage.
+bool MakeClientes(const std::string& dir);
+// A dBASE level 3 table "Existencias.dbf" with CODIGO C(8), CRITERIO N(11,0), NOTAS M and three
+// rows. Returns false when this build has no dBASE storage.
+bool MakeExistenciasLevel3(const std::string& dir);
+
+// What the engine reads back: field names in order and, per live row in file order, the value of
+// each field by name.
+struct Snapshot {
+  std::vector<std::string> fields;
+  std::vector<std::map<std::string, engine::Value>> rows;
+};
+Snapshot ReadBack(const std::string& dir, const std::string& table);
+
+// Physical records of a dBASE table, deleted ones included, and how many of them are deleted.
+struct PhysicalCount {
+  uint64_t records = 0;
+  uint64_t deleted = 0;
+};
+PhysicalCount CountRecords(const std::string& path);
+
+// The rows that MakeClientes writes, live ones only, in file order.
+std::vector<std::map<std::string, engine::Value>> ClientesRows();
+
+// ---- Definitions ------------------------------------------------------------------------------
+
+inline std::vector<std::map<std::string, engine::Value>> ClientesRows() {
+  using engine::Value;
+  const std::string long_memo(1500, 'm');
+  return {
+      {{"NOMBRE", Value::Text("García")}, {"SALDO", Value::Number(1234.5, "1234.50")},
+       {"ALTA", Value::Date(engine::DayFromCivil(2024, 1, 15))},
+       {"NOTAS", Value::Text("Cliente desde 1990.\r\nPaga al contado.")},
+       {"ACTIVO", Value::Logical(true)}},
+      {{"NOMBRE", Value::Text("López")}, {"SALDO", Value::Number(-20.25, "-20.25")},
+       {"ALTA", Value::Null()}, {"NOTAS", Value::Null()}, {"ACTIVO", Value::Logical(false)}},
+      {{"NOMBRE", Value::Text("Núñez")}, {"SALDO", Value::Null()},
+       {"ALTA", Value::Date(engine::DayFromCivil(2023, 12, 31))}, {"NOTAS", Value::Text(long_memo)},
+       {"ACTIVO", Value::Null()}},
+      {{"NOMBRE", Value::Text("Ortega")}, {"SALDO", Value::Number(0, "0.00")},
+       {"ALTA", Value::Date(engine::DayFromCivil(1999, 2, 28))}, {"NOTAS", Value::Text("corto")},
+       {"ACTIVO", Value::Logical(true)}},
+  };
+}
+
+namespace detail {
+inline bool NotSupported(const engine::EDBEngineError& e) {
+  return e.ErrorCode() == engine::err::kNotSupported;
+}
+}  // namespace detail
+
+inline bool MakeClientes(const std::string& dir) {
+  using engine::TFieldType;
+  engine::TTable t;
+  t.SetDatabaseName(dir);
+  t.SetTableName("Clientes.Dbf");
+  t.SetTableType(engine::TTableType::ttDBase);
+  t.FieldDefs().Add("NOMBRE", TFieldType::ftString, 20);
+  engine::TFieldDef& saldo = t.FieldDefs().AddFieldDef();
+  saldo.Name = "SALDO";
+  saldo.DataType = TFieldType::ftFloat;
+  saldo.Size = 10;
+  saldo.Precision = 2;
+  t.FieldDefs().Add("ALTA", TFieldType::ftDate);
+  t.FieldDefs().Add("NOTAS", TFieldType::ftMemo);
+  t.FieldDefs().Add("ACTIVO", TFieldType::ftBoolean);
+  t.IndexDefs().Add("NOMBRE", "NOMBRE");
+  try {
+    t.CreateTable();
+  } catch (const engine::EDBEngineError& e) {
+    if (detail::NotSupported(e)) return false;
+    throw;
+  }
+  auto rows = ClientesRows();
+  // The row that is deleted afterwards goes third.
+  rows.insert(rows.begin() + 2, {{"NOMBRE", engine::Value::Text("Borrado")},
+                                 {"SALDO", engine::Value::Number(99, "99.00")},
+                                 {"NOTAS", engine::Value::Text("memo de una fila borrada")}});
+  t.Open();
+  for (const auto& row : rows) {
+    t.Append();
+    for (const auto& [name, value] : row)
+      if (!value.IsNull()) t.SetFieldValue(name, value);
+    t.Post();
+  }
+  t.First();
+  t.Next();
+  t.Next();
+  t.Delete();
+  t.Close();
+  return true;
+}
+
+inline bool MakeExistenciasLevel3(const std::string& dir) {
+  engine::TableDefinition def;
+  def.format = engine::TableFormat::kDbase;
+  def.level = 3;
+  auto field = [](const char* name, uint16_t type, uint16_t size, uint16_t decimals) {
+    engine::FieldSpec f;
+    f.name = name;
+    f.type = type;
+    f.size = size;
+    f.decimals = decimals;
+    return f;
+  };
+  def.fields = {field("CODIGO", bde::fldDBCHAR, 8, 0), field("CRITERIO", bde::fldDBNUM, 11, 0),
+                field("NOTAS", bde::fldDBMEMO, 10, 0)};
+  try {
+    engine::CreateStorage(dir + "/Existencias.dbf", def);
+  } catch (const engine::EngineError& e) {
+    if (e.code() == engine::err::kNotSupported) return false;
+    throw;
+  }
+  engine::TTable t;
+  t.SetDatabaseName(dir);
+  t.SetTableName("Existencias.dbf");
+  t.Open();
+  const char* codes[] = {"A-1", "B-22", "C-333"};
+  for (int i = 0; i < 3; ++i) {
+    t.Append();
+    t.SetFieldValue("CODIGO", engine::Value::Text(codes[i]));
+    t.SetFieldValue("CRITERIO", engine::Value::Integer(i * 3));
+    t.SetFieldValue("NOTAS", engine::Value::Text(std::string("nota ") + codes[i]));
+    t.Post();
+  }
+  t.Close();
+  return true;
+}
+
+inline Snapshot ReadBack(const std::string& dir, const std::string& table) {
+  Snapshot s;
+  engine::TTable t;
+  t.SetDatabaseName(dir);
+  t.SetTableName(table);
+  t.Open();
+  for (int i = 0; i < t.FieldCount(); ++i) s.fields.push_back(t.Fields(i)->FieldName());
+  for (t.First(); !t.Eof(); t.Next()) {
+    std::map<std::string, engine::Value> row;
+    for (const auto& f : s.fields) row[f] = t.FieldValue(f);
+    s.rows.push_back(row);
+  }
+  t.Close();
+  return s;
+}
+
+inline PhysicalCount CountRecords(const std::string& path) {
+  engine::OpenOptions o;
+  o.read_only = true;
+  auto st = engine::OpenStorage(path, engine::TableFormat::kDbase, o);
+  PhysicalCount c;
+  c.records = st->RecordCount();
+  std::string buf;
+  for (uint64_t i = 1; i <= c.records; ++i) {
+    st->ReadRecord(i, &buf);
+    if (st->IsDeleted(buf)) ++c.deleted;
+  }
+  return c;
+}
+
+}  // namespace restructure_test
