@@ -28,6 +28,7 @@ struct Family {
     WriteFileBytes(mdx, "old index");
   }
   std::vector<SwapEntry> WriteNew() {
+    std::filesystem::create_directories(SwapTempDir(dbf));
     WriteFileBytes(SwapTempPath(dbf), "new table");
     WriteFileBytes(SwapTempPath(dbt), "new memo");
     return {{dbf, SwapTempPath(dbf)}, {dbt, SwapTempPath(dbt)}, {mdx, ""}};
@@ -56,7 +57,7 @@ TEST(Swap, ReplacesEveryFileAndLeavesNothingBehind) {
     (void)e;
     ++count;
   }
-  EXPECT_EQ(count, 2);  // the new table and memo only
+  EXPECT_EQ(count, 3);  // the new table and memo, and the (empty) folder of new files
 }
 
 // Crash at every mutating operation of the swap, then recover as the next open would: the family
@@ -140,11 +141,11 @@ TEST(Swap, LeftoversOfAnUncommittedRestructureAreRemoved) {
   Family fam(dir);
   fam.WriteOld();
   fam.WriteNew();
-  WriteFileBytes(dir / ".Otra.DBF.nuevo", "another table's temporary");
+  WriteFileBytes(SwapTempPath(dir / "Otra.DBF"), "another table's new file");
   RemoveSwapLeftovers(fam.dbf);
   EXPECT_FALSE(FileExists(SwapTempPath(fam.dbf)));
   EXPECT_FALSE(FileExists(SwapTempPath(fam.dbt)));
-  EXPECT_TRUE(FileExists(dir / ".Otra.DBF.nuevo"));
+  EXPECT_TRUE(FileExists(SwapTempPath(dir / "Otra.DBF")));
   EXPECT_TRUE(fam.IsOld());
 }
 
