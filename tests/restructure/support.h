@@ -12,9 +12,9 @@
 namespace restructure_test {
 
 // A dBASE table "Clientes.Dbf" (level 4, through TTable::CreateTable) with the fields NOMBRE
-// C(20), SALDO N(10,2), ALTA D, NOTAS M, ACTIVO L, an index tag NOMBRE, and five rows of which
-// the third is marked deleted. Returns false when this build has no dBASE storage.
-bool MakeClientes(const std::string& dir);
+// C(20), SALDO N(10,2), ALTA D, NOTAS M, ACTIVO L, optionally an index tag NOMBRE, and five rows
+// of which the third is marked deleted. Returns false when this build has no dBASE storage.
+bool MakeClientes(const std::string& dir, bool with_index = false);
 // A dBASE level 3 table "Existencias.dbf" with CODIGO C(8), CRITERIO N(11,0), NOTAS M and three
 // rows. Returns false when this build has no dBASE storage.
 bool MakeExistenciasLevel3(const std::string& dir);
@@ -64,7 +64,7 @@ inline bool NotSupported(const engine::EDBEngineError& e) {
 }
 }  // namespace detail
 
-inline bool MakeClientes(const std::string& dir) {
+inline bool MakeClientes(const std::string& dir, bool with_index) {
   using engine::TFieldType;
   engine::TTable t;
   t.SetDatabaseName(dir);
@@ -79,7 +79,7 @@ inline bool MakeClientes(const std::string& dir) {
   t.FieldDefs().Add("ALTA", TFieldType::ftDate);
   t.FieldDefs().Add("NOTAS", TFieldType::ftMemo);
   t.FieldDefs().Add("ACTIVO", TFieldType::ftBoolean);
-  t.IndexDefs().Add("NOMBRE", "NOMBRE");
+  if (with_index) t.IndexDefs().Add("NOMBRE", "NOMBRE");
   try {
     t.CreateTable();
   } catch (const engine::EDBEngineError& e) {
@@ -107,28 +107,21 @@ inline bool MakeClientes(const std::string& dir) {
 }
 
 inline bool MakeExistenciasLevel3(const std::string& dir) {
-  engine::TableDefinition def;
-  def.format = engine::TableFormat::kDbase;
-  def.level = 3;
-  auto field = [](const char* name, uint16_t type, uint16_t size, uint16_t decimals) {
-    engine::FieldSpec f;
-    f.name = name;
-    f.type = type;
-    f.size = size;
-    f.decimals = decimals;
-    return f;
-  };
-  def.fields = {field("CODIGO", bde::fldDBCHAR, 8, 0), field("CRITERIO", bde::fldDBNUM, 11, 0),
-                field("NOTAS", bde::fldDBMEMO, 10, 0)};
-  try {
-    engine::CreateStorage(dir + "/Existencias.dbf", def);
-  } catch (const engine::EngineError& e) {
-    if (e.code() == engine::err::kNotSupported) return false;
-    throw;
-  }
+  using engine::TFieldType;
   engine::TTable t;
   t.SetDatabaseName(dir);
   t.SetTableName("Existencias.dbf");
+  t.SetTableType(engine::TTableType::ttDBase);
+  t.SetTableLevel(3);
+  t.FieldDefs().Add("CODIGO", TFieldType::ftString, 8);
+  t.FieldDefs().Add("CRITERIO", TFieldType::ftInteger);
+  t.FieldDefs().Add("NOTAS", TFieldType::ftMemo);
+  try {
+    t.CreateTable();
+  } catch (const engine::EDBEngineError& e) {
+    if (detail::NotSupported(e)) return false;
+    throw;
+  }
   t.Open();
   const char* codes[] = {"A-1", "B-22", "C-333"};
   for (int i = 0; i < 3; ++i) {
