@@ -15,7 +15,6 @@ namespace restructure {
 namespace {
 
 using restructure_test::MakeClientes;
-using restructure_test::MakeExistenciasLevel3;
 
 std::string ErrorOf(const std::function<void()>& fn) {
   try {
@@ -170,12 +169,14 @@ TEST_F(Editing, AddFieldRecordAndTypeRulesAtLevel4) {
   }
 }
 
+// A dBASE III+ table written by another program (0x83, with memo).
 class Level3 : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!MakeExistenciasLevel3(dir_.path())) GTEST_SKIP() << "this build has no dBASE storage";
+    if (!restructure_test::CopySample("infused-dbf/dbase_83.dbf", dir_.path()))
+      GTEST_SKIP() << "sample tables not available";
     r_.SetDatabaseName(dir_.path());
-    r_.SetTableName("Existencias.dbf");
+    r_.SetTableName("dbase_83.dbf");
   }
   testing_support::TempDir dir_;
   TRestructure r_;
@@ -200,6 +201,7 @@ TEST_F(Level3, InappropriateTypesRaiseTheEventAndChangeNothing) {
   EventLog log;
   r_.SetOnFieldInappropriate(BindEvent(&log, &EventLog::OnInappropriate));
   ASSERT_TRUE(static_cast<bool>(r_.OnFieldInappropriate()));
+  ASSERT_EQ(in_.FieldCount(), 15);
 
   r_.Field()->SetName("SA");
   r_.Field()->SetFieldType(dbNumber);
@@ -207,8 +209,11 @@ TEST_F(Level3, InappropriateTypesRaiseTheEventAndChangeNothing) {
   r_.Field()->SetPrecision(2);
   r_.AddField(false);
   EXPECT_EQ(log.calls, 0);
-  ASSERT_EQ(in_.FieldCount(), 4);
-  EXPECT_EQ(in_.Field(4).iFldType, 0x202);
+  ASSERT_EQ(in_.FieldCount(), 16);
+  EXPECT_EQ(in_.Field(16).iFldType, 0x202);
+  EXPECT_EQ(in_.Field(16).iUnits1, 12);
+  EXPECT_EQ(in_.Field(16).iUnits2, 2);
+  EXPECT_EQ(in_.FieldOp(16), bde::crADD);
 
   r_.Field()->SetFieldType(dbFloat);  // level 4 and up
   r_.AddField(false);
@@ -216,7 +221,7 @@ TEST_F(Level3, InappropriateTypesRaiseTheEventAndChangeNothing) {
   EXPECT_EQ(log.sender, &r_);
   EXPECT_EQ(log.field, r_.Field());
   EXPECT_EQ(log.type, dbFloat);
-  EXPECT_EQ(in_.FieldCount(), 4);
+  EXPECT_EQ(in_.FieldCount(), 16);
 
   // Insert and modify test the type before the position: no range error for a refused type.
   r_.InsertField(99, false);
@@ -225,8 +230,11 @@ TEST_F(Level3, InappropriateTypesRaiseTheEventAndChangeNothing) {
   r_.Field()->SetFieldType(pxUnknown);  // a fresh descriptor's type: never admitted
   r_.ModifyField(1, false);
   EXPECT_EQ(log.calls, 4);
-  EXPECT_EQ(in_.FieldName(1), "CODIGO");
+  EXPECT_EQ(in_.FieldName(1), "ID");
   EXPECT_EQ(in_.FieldOp(1), bde::crNOOP);
+  r_.Field()->SetFieldType(pxNumber);  // a Paradox type on a dBASE table
+  r_.AddField(false);
+  EXPECT_EQ(log.calls, 5);
 
   // A handler may replace itself while it runs.
   int second = 0;
@@ -237,7 +245,7 @@ TEST_F(Level3, InappropriateTypesRaiseTheEventAndChangeNothing) {
   r_.AddField(false);
   r_.AddField(false);
   EXPECT_EQ(second, 1);
-  EXPECT_EQ(in_.FieldCount(), 4);
+  EXPECT_EQ(in_.FieldCount(), 16);
 }
 
 TEST_F(Editing, InsertFieldRangeAndPlacement) {

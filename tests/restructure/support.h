@@ -8,6 +8,7 @@
 #include "engine/storage.h"
 #include "engine/table.h"
 #include "engine/value.h"
+#include "tests/support/temp_dir.h"
 
 namespace restructure_test {
 
@@ -15,9 +16,13 @@ namespace restructure_test {
 // C(20), SALDO N(10,2), ALTA D, NOTAS M, ACTIVO L, optionally an index tag NOMBRE, and five rows
 // of which the third is marked deleted. Returns false when this build has no dBASE storage.
 bool MakeClientes(const std::string& dir, bool with_index = false);
-// A dBASE level 3 table "Existencias.dbf" with CODIGO C(8), CRITERIO N(11,0), NOTAS M and three
-// rows. Returns false when this build has no dBASE storage.
-bool MakeExistenciasLevel3(const std::string& dir);
+// The wizard's stock table "Existencias.dbf", asked for at level 3, with CODIGO C(8), CRITERIO
+// (an integer field: N(11,0)), NOTAS M and three rows. Returns false when this build has no dBASE
+// storage.
+bool MakeExistencias(const std::string& dir);
+// Copies a sample table (and its memo file, when it has one) from the samples folder into dir;
+// false when the samples are absent.
+bool CopySample(const std::string& relative_dbf, const std::string& dir);
 
 // What the engine reads back: field names in order and, per live row in file order, the value of
 // each field by name.
@@ -106,7 +111,7 @@ inline bool MakeClientes(const std::string& dir, bool with_index) {
   return true;
 }
 
-inline bool MakeExistenciasLevel3(const std::string& dir) {
+inline bool MakeExistencias(const std::string& dir) {
   using engine::TFieldType;
   engine::TTable t;
   t.SetDatabaseName(dir);
@@ -132,6 +137,19 @@ inline bool MakeExistenciasLevel3(const std::string& dir) {
     t.Post();
   }
   t.Close();
+  return true;
+}
+
+inline bool CopySample(const std::string& relative_dbf, const std::string& dir) {
+  const std::string root = testing_support::SamplesDir();
+  if (root.empty()) return false;
+  const std::string from = root + "/" + relative_dbf;
+  if (!testing_support::FileExists(from)) return false;
+  const std::string base = relative_dbf.substr(relative_dbf.find_last_of('/') + 1);
+  testing_support::CopyFile(from, dir + "/" + base);
+  const std::string memo = from.substr(0, from.size() - 3) + "dbt";
+  if (testing_support::FileExists(memo))
+    testing_support::CopyFile(memo, dir + "/" + base.substr(0, base.size() - 3) + "dbt");
   return true;
 }
 
