@@ -112,8 +112,10 @@ bool TRestructure::ValCheckNeeded(const std::string& name) {
 // ---- Filling and reading checks ------------------------------------------------------------
 
 std::string TRestructure::LookupDirectory(const std::string& database) {
-  // An empty name means the database of the table being restructured.
-  const std::string name = database.empty() ? FDatabaseName : database;
+  // An empty name means the database of the table being restructured (the current folder when
+  // that has no name either, as for the table itself).
+  std::string name = database.empty() ? FDatabaseName : database;
+  if (name.empty()) name = ".";
   bde::hDBIDb db = nullptr;
   engine::Check(bde::DbiOpenDatabase(name.c_str(), &db));
   char dir[bde::DBIMAXPATHLEN + 1] = {};

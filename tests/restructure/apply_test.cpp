@@ -177,6 +177,22 @@ TEST_F(Apply, DeletedMovedInsertedAndChangedFieldsCarryTheirValues) {
   EXPECT_EQ(r_.Field()->Length(), 30);
 }
 
+TEST_F(Apply, ARefusedStructureChangesNothingAndKeepsTheEdits) {
+  AddNumber("1T", 12, 2);  // the engine takes only names that begin with a letter
+  const std::string before = testing_support::ReadFileBytes(Path());
+  EXPECT_THROW(r_.ApplyRestructure(), engine::EDBEngineError);
+  EXPECT_EQ(testing_support::ReadFileBytes(Path()), before);
+  EXPECT_FALSE(in_.Table()->Active());
+  ASSERT_EQ(in_.FieldCount(), 6);
+  EXPECT_EQ(in_.FieldOp(6), bde::crADD);
+  r_.Field()->SetName("T1");
+  r_.ModifyField(6, false);
+  r_.ApplyRestructure();
+  Snapshot s = ReadBack(dir_.path(), "Clientes.Dbf");
+  EXPECT_EQ(s.fields.back(), "T1");
+  ExpectOriginalRows(s, kClientesFields, {"T1"});
+}
+
 TEST_F(Apply, ATableOpenBeforeIsOpenAgainAfterAndExclusive) {
   in_.Table()->Open();
   AddNumber("SA", 12, 2);
