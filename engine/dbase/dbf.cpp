@@ -756,6 +756,9 @@ void DbfTable::SetValue(std::string* buf, int field, const Value& v) {
         case K::Null: break;
         case K::Text: text = v.s; break;
         case K::Binary: Refuse(err::kConversion, field, "un dato binario no cabe en un campo de texto", v);
+        case K::Number:  // as the number was written, "12.50" rather than "12.5"
+          text = v.s.empty() ? v.ToDisplay() : Trim(v.s, " ");
+          break;
         default: text = v.ToDisplay(); break;
       }
       std::optional<std::string> enc = cp_->Encode(text);
