@@ -494,3 +494,35 @@ TEST(DbaseWrite, CreateOverwritesAndEditsStick) {
 }
 
 }  // namespace
+
+namespace {
+
+// With tags, the table announces its production index and the index is built beside it; if the
+// index cannot be built, no half-made table is left behind.
+TEST(DbaseWrite, CreateWithTagsLeavesTableAndIndexOrNothing) {
+  TempDir dir;
+  std::string path = dir / "Indexada.DBF";
+  TableDefinition def;
+  def.level = 4;
+  def.fields = {F("CODIGO", bde::fldDBCHAR, 8), F("NOTAS", bde::fldDBMEMO)};
+  engine::TagInfo tag;
+  tag.name = "CODIGO";
+  tag.expression = "CODIGO";
+  def.tags = {tag};
+  try {
+    engine::CreateStorage(path, def);
+  } catch (const EngineError& e) {
+    EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+    EXPECT_FALSE(testing_support::FileExists(path));
+    EXPECT_FALSE(testing_support::FileExists(dir / "Indexada.DBT"));
+    EXPECT_FALSE(testing_support::FileExists(dir / "Indexada.MDX"));
+    return;
+  }
+  EXPECT_EQ(testing_support::ReadFileBytes(path)[28], 1);
+  EXPECT_TRUE(testing_support::FileExists(dir / "Indexada.MDX"));
+  auto t = OpenRO(path);
+  ASSERT_EQ(t->Tags().size(), 1u);
+  EXPECT_EQ(t->Tags()[0].name, "CODIGO");
+}
+
+}  // namespace
