@@ -1238,6 +1238,16 @@ void DbfTable::Create(const std::string& path, const TableDefinition& def) {
   FileSystem* fs = CurrentFileSystem();
   std::string dbt = has_memo ? CompanionToCreate(path, "DBT") : "";
   std::string mdx = def.tags.empty() ? "" : CompanionToCreate(path, "MDX");
+  // A table that someone has open is not overwritten under them.
+  std::unique_ptr<File> guard;
+  if (fs->IsRegularFile(path)) {
+    guard = fs->Open(path, OpenMode::kReadWrite);
+    if (!guard->TryLockExclusive())
+      throw EngineError(err::kTableInUse,
+                        "No se puede crear la tabla: la que hay con ese nombre está abierta en otro programa. "
+                        "Ciérrelo y vuelva a intentarlo.",
+                        {CtxTable(path)});
+  }
   {
     auto f = fs->Open(path, OpenMode::kCreate);
     f->WriteAt(0, file.data(), file.size());

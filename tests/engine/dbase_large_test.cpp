@@ -139,6 +139,21 @@ TEST(DbaseLocks, ExclusiveAndSharedConflict) {
   EXPECT_THROW(engine::dbase::Open(path, ro, false), EngineError);
   x.reset();
   EXPECT_NO_THROW(engine::dbase::Open(path, exclusive, false));
+
+  // Creating over a table that is open elsewhere is refused and leaves it alone.
+  std::string before = testing_support::ReadFileBytes(path);
+  auto held = engine::dbase::Open(path, ro, false);
+  engine::TableDefinition def;
+  def.fields = held->Fields();
+  try {
+    engine::CreateStorage(path, def);
+    FAIL() << "overwrote an open table";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(e.code(), engine::err::kTableInUse);
+  }
+  EXPECT_EQ(testing_support::ReadFileBytes(path), before);
+  held.reset();
+  EXPECT_NO_THROW(engine::CreateStorage(path, def));
 }
 
 // A file system whose files say, the first `stale` times, that the path now names another file.
