@@ -351,7 +351,7 @@ DbfTable::~DbfTable() {
   if (writable_ && dirty_) {
     try {
       Flush();
-    } catch (const EngineError&) {
+    } catch (...) {
       // The counts are on disk already; only the date and the sync were lost.
     }
   }
@@ -1066,7 +1066,17 @@ uint64_t DbfTable::AppendRecord(const std::string& in) {
     throw EngineError(err::kTableFull, "La tabla ha llegado al máximo de registros.", {CtxTable(path_)});
   std::string buf = in;
   for (size_t i = 0; i < fields_.size(); ++i) {
-    if (extra_[i].letter != '+' || !AllZero(buf.data() + fields_[i].offset, 4)) continue;
+    if (extra_[i].letter != '+') continue;
+    const auto* p = reinterpret_cast<const unsigned char*>(buf.data() + fields_[i].offset);
+    if (!AllZero(buf.data() + fields_[i].offset, 4)) {
+      // A value given by the caller: later ones are numbered after it.
+      auto given = static_cast<int32_t>(static_cast<uint32_t>(GetBE(p, 4)) ^ 0x80000000u);
+      if (given > 0 && static_cast<uint32_t>(given) >= extra_[i].next_autoinc) {
+        extra_[i].next_autoinc = static_cast<uint32_t>(given) + 1;
+        autoinc_dirty_ = true;
+      }
+      continue;
+    }
     uint32_t next = extra_[i].next_autoinc ? extra_[i].next_autoinc : 1;
     PutBE(buf.data() + fields_[i].offset, next ^ 0x80000000u, 4);
     extra_[i].next_autoinc = next + 1;

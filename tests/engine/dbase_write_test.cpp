@@ -305,6 +305,7 @@ TEST(DbaseWrite, Level7TypesAndEncodings) {
     EXPECT_EQ(Get(*w, Append(*w, {}), "ID"), Value::Integer(4));
     // A value given explicitly is kept.
     EXPECT_EQ(Get(*w, Append(*w, {{"ID", Value::Integer(100)}}), "ID"), Value::Integer(100));
+    EXPECT_EQ(Get(*w, Append(*w, {}), "ID"), Value::Integer(101));
   }
 }
 
