@@ -1067,6 +1067,18 @@ std::vector<TagInfo> ReadMdxTags(const std::string& path) {
   return OpenFile(path, nullptr, CodePage::Ansi(), false)->Tags();
 }
 
+void DumpMdxTag(const std::string& path, const std::string& tag, const CodePage& cp,
+                const std::function<void(const std::string& key, uint64_t recno)>& each) {
+  auto idx = OpenFile(path, nullptr, cp, false);
+  TagMeta& t = idx->FindTag(tag);
+  EntryList entries;
+  idx->CollectEntries(t, &entries);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    std::string key = KeyDisplay(t.type, entries.key(i));
+    each(t.type == 'C' ? cp.Decode(key) : key, entries.recnos[i]);
+  }
+}
+
 void RewriteIndex(const std::string& old_path, const std::string& new_path, const std::string& table_name,
                   const std::vector<TagPlan>& plan, const std::vector<uint64_t>& recno_map,
                   const std::vector<FieldSpec>& new_fields, const CodePage& cp, RecordSource& new_rows) {
