@@ -748,6 +748,10 @@ std::unique_ptr<Expression> Expression::Parse(const std::string& source, const s
   return e;
 }
 
+const std::string* Expression::PlainCharField() const {
+  return root_->op == Op::kField && root_->field_kind == 'C' ? &root_->name : nullptr;
+}
+
 char Expression::type() const { return root_->type; }
 int Expression::width() const { return root_->type == 'C' ? root_->width : 0; }
 
