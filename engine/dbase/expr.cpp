@@ -493,7 +493,8 @@ class Parser {
       auto b = ParseMul();
       Op op = add ? Op::kAdd : Op::kSub;
       if (a->type == 'C' && b->type == 'C') {
-        a = Binary(op, std::move(a), std::move(b), 'C', a->width + b->width);
+        int width = a->width + b->width;
+        a = Binary(op, std::move(a), std::move(b), 'C', width);
       } else if (a->type == 'N' && b->type == 'N') {
         a = Binary(op, std::move(a), std::move(b), 'N');
       } else if (a->type == 'D' && b->type == 'N') {
