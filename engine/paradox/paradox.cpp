@@ -1011,7 +1011,7 @@ void Create(const std::string& path, const TableDefinition& def) {
     const std::string name = FoldCase(e.name);
     if (e.is_dir || name.size() != stem.size() + 4 || name.compare(0, stem.size(), stem) != 0) continue;
     const std::string ext = name.substr(stem.size());
-    if (ext[0] == '.' && (ext[1] == 'x' || ext[1] == 'y') && std::isxdigit(static_cast<unsigned char>(ext[2])) &&
+    if (ext[0] == '.' && (ext[1] == 'x' || ext[1] == 'y' || ext[1] == 'X' || ext[1] == 'Y') && std::isxdigit(static_cast<unsigned char>(ext[2])) &&
         std::isxdigit(static_cast<unsigned char>(ext[3])))
       fs.Remove(JoinPath(dir, e.name));
   }
