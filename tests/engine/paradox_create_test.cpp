@@ -304,11 +304,11 @@ TEST_P(ParadoxChecks, EveryKindOfCheckReadsBack) {
     const auto& g = got[i];
     const std::string field = t->Fields()[w.iFldNum - 1].name;
     SCOPED_TRACE(field);
-    EXPECT_EQ(g.iFldNum, w.iFldNum);
-    EXPECT_EQ(g.bRequired, w.bRequired);
-    EXPECT_EQ(g.bHasMinVal, w.bHasMinVal);
-    EXPECT_EQ(g.bHasMaxVal, w.bHasMaxVal);
-    EXPECT_EQ(g.bHasDefVal, w.bHasDefVal);
+    EXPECT_EQ(int{g.iFldNum}, int{w.iFldNum});
+    EXPECT_EQ(int{g.bRequired}, int{w.bRequired});
+    EXPECT_EQ(int{g.bHasMinVal}, int{w.bHasMinVal});
+    EXPECT_EQ(int{g.bHasMaxVal}, int{w.bHasMaxVal});
+    EXPECT_EQ(int{g.bHasDefVal}, int{w.bHasDefVal});
     const size_t n = field == "Precio" ? sizeof(bde::FMTBcd) : field == "Nombre" ? 40 : 8;
     if (w.bHasMinVal) {
       EXPECT_EQ(std::memcmp(g.aMinVal, w.aMinVal, n), 0);
@@ -320,7 +320,7 @@ TEST_P(ParadoxChecks, EveryKindOfCheckReadsBack) {
       EXPECT_EQ(std::memcmp(g.aDefVal, w.aDefVal, n), 0);
     }
     EXPECT_STREQ(g.szPict, w.szPict);
-    EXPECT_EQ(g.elkupType, w.elkupType);
+    EXPECT_EQ(static_cast<int32_t>(g.elkupType), static_cast<int32_t>(w.elkupType));
     std::string lookup = w.szLkupTblName;
     lookup = lookup.substr(lookup.find_last_of('\\') == std::string::npos ? 0 : lookup.find_last_of('\\') + 1);
     EXPECT_EQ(g.szLkupTblName, lookup);  // the folder is not kept: lookups are beside the table

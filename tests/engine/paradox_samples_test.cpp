@@ -233,49 +233,49 @@ TEST(ParadoxSamples, ValidityChecks) {
 
   auto logical = checks("fields/logical.db");
   ASSERT_EQ(logical.size(), 1u);
-  EXPECT_EQ(logical[0].iFldNum, 1);
-  EXPECT_EQ(logical[0].bRequired, 1);
-  EXPECT_EQ(logical[0].bHasDefVal, 1);
+  EXPECT_EQ(int{logical[0].iFldNum}, int{1});
+  EXPECT_EQ(int{logical[0].bRequired}, int{1});
+  EXPECT_EQ(int{logical[0].bHasDefVal}, int{1});
   int32_t def;
   std::memcpy(&def, logical[0].aDefVal, 4);
   EXPECT_EQ(def, 1);
-  EXPECT_EQ(logical[0].bHasMinVal, 0);
-  EXPECT_EQ(logical[0].elkupType, bde::lkupNONE);
+  EXPECT_EQ(int{logical[0].bHasMinVal}, int{0});
+  EXPECT_EQ(static_cast<int32_t>(logical[0].elkupType), static_cast<int32_t>(bde::lkupNONE));
 
   auto ascii = checks("joins/paradox-ascii.db");
   ASSERT_EQ(ascii.size(), 1u);
-  EXPECT_EQ(ascii[0].bRequired, 1);
-  EXPECT_EQ(ascii[0].bHasDefVal, 0);
+  EXPECT_EQ(int{ascii[0].bRequired}, int{1});
+  EXPECT_EQ(int{ascii[0].bHasDefVal}, int{0});
 
   auto origin = checks("joins/origin.db");
   ASSERT_EQ(origin.size(), 1u);
-  EXPECT_EQ(origin[0].iFldNum, 2);
-  EXPECT_EQ(origin[0].bRequired, 0);
-  EXPECT_EQ(origin[0].elkupType, bde::lkupHELP);  // help & fill, just the current field
+  EXPECT_EQ(int{origin[0].iFldNum}, int{2});
+  EXPECT_EQ(int{origin[0].bRequired}, int{0});
+  EXPECT_EQ(static_cast<int32_t>(origin[0].elkupType), static_cast<int32_t>(bde::lkupHELP));  // help & fill, just the current field
   EXPECT_STREQ(origin[0].szLkupTblName, "destination.db");
 
   auto joinb = checks("joins/joinb.db");
   ASSERT_EQ(joinb.size(), 1u);
-  EXPECT_EQ(joinb[0].elkupType, bde::lkupHELP);
+  EXPECT_EQ(static_cast<int32_t>(joinb[0].elkupType), static_cast<int32_t>(bde::lkupHELP));
   EXPECT_STREQ(joinb[0].szLkupTblName, "joina.db");
 
   auto multiple = checks("joins/multiple.db");
   ASSERT_EQ(multiple.size(), 2u);
-  EXPECT_EQ(multiple[0].iFldNum, 2);
-  EXPECT_EQ(multiple[0].bRequired, 1);
-  EXPECT_EQ(multiple[1].iFldNum, 3);
+  EXPECT_EQ(int{multiple[0].iFldNum}, int{2});
+  EXPECT_EQ(int{multiple[0].bRequired}, int{1});
+  EXPECT_EQ(int{multiple[1].iFldNum}, int{3});
   EXPECT_STREQ(multiple[1].szPict, "[(*3{#}) ]*3{#}-*4{#}");
 
   auto c = checks("joins/C.DB");
   ASSERT_EQ(c.size(), 2u);
-  EXPECT_EQ(c[0].iFldNum, 1);
-  EXPECT_EQ(c[1].iFldNum, 2);
+  EXPECT_EQ(int{c[0].iFldNum}, int{1});
+  EXPECT_EQ(int{c[1].iFldNum}, int{2});
   EXPECT_EQ(c[0].bRequired + c[1].bRequired, 2);
 
   auto decimal = checks("history-d1559bc/DECIMAL.DB");
   ASSERT_EQ(decimal.size(), 1u);
-  EXPECT_EQ(decimal[0].iFldNum, 1);
-  EXPECT_EQ(decimal[0].bRequired, 1);
+  EXPECT_EQ(int{decimal[0].iFldNum}, int{1});
+  EXPECT_EQ(int{decimal[0].bRequired}, int{1});
 
   for (const char* rel : {"joins/A.db", "joins/B.db", "joins/primary.db", "joins/fk1.db"})
     EXPECT_TRUE(checks(rel).empty()) << rel;
