@@ -157,6 +157,7 @@ class ParadoxTable : public TableStorage {
   int32_t autoinc_ = 0;
   bool index_stale_ = false;
   bool relink_ = false;  // the chain on disk still holds empty blocks
+  bool dirty_ = false;   // written since the last Flush()
 };
 
 void ParadoxTable::Corrupt(const std::string& what, DBIResult code) const {
@@ -168,7 +169,7 @@ void ParadoxTable::Corrupt(const std::string& what, DBIResult code) const {
 
 ParadoxTable::~ParadoxTable() {
   try {
-    if (db_ && !options_.read_only) Flush();
+    if (db_ && dirty_) Flush();
   } catch (...) {
     // A failing close must not throw; the next open sees the files as the last write left them.
   }
@@ -314,25 +315,24 @@ void ParadoxTable::ParseHeader() {
 
 void ParadoxTable::LoadChain() {
   const uint64_t fsize = db_->Size();
-  const uint64_t max_blocks = (fsize - header_size_) / block_size_;
+  const uint64_t max_blocks = std::min<uint64_t>((fsize - header_size_) / block_size_, 0xFFFF);
   file_blocks_ = Get16(header_, 0x0C);
   if (file_blocks_ > max_blocks) Corrupt("la cabecera cuenta más bloques de los que tiene el fichero");
-  const int64_t declared = static_cast<int32_t>(Get32(header_, 0x06));
-  std::vector<bool> seen(file_blocks_ + 1, false);
+  // The header is written after the blocks of a change, so after an interrupted write the chain
+  // may already use a block past the header's count, and hold more or fewer records than the
+  // header says: the chain is what counts, and the next write corrects the header.
+  std::vector<bool> seen(max_blocks + 1, false);
   uint32_t b = Get16(header_, 0x0E);
-  uint16_t prev = 0;
   const uint32_t per_block = (block_size_ - 6) / record_len_;
   while (b != 0) {
-    if (b > file_blocks_) Corrupt("la cadena de bloques apunta fuera del fichero");
+    if (b > max_blocks) Corrupt("la cadena de bloques apunta fuera del fichero");
     if (seen[b]) Corrupt("la cadena de bloques forma un ciclo");
     seen[b] = true;
     const uint64_t at = header_size_ + static_cast<uint64_t>(b - 1) * block_size_;
     std::string bh(6, '\0');
     ReadExactly(*db_, at, bh.data(), 6);
     const uint16_t next = Get16(bh, 0);
-    const uint16_t back = Get16(bh, 2);
     const int16_t add = static_cast<int16_t>(Get16(bh, 4));
-    if (back != prev) Corrupt("la cadena de bloques no es coherente (bloque " + std::to_string(b) + ")");
     Block blk;
     blk.number = static_cast<uint16_t>(b);
     if (add >= 0) {
@@ -348,16 +348,14 @@ void ParadoxTable::LoadChain() {
       free_blocks_.push_back(static_cast<uint16_t>(b));  // empty blocks leave the chain on the next write
       relink_ = true;
     }
-    prev = static_cast<uint16_t>(b);
     b = next;
   }
+  for (const auto& blk : chain_) file_blocks_ = std::max<uint32_t>(file_blocks_, blk.number);
+  for (uint16_t f : free_blocks_) file_blocks_ = std::max<uint32_t>(file_blocks_, f);
   for (uint32_t i = 1; i <= file_blocks_; ++i)
     if (!seen[i]) free_blocks_.push_back(static_cast<uint16_t>(i));
   std::sort(free_blocks_.begin(), free_blocks_.end(), std::greater<>());
   Recount();
-  if (declared != static_cast<int64_t>(prefix_.back()))
-    Corrupt("la cabecera declara " + std::to_string(declared) + " registros y los bloques tienen " +
-            std::to_string(prefix_.back()));
   if (key_fields_ > 0) {
     for (uint64_t i = 1; i < prefix_.back() && key_order_ok_; ++i)
       if (CompareKey(At(i - 1), At(i)) >= 0) key_order_ok_ = false;
@@ -536,6 +534,7 @@ uint32_t ParadoxTable::WriteBlob(const std::string& data, bool graphic, uint16_t
   if (at + block.size() > 0xFFFFFF00u)
     throw EngineError(err::kTableFull, "El fichero de memos y binarios (.MB) está lleno.", {CtxTable(path_),
                       CtxFile(mb_path_)});
+  dirty_ = true;
   mb_->WriteAt(at, block.data(), block.size());
   return static_cast<uint32_t>(at) | 0xFF;
 }
@@ -604,6 +603,7 @@ uint16_t ParadoxTable::AllocateBlock() {
 }
 
 void ParadoxTable::WriteBlock(size_t ci) {
+  dirty_ = true;
   const Block& b = chain_[ci];
   std::string data(block_size_, '\0');
   Put16(data, 0, ci + 1 < chain_.size() ? chain_[ci + 1].number : 0);
@@ -668,8 +668,11 @@ void ParadoxTable::InsertAt(uint64_t pos, const std::string& rec) {
         b.recs.resize(half);
       }
       chain_.insert(chain_.begin() + static_cast<std::ptrdiff_t>(ci + 1), std::move(nb));
-      dirty = {ci, ci + 1};
+      // The new block first, then the back link of the block after it, and last the block that
+      // links to it: until that write the old chain is whole.
+      dirty = {ci + 1};
       if (ci + 2 < chain_.size()) dirty.push_back(ci + 2);
+      dirty.push_back(ci);
     }
   }
   Recount();
@@ -854,7 +857,7 @@ void ParadoxTable::RebuildPrimaryIndex() {
   Put16(head, 0x0C, static_cast<uint16_t>(blocks.size()));
   Put16(head, 0x0E, blocks.empty() ? 0 : 1);
   Put16(head, 0x10, static_cast<uint16_t>(blocks.empty() ? 0 : root));
-  Put16(head, 0x1E, static_cast<uint16_t>(root));
+  Put16(head, 0x1E, static_cast<uint16_t>(blocks.empty() ? 1 : root));  // as Paradox leaves an empty index
   head[0x20] = static_cast<char>(levels);
   Put16(head, 0x3A, static_cast<uint16_t>(blocks.size()));
   std::string image = head;
@@ -866,12 +869,14 @@ void ParadoxTable::RebuildPrimaryIndex() {
 
 void ParadoxTable::Flush() {
   if (options_.read_only) return;
+  if (!dirty_ && !index_stale_) return;
   if (mb_) mb_->Sync();
   db_->Sync();
   if (index_stale_) {
     RebuildPrimaryIndex();
     index_stale_ = false;
   }
+  dirty_ = false;
 }
 
 std::vector<bde::VCHKDesc> ParadoxTable::ValChecks() {
@@ -1045,6 +1050,7 @@ void Create(const std::string& path, const TableDefinition& def) {
     const std::string px_path = CompanionName(path, ".PX");
     px.table_name = BaseName(px_path);
     std::string image = BuildHeader(px);
+    image[0x1E] = 1;  // root block number, with no levels yet
     auto f = fs.Open(px_path, OpenMode::kCreate);
     f->WriteAt(0, image.data(), image.size());
     f->Sync();
