@@ -767,9 +767,12 @@ void ParadoxTable::UpdateRecord(uint64_t recno, const std::string&, const std::s
     if (at < prefix_.back() && CompareKey(At(at), new_buf) == 0)
       throw EngineError(err::kKeyViolation, "Ya hay un registro con la misma clave en la tabla.",
                         {CtxTable(path_), CtxRecord(recno)});
-    RemoveAt(pos);
-    InsertAt(LowerBound(new_buf), new_buf);
+    // The record in its new place first, then the old one removed: an interruption in between
+    // leaves the row twice rather than not at all.
+    const std::string old_rec = At(pos);
     index_stale_ = true;
+    InsertAt(at, new_buf);
+    RemoveAt(LowerBound(old_rec));
     return;
   }
   auto [ci, i] = Locate(pos);
