@@ -5,6 +5,9 @@
 
 #include "engine/codepage.h"
 #include "engine/convert.h"
+#include "engine/dbase/dbase.h"
+#include "engine/dbase/expr.h"
+#include "engine/dbase/mdx.h"
 #include "engine/error.h"
 #include "engine/fs.h"
 #include "engine/path.h"
@@ -190,6 +193,78 @@ std::vector<std::string> CompanionExtensions(TableFormat f) {
   return {"DBT", "MDX"};
 }
 
+// The names an xBase expression mentions (identifiers outside string literals), upper case.
+std::set<std::string> NamesIn(const std::string& expr) {
+  std::set<std::string> out;
+  std::string cur;
+  char quote = 0;
+  auto flush = [&] {
+    if (!cur.empty() && !(cur[0] >= '0' && cur[0] <= '9')) out.insert(FoldCase(cur));
+    cur.clear();
+  };
+  for (char c : expr) {
+    if (quote) {
+      if (c == quote) quote = 0;
+      continue;
+    }
+    if (c == '\'' || c == '"' || c == '[') {
+      flush();
+      quote = c == '[' ? ']' : c;
+      continue;
+    }
+    bool word = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+    if (word)
+      cur.push_back(c);
+    else
+      flush();
+  }
+  flush();
+  return out;
+}
+
+// How each tag of the old index follows the new table: carried over in the order found when every
+// field its expressions use keeps its values untouched, rebuilt from its expressions otherwise. A
+// tag that uses a field the new table no longer has stops the restructure here, before anything
+// is written.
+std::vector<dbase::TagPlan> PlanTags(TableStorage& old, const std::vector<PlannedField>& plan,
+                                     const std::string& table) {
+  std::vector<FieldSpec> new_fields;
+  for (const auto& p : plan) new_fields.push_back(p.spec);
+  const auto& old_fields = old.Fields();
+  std::vector<dbase::TagPlan> out;
+  for (const TagInfo& t : old.Tags()) {
+    for (const std::string& e : {t.expression, t.filter}) {
+      if (e.empty()) continue;
+      try {
+        dbase::Expression::Parse(e, new_fields, old.Codepage());
+      } catch (const EngineError&) {
+        Refuse(err::kInvalidRestructure,
+               "El índice " + t.name + " usa un campo que la nueva estructura no tiene o ha cambiado de tipo (" + e +
+                   "). Quite o cambie ese índice antes de reestructurar la tabla.",
+               table);
+      }
+    }
+    bool untouched = true;
+    std::set<std::string> used = NamesIn(t.expression);
+    for (const auto& n : NamesIn(t.filter)) used.insert(n);
+    for (size_t i = 0; i < old_fields.size(); ++i) {
+      if (!used.count(FoldCase(old_fields[i].name))) continue;
+      bool kept = false;
+      for (const auto& p : plan)
+        if (p.old == static_cast<int>(i) && p.spec.name == old_fields[i].name && p.spec.type == old_fields[i].type &&
+            p.spec.size == old_fields[i].size && p.spec.decimals == old_fields[i].decimals)
+          kept = true;
+      if (!kept) untouched = false;
+    }
+    dbase::TagPlan tp;
+    tp.tag = t;
+    tp.carry_over = untouched;
+    tp.old_tag = t.name;
+    out.push_back(tp);
+  }
+  return out;
+}
+
 }  // namespace
 
 void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
@@ -198,9 +273,9 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
   if (name.empty()) throw EngineError(err::kInvalidParam, "Falta el nombre de la tabla que se reestructura.");
   const bool looks_paradox = UpperExtension(name) != "DBF" && !UpperExtension(name).empty();
   const std::string path = db.TablePath(name, looks_paradox ? TableFormat::kParadox : TableFormat::kDbase);
+  RecoverSwap(path);
   if (!fs.IsRegularFile(path))
     Refuse(err::kNoSuchTable, "La tabla no existe. Compruebe que la carpeta de datos es la correcta.", path);
-  RecoverSwap(path);
   const TableFormat format = FormatFor(path, TableTypeHint::kDefault);
   if (format == TableFormat::kFoxPro)
     Refuse(err::kNotSupported, "Las tablas FoxPro no se pueden reestructurar.", path);
@@ -216,8 +291,9 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
       if (desc.pecrValChkOp[i] == bde::crADD || desc.pecrValChkOp[i] == bde::crMODIFY)
         Refuse(err::kNotSupported, "Las tablas dBASE no admiten reglas de validación.", path);
   }
-  if (!old->Tags().empty() && format == TableFormat::kDbase)
-    Refuse(err::kNotSupported, "Las tablas con índices de producción aún no se pueden reestructurar.", path);
+  const bool indexed = format == TableFormat::kDbase && !old->Tags().empty();
+  std::vector<dbase::TagPlan> tag_plan;
+  if (indexed) tag_plan = PlanTags(*old, plan, path);
 
   TableDefinition def;
   def.format = format;
@@ -228,6 +304,7 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
   def.val_checks.clear();
   for (const auto& p : plan) def.fields.push_back(p.spec);
 
+  std::vector<uint64_t> recno_map;
   RemoveSwapLeftovers(path);
   fs.CreateDirectory(SwapTempDir(path));
   const std::string tmp_path = SwapTempPath(path);
@@ -236,6 +313,7 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
     std::unique_ptr<TableStorage> neu = OpenStorage(tmp_path, format, opts);
     const bool pack = desc.bPack != 0;
     const uint64_t n = old->RecordCount();
+    if (indexed) recno_map.assign(n, dbase::kPurgedRow);
     std::string buf, out;
     const std::string blank = neu->BlankRecord();
     const auto& old_fields = old->Fields();
@@ -257,8 +335,14 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
       }
       uint64_t at = neu->AppendRecord(out);
       if (deleted) neu->SetDeleted(at, true);
+      if (indexed) recno_map[r - 1] = at;
     }
     neu->Flush();
+  }
+  if (indexed) {
+    auto old_mdx = FindCompanion(path, "MDX");
+    if (!old_mdx) Refuse(err::kNoSuchFile, "Falta el fichero de índices de la tabla.", path);
+    dbase::FinishRestructuredIndex(*old_mdx, tmp_path, tag_plan, recno_map);
   }
 
   // The new family: every file of the temporary folder with the table's stem.

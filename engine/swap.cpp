@@ -116,6 +116,7 @@ void CommitSwap(const std::string& table_path, const std::vector<SwapEntry>& ent
   RollForward(fs, entries, dir);
   lock.reset();
   fs.Remove(journal);
+  fs.RemoveEmptyDirectory(SwapTempDir(table_path));
   fs.SyncDirectory(dir);
 }
 

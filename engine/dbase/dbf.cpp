@@ -389,6 +389,7 @@ void DbfTable::ParseHeader(const std::string& header, uint64_t file_size) {
   record_length_ = GetU16(h + 10);
   has_mdx_ = !foxpro_ && (h[28] & 0x01);
   uint8_t ldid = h[29];
+  ldid_ = ldid;
   bool seven = (version_ & 0x07) == 4 && !foxpro_;
   size_t start = seven ? 68 : 32, width = seven ? 48 : 32;
   if (header_length_ < start + 1)
@@ -490,6 +491,7 @@ void DbfTable::ParseHeader(const std::string& header, uint64_t file_size) {
   if (seven) level_ = 7;
   else if (foxpro_) level_ = 4;
   else if (has_bg) level_ = 5;
+  else if (version_ == 0x83) level_ = 3;  // the dBASE III memo layout
   else if (version_ == 0x8B || has_f || ldid != 0) level_ = 4;
   else level_ = 3;
 }
@@ -1087,10 +1089,11 @@ void DbfTable::Create(const std::string& path, const TableDefinition& def) {
     const std::string& nm = f.name;
     if (nm.empty() || nm.size() > name_max)
       refuse(err::kInvalidFieldName, "el nombre de campo debe tener de 1 a " + std::to_string(name_max) + " caracteres", nm);
-    bool name_ok = (nm[0] >= 'A' && nm[0] <= 'Z') || (nm[0] >= 'a' && nm[0] <= 'z');
+    // The host application names fields such as "1T": a leading digit is accepted.
+    bool name_ok = true;
     for (char c : nm)
       name_ok &= (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-    if (!name_ok) refuse(err::kInvalidFieldName, "el nombre de campo debe empezar por una letra y tener solo letras, cifras y _", nm);
+    if (!name_ok) refuse(err::kInvalidFieldName, "el nombre de campo solo admite letras sin acento, cifras y _", nm);
     for (const std::string& o : names)
       if (UpperAscii(o) == UpperAscii(nm)) refuse(err::kDuplicateFieldName, "hay dos campos con el mismo nombre", nm);
     names.push_back(nm);
@@ -1140,7 +1143,12 @@ void DbfTable::Create(const std::string& path, const TableDefinition& def) {
 
   std::string h(level == 7 ? 68 : 32, '\0');
   auto* u = reinterpret_cast<unsigned char*>(h.data());
-  u[0] = level == 7 ? (has_memo ? 0x8C : 0x04) : has_memo ? (level == 3 ? 0x83 : 0x8B) : 0x03;
+  const uint8_t natural = level == 7 ? (has_memo ? 0x8C : 0x04) : has_memo ? (level == 3 ? 0x83 : 0x8B) : 0x03;
+  // A table rebuilt with other fields keeps its version byte, memo flags included, unless it
+  // gains its first memo field.
+  u[0] = def.dbase_version >= 0 && (!has_memo || (def.dbase_version & 0x80)) ? static_cast<uint8_t>(def.dbase_version)
+                                                                               : natural;
+  if (u[0] & 0x80) has_memo = true;  // a memo file goes with a version byte that announces one
   int y, m, d;
   Today(&y, &m, &d);
   u[1] = static_cast<unsigned char>(std::clamp(y - 1900, 0, 255));
@@ -1150,9 +1158,9 @@ void DbfTable::Create(const std::string& path, const TableDefinition& def) {
   PutU16(u + 8, hlen);
   PutU16(u + 10, reclen);
   u[28] = def.tags.empty() ? 0 : 1;
-  u[29] = ldid;
+  u[29] = def.language_driver >= 0 ? static_cast<uint8_t>(def.language_driver) : ldid;
   if (level == 7) {
-    std::string name = DriverNameForCodePage(def.codepage);
+    std::string name = def.driver_name.empty() ? DriverNameForCodePage(def.codepage) : def.driver_name.substr(0, 32);
     std::memcpy(h.data() + 32, name.data(), name.size());
   }
   std::string file = h + descriptors + "\x0D\x1A";
@@ -1166,7 +1174,7 @@ void DbfTable::Create(const std::string& path, const TableDefinition& def) {
     f->Sync();
   }
   try {
-    if (has_memo) MemoFile::Create(dbt, level == 3 ? MemoLayout::kDbase3 : MemoLayout::kDbase4, BaseNameNoExt(path));
+    if (has_memo) MemoFile::Create(dbt, u[0] == 0x83 ? MemoLayout::kDbase3 : MemoLayout::kDbase4, BaseNameNoExt(path));
     if (!def.tags.empty()) {
       // Offsets as the table will report them.
       std::vector<FieldSpec> fields = def.fields;
@@ -1194,6 +1202,68 @@ void DbfTable::Create(const std::string& path, const TableDefinition& def) {
     e.With(CtxTable(path));
     throw;
   }
+}
+
+}  // namespace engine::dbase
+
+namespace engine::dbase {
+
+void DbfTable::DescribeForRecreate(TableDefinition* def) const {
+  def->dbase_version = version_;
+  def->language_driver = ldid_;
+  def->driver_name = driver_name_;
+}
+
+}  // namespace engine::dbase
+
+namespace engine::dbase {
+
+namespace {
+
+// Every row of a table, for building or checking its index.
+class TableRows : public RecordSource {
+ public:
+  explicit TableRows(DbfTable* t) : t_(t) {}
+  uint64_t Count() override { return t_->RecordCount(); }
+  const RecordView& Row(uint64_t recno) override {
+    t_->ReadRecord(recno, &buf_);
+    view_ = std::make_unique<RowView>(t_, &buf_, recno);
+    return *view_;
+  }
+
+ private:
+  DbfTable* t_;
+  std::string buf_;
+  std::unique_ptr<RowView> view_;
+};
+
+}  // namespace
+
+IndexCheckReport CheckTableIndexes(const std::string& dbf_path) {
+  OpenOptions opts;
+  opts.read_only = true;
+  auto table = DbfTable::Open(dbf_path, opts, false);
+  if (!table->HasIndex()) return {};
+  TableRows rows(table.get());
+  return table->CheckIndex(rows);
+}
+
+void FinishRestructuredIndex(const std::string& old_mdx, const std::string& new_path,
+                             const std::vector<TagPlan>& plan, const std::vector<uint64_t>& recno_map) {
+  std::string mdx_path;
+  {
+    OpenOptions opts;
+    opts.exclusive = true;
+    auto table = DbfTable::Open(new_path, opts, false);
+    TableRows rows(table.get());
+    mdx_path = CompanionToCreate(new_path, "MDX");
+    RewriteIndex(old_mdx, mdx_path, BaseNameNoExt(new_path), plan, recno_map, table->Fields(), table->Codepage(), rows);
+  }
+  // Announce the index in the table's header (byte 28), durably.
+  auto f = CurrentFileSystem()->Open(new_path, OpenMode::kReadWrite);
+  const char flag = 0x01;
+  f->WriteAt(28, &flag, 1);
+  f->Sync();
 }
 
 }  // namespace engine::dbase

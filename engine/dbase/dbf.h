@@ -44,6 +44,9 @@ class DbfTable : public TableStorage {
   void Flush() override;
 
   std::vector<TagInfo> Tags() override;
+  void DescribeForRecreate(TableDefinition* def) const override;
+  bool HasIndex() const { return mdx_ != nullptr; }
+  IndexCheckReport CheckIndex(RecordSource& rows) { return mdx_->Check(rows); }
   std::unique_ptr<KeyWalker> WalkTag(const std::string& tag, const std::optional<Value>& equal_to) override;
 
   // The field's stored bytes in a record buffer (for index keys).
@@ -80,6 +83,7 @@ class DbfTable : public TableStorage {
   bool writable_ = false;
   bool exclusive_ = false;
   uint8_t version_ = 0;
+  uint8_t ldid_ = 0;  // header byte 29 as stored
   int level_ = 4;
   const CodePage* cp_ = nullptr;
   std::string driver_name_;

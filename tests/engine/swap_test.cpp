@@ -57,7 +57,7 @@ TEST(Swap, ReplacesEveryFileAndLeavesNothingBehind) {
     (void)e;
     ++count;
   }
-  EXPECT_EQ(count, 3);  // the new table and memo, and the (empty) folder of new files
+  EXPECT_EQ(count, 2);  // the new table and memo only
 }
 
 // Crash at every mutating operation of the swap, then recover as the next open would: the family

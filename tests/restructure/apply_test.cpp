@@ -178,7 +178,7 @@ TEST_F(Apply, DeletedMovedInsertedAndChangedFieldsCarryTheirValues) {
 }
 
 TEST_F(Apply, ARefusedStructureChangesNothingAndKeepsTheEdits) {
-  AddNumber("1T", 12, 2);  // the engine takes only names that begin with a letter
+  AddNumber("IMPORTEBRUTO", 12, 2);  // a dBASE IV table takes names of at most 10 characters
   const std::string before = testing_support::ReadFileBytes(Path());
   EXPECT_THROW(r_.ApplyRestructure(), engine::EDBEngineError);
   EXPECT_EQ(testing_support::ReadFileBytes(Path()), before);
