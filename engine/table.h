@@ -191,6 +191,7 @@ class TField : public TComponent {
 
  private:
   friend class TDataSet;
+  friend class TTable;
   TFieldType type_;
   std::string field_name_;
   std::string label_;
@@ -357,6 +358,9 @@ class TTable : public TDataSet {
   void BindFields();
   void MasterChanged();
   void PostIfChanged();
+  int ColumnOf(const std::string& name) const;
+  Value ColumnValue(int col) const;
+  void SetColumnValue(int col, const Value& v);
 
   std::string database_name_, table_name_, index_name_, master_fields_;
   TTableType table_type_ = TTableType::ttDefault;
@@ -368,6 +372,15 @@ class TTable : public TDataSet {
   TDataSetState state_ = TDataSetState::dsInactive;
   std::unique_ptr<Cursor> cursor_;
   bool eof_ = true, bof_ = true;
+  bool dirty_ = false;        // rows written since open: flush at close
+  std::string edit_buf_;      // the row being edited or inserted
 };
+
+struct FieldSpec;
+// The framework type of a stored field (dBASE N(4,0) is Smallint, N(9,0) Integer, ...).
+TFieldType FieldTypeOfSpec(const FieldSpec& f);
+// The stored field that a field definition creates in a table of this format and level; throws
+// EngineError kInvalidFieldType when the level has no such type.
+FieldSpec SpecOfFieldDef(const TFieldDef& def, bool paradox, int level);
 
 }  // namespace engine

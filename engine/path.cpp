@@ -1,0 +1,124 @@
+#include "engine/path.h"
+
+#include <vector>
+
+#include "engine/codepage.h"
+#include "engine/fs.h"
+
+namespace engine {
+
+bool IsFolderName(const std::string& name) {
+  return name.find_first_of(":\\/") != std::string::npos;
+}
+
+std::string NormalizeSeparators(const std::string& name) {
+  std::string out;
+  out.reserve(name.size());
+  for (char c : name) {
+    char d = c == '\\' ? '/' : c;
+    if (d == '/' && !out.empty() && out.back() == '/') continue;
+    out.push_back(d);
+  }
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
+namespace {
+
+std::string DiskNameAsUtf8(const std::string& disk) {
+  if (IsValidUtf8(disk)) return disk;
+  return CodePage::Ansi().Decode(disk);
+}
+
+// Finds the entry of `dir` that matches `want`; exact name first.
+std::optional<std::string> MatchInDir(FileSystem& fs, const std::string& dir, const std::string& want) {
+  std::string exact = dir.empty() ? want : JoinPath(dir, want);
+  if (fs.Exists(exact)) return want;
+  std::vector<DirEntry> entries;
+  try {
+    entries = fs.List(dir.empty() ? "." : dir);
+  } catch (...) {
+    return std::nullopt;
+  }
+  const std::string folded = FoldCase(want);
+  for (const auto& e : entries)
+    if (e.name == want) return e.name;
+  for (const auto& e : entries)
+    if (FoldCase(DiskNameAsUtf8(e.name)) == folded) return e.name;
+  return std::nullopt;
+}
+
+std::optional<std::string> Resolve(const std::string& raw, bool last_may_be_missing) {
+  FileSystem& fs = *CurrentFileSystem();
+  std::string path = NormalizeSeparators(raw);
+  if (path.empty()) return std::nullopt;
+  std::vector<std::string> parts;
+  std::string cur;
+  size_t start = 0;
+  std::string result;
+  if (path[0] == '/') {
+    result = "/";
+    start = 1;
+  }
+  for (size_t i = start; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') {
+      if (!cur.empty()) parts.push_back(cur);
+      cur.clear();
+    } else {
+      cur.push_back(path[i]);
+    }
+  }
+  std::string dir = result;
+  for (size_t k = 0; k < parts.size(); ++k) {
+    const std::string& part = parts[k];
+    std::string next;
+    if (part == "." || part == "..") {
+      next = part;
+    } else {
+      auto m = MatchInDir(fs, dir == "/" ? "/" : dir, part);
+      if (!m) {
+        if (last_may_be_missing && k + 1 == parts.size()) {
+          next = part;
+        } else {
+          return std::nullopt;
+        }
+      } else {
+        next = *m;
+      }
+    }
+    dir = dir.empty() ? next : (dir == "/" ? "/" + next : dir + "/" + next);
+  }
+  return dir;
+}
+
+}  // namespace
+
+std::optional<std::string> ResolveExisting(const std::string& path) { return Resolve(path, false); }
+std::optional<std::string> ResolveForCreate(const std::string& path) { return Resolve(path, true); }
+
+bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
+  return FoldCase(a) == FoldCase(b);
+}
+
+std::string UpperExtension(const std::string& name) {
+  std::string base = BaseName(NormalizeSeparators(name));
+  auto dot = base.find_last_of('.');
+  if (dot == std::string::npos) return "";
+  std::string ext = base.substr(dot + 1);
+  for (char& c : ext)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return ext;
+}
+
+std::string ReplaceExtension(const std::string& name, const std::string& ext) {
+  auto slash = name.find_last_of('/');
+  auto dot = name.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return name + "." + ext;
+  return name.substr(0, dot + 1) + ext;
+}
+
+std::optional<std::string> FindCompanion(const std::string& path, const std::string& ext) {
+  return ResolveExisting(ReplaceExtension(path, ext));
+}
+
+}  // namespace engine

@@ -1,0 +1,39 @@
+// Names of folders and tables as the host application writes them, turned into paths of this
+// machine. On POSIX a "\" is a separator like "/", and a component that does not exist under its
+// exact name is matched without regard to letter case (installations copied from Windows hold
+// "EMPRESAS.DBF", "empresas.dbf", "EJERCICIO2004"). Names are UTF-8; a name on disk that is not
+// valid UTF-8 is read as Windows 1252, so a folder copied with its original bytes still matches.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace engine {
+
+// True when a database name names a folder (holds ':', '\' or '/').
+bool IsFolderName(const std::string& name);
+
+// "\" to "/", repeated separators folded; a trailing separator dropped (except for the root).
+std::string NormalizeSeparators(const std::string& name);
+
+// Finds the existing path that `path` names, matching each component without regard to letter
+// case where the exact name does not exist. nullopt when some component is missing.
+std::optional<std::string> ResolveExisting(const std::string& path);
+
+// Like ResolveExisting, but only the folders must exist: the last component is matched when a
+// file of that name exists in some letter case, and kept as given when none does (for creating).
+std::optional<std::string> ResolveForCreate(const std::string& path);
+
+// Compares two names without regard to letter case (accented letters included).
+bool SameNameIgnoringCase(const std::string& a, const std::string& b);
+
+// The extension of a file name, upper case, without the dot ("DBF", "DB", "").
+std::string UpperExtension(const std::string& name);
+// The file name with its extension replaced (ext without dot, as given).
+std::string ReplaceExtension(const std::string& name, const std::string& ext);
+
+// A file beside `path` with another extension, matched without regard to letter case
+// ("x.dbf" -> "X.MDX"); nullopt when none exists.
+std::optional<std::string> FindCompanion(const std::string& path, const std::string& ext);
+
+}  // namespace engine

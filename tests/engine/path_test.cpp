@@ -1,0 +1,84 @@
+#include "engine/path.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/database.h"
+#include "engine/error.h"
+#include "tests/support/temp_dir.h"
+
+namespace engine {
+namespace {
+
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+
+TEST(Path, FolderNamesAndSeparators) {
+  EXPECT_TRUE(IsFolderName("C:\\Tribanor\\General"));
+  EXPECT_TRUE(IsFolderName("/home/u/General"));
+  EXPECT_TRUE(IsFolderName("C:"));
+  EXPECT_FALSE(IsFolderName("DBDEMOS"));
+  EXPECT_EQ(NormalizeSeparators("\\\\srv\\datos\\\\Empresas\\"), "/srv/datos/Empresas");
+  EXPECT_EQ(UpperExtension("Clientes.Dbf"), "DBF");
+  EXPECT_EQ(UpperExtension("Existencias"), "");
+  EXPECT_EQ(ReplaceExtension("/a.b/Clientes.Dbf", "MDX"), "/a.b/Clientes.MDX");
+}
+
+// Installations copied from Windows spell folders and files in any letter case, and may hold
+// accented folder names in UTF-8 or in the original Windows bytes.
+TEST(Path, MatchesEveryComponentWithoutRegardToCase) {
+  TempDir d;
+  std::filesystem::create_directories(d / "EMPRESAS/Compañía Ñandú/EJERCICIO2004");
+  WriteFileBytes(d / "EMPRESAS/Compañía Ñandú/EJERCICIO2004/CLIENTES.DBF", "x");
+  auto p = ResolveExisting(d.path() + "\\Empresas\\COMPAÑÍA ñandú\\Ejercicio2004\\Clientes.Dbf");
+  ASSERT_TRUE(p.has_value());
+  EXPECT_EQ(*p, d / "EMPRESAS/Compañía Ñandú/EJERCICIO2004/CLIENTES.DBF");
+  EXPECT_FALSE(ResolveExisting(d / "Empresas/Otra/Ejercicio2004").has_value());
+
+  // A folder stored with its Windows 1252 bytes ("Peñón" as 0xF1, 0xF3).
+  std::filesystem::create_directories(d.path() + "/Pe\xF1\xF3n");
+  auto q = ResolveExisting(d / "PEÑÓN");
+  ASSERT_TRUE(q.has_value());
+  EXPECT_EQ(*q, d.path() + "/Pe\xF1\xF3n");
+
+  // For creating, a missing last component keeps its spelling; a present one is matched.
+  EXPECT_EQ(*ResolveForCreate(d / "empresas/Nueva.dbf"), d / "EMPRESAS/Nueva.dbf");
+  EXPECT_EQ(*ResolveForCreate(d / "empresas/compañía ñandú/ejercicio2004/clientes.dbf"),
+            d / "EMPRESAS/Compañía Ñandú/EJERCICIO2004/CLIENTES.DBF");
+}
+
+TEST(Database, FolderMustExistAndHandlesOutliveTables) {
+  TempDir d;
+  std::filesystem::create_directories(d / "General");
+  Database* a = OpenDatabase(d.path() + "\\GENERAL");
+  Database* b = OpenDatabase(d / "general");
+  EXPECT_EQ(a, b);
+  EXPECT_TRUE(IsLiveDatabase(a));
+  EXPECT_EQ(a->Directory(), d / "General");
+  try {
+    OpenDatabase(d / "NoExiste");
+    FAIL();
+  } catch (const EngineError& e) {
+    EXPECT_EQ(e.code(), err::kNoSuchFolder);
+    EXPECT_NE(std::string(e.what()).find("NoExiste"), std::string::npos);
+  }
+  WriteFileBytes(d / "General/EMPRESAS.DBF", "x");
+  EXPECT_TRUE(a->TableExists("Empresas.DBF", TableFormat::kDbase));
+  EXPECT_FALSE(a->TableExists("Ejercici.DBF", TableFormat::kDbase));
+  EXPECT_EQ(a->TablePath("empresas", TableFormat::kDbase), d / "General/EMPRESAS.DBF");
+}
+
+TEST(Database, FormatFollowsTheExtensionAndCompanions) {
+  TempDir d;
+  WriteFileBytes(d / "a.dbf", "x");
+  WriteFileBytes(d / "b.DBF", "x");
+  WriteFileBytes(d / "B.cdx", "x");
+  EXPECT_EQ(FormatFor(d / "a.dbf", TableTypeHint::kDefault), TableFormat::kDbase);
+  EXPECT_EQ(FormatFor(d / "b.DBF", TableTypeHint::kDefault), TableFormat::kFoxPro);
+  EXPECT_EQ(FormatFor(d / "b.DBF", TableTypeHint::kDBase), TableFormat::kDbase);
+  EXPECT_EQ(FormatFor(d / "c.db", TableTypeHint::kDefault), TableFormat::kParadox);
+}
+
+}  // namespace
+}  // namespace engine

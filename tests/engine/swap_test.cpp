@@ -1,0 +1,152 @@
+#include "engine/swap.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "engine/error.h"
+#include "tests/support/fault_fs.h"
+#include "tests/support/temp_dir.h"
+
+namespace engine {
+namespace {
+
+using testing_support::FaultInjectionFileSystem;
+using testing_support::FileExists;
+using testing_support::ReadFileBytes;
+using testing_support::ScopedFileSystem;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+
+// A table family of three files; the new version drops the index and adds a fresh memo.
+struct Family {
+  explicit Family(const TempDir& d)
+      : dbf(d / "Clientes.DBF"), dbt(d / "Clientes.DBT"), mdx(d / "Clientes.MDX") {}
+  void WriteOld() {
+    WriteFileBytes(dbf, "old table");
+    WriteFileBytes(dbt, "old memo");
+    WriteFileBytes(mdx, "old index");
+  }
+  std::vector<SwapEntry> WriteNew() {
+    WriteFileBytes(SwapTempPath(dbf), "new table");
+    WriteFileBytes(SwapTempPath(dbt), "new memo");
+    return {{dbf, SwapTempPath(dbf)}, {dbt, SwapTempPath(dbt)}, {mdx, ""}};
+  }
+  bool IsOld() const {
+    return ReadFileBytes(dbf) == "old table" && ReadFileBytes(dbt) == "old memo" &&
+           FileExists(mdx) && ReadFileBytes(mdx) == "old index";
+  }
+  bool IsNew() const {
+    return ReadFileBytes(dbf) == "new table" && ReadFileBytes(dbt) == "new memo" && !FileExists(mdx);
+  }
+  std::string dbf, dbt, mdx;
+};
+
+TEST(Swap, ReplacesEveryFileAndLeavesNothingBehind) {
+  TempDir dir;
+  Family fam(dir);
+  fam.WriteOld();
+  CommitSwap(fam.dbf, fam.WriteNew());
+  EXPECT_TRUE(fam.IsNew());
+  EXPECT_FALSE(SwapPending(fam.dbf));
+  EXPECT_FALSE(RecoverSwap(fam.dbf));
+  EXPECT_EQ(std::filesystem::directory_iterator(dir.path()) == std::filesystem::directory_iterator(), false);
+  int count = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir.path())) {
+    (void)e;
+    ++count;
+  }
+  EXPECT_EQ(count, 2);  // the new table and memo only
+}
+
+// Crash at every mutating operation of the swap, then recover as the next open would: the family
+// is always entirely old or entirely new, and a crash after the commit point always ends new.
+TEST(Swap, CrashAtAnyStepLeavesTheOldOrTheNewTable) {
+  uint64_t total;
+  {
+    TempDir dir;
+    Family fam(dir);
+    fam.WriteOld();
+    auto entries = fam.WriteNew();
+    FaultInjectionFileSystem counting;
+    ScopedFileSystem use(&counting);
+    CommitSwap(fam.dbf, entries);
+    total = counting.mutating_ops();
+  }
+  ASSERT_GT(total, 5u);
+  int old_seen = 0, new_seen = 0;
+  for (uint64_t n = 1; n <= total; ++n) {
+    TempDir dir;
+    Family fam(dir);
+    fam.WriteOld();
+    auto entries = fam.WriteNew();
+    FaultInjectionFileSystem fs;
+    {
+      ScopedFileSystem use(&fs);
+      fs.CrashAt(n);
+      EXPECT_THROW(CommitSwap(fam.dbf, entries), EngineError) << "step " << n;
+      EXPECT_TRUE(fs.fault_fired());
+    }
+    RecoverSwap(fam.dbf);  // the "restart": real file system
+    bool is_old = fam.IsOld(), is_new = fam.IsNew();
+    EXPECT_TRUE(is_old || is_new) << "crash at step " << n << " left a mixed table";
+    old_seen += is_old;
+    new_seen += is_new;
+    EXPECT_FALSE(SwapPending(fam.dbf));
+  }
+  EXPECT_GT(old_seen, 0);
+  EXPECT_GT(new_seen, 0);
+}
+
+// A failing (not crashing) operation: the error reaches the caller, and the table still ends
+// entirely old or entirely new once recovered.
+TEST(Swap, FailedStepIsRecoverable) {
+  for (uint64_t n = 1; n <= 12; ++n) {
+    TempDir dir;
+    Family fam(dir);
+    fam.WriteOld();
+    auto entries = fam.WriteNew();
+    FaultInjectionFileSystem fs;
+    {
+      ScopedFileSystem use(&fs);
+      fs.FailAt(n);
+      try {
+        CommitSwap(fam.dbf, entries);
+      } catch (const EngineError&) {
+      }
+    }
+    RecoverSwap(fam.dbf);
+    EXPECT_TRUE(fam.IsOld() || fam.IsNew()) << "failure at step " << n;
+  }
+}
+
+TEST(Swap, DamagedJournalStopsTheOpenWithAClearError) {
+  TempDir dir;
+  Family fam(dir);
+  fam.WriteOld();
+  WriteFileBytes(SwapJournalPath(fam.dbf), "ACTUALIZA-SWAP 1\nhalf a line");
+  try {
+    RecoverSwap(fam.dbf);
+    FAIL() << "a damaged journal must not be ignored";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(e.code(), err::kFileCorrupt);
+    EXPECT_NE(std::string(e.what()).find("Clientes.DBF"), std::string::npos);
+  }
+  EXPECT_TRUE(fam.IsOld());
+}
+
+TEST(Swap, LeftoversOfAnUncommittedRestructureAreRemoved) {
+  TempDir dir;
+  Family fam(dir);
+  fam.WriteOld();
+  fam.WriteNew();
+  WriteFileBytes(dir / ".Otra.DBF.nuevo", "another table's temporary");
+  RemoveSwapLeftovers(fam.dbf);
+  EXPECT_FALSE(FileExists(SwapTempPath(fam.dbf)));
+  EXPECT_FALSE(FileExists(SwapTempPath(fam.dbt)));
+  EXPECT_TRUE(FileExists(dir / ".Otra.DBF.nuevo"));
+  EXPECT_TRUE(fam.IsOld());
+}
+
+}  // namespace
+}  // namespace engine
