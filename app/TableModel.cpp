@@ -56,10 +56,13 @@ QString TTableModel::DisplayText(const engine::Value& v) {
 QVariant TTableModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || role != Qt::DisplayRole || !table_->Active()) return {};
   const GridColumn& c = columns_.at(static_cast<size_t>(index.column()));
-  if (c.field == nullptr || c.field->FieldNo() <= 0) return {};
+  if (c.field == nullptr || c.field->DataSet() != table_) return {};
+  int fieldIndex = -1;  // the field's place among the table's fields
+  for (int i = 0; i < table_->FieldCount(); ++i)
+    if (table_->Fields(i) == c.field) fieldIndex = i;
   const int64_t recno = index.row() + 1;
-  if (recno > last_count_) return {};
-  return DisplayText(table_->ValueAt(recno, c.field->FieldNo() - 1));
+  if (fieldIndex < 0 || recno > last_count_) return {};
+  return DisplayText(table_->ValueAt(recno, fieldIndex));
 }
 
 QVariant TTableModel::headerData(int section, Qt::Orientation o, int role) const {
