@@ -1,4 +1,4 @@
-// "Visualizar" on installations that the test builds with the table layer: the companies in the
+// "Visualizar" on installations that the test builds with the engine: the companies in the
 // order of tag NOMBRE, the fiscal years following the selected company, the second click, a
 // changed executable while the lists are open, a folder without "General", declared fields that
 // the tables lack or hold with another kind, and capturas with the grids filled.
@@ -16,6 +16,7 @@
 
 #include "app/Unit1.h"
 #include "engine/error.h"
+#include "engine/storage.h"
 #include "engine/table.h"
 #include "wizard_test_util.h"
 
@@ -63,7 +64,7 @@ void AddEmpresasFields(engine::TFieldDefs& d, const Options& o) {
   for (const char* n : {"DELEGACION", "ADMINISTRACION"}) add(n, TFieldType::ftString, 20);
   add("CCC", TFieldType::ftString, 23);
   add("OBSERVACIONES", TFieldType::ftMemo);
-  add("LOGOTIPO", TFieldType::ftMemo);  // a large object like the declared graphic
+  add("LOGOTIPO", TFieldType::ftGraphic);
   add("AutoAjuste", TFieldType::ftBoolean);
   for (const char* n : {"DOMICILIO", "WWW", "EMAIL"}) add(n, TFieldType::ftString, 50);
   for (const char* n : {"LOCALIDAD", "PROVINCIA"}) add(n, TFieldType::ftString, 35);
@@ -82,6 +83,28 @@ void AddEjerciciosFields(engine::TFieldDefs& d, const Options& o) {
   for (const char* n : {"FechaInicial", "FechaFinal", "DiarioMinima", "DiarioMaxima"}) add(n, TFieldType::ftDate);
 }
 
+// Creates the table of `t` from its FieldDefs and IndexDefs as a dBASE level 7 table, the level
+// whose field names may be longer than 10 characters (REGIMENFISCAL, FechaInicial...).
+void CreateLevel7(engine::TTable& t) {
+  engine::TableDefinition def;
+  def.format = engine::TableFormat::kDbase;
+  def.level = 7;
+  def.codepage = 1252;
+  for (int i = 0; i < t.FieldDefs().Count(); ++i)
+    def.fields.push_back(engine::SpecOfFieldDef(t.FieldDefs()[i], false, 7));
+  for (int i = 0; i < t.IndexDefs().Count(); ++i) {
+    engine::TagInfo tag;
+    tag.name = t.IndexDefs()[i].Name;
+    tag.expression = t.IndexDefs()[i].Expression;
+    def.tags.push_back(tag);
+  }
+  try {
+    engine::CreateStorage(t.DatabaseName() + "/" + t.TableName(), def);
+  } catch (const engine::EngineError& e) {
+    throw engine::EDBEngineError(e);
+  }
+}
+
 // Builds root/General with both list tables and root/Tribanor.exe; returns the executable.
 QString BuildInstallation(const QString& root, const std::vector<Company>& companies,
                           const Options& o = {}) {
@@ -94,7 +117,7 @@ QString BuildInstallation(const QString& root, const std::vector<Company>& compa
     t.SetTableName("Empresas.DBF");
     AddEmpresasFields(t.FieldDefs(), o);
     t.IndexDefs().Add("NOMBRE", "NOMBRE");
-    t.CreateTable();
+    CreateLevel7(t);
     t.Open();
     for (const Company& c : companies) {
       t.Append();
@@ -111,14 +134,14 @@ QString BuildInstallation(const QString& root, const std::vector<Company>& compa
     t.SetTableName("EJERCICI.DBF");
     AddEjerciciosFields(t.FieldDefs(), o);
     t.IndexDefs().Add("EMPRESA", "EMPRESA");
-    t.CreateTable();
+    CreateLevel7(t);
     t.Open();
     for (const Company& c : companies)
       for (const auto& [year, money] : c.years) {
         t.Append();
         t.SetFieldValue("EMPRESA", engine::Value::Text(c.name));
         t.SetFieldValue("EJERCICIO", engine::Value::Text(year));
-        t.SetFieldValue("MONEDA", engine::Value::Text(money));
+        if (t.FieldDefs().IndexOf("MONEDA") >= 0) t.SetFieldValue("MONEDA", engine::Value::Text(money));
         t.SetFieldValue("FechaInicial", engine::Value::Date(engine::DayFromCivil(std::atoi(year), 1, 1)));
         t.Post();
       }
