@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include "app/FileNameRules.h"
+#include "app/TableModel.h"
 
 using namespace wizard;
 
@@ -19,6 +20,7 @@ class RulesTest : public QObject {
   void folderAndName();
   void applicationTitle_data();
   void applicationTitle();
+  void gridCellTexts();
 };
 
 void RulesTest::yieldedName_data() {
@@ -124,6 +126,18 @@ void RulesTest::applicationTitle() {
   QFETCH(QString, path);
   QFETCH(QString, title);
   QCOMPARE(ApplicationTitleFor(path), title);
+}
+
+void RulesTest::gridCellTexts() {
+  using engine::Value;
+  QCOMPARE(TTableModel::DisplayText(Value::Null()), QString());
+  QCOMPARE(TTableModel::DisplayText(Value::Text("Bodegas Peña   ")), QString::fromUtf8("Bodegas Peña"));
+  QCOMPARE(TTableModel::DisplayText(Value::Text("  a b ")), QString("  a b"));  // leading blanks kept
+  QCOMPARE(TTableModel::DisplayText(Value::Date(engine::DayFromCivil(2004, 1, 31))), QString("31/01/2004"));
+  QCOMPARE(TTableModel::DisplayText(Value::Logical(true)), QString("Verdadero"));
+  QCOMPARE(TTableModel::DisplayText(Value::Logical(false)), QString("Falso"));
+  QCOMPARE(TTableModel::DisplayText(Value::Integer(-42)), QString("-42"));
+  QCOMPARE(TTableModel::DisplayText(Value::Number(12.5, "12.5")), QString("12.5"));
 }
 
 QTEST_GUILESS_MAIN(RulesTest)

@@ -50,6 +50,8 @@ class WindowTest : public QObject {
   void visualizarWithoutExecutable();
   void salirClosesTheWindow();
   void escapingErrorsAreShown();
+  void actualizarChecksThePathFirst();
+  void spanishStandardTexts();
   void oneWinXP();
 };
 
@@ -429,6 +431,30 @@ void WindowTest::escapingErrorsAreShown() {
     QCOMPARE(b.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     QCOMPARE(b.icon, QMessageBox::Critical);
   }
+}
+
+void WindowTest::actualizarChecksThePathFirst() {
+  TForm1 f;
+  f.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&f));
+  QApplication::setActiveWindow(&f);
+  QVERIFY(QTest::qWaitForWindowActive(&f));
+  MessageRecorder rec;
+  f.Button2->setFocus();
+  QTest::mouseClick(f.Button1, Qt::LeftButton);
+  QCOMPARE(rec.texts(), QStringList{kNotFound});
+  QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(f.EditDirectorio));
+  QVERIFY(f.RutaPrograma.empty());
+  QVERIFY(f.isVisible());
+}
+
+void WindowTest::spanishStandardTexts() {
+  QVERIFY(InstallSpanishTranslations(*qApp));
+  QMessageBox box(QMessageBox::NoIcon, "t", "x", QMessageBox::Ok | QMessageBox::Cancel);
+  QVERIFY2(box.button(QMessageBox::Ok)->text().contains("Aceptar"),
+           qPrintable(box.button(QMessageBox::Ok)->text()));
+  QVERIFY2(box.button(QMessageBox::Cancel)->text().contains("Cancelar"),
+           qPrintable(box.button(QMessageBox::Cancel)->text()));
 }
 
 void WindowTest::oneWinXP() {
