@@ -67,6 +67,8 @@ class FileSystem {
   virtual void Rename(const std::string& from, const std::string& to) = 0;
   virtual void Remove(const std::string& path) = 0;       // a file; missing is not an error
   virtual void CreateDirectory(const std::string& path) = 0;  // existing is not an error
+  // Removes an empty folder; a missing or non-empty one is left as it is, without error.
+  virtual void RemoveEmptyDirectory(const std::string& path) = 0;
   // Makes renames, creations and removals inside dir durable.
   virtual void SyncDirectory(const std::string& dir) = 0;
 };

@@ -149,6 +149,8 @@ class PosixFileSystem final : public FileSystem {
     if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) throw IoError("crear la carpeta", path, errno);
   }
 
+  void RemoveEmptyDirectory(const std::string& path) override { ::rmdir(path.c_str()); }
+
   void SyncDirectory(const std::string& dir) override {
     int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) throw IoError("abrir la carpeta", dir, errno);

@@ -1,13 +1,366 @@
 #include "engine/restructure.h"
 
+#include <cstring>
+#include <set>
+
+#include "engine/codepage.h"
+#include "engine/convert.h"
+#include "engine/dbase/dbase.h"
+#include "engine/dbase/expr.h"
+#include "engine/dbase/mdx.h"
 #include "engine/error.h"
+#include "engine/fs.h"
+#include "engine/path.h"
+#include "engine/storage.h"
 #include "engine/swap.h"
 
 namespace engine {
 
+namespace {
+
+struct PlannedField {
+  FieldSpec spec;
+  bde::CROpType op = bde::crADD;
+  int old = -1;  // 0-based field of the old table whose values it takes; -1 for a new field
+};
+
+std::string NameOf(const char* raw, size_t cap) { return std::string(raw, strnlen(raw, cap)); }
+
+[[noreturn]] void Refuse(DBIResult code, const std::string& msg, const std::string& table, const std::string& field = "") {
+  std::vector<std::string> ctx = {CtxTable(table)};
+  if (!field.empty()) ctx.push_back(CtxField(field));
+  throw EngineError(code, msg, ctx);
+}
+
+bool IsDbaseType(uint16_t t) { return t >= bde::fldDBCHAR && t <= bde::fldDBAUTOINC; }
+bool IsParadoxType(uint16_t t) { return t >= bde::fldPDXCHAR && t <= bde::fldPDXBCD; }
+
+int DbaseTypeLevel(uint16_t t) {
+  switch (t) {
+    case bde::fldDBCHAR: case bde::fldDBNUM: case bde::fldDBDATE: case bde::fldDBMEMO: case bde::fldDBBOOL: return 3;
+    case bde::fldDBFLOAT: return 4;
+    case bde::fldDBOLEBLOB: case bde::fldDBBINARY: return 5;
+    default: return 7;  // long, double, timestamp, autoincrement, bytes, lock
+  }
+}
+
+int ParadoxTypeLevel(uint16_t t) {
+  switch (t) {
+    case bde::fldPDXCHAR: case bde::fldPDXNUM: case bde::fldPDXMONEY: case bde::fldPDXSHORT: case bde::fldPDXDATE: return 3;
+    case bde::fldPDXMEMO: case bde::fldPDXFMTMEMO: case bde::fldPDXGRAPHIC: case bde::fldPDXOLEBLOB:
+    case bde::fldPDXBINARYBLOB: return 4;
+    default: return 5;
+  }
+}
+
+// The field a field record describes, with the sizes the format fixes filled in.
+FieldSpec SpecOf(const bde::FLDDesc& f, bool paradox, const std::string& table) {
+  FieldSpec s;
+  s.name = NameOf(f.szName, sizeof f.szName);
+  s.type = f.iFldType;
+  if (paradox ? !IsParadoxType(s.type) : !IsDbaseType(s.type))
+    Refuse(err::kInvalidFieldType, "El tipo del campo no existe en esta clase de tabla.", table, s.name);
+  int u1 = f.iUnits1, u2 = f.iUnits2;
+  if (u1 < 0 || u2 < 0) Refuse(err::kInvalidFieldSize, "El tamaño del campo no es válido.", table, s.name);
+  if (!paradox) {
+    switch (s.type) {
+      case bde::fldDBCHAR: s.size = static_cast<uint16_t>(u1); break;
+      case bde::fldDBNUM:
+      case bde::fldDBFLOAT: s.size = static_cast<uint16_t>(u1); s.decimals = static_cast<uint16_t>(u2); break;
+      case bde::fldDBDATE: s.size = 8; break;
+      case bde::fldDBBOOL: s.size = 1; break;
+      case bde::fldDBMEMO: case bde::fldDBBINARY: case bde::fldDBOLEBLOB: s.size = 10; break;
+      case bde::fldDBLONG: case bde::fldDBAUTOINC: s.size = 4; break;
+      case bde::fldDBDOUBLE: case bde::fldDBDATETIME: s.size = 8; break;
+      default: Refuse(err::kInvalidFieldType, "Este tipo de campo no se puede crear.", table, s.name);
+    }
+  } else {
+    switch (s.type) {
+      case bde::fldPDXCHAR: case bde::fldPDXBYTES: s.size = static_cast<uint16_t>(u1); break;
+      case bde::fldPDXBCD: s.size = static_cast<uint16_t>(u2); break;
+      case bde::fldPDXMEMO: case bde::fldPDXFMTMEMO: case bde::fldPDXGRAPHIC: case bde::fldPDXOLEBLOB:
+      case bde::fldPDXBINARYBLOB: s.size = static_cast<uint16_t>(u1 ? u1 : 10); break;
+      case bde::fldPDXSHORT: s.size = 2; break;
+      case bde::fldPDXLONG: case bde::fldPDXAUTOINC: case bde::fldPDXDATE: case bde::fldPDXTIME: s.size = 4; break;
+      case bde::fldPDXNUM: case bde::fldPDXMONEY: case bde::fldPDXDATETIME: s.size = 8; break;
+      case bde::fldPDXBOOL: s.size = 1; break;
+      default: Refuse(err::kInvalidFieldType, "Este tipo de campo no se puede crear.", table, s.name);
+    }
+  }
+  return s;
+}
+
+void ValidateName(const std::string& name, bool paradox, int level, const std::string& table) {
+  size_t max = paradox ? 25 : (level >= 7 ? 31 : 10);
+  if (name.empty()) Refuse(err::kInvalidFieldName, "Falta el nombre de un campo.", table);
+  if (name.size() > max)
+    Refuse(err::kInvalidFieldName,
+           "El nombre del campo es demasiado largo: admite " + std::to_string(max) + " caracteres en esta tabla.",
+           table, name);
+  for (unsigned char c : name) {
+    bool ok = paradox ? (c >= 0x20 && c != '[' && c != ']' && c != '{' && c != '}' && c != '(' && c != ')' &&
+                         c != '#' && c != '"' && c != ',' && c != '|' && c != '-' && c != '>')
+                      : ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_');
+    if (!ok) Refuse(err::kInvalidFieldName, "El nombre del campo tiene caracteres no admitidos.", table, name);
+  }
+}
+
+void ValidateSize(const FieldSpec& s, bool paradox, int level, const std::string& table) {
+  if (!paradox) {
+    if (s.type == bde::fldDBCHAR && (s.size < 1 || s.size > 254))
+      Refuse(err::kInvalidFieldSize, "Un campo de texto admite de 1 a 254 caracteres.", table, s.name);
+    if (s.type == bde::fldDBNUM || s.type == bde::fldDBFLOAT) {
+      int max_w = level == 3 ? 19 : 20, max_d = level == 3 ? 15 : 18;
+      if (s.size < 1 || s.size > max_w)
+        Refuse(err::kInvalidFieldSize, "Un campo numérico admite de 1 a " + std::to_string(max_w) + " posiciones.",
+               table, s.name);
+      if (s.decimals > max_d || (s.decimals > 0 && s.decimals + 2 > s.size))
+        Refuse(err::kInvalidFieldSize,
+               "Los decimales no caben en el ancho del campo numérico (ancho " + std::to_string(s.size) +
+                   ", decimales " + std::to_string(s.decimals) + ").",
+               table, s.name);
+    }
+  } else {
+    if (s.type == bde::fldPDXCHAR && (s.size < 1 || s.size > 255))
+      Refuse(err::kInvalidFieldSize, "Un campo alfanumérico admite de 1 a 255 caracteres.", table, s.name);
+    if (s.type == bde::fldPDXBYTES && (s.size < 1 || s.size > 255))
+      Refuse(err::kInvalidFieldSize, "Un campo de bytes admite de 1 a 255 bytes.", table, s.name);
+    if (s.type == bde::fldPDXBCD && s.size > 32)
+      Refuse(err::kInvalidFieldSize, "Un campo BCD admite hasta 32 decimales.", table, s.name);
+    bool blob = s.type == bde::fldPDXMEMO || s.type == bde::fldPDXFMTMEMO || s.type == bde::fldPDXGRAPHIC ||
+                s.type == bde::fldPDXOLEBLOB || s.type == bde::fldPDXBINARYBLOB;
+    if (blob && (s.size < 1 || s.size > 240))
+      Refuse(err::kInvalidFieldSize, "La parte fija de un campo de objeto admite de 1 a 240 bytes.", table, s.name);
+  }
+  (void)level;
+}
+
+std::vector<PlannedField> Plan(TableStorage& old, const bde::CRTblDesc& d, const std::string& table) {
+  const bool paradox = old.Format() == TableFormat::kParadox;
+  const int level = old.Level();
+  if (d.iFldCount == 0 || !d.pfldDesc)
+    Refuse(err::kInvalidRestructure, "La nueva estructura no tiene ningún campo.", table);
+  std::vector<PlannedField> plan;
+  std::set<std::string> seen;
+  uint32_t record_length = 1;
+  for (uint16_t i = 0; i < d.iFldCount; ++i) {
+    const bde::FLDDesc& f = d.pfldDesc[i];
+    PlannedField p;
+    p.op = d.pecrFldOp ? d.pecrFldOp[i] : bde::crNOOP;
+    p.spec = SpecOf(f, paradox, table);
+    if (p.op != bde::crNOOP && p.op != bde::crADD && p.op != bde::crMODIFY)
+      Refuse(err::kInvalidRestructure, "Operación de reestructuración no admitida para un campo.", table, p.spec.name);
+    if (p.op != bde::crADD) {
+      if (f.iFldNum < 1 || f.iFldNum > old.Fields().size())
+        Refuse(err::kInvalidRestructure, "El campo de origen indicado no existe en la tabla.", table, p.spec.name);
+      p.old = f.iFldNum - 1;
+    }
+    ValidateName(p.spec.name, paradox, level, table);
+    int type_level = paradox ? ParadoxTypeLevel(p.spec.type) : DbaseTypeLevel(p.spec.type);
+    if (type_level > level)
+      Refuse(err::kInvalidFieldType,
+             "El tipo del campo no existe en las tablas de nivel " + std::to_string(level) + ".", table, p.spec.name);
+    ValidateSize(p.spec, paradox, level, table);
+    if (!seen.insert(FoldCase(p.spec.name)).second)
+      Refuse(err::kDuplicateFieldName, "Hay dos campos con el mismo nombre.", table, p.spec.name);
+    record_length += p.spec.size;
+    plan.push_back(p);
+  }
+  uint32_t max_len = paradox ? 4000 : (level == 3 ? 4000 : 32767);
+  if (record_length > max_len)
+    Refuse(err::kRecordTooBig,
+           "El registro resultante ocupa " + std::to_string(record_length) + " bytes; el máximo es " +
+               std::to_string(max_len) + ".",
+           table);
+  return plan;
+}
+
+std::string ExtensionLike(const std::string& main_path, const std::string& upper_ext) {
+  // Companions take the letter case of an all-lower-case table extension ("x.dbf" -> "x.dbt");
+  // otherwise upper case, as the host application writes them ("Clientes.Dbf" -> "Clientes.DBT").
+  std::string base = BaseName(main_path);
+  auto dot = base.find_last_of('.');
+  std::string raw = dot == std::string::npos ? "" : base.substr(dot + 1);
+  bool lower = !raw.empty() && raw.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") == std::string::npos;
+  std::string out = upper_ext;
+  if (lower)
+    for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return out;
+}
+
+std::vector<std::string> CompanionExtensions(TableFormat f) {
+  if (f == TableFormat::kParadox) return {"MB", "PX", "VAL"};
+  return {"DBT", "MDX"};
+}
+
+// The names an xBase expression mentions (identifiers outside string literals), upper case.
+std::set<std::string> NamesIn(const std::string& expr) {
+  std::set<std::string> out;
+  std::string cur;
+  char quote = 0;
+  auto flush = [&] {
+    if (!cur.empty() && !(cur[0] >= '0' && cur[0] <= '9')) out.insert(FoldCase(cur));
+    cur.clear();
+  };
+  for (char c : expr) {
+    if (quote) {
+      if (c == quote) quote = 0;
+      continue;
+    }
+    if (c == '\'' || c == '"' || c == '[') {
+      flush();
+      quote = c == '[' ? ']' : c;
+      continue;
+    }
+    bool word = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+    if (word)
+      cur.push_back(c);
+    else
+      flush();
+  }
+  flush();
+  return out;
+}
+
+// How each tag of the old index follows the new table: carried over in the order found when every
+// field its expressions use keeps its values untouched, rebuilt from its expressions otherwise. A
+// tag that uses a field the new table no longer has stops the restructure here, before anything
+// is written.
+std::vector<dbase::TagPlan> PlanTags(TableStorage& old, const std::vector<PlannedField>& plan,
+                                     const std::string& table) {
+  std::vector<FieldSpec> new_fields;
+  for (const auto& p : plan) new_fields.push_back(p.spec);
+  const auto& old_fields = old.Fields();
+  std::vector<dbase::TagPlan> out;
+  for (const TagInfo& t : old.Tags()) {
+    for (const std::string& e : {t.expression, t.filter}) {
+      if (e.empty()) continue;
+      try {
+        dbase::Expression::Parse(e, new_fields, old.Codepage());
+      } catch (const EngineError&) {
+        Refuse(err::kInvalidRestructure,
+               "El índice " + t.name + " usa un campo que la nueva estructura no tiene o ha cambiado de tipo (" + e +
+                   "). Quite o cambie ese índice antes de reestructurar la tabla.",
+               table);
+      }
+    }
+    bool untouched = true;
+    std::set<std::string> used = NamesIn(t.expression);
+    for (const auto& n : NamesIn(t.filter)) used.insert(n);
+    for (size_t i = 0; i < old_fields.size(); ++i) {
+      if (!used.count(FoldCase(old_fields[i].name))) continue;
+      bool kept = false;
+      for (const auto& p : plan)
+        if (p.old == static_cast<int>(i) && p.spec.name == old_fields[i].name && p.spec.type == old_fields[i].type &&
+            p.spec.size == old_fields[i].size && p.spec.decimals == old_fields[i].decimals)
+          kept = true;
+      if (!kept) untouched = false;
+    }
+    dbase::TagPlan tp;
+    tp.tag = t;
+    tp.carry_over = untouched;
+    tp.old_tag = t.name;
+    out.push_back(tp);
+  }
+  return out;
+}
+
+}  // namespace
+
 void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
-  throw EngineError(err::kNotSupported, "La reestructuración de tablas aún no está disponible.",
-                    {CtxTable(db.Directory() + "/" + desc.szTblName)});
+  FileSystem& fs = *CurrentFileSystem();
+  const std::string name = NameOf(desc.szTblName, sizeof desc.szTblName);
+  if (name.empty()) throw EngineError(err::kInvalidParam, "Falta el nombre de la tabla que se reestructura.");
+  const bool looks_paradox = UpperExtension(name) != "DBF" && !UpperExtension(name).empty();
+  const std::string path = db.TablePath(name, looks_paradox ? TableFormat::kParadox : TableFormat::kDbase);
+  RecoverSwap(path);
+  if (!fs.IsRegularFile(path))
+    Refuse(err::kNoSuchTable, "La tabla no existe. Compruebe que la carpeta de datos es la correcta.", path);
+  const TableFormat format = FormatFor(path, TableTypeHint::kDefault);
+  if (format == TableFormat::kFoxPro)
+    Refuse(err::kNotSupported, "Las tablas FoxPro no se pueden reestructurar.", path);
+
+  OpenOptions opts;
+  opts.exclusive = true;
+  std::unique_ptr<TableStorage> old = OpenStorage(path, format, opts);
+  const std::vector<PlannedField> plan = Plan(*old, desc, path);
+
+  // Validity checks exist only in Paradox tables.
+  if (format != TableFormat::kParadox && desc.pecrValChkOp) {
+    for (uint16_t i = 0; i < desc.iValChkCount; ++i)
+      if (desc.pecrValChkOp[i] == bde::crADD || desc.pecrValChkOp[i] == bde::crMODIFY)
+        Refuse(err::kNotSupported, "Las tablas dBASE no admiten reglas de validación.", path);
+  }
+  const bool indexed = format == TableFormat::kDbase && !old->Tags().empty();
+  std::vector<dbase::TagPlan> tag_plan;
+  if (indexed) tag_plan = PlanTags(*old, plan, path);
+
+  TableDefinition def;
+  def.format = format;
+  def.level = old->Level();
+  def.codepage = old->Codepage().number();
+  old->DescribeForRecreate(&def);
+  def.tags.clear();
+  def.val_checks.clear();
+  for (const auto& p : plan) def.fields.push_back(p.spec);
+
+  std::vector<uint64_t> recno_map;
+  RemoveSwapLeftovers(path);
+  fs.CreateDirectory(SwapTempDir(path));
+  const std::string tmp_path = SwapTempPath(path);
+  CreateStorage(tmp_path, def);
+  {
+    std::unique_ptr<TableStorage> neu = OpenStorage(tmp_path, format, opts);
+    const bool pack = desc.bPack != 0;
+    const uint64_t n = old->RecordCount();
+    if (indexed) recno_map.assign(n, dbase::kPurgedRow);
+    std::string buf, out;
+    const std::string blank = neu->BlankRecord();
+    const auto& old_fields = old->Fields();
+    for (uint64_t r = 1; r <= n; ++r) {
+      old->ReadRecord(r, &buf);
+      bool deleted = old->IsDeleted(buf);
+      if (deleted && pack) continue;
+      out = blank;
+      for (size_t i = 0; i < plan.size(); ++i) {
+        const PlannedField& p = plan[i];
+        if (p.op == bde::crADD) continue;
+        Value v = old->GetValue(buf, p.old);
+        try {
+          neu->SetValue(&out, static_cast<int>(i), ConvertForField(v, old_fields[static_cast<size_t>(p.old)], p.spec));
+        } catch (EngineError& e) {
+          e.With(CtxTable(path)).With(CtxField(p.spec.name)).With(CtxRecord(r)).With("Valor: " + v.ToDisplay());
+          throw;
+        }
+      }
+      uint64_t at = neu->AppendRecord(out);
+      if (deleted) neu->SetDeleted(at, true);
+      if (indexed) recno_map[r - 1] = at;
+    }
+    neu->Flush();
+  }
+  if (indexed) {
+    auto old_mdx = FindCompanion(path, "MDX");
+    if (!old_mdx) Refuse(err::kNoSuchFile, "Falta el fichero de índices de la tabla.", path);
+    dbase::FinishRestructuredIndex(*old_mdx, tmp_path, tag_plan, recno_map);
+  }
+
+  // The new family: every file of the temporary folder with the table's stem.
+  std::vector<SwapEntry> entries;
+  entries.push_back({path, tmp_path});
+  for (const std::string& ext : CompanionExtensions(format)) {
+    auto old_companion = FindCompanion(path, ext);
+    auto new_companion = FindCompanion(tmp_path, ext);
+    std::string final_path = old_companion ? *old_companion : ReplaceExtension(path, ExtensionLike(path, ext));
+    if (new_companion) {
+      std::string want = SwapTempPath(final_path);
+      if (*new_companion != want) fs.Rename(*new_companion, want);
+      entries.push_back({final_path, want});
+    } else if (old_companion) {
+      entries.push_back({final_path, ""});
+    }
+  }
+  CommitSwap(path, entries);
 }
 
 void RecoverTable(const std::string& table_path) { RecoverSwap(table_path); }

@@ -90,6 +90,9 @@ class TableStorage {
                                              const std::optional<Value>& equal_to);
 
   virtual std::vector<bde::VCHKDesc> ValChecks() { return {}; }
+
+  // Fills what recreating this table with other fields must keep (header bytes, key fields...).
+  virtual void DescribeForRecreate(struct TableDefinition* def) const { (void)def; }
 };
 
 // Opens the table at `path` (an existing, exact path), choosing the format from `format`.
@@ -105,6 +108,12 @@ struct TableDefinition {
   std::vector<TagInfo> tags;
   int key_fields = 0;                      // Paradox primary key
   std::vector<bde::VCHKDesc> val_checks;   // Paradox validity checks
+  // dBASE: keep these header bytes of an existing table (a restructure keeps the table's version
+  // byte with its memo flags, its language driver and its driver name); -1 / "" choose from
+  // level, fields and code page.
+  int dbase_version = -1;
+  int language_driver = -1;
+  std::string driver_name;
 };
 
 // Creates (or overwrites) the table at `path` with no rows.

@@ -67,31 +67,24 @@ void RollForward(FileSystem& fs, const std::vector<SwapEntry>& entries, const st
 
 void RemoveSwapLeftovers(const std::string& table_path) {
   FileSystem& fs = *CurrentFileSystem();
-  // Temporaries of a restructure that died before its journal existed: ".<name>.nuevo" files of
-  // this table's family (same base name, any extension).
-  std::string dir = DirName(table_path);
-  std::string base = BaseName(table_path);
-  auto dot = base.find_last_of('.');
-  std::string stem = FoldCase(dot == std::string::npos ? base : base.substr(0, dot));
-  std::vector<DirEntry> entries;
-  try {
-    entries = fs.List(dir.empty() ? "." : dir);
-  } catch (const EngineError&) {
-    return;
-  }
-  const std::string suffix = kNewSuffix;
-  for (const auto& e : entries) {
-    const std::string& n = e.name;
-    if (e.is_dir || n.size() <= suffix.size() + 1 || n[0] != '.') continue;
-    if (n.compare(n.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
-    std::string inner = n.substr(1, n.size() - 1 - suffix.size());
-    auto d = inner.find_last_of('.');
-    std::string inner_stem = d == std::string::npos ? inner : inner.substr(0, d);
-    if (FoldCase(inner_stem) == stem) fs.Remove(JoinPath(dir, n));
-  }
+  const std::string tmp = SwapTempDir(table_path);
+  if (!fs.IsDirectory(tmp)) return;
+  auto stem_of = [](const std::string& name) {
+    auto dot = name.find_last_of('.');
+    return FoldCase(dot == std::string::npos ? name : name.substr(0, dot));
+  };
+  const std::string stem = stem_of(BaseName(table_path));
+  for (const auto& e : fs.List(tmp))
+    if (!e.is_dir && stem_of(e.name) == stem) fs.Remove(JoinPath(tmp, e.name));
 }
 
-std::string SwapTempPath(const std::string& final_path) { return Hidden(final_path, kNewSuffix); }
+std::string SwapTempDir(const std::string& table_path) {
+  return JoinPath(DirName(table_path).empty() ? "." : DirName(table_path), ".actualiza-nuevo");
+}
+
+std::string SwapTempPath(const std::string& final_path) {
+  return JoinPath(SwapTempDir(final_path), BaseName(final_path));
+}
 
 std::string SwapJournalPath(const std::string& table_path) { return Hidden(table_path, ".diario"); }
 
@@ -105,7 +98,8 @@ void CommitSwap(const std::string& table_path, const std::vector<SwapEntry>& ent
   const std::string journal = SwapJournalPath(table_path);
   const std::string journal_tmp = journal + kNewSuffix;
 
-  // New files must be durable in the folder before the journal points at them.
+  // New files must be durable in their folder before the journal points at them.
+  if (fs.IsDirectory(SwapTempDir(table_path))) fs.SyncDirectory(SwapTempDir(table_path));
   fs.SyncDirectory(dir);
   {
     auto f = fs.Open(journal_tmp, OpenMode::kCreate);
@@ -122,6 +116,7 @@ void CommitSwap(const std::string& table_path, const std::vector<SwapEntry>& ent
   RollForward(fs, entries, dir);
   lock.reset();
   fs.Remove(journal);
+  fs.RemoveEmptyDirectory(SwapTempDir(table_path));
   fs.SyncDirectory(dir);
 }
 

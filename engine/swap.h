@@ -21,7 +21,9 @@ struct SwapEntry {
   std::string new_path;    // the new content, or "" when the file is to be removed
 };
 
-// A temporary name beside `final_path` for its new content (hidden, unlikely to collide).
+// The hidden folder beside a table where its new files are written before the swap, and the
+// name there of a file's new content (same name, so that a table's companions keep their names).
+std::string SwapTempDir(const std::string& table_path);
 std::string SwapTempPath(const std::string& final_path);
 // The journal of a table's swap.
 std::string SwapJournalPath(const std::string& table_path);

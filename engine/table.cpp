@@ -496,11 +496,12 @@ void TTable::DoOpen() {
   Engine([&] {
     Database* db = OpenDatabase(database_name_);
     std::string path = db->TablePath(table_name_, FormatHintOf(table_type_, table_name_));
+    // An interrupted restructure may have the table's file moved aside: finish it first.
+    RecoverTable(path);
     if (!CurrentFileSystem()->IsRegularFile(path))
       throw EngineError(err::kNoSuchTable,
                         "La tabla no existe. Compruebe que la carpeta de datos es la correcta.",
                         {CtxTable(path)});
-    RecoverTable(path);
     TableFormat format = FormatFor(path, HintOf(table_type_));
     OpenOptions opts;
     opts.exclusive = exclusive_;
@@ -593,7 +594,9 @@ bool TTable::Exists() {
   if (Active()) return true;
   return Engine([&] {
     Database* db = OpenDatabase(database_name_);
-    return db->TableExists(table_name_, FormatHintOf(table_type_, table_name_));
+    TableFormat hint = FormatHintOf(table_type_, table_name_);
+    RecoverTable(db->TablePath(table_name_, hint));  // a table moved aside by a crash still exists
+    return db->TableExists(table_name_, hint);
   });
 }
 

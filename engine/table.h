@@ -300,6 +300,10 @@ class TTable : public TDataSet {
   void SetTableName(const std::string& v);
   TTableType TableType() const { return table_type_; }
   void SetTableType(TTableType t);
+  // The level CreateTable writes (dBASE 3, 4, 5 or 7; Paradox 3, 4, 5 or 7); 0 chooses dBASE 4 or
+  // Paradox 7.
+  int TableLevel() const { return table_level_; }
+  void SetTableLevel(int level) { table_level_ = level; }
   bool Exclusive() const { return exclusive_; }
   void SetExclusive(bool v);
   const std::string& IndexName() const { return index_name_; }
@@ -365,6 +369,7 @@ class TTable : public TDataSet {
   std::string database_name_, table_name_, index_name_, master_fields_;
   TTableType table_type_ = TTableType::ttDefault;
   bool exclusive_ = false;
+  int table_level_ = 0;
   TDataSource* master_source_ = nullptr;
   int master_listener_ = 0;
   TFieldDefs field_defs_;

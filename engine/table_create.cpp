@@ -106,7 +106,7 @@ void TTable::CreateTable() {
     std::string path = db->TablePath(table_name_, paradox ? TableFormat::kParadox : TableFormat::kDbase);
     TableDefinition def;
     def.format = paradox ? TableFormat::kParadox : TableFormat::kDbase;
-    def.level = paradox ? 7 : 4;
+    def.level = table_level_ ? table_level_ : (paradox ? 7 : 4);
     def.codepage = 1252;
     for (int i = 0; i < field_defs_.Count(); ++i) def.fields.push_back(SpecOfFieldDef(field_defs_[i], paradox, def.level));
     for (int i = 0; i < index_defs_.Count(); ++i) {

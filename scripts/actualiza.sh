@@ -5,17 +5,21 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)"
-if [ -x build/tools/actualiza-tribanor ]; then
-  if [ $# -eq 0 ]; then
-    demo=$(mktemp -d /tmp/tribanor-demo-XXXXXX)
-    build/tools/actualiza-tribanor --demo "$demo"
-    build/tools/actualiza-tribanor --resumen "$demo/Tribanor.exe"
-  else
-    build/tools/actualiza-tribanor "$@"
-  fi
+if [ $# -eq 0 ]; then
+  demo=$(mktemp -d /tmp/tribanor-demo-XXXXXX)
+  build/tools/actualiza-tribanor --demo "$demo"
+  echo
+  echo "== Antes de actualizar"
+  build/tools/actualiza-tribanor --comprobar "$demo" | tail -n 8 || true
+  echo
+  echo "== Actualización"
+  build/tools/actualiza-tribanor "$demo/Tribanor.exe"
+  echo
+  echo "== Después de actualizar"
+  build/tools/actualiza-tribanor --comprobar "$demo" | tail -n 4
+  echo
+  echo "La instalación actualizada queda en $demo."
+  echo "Para abrir el asistente con ventana: build/app/Actualiza"
 else
-  echo "La actualización por línea de órdenes aún no está disponible en esta versión."
-  echo "Se actualizarían, en este orden: Empresa/Clientes.Dbf, General/Configu.Dbf,"
-  echo "Empresas/<empresa>/Ejercicio<año>/Existencias.dbf y Clientes.Dbf de cada ejercicio,"
-  echo "y por último Empresa/Existencias.dbf."
+  build/tools/actualiza-tribanor "$@"
 fi

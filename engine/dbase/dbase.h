@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/storage.h"
 
@@ -11,5 +12,19 @@ namespace engine::dbase {
 
 std::unique_ptr<TableStorage> Open(const std::string& path, const OpenOptions& options, bool foxpro);
 void Create(const std::string& path, const TableDefinition& def);
+
+struct TagPlan;
+struct IndexCheckReport;
+
+// Checks every tag of the table's production index against its rows (keys, membership, order,
+// node structure). Reads only. A table without index is consistent by definition.
+IndexCheckReport CheckTableIndexes(const std::string& dbf_path);
+
+// The last step of rebuilding a table with an index: the rows are in new_path (a table written
+// without index); writes its production index beside it from the old table's index (tags carried
+// over in the order found, or rebuilt from their expressions, as `plan` says) and marks the table
+// as indexed. recno_map[old_recno - 1] is each old row's new record number, 0 when purged.
+void FinishRestructuredIndex(const std::string& old_mdx, const std::string& new_path,
+                             const std::vector<TagPlan>& plan, const std::vector<uint64_t>& recno_map);
 
 }  // namespace engine::dbase

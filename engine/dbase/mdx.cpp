@@ -1,17 +1,1113 @@
 #include "engine/dbase/mdx.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <numeric>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "engine/dbase/expr.h"
+#include "engine/dbase/mdx_key.h"
 #include "engine/error.h"
 
 namespace engine::dbase {
 
-std::unique_ptr<MdxIndex> MdxIndex::Open(const std::string& path, const std::vector<FieldSpec>&,
-                                         const CodePage&, bool) {
-  throw EngineError(err::kNotSupported, "Los índices .MDX aún no se pueden leer.", {CtxFile(path)});
+namespace {
+
+constexpr uint32_t kPageSize = 512;
+constexpr uint32_t kBlockSize = 1024;
+constexpr uint32_t kHeaderPages = 4;          // header and tag table: bytes 0..2047
+constexpr uint32_t kTagTableOffset = 544;
+constexpr uint32_t kTagSlotLength = 32;
+constexpr int kMaxTags = 47;                  // slots that fit before the first tag block
+constexpr int kMaxCharKey = 100;
+constexpr int kMaxDepth = 24;
+constexpr size_t kMaxProblemsPerTag = 50;
+constexpr size_t kKeyExprOffset = 24, kKeyExprMax = 220;
+constexpr size_t kForFlagOffset = 245, kHasKeysOffset = 246;
+constexpr size_t kForExprOffset = 762, kForExprMax = 1024 - 762 - 1;
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Get32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+void Put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void Put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-void MdxIndex::Create(const std::string& path, const std::string&, const std::vector<TagInfo>&,
-                      const std::vector<FieldSpec>&, const CodePage&, RecordSource&) {
-  throw EngineError(err::kNotSupported, "Los índices .MDX aún no se pueden crear.", {CtxFile(path)});
+std::string CString(const uint8_t* p, size_t max) {
+  size_t n = 0;
+  while (n < max && p[n] != 0) ++n;
+  std::string s(reinterpret_cast<const char*>(p), n);
+  size_t end = s.find_last_not_of(' ');
+  return end == std::string::npos ? std::string() : s.substr(0, end + 1);
+}
+
+void PutDate(uint8_t* p) {
+  std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  p[0] = static_cast<uint8_t>(tm.tm_year);
+  p[1] = static_cast<uint8_t>(tm.tm_mon + 1);
+  p[2] = static_cast<uint8_t>(tm.tm_mday);
+}
+
+bool SameName(const std::string& a, const std::string& b) { return FoldCase(a) == FoldCase(b); }
+
+[[noreturn]] void Corrupt(const std::string& path, const std::string& tag, const std::string& what) {
+  std::vector<std::string> ctx{CtxFile(path)};
+  if (!tag.empty()) ctx.push_back(CtxIndex(tag));
+  throw EngineError(err::kIndexCorrupt,
+                    "El índice está dañado: " + what + ". Regenere los índices de la tabla.", ctx);
+}
+
+// One tag as read from (or about to be written to) the file.
+struct TagMeta {
+  TagInfo info;              // name and expressions in UTF-8
+  std::string expr_bytes;    // key expression in the table's code page
+  std::string for_bytes;     // FOR clause in the table's code page, "" for none
+  uint32_t header_page = 0;
+  uint32_t root = 0;
+  char type = 'C';
+  int key_len = 0;
+  int item_len = 0;
+  int capacity = 0;
+  std::unique_ptr<Expression> key_expr;
+  std::unique_ptr<Expression> for_expr;
+
+  int Cmp(std::string_view a, std::string_view b) const {
+    int c = CompareKeys(type, a, b);
+    return info.descending ? -c : c;
+  }
+};
+
+struct Item {
+  uint32_t ptr = 0;
+  std::string key;
+};
+
+struct Node {
+  uint32_t page = 0;
+  std::vector<Item> items;
+  uint32_t right = 0;  // rightmost child; 0 in a leaf
+  bool leaf() const { return right == 0; }
+};
+
+int ItemLength(int key_len) { return (key_len + 4 + 3) / 4 * 4; }
+int Capacity(int item_len) { return static_cast<int>((kBlockSize - 12) / static_cast<uint32_t>(item_len)); }
+
+// Whether `later` may not follow `earlier` in a tag. Character keys of tags written with a
+// language driver's collation may differ from byte order in letter case and in bytes above
+// 0x7F; such pairs are not counted as disorder.
+bool OutOfOrder(const TagMeta& t, std::string_view earlier, std::string_view later) {
+  if (t.Cmp(earlier, later) <= 0) return false;
+  if (t.type != 'C') return true;
+  size_t n = std::min(earlier.size(), later.size());
+  for (size_t i = 0; i < n; ++i) {
+    auto a = static_cast<uint8_t>(earlier[i]), b = static_cast<uint8_t>(later[i]);
+    if (a == b) continue;
+    if (a >= 0x80 || b >= 0x80) return false;
+    auto fold = [](uint8_t c) { return static_cast<uint8_t>(c >= 'a' && c <= 'z' ? c - 32 : c); };
+    uint8_t fa = fold(a), fb = fold(b);
+    if (fa == fb) return false;  // differ only in case
+    return t.info.descending ? fa < fb : fa > fb;
+  }
+  return true;
+}
+
+// Sorted (key, record number) entries of one tag, stored flat.
+struct EntryList {
+  size_t key_len = 0;
+  std::string keys;
+  std::vector<uint32_t> recnos;
+  size_t size() const { return recnos.size(); }
+  std::string_view key(size_t i) const { return std::string_view(keys).substr(i * key_len, key_len); }
+  void Add(std::string_view k, uint32_t recno) {
+    keys.append(k.data(), key_len);
+    recnos.push_back(recno);
+  }
+};
+
+// Writes blocks sequentially, keeping a buffer of consecutive pages.
+class BlockWriter {
+ public:
+  explicit BlockWriter(File& f) : f_(f) {}
+  uint32_t Allocate() {
+    uint32_t p = next_page_;
+    next_page_ += kBlockSize / kPageSize;
+    return p;
+  }
+  uint32_t next_page() const { return next_page_; }
+  void Write(uint32_t page, const uint8_t* block) {
+    uint64_t off = static_cast<uint64_t>(page) * kPageSize;
+    if (buf_.empty()) buf_start_ = off;
+    if (off != buf_start_ + buf_.size()) {
+      FlushBuffer();
+      buf_start_ = off;
+    }
+    buf_.append(reinterpret_cast<const char*>(block), kBlockSize);
+    if (buf_.size() >= (4u << 20)) FlushBuffer();
+  }
+  void FlushBuffer() {
+    if (!buf_.empty()) f_.WriteAt(buf_start_, buf_.data(), buf_.size());
+    buf_.clear();
+  }
+
+ private:
+  File& f_;
+  uint32_t next_page_ = kHeaderPages;
+  std::string buf_;
+  uint64_t buf_start_ = 0;
+};
+
+void EncodeNode(const Node& n, int item_len, int key_len, uint8_t* block) {
+  std::memset(block, 0, kBlockSize);
+  Put32(block, static_cast<uint32_t>(n.items.size()));
+  size_t off = 8;
+  for (const Item& it : n.items) {
+    Put32(block + off, it.ptr);
+    std::memcpy(block + off + 4, it.key.data(), std::min(it.key.size(), static_cast<size_t>(key_len)));
+    off += static_cast<size_t>(item_len);
+  }
+  Put32(block + off, n.right);
+}
+
+// Builds a B-tree of entries (already in tag order) into freshly allocated blocks; returns the
+// root page.
+uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len, int capacity) {
+  std::vector<uint8_t> block(kBlockSize);
+  struct Child {
+    uint32_t page;
+    size_t last;  // index of the entry holding the subtree's highest key
+  };
+  std::vector<Child> level;
+  size_t n = e.size();
+  size_t leaves = n == 0 ? 1 : (n + static_cast<size_t>(capacity) - 1) / static_cast<size_t>(capacity);
+  size_t at = 0;
+  for (size_t i = 0; i < leaves; ++i) {
+    size_t count = n / leaves + (i < n % leaves ? 1 : 0);
+    std::memset(block.data(), 0, kBlockSize);
+    Put32(block.data(), static_cast<uint32_t>(count));
+    size_t off = 8;
+    for (size_t k = 0; k < count; ++k, ++at) {
+      Put32(block.data() + off, e.recnos[at]);
+      std::memcpy(block.data() + off + 4, e.key(at).data(), static_cast<size_t>(key_len));
+      off += static_cast<size_t>(item_len);
+    }
+    uint32_t page = w.Allocate();
+    w.Write(page, block.data());
+    level.push_back({page, at == 0 ? 0 : at - 1});
+  }
+  size_t fan = static_cast<size_t>(capacity) + 1;
+  while (level.size() > 1) {
+    std::vector<Child> up;
+    size_t nodes = (level.size() + fan - 1) / fan;
+    size_t c = 0;
+    for (size_t i = 0; i < nodes; ++i) {
+      size_t count = level.size() / nodes + (i < level.size() % nodes ? 1 : 0);
+      std::memset(block.data(), 0, kBlockSize);
+      Put32(block.data(), static_cast<uint32_t>(count - 1));
+      size_t off = 8;
+      for (size_t k = 0; k + 1 < count; ++k, ++c) {
+        Put32(block.data() + off, level[c].page);
+        std::memcpy(block.data() + off + 4, e.key(level[c].last).data(), static_cast<size_t>(key_len));
+        off += static_cast<size_t>(item_len);
+      }
+      Put32(block.data() + off, level[c].page);
+      size_t last = level[c].last;
+      ++c;
+      uint32_t page = w.Allocate();
+      w.Write(page, block.data());
+      up.push_back({page, last});
+    }
+    level = std::move(up);
+  }
+  return level[0].page;
+}
+
+void EncodeTagHeader(const TagMeta& t, uint8_t ldid, bool has_keys, uint8_t* block) {
+  std::memset(block, 0, kBlockSize);
+  Put32(block, t.root);
+  Put32(block + 4, kBlockSize / kPageSize);
+  block[8] = static_cast<uint8_t>(0x10 | (t.info.descending ? 0x08 : 0) | (t.info.unique ? 0x40 : 0));
+  block[9] = static_cast<uint8_t>(t.type);
+  block[10] = ldid;
+  Put16(block + 12, static_cast<uint32_t>(t.key_len));
+  Put16(block + 14, static_cast<uint32_t>(t.capacity));
+  Put16(block + 16, t.type == 'D' ? 1 : 0);
+  Put16(block + 18, static_cast<uint32_t>(t.item_len));
+  block[23] = t.info.unique ? 0x40 : 0;
+  std::memcpy(block + kKeyExprOffset, t.expr_bytes.data(), std::min(t.expr_bytes.size(), kKeyExprMax));
+  block[kForFlagOffset] = t.for_bytes.empty() ? 0 : 1;
+  block[kHasKeysOffset] = has_keys ? 1 : 0;
+  std::memcpy(block + kForExprOffset, t.for_bytes.data(), std::min(t.for_bytes.size(), kForExprMax));
+}
+
+// Writes a whole index: header, tag table, every tag from its entries.
+void WriteIndexFile(const std::string& path, const std::string& table_name, std::vector<TagMeta>& tags,
+                    const std::vector<EntryList>& entries, const CodePage& cp) {
+  if (tags.size() > static_cast<size_t>(kMaxTags))
+    throw EngineError(err::kInvalidParam, "Un índice .MDX admite como mucho 47 etiquetas.", {CtxFile(path)});
+  FileSystem* fs = CurrentFileSystem();
+  std::unique_ptr<File> f = fs->Open(path, OpenMode::kCreate);
+  try {
+    uint8_t ldid = LanguageDriverForCodePage(cp.number());
+    BlockWriter w(*f);
+    std::vector<uint8_t> block(kBlockSize);
+    for (size_t i = 0; i < tags.size(); ++i) {
+      TagMeta& t = tags[i];
+      t.header_page = w.Allocate();
+      t.root = BuildTree(w, entries[i], t.key_len, t.item_len, t.capacity);
+      EncodeTagHeader(t, ldid, entries[i].size() > 0, block.data());
+      w.Write(t.header_page, block.data());
+    }
+    w.FlushBuffer();
+    std::vector<uint8_t> head(kHeaderPages * kPageSize, 0);
+    head[0] = 2;
+    PutDate(&head[1]);
+    std::string base = BaseName(table_name);
+    if (size_t dot = base.rfind('.'); dot != std::string::npos) base.resize(dot);
+    std::optional<std::string> enc = cp.Encode(base);
+    std::string name = enc ? *enc : std::string();
+    for (char& c : name) c = static_cast<char>(cp.ToUpper(static_cast<uint8_t>(c)));
+    std::memcpy(&head[4], name.data(), std::min<size_t>(name.size(), 16));
+    Put16(&head[20], kBlockSize / kPageSize);
+    Put16(&head[22], kBlockSize);
+    head[24] = 1;
+    head[25] = 48;
+    head[26] = kTagSlotLength;
+    Put16(&head[28], static_cast<uint32_t>(tags.size()));
+    head[31] = ldid;
+    Put32(&head[32], w.next_page());
+    PutDate(&head[44]);
+    // Tag table: a binary tree over the tag names in creation order (left, right, parent).
+    std::vector<uint8_t> left(tags.size(), 0), right(tags.size(), 0), parent(tags.size(), 0);
+    for (size_t i = 1; i < tags.size(); ++i) {
+      size_t at = 0;
+      while (true) {
+        bool go_left = tags[i].info.name < tags[at].info.name;
+        uint8_t& next = go_left ? left[at] : right[at];
+        if (next == 0) {
+          next = static_cast<uint8_t>(i + 1);
+          parent[i] = static_cast<uint8_t>(at + 1);
+          break;
+        }
+        at = next - 1u;
+      }
+    }
+    for (size_t i = 0; i < tags.size(); ++i) {
+      uint8_t* s = &head[kTagTableOffset + kTagSlotLength * i];
+      Put32(s, tags[i].header_page);
+      std::optional<std::string> tn = cp.Encode(tags[i].info.name);
+      std::memcpy(s + 4, tn->data(), std::min<size_t>(tn->size(), 10));
+      s[15] = 0x10;
+      s[16] = left[i];
+      s[17] = right[i];
+      s[18] = parent[i];
+      s[19] = 0x02;
+      s[20] = static_cast<uint8_t>(tags[i].type);
+    }
+    f->WriteAt(0, head.data(), head.size());
+    f->Sync();
+  } catch (...) {
+    f.reset();
+    try {
+      fs->Remove(path);
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+// Fills a tag's key shape from its key expression.
+void ShapeTag(TagMeta& t, const std::string& path) {
+  char et = t.key_expr->type();
+  if (et == 'C') {
+    t.key_len = t.key_expr->width();
+    if (t.key_len < 1 || t.key_len > kMaxCharKey)
+      throw EngineError(err::kInvalidExpression,
+                        "La clave de la etiqueta mide " + std::to_string(t.key_len) +
+                            " bytes; debe medir entre 1 y 100.",
+                        {CtxFile(path), CtxIndex(t.info.name)});
+  } else if (et == 'N') {
+    t.key_len = kNumericKeyLength;
+  } else if (et == 'D') {
+    t.key_len = kDateKeyLength;
+  } else {
+    throw EngineError(err::kInvalidExpression, "La expresión de la etiqueta da un valor lógico, que no sirve de clave.",
+                      {CtxFile(path), CtxIndex(t.info.name)});
+  }
+  t.type = et;
+  t.item_len = ItemLength(t.key_len);
+  t.capacity = Capacity(t.item_len);
+}
+
+std::string KeyOf(const TagMeta& t, const ExprValue& v) {
+  if (t.type == 'C') {
+    std::string k = v.text;
+    k.resize(static_cast<size_t>(t.key_len), ' ');
+    return k;
+  }
+  if (t.type == 'D') return EncodeDateKey(v.day);
+  std::string k;
+  if (v.text.empty() || !EncodeNumericKey(v.text, &k)) k = EncodeNumericKey(v.number);
+  return k;
+}
+
+// The key of a row for a tag, or nullopt when the FOR clause leaves the row out.
+std::optional<std::string> RowKey(const TagMeta& t, const RecordView& row) {
+  if (t.for_expr && !t.for_expr->Eval(row).logical) return std::nullopt;
+  return KeyOf(t, t.key_expr->Eval(row));
+}
+
+EntryList BuildEntries(const TagMeta& t, RecordSource& rows) {
+  EntryList e;
+  e.key_len = static_cast<size_t>(t.key_len);
+  uint64_t count = rows.Count();
+  if (count > 0xFFFFFFFFull)
+    throw EngineError(err::kTableFull, "La tabla tiene demasiados registros para un índice .MDX.");
+  EntryList raw;
+  raw.key_len = e.key_len;
+  for (uint64_t r = 1; r <= count; ++r) {
+    std::optional<std::string> k = RowKey(t, rows.Row(r));
+    if (k) raw.Add(*k, static_cast<uint32_t>(r));
+  }
+  std::vector<uint32_t> order(raw.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](uint32_t a, uint32_t b) { return t.Cmp(raw.key(a), raw.key(b)) < 0; });
+  e.keys.reserve(raw.keys.size());
+  e.recnos.reserve(raw.size());
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (t.info.unique && e.size() > 0 && t.Cmp(e.key(e.size() - 1), raw.key(order[i])) == 0) continue;
+    e.Add(raw.key(order[i]), raw.recnos[order[i]]);
+  }
+  return e;
+}
+
+// Prepares a tag to create: expressions encoded and parsed, key shape fixed.
+TagMeta NewTag(const TagInfo& info, const std::string& path, const std::vector<FieldSpec>& fields,
+               const CodePage& cp) {
+  TagMeta t;
+  t.info = info;
+  std::vector<std::string> ctx{CtxFile(path), CtxIndex(info.name)};
+  std::optional<std::string> name = cp.Encode(info.name);
+  if (info.name.empty() || !name || name->size() > 10)
+    throw EngineError(err::kInvalidParam, "El nombre de la etiqueta debe tener de 1 a 10 caracteres.", ctx);
+  std::optional<std::string> expr = cp.Encode(info.expression);
+  std::optional<std::string> filt = cp.Encode(info.filter);
+  if (!expr || !filt || expr->size() > kKeyExprMax || filt->size() > kForExprMax)
+    throw EngineError(err::kInvalidExpression, "La expresión de la etiqueta es demasiado larga o tiene caracteres no válidos.", ctx);
+  t.expr_bytes = *expr;
+  t.for_bytes = *filt;
+  try {
+    t.key_expr = Expression::Parse(t.expr_bytes, fields, cp);
+    if (!t.for_bytes.empty()) {
+      t.for_expr = Expression::Parse(t.for_bytes, fields, cp);
+      if (t.for_expr->type() != 'L')
+        throw EngineError(err::kInvalidExpression, "La condición FOR de la etiqueta no da un valor lógico.");
+    }
+  } catch (EngineError& e) {
+    for (const auto& c : ctx) e.With(c);
+    throw;
+  }
+  ShapeTag(t, path);
+  t.info.key_type = t.type;
+  return t;
+}
+
+class MdxFile;
+
+class MdxWalker : public KeyWalker {
+ public:
+  MdxWalker(MdxFile* index, const TagMeta* tag, std::optional<std::string> target);
+  bool Next(uint64_t* recno) override;
+
+ private:
+  void Descend(uint32_t page);
+  MdxFile* index_;
+  const TagMeta* tag_;
+  std::optional<std::string> target_;
+  struct Frame {
+    Node node;
+    size_t idx;
+  };
+  std::vector<Frame> stack_;
+  uint64_t nodes_read_ = 0;
+  bool started_ = false, done_ = false;
+};
+
+class MdxFile : public MdxIndex {
+ public:
+  MdxFile(std::string path, std::unique_ptr<File> file, bool writable, const CodePage& cp)
+      : path_(std::move(path)), file_(std::move(file)), writable_(writable), cp_(cp) {
+    file_size_ = file_->Size();
+  }
+
+  // Reads header, tag table and tag headers; with fields, parses every expression too.
+  void Load(const std::vector<FieldSpec>* fields) {
+    if (file_size_ < kHeaderPages * kPageSize) Corrupt(path_, "", "el fichero es más corto que su cabecera");
+    head_.resize(kHeaderPages * kPageSize);
+    ReadExactly(*file_, 0, head_.data(), head_.size());
+    uint16_t ppb = Get16(&head_[20]), bsize = Get16(&head_[22]);
+    if (ppb != kBlockSize / kPageSize || bsize != kBlockSize)
+      throw EngineError(err::kNotSupported,
+                        "El índice usa bloques de " + std::to_string(bsize) + " bytes; solo se admiten de 1024.",
+                        {CtxFile(path_)});
+    if (head_[26] != kTagSlotLength) Corrupt(path_, "", "la tabla de etiquetas tiene una longitud de entrada inválida");
+    uint16_t used = Get16(&head_[28]);
+    if (used > kMaxTags || used > head_[25]) Corrupt(path_, "", "declara " + std::to_string(used) + " etiquetas");
+    std::vector<uint8_t> block(kBlockSize);
+    for (uint16_t i = 0; i < used; ++i) {
+      const uint8_t* s = &head_[kTagTableOffset + kTagSlotLength * i];
+      TagMeta t;
+      std::string raw_name = CString(s + 4, 11);
+      t.info.name = cp_.Decode(raw_name);
+      t.header_page = Get32(s);
+      if (!ValidPage(t.header_page)) Corrupt(path_, t.info.name, "la cabecera de la etiqueta está fuera del fichero");
+      ReadExactly(*file_, static_cast<uint64_t>(t.header_page) * kPageSize, block.data(), kBlockSize);
+      t.root = Get32(block.data());
+      uint8_t flags = block[8];
+      t.type = static_cast<char>(block[9]);
+      t.key_len = Get16(block.data() + 12);
+      t.capacity = Get16(block.data() + 14);
+      t.item_len = Get16(block.data() + 18);
+      t.info.descending = (flags & 0x08) != 0;
+      t.info.unique = (flags & 0x40) != 0 || block[23] != 0;
+      t.info.key_type = t.type;
+      t.expr_bytes = CString(block.data() + kKeyExprOffset, kKeyExprMax);
+      if (block[kForFlagOffset] != 0) t.for_bytes = CString(block.data() + kForExprOffset, kForExprMax);
+      t.info.expression = cp_.Decode(t.expr_bytes);
+      t.info.filter = cp_.Decode(t.for_bytes);
+      int want = t.type == 'N' ? kNumericKeyLength : t.type == 'D' ? kDateKeyLength : -1;
+      if (t.type != 'C' && t.type != 'N' && t.type != 'D') Corrupt(path_, t.info.name, "el tipo de clave es desconocido");
+      if ((want > 0 && t.key_len != want) || (t.type == 'C' && (t.key_len < 1 || t.key_len > kMaxCharKey)))
+        Corrupt(path_, t.info.name, "la longitud de clave " + std::to_string(t.key_len) + " no es válida");
+      if (t.item_len < t.key_len + 4 || t.capacity < 1 ||
+          8 + static_cast<uint32_t>(t.capacity) * static_cast<uint32_t>(t.item_len) + 4 > kBlockSize)
+        Corrupt(path_, t.info.name, "el tamaño de las entradas de los nodos no es válido");
+      if (!ValidPage(t.root)) Corrupt(path_, t.info.name, "la raíz está fuera del fichero");
+      if (fields) {
+        std::vector<std::string> ctx{CtxFile(path_), CtxIndex(t.info.name)};
+        try {
+          t.key_expr = Expression::Parse(t.expr_bytes, *fields, cp_);
+          if (!t.for_bytes.empty()) t.for_expr = Expression::Parse(t.for_bytes, *fields, cp_);
+        } catch (EngineError& e) {
+          for (const auto& c : ctx) e.With(c);
+          throw;
+        }
+        char et = t.key_expr->type();
+        bool fits = et == t.type && (et != 'C' || t.key_expr->width() == t.key_len);
+        if (!fits)
+          throw EngineError(err::kInvalidExpression,
+                            "La clave de la etiqueta no corresponde a su expresión «" + t.info.expression +
+                                "» sobre los campos de la tabla.",
+                            ctx);
+        if (t.for_expr && t.for_expr->type() != 'L')
+          throw EngineError(err::kInvalidExpression, "La condición FOR de la etiqueta no da un valor lógico.", ctx);
+      }
+      tags_.push_back(std::move(t));
+    }
+  }
+
+  const std::string& path() const { return path_; }
+  std::vector<TagMeta>& tags() { return tags_; }
+
+  bool ValidPage(uint32_t page) const {
+    return page >= kHeaderPages && static_cast<uint64_t>(page) * kPageSize + kBlockSize <= file_size_;
+  }
+
+  Node ReadNode(const TagMeta& t, uint32_t page) {
+    if (!ValidPage(page))
+      Corrupt(path_, t.info.name, "un nodo apunta a la página " + std::to_string(page) + ", fuera del fichero");
+    uint8_t block[kBlockSize];
+    ReadExactly(*file_, static_cast<uint64_t>(page) * kPageSize, block, kBlockSize);
+    Node n;
+    n.page = page;
+    uint32_t count = Get32(block);
+    if (count > static_cast<uint32_t>(t.capacity))
+      Corrupt(path_, t.info.name,
+              "el nodo de la página " + std::to_string(page) + " dice tener " + std::to_string(count) + " claves");
+    n.items.resize(count);
+    size_t off = 8;
+    for (uint32_t i = 0; i < count; ++i) {
+      n.items[i].ptr = Get32(block + off);
+      n.items[i].key.assign(reinterpret_cast<const char*>(block + off + 4), static_cast<size_t>(t.key_len));
+      off += static_cast<size_t>(t.item_len);
+    }
+    n.right = Get32(block + off);
+    return n;
+  }
+
+  void WriteNode(const TagMeta& t, const Node& n) {
+    uint8_t block[kBlockSize];
+    EncodeNode(n, t.item_len, t.key_len, block);
+    file_->WriteAt(static_cast<uint64_t>(n.page) * kPageSize, block, kBlockSize);
+    file_size_ = std::max(file_size_, static_cast<uint64_t>(n.page) * kPageSize + kBlockSize);
+    dirty_ = true;
+  }
+
+  uint32_t AllocPage() {
+    uint64_t pages = (file_size_ + kPageSize - 1) / kPageSize;
+    if (pages + 2 > 0xFFFFFFFFull) throw EngineError(err::kTableFull, "El índice ha llegado a su tamaño máximo.", {CtxFile(path_)});
+    return static_cast<uint32_t>(pages);
+  }
+
+  uint64_t BlockBudget() const { return file_size_ / kPageSize + 1; }
+
+  // --- MdxIndex ---------------------------------------------------------------------------
+
+  std::vector<TagInfo> Tags() const override {
+    std::vector<TagInfo> out;
+    for (const TagMeta& t : tags_) out.push_back(t.info);
+    return out;
+  }
+
+  TagMeta& FindTag(const std::string& name) {
+    for (TagMeta& t : tags_)
+      if (SameName(t.info.name, name)) return t;
+    throw EngineError(err::kNoSuchIndex, "El índice no tiene la etiqueta «" + name + "».",
+                      {CtxFile(path_), CtxIndex(name)});
+  }
+
+  std::unique_ptr<KeyWalker> Walk(const std::string& tag, const std::optional<Value>& equal_to) override {
+    TagMeta& t = FindTag(tag);
+    std::optional<std::string> target;
+    if (equal_to) target = KeyForValue(t, *equal_to);
+    return std::make_unique<MdxWalker>(this, &t, std::move(target));
+  }
+
+  std::string KeyForValue(const TagMeta& t, const Value& v) {
+    std::vector<std::string> ctx{CtxFile(path_), CtxIndex(t.info.name)};
+    if (t.type == 'C') {
+      std::string text = v.kind == Value::Kind::Text ? v.s : v.ToDisplay();
+      std::optional<std::string> enc = cp_.Encode(text);
+      if (!enc) throw EngineError(err::kConversion, "El valor buscado tiene caracteres que la tabla no admite.", ctx);
+      std::string k = *enc;
+      // A longer value can equal no key; keep its excess so that it matches nothing.
+      if (k.size() < static_cast<size_t>(t.key_len)) k.resize(static_cast<size_t>(t.key_len), ' ');
+      return k;
+    }
+    if (t.type == 'D') {
+      if (v.kind == Value::Kind::Date || v.kind == Value::Kind::Null) return EncodeDateKey(v.IsNull() ? 0 : v.i);
+      if (v.kind == Value::Kind::Timestamp) return EncodeDateKey(v.i / kMsPerDay);
+      throw EngineError(err::kConversion, "La etiqueta ordena por fecha y el valor buscado no es una fecha.", ctx);
+    }
+    if (v.IsNull()) return EncodeNumericKey(0.0);
+    std::string exact = v.kind == Value::Kind::Integer ? std::to_string(v.i) : v.DecimalText();
+    std::string k;
+    if (!exact.empty() && EncodeNumericKey(exact, &k)) return k;
+    std::optional<double> d = v.AsDouble();
+    if (!d) throw EngineError(err::kConversion, "La etiqueta ordena por número y el valor buscado no es un número.", ctx);
+    return EncodeNumericKey(*d);
+  }
+
+  void RequireWritable() {
+    if (!writable_)
+      throw EngineError(err::kInvalidParam, "El índice está abierto solo para lectura.", {CtxFile(path_)});
+  }
+
+  void Update(const RecordView& before, const RecordView& after) override {
+    RequireWritable();
+    for (TagMeta& t : tags_) {
+      std::optional<std::string> old_key = RowKey(t, before), new_key = RowKey(t, after);
+      if (old_key == new_key && before.RecNo() == after.RecNo()) continue;
+      bool removed = old_key && RemoveKey(t, *old_key, static_cast<uint32_t>(before.RecNo()));
+      if (new_key) InsertKey(t, *new_key, static_cast<uint32_t>(after.RecNo()));
+      if (removed && t.info.unique && old_key != new_key) GiveKeyToAnotherRow(t, *old_key, before.RecNo());
+    }
+  }
+
+  void SetRowSource(RecordSource* rows) override { rows_ = rows; }
+
+  // A unique tag lost the row that held `key`: the first other row with that key takes it.
+  void GiveKeyToAnotherRow(TagMeta& t, const std::string& key, uint64_t old_owner) {
+    if (!rows_) return;
+    uint64_t count = rows_->Count();
+    for (uint64_t r = 1; r <= count && r <= 0xFFFFFFFFull; ++r) {
+      if (r == old_owner) continue;
+      std::optional<std::string> k = RowKey(t, rows_->Row(r));
+      if (k && t.Cmp(*k, key) == 0) {
+        InsertKey(t, key, static_cast<uint32_t>(r));
+        return;
+      }
+    }
+  }
+
+  void Insert(const RecordView& row) override {
+    RequireWritable();
+    if (row.RecNo() == 0 || row.RecNo() > 0xFFFFFFFFull)
+      throw EngineError(err::kTableFull, "El número de registro no cabe en el índice.", {CtxFile(path_)});
+    for (TagMeta& t : tags_) {
+      std::optional<std::string> k = RowKey(t, row);
+      if (k) InsertKey(t, *k, static_cast<uint32_t>(row.RecNo()));
+    }
+  }
+
+  void Flush() override {
+    if (!writable_ || !dirty_) return;
+    Put32(&head_[32], static_cast<uint32_t>(file_size_ / kPageSize));
+    PutDate(&head_[44]);
+    file_->WriteAt(0, head_.data(), 48);
+    for (TagMeta& t : tags_) {
+      uint8_t b[4];
+      Put32(b, t.root);
+      file_->WriteAt(static_cast<uint64_t>(t.header_page) * kPageSize, b, 4);
+      uint8_t counter = 0;
+      file_->ReadAt(static_cast<uint64_t>(t.header_page) * kPageSize + 20, &counter, 1);
+      ++counter;
+      file_->WriteAt(static_cast<uint64_t>(t.header_page) * kPageSize + 20, &counter, 1);
+      uint8_t has_keys = 1;
+      file_->WriteAt(static_cast<uint64_t>(t.header_page) * kPageSize + kHasKeysOffset, &has_keys, 1);
+    }
+    file_->Sync();
+    dirty_ = false;
+  }
+
+  IndexCheckReport Check(RecordSource& rows) override;
+
+  // Every entry of a tag in order (used to carry a tag over).
+  void CollectEntries(const TagMeta& t, EntryList* out) {
+    out->key_len = static_cast<size_t>(t.key_len);
+    CollectInto(t, out);
+  }
+
+ private:
+  // --- B-tree changes ---------------------------------------------------------------------
+
+  struct InsertResult {
+    std::optional<std::string> new_max;  // the subtree's highest key, when it changed
+    bool split = false;
+    uint32_t left_page = 0;              // new node holding the lower half
+    std::string left_max;
+  };
+
+  void CheckDepth(const TagMeta& t, int depth) {
+    if (depth > kMaxDepth) Corrupt(path_, t.info.name, "el árbol es demasiado profundo o tiene un ciclo");
+  }
+
+  bool ContainsKey(TagMeta& t, const std::string& key) {
+    MdxWalker w(this, &t, key);
+    uint64_t r = 0;
+    return w.Next(&r);
+  }
+
+  void InsertKey(TagMeta& t, const std::string& key, uint32_t recno) {
+    if (t.info.unique && ContainsKey(t, key)) return;
+    InsertResult r = InsertRec(t, t.root, key, recno, 0);
+    if (r.split) {
+      Node root;
+      root.page = AllocPage();
+      root.items.push_back({r.left_page, r.left_max});
+      root.right = t.root;
+      WriteNode(t, root);
+      t.root = root.page;
+    }
+    dirty_ = true;
+  }
+
+  InsertResult SplitIfFull(const TagMeta& t, Node& n, InsertResult r) {
+    if (n.items.size() <= static_cast<size_t>(t.capacity)) {
+      WriteNode(t, n);
+      return r;
+    }
+    size_t h = n.items.size() / 2;
+    Node left;
+    left.page = AllocPage();
+    if (n.leaf()) {
+      left.items.assign(n.items.begin(), n.items.begin() + static_cast<long>(h));
+      r.left_max = left.items.back().key;
+    } else {
+      left.items.assign(n.items.begin(), n.items.begin() + static_cast<long>(h) - 1);
+      left.right = n.items[h - 1].ptr;
+      r.left_max = n.items[h - 1].key;
+    }
+    n.items.erase(n.items.begin(), n.items.begin() + static_cast<long>(h));
+    WriteNode(t, left);
+    WriteNode(t, n);
+    r.split = true;
+    r.left_page = left.page;
+    return r;
+  }
+
+  InsertResult InsertRec(const TagMeta& t, uint32_t page, const std::string& key, uint32_t recno, int depth) {
+    CheckDepth(t, depth);
+    Node n = ReadNode(t, page);
+    InsertResult r;
+    if (n.leaf()) {
+      size_t pos = 0;
+      while (pos < n.items.size() && t.Cmp(n.items[pos].key, key) <= 0) ++pos;
+      n.items.insert(n.items.begin() + static_cast<long>(pos), Item{recno, key});
+      if (pos + 1 == n.items.size()) r.new_max = key;
+      return SplitIfFull(t, n, r);
+    }
+    size_t i = 0;
+    while (i < n.items.size() && t.Cmp(n.items[i].key, key) < 0) ++i;
+    bool rightmost = i == n.items.size();
+    uint32_t child = rightmost ? n.right : n.items[i].ptr;
+    InsertResult cr = InsertRec(t, child, key, recno, depth + 1);
+    if (!rightmost && cr.new_max) n.items[i].key = *cr.new_max;
+    if (rightmost) r.new_max = cr.new_max;
+    if (cr.split) n.items.insert(n.items.begin() + static_cast<long>(i), Item{cr.left_page, cr.left_max});
+    if (!cr.split && !(!rightmost && cr.new_max)) return r;  // this node is unchanged
+    return SplitIfFull(t, n, r);
+  }
+
+  struct RemoveResult {
+    bool found = false;
+    bool empty = false;
+    std::optional<std::string> new_max;
+  };
+
+  bool RemoveKey(TagMeta& t, const std::string& key, uint32_t recno) {
+    RemoveResult r = RemoveRec(t, t.root, key, recno, 0);
+    if (!r.found) {
+      // Unique tags hold only one row per key; another row may own it.
+      if (t.info.unique) return false;
+      Corrupt(path_, t.info.name, "falta la clave del registro " + std::to_string(recno));
+    }
+    // An interior root left with a single child gives way to it.
+    while (true) {
+      Node root = ReadNode(t, t.root);
+      if (root.leaf() || !root.items.empty()) break;
+      t.root = root.right;
+    }
+    dirty_ = true;
+    return true;
+  }
+
+  RemoveResult RemoveRec(const TagMeta& t, uint32_t page, const std::string& key, uint32_t recno, int depth) {
+    CheckDepth(t, depth);
+    Node n = ReadNode(t, page);
+    RemoveResult r;
+    if (n.leaf()) {
+      for (size_t i = 0; i < n.items.size(); ++i) {
+        if (n.items[i].ptr != recno || t.Cmp(n.items[i].key, key) != 0) continue;
+        bool last = i + 1 == n.items.size();
+        n.items.erase(n.items.begin() + static_cast<long>(i));
+        r.found = true;
+        r.empty = n.items.empty() && depth > 0;  // an empty root stays, as an empty leaf
+        if (last && !n.items.empty()) r.new_max = n.items.back().key;
+        if (!r.empty) WriteNode(t, n);
+        return r;
+      }
+      return r;
+    }
+    size_t i = 0;
+    while (i < n.items.size() && t.Cmp(n.items[i].key, key) < 0) ++i;
+    for (; i <= n.items.size(); ++i) {
+      bool rightmost = i == n.items.size();
+      uint32_t child = rightmost ? n.right : n.items[i].ptr;
+      RemoveResult cr = RemoveRec(t, child, key, recno, depth + 1);
+      if (!cr.found) {
+        if (!rightmost && t.Cmp(n.items[i].key, key) > 0) return r;
+        continue;
+      }
+      r.found = true;
+      if (cr.empty) {
+        if (!rightmost) {
+          n.items.erase(n.items.begin() + static_cast<long>(i));
+        } else if (n.items.empty()) {
+          // Its only child went away: this node goes too (the root becomes an empty leaf).
+          if (depth > 0) {
+            r.empty = true;
+            return r;
+          }
+          n.right = 0;
+        } else {
+          // The rightmost child went away: its left neighbour takes its place.
+          n.right = n.items.back().ptr;
+          r.new_max = n.items.back().key;
+          n.items.pop_back();
+        }
+      } else if (cr.new_max) {
+        if (!rightmost) n.items[i].key = *cr.new_max;
+        else r.new_max = cr.new_max;
+      } else {
+        return r;
+      }
+      WriteNode(t, n);
+      return r;
+    }
+    return r;
+  }
+
+  // --- Reading a whole tag ---------------------------------------------------------------
+
+  // Walks a tag depth-first, guarding against loops, shared nodes and uneven depth; every
+  // problem of structure throws.
+  void CollectInto(const TagMeta& t, EntryList* out);
+
+  friend class MdxWalker;
+  std::string path_;
+  std::unique_ptr<File> file_;
+  bool writable_;
+  const CodePage& cp_;
+  uint64_t file_size_ = 0;
+  std::vector<uint8_t> head_;
+  std::vector<TagMeta> tags_;
+  bool dirty_ = false;
+  RecordSource* rows_ = nullptr;
+
+  struct StructureWalk {
+    std::unordered_set<uint32_t> seen;
+    int leaf_depth = -1;
+    std::string last_key;
+    bool have_last = false;
+  };
+  void Visit(const TagMeta& t, uint32_t page, int depth, StructureWalk& s, EntryList* out,
+             std::string* subtree_max);
+};
+
+MdxWalker::MdxWalker(MdxFile* index, const TagMeta* tag, std::optional<std::string> target)
+    : index_(index), tag_(tag), target_(std::move(target)) {}
+
+void MdxWalker::Descend(uint32_t page) {
+  while (true) {
+    if (stack_.size() > static_cast<size_t>(kMaxDepth) || ++nodes_read_ > index_->BlockBudget())
+      Corrupt(index_->path(), tag_->info.name, "el árbol tiene un ciclo");
+    Node n = index_->ReadNode(*tag_, page);
+    for (const Frame& f : stack_)
+      if (f.node.page == page) Corrupt(index_->path(), tag_->info.name, "el árbol tiene un ciclo");
+    size_t idx = 0;
+    if (target_) {
+      while (idx < n.items.size() && tag_->Cmp(n.items[idx].key, *target_) < 0) ++idx;
+    }
+    bool leaf = n.leaf();
+    uint32_t next = 0;
+    if (!leaf) next = idx < n.items.size() ? n.items[idx].ptr : n.right;
+    stack_.push_back({std::move(n), idx});
+    if (leaf) return;
+    page = next;
+  }
+}
+
+bool MdxWalker::Next(uint64_t* recno) {
+  if (done_) return false;
+  if (!started_) {
+    started_ = true;
+    Descend(tag_->root);
+  }
+  while (!stack_.empty()) {
+    Frame& top = stack_.back();
+    if (top.node.leaf()) {
+      if (top.idx < top.node.items.size()) {
+        const Item& it = top.node.items[top.idx++];
+        if (target_ && tag_->Cmp(it.key, *target_) != 0) {
+          done_ = true;
+          return false;
+        }
+        *recno = it.ptr;
+        return true;
+      }
+      stack_.pop_back();
+      continue;
+    }
+    // Interior: move to the next child.
+    ++top.idx;
+    if (top.idx > top.node.items.size()) {
+      stack_.pop_back();
+      continue;
+    }
+    uint32_t child = top.idx < top.node.items.size() ? top.node.items[top.idx].ptr : top.node.right;
+    // Descend from the first item: targets only steer the first descent.
+    std::optional<std::string> saved = std::move(target_);
+    target_.reset();
+    Descend(child);
+    target_ = std::move(saved);
+  }
+  done_ = true;
+  return false;
+}
+
+void MdxFile::Visit(const TagMeta& t, uint32_t page, int depth, StructureWalk& s, EntryList* out,
+                    std::string* subtree_max) {
+  if (depth > kMaxDepth) Corrupt(path_, t.info.name, "el árbol es demasiado profundo");
+  if (!s.seen.insert(page).second)
+    Corrupt(path_, t.info.name, "la página " + std::to_string(page) + " se alcanza dos veces (ciclo o nodo compartido)");
+  Node n = ReadNode(t, page);
+  if (n.leaf()) {
+    if (s.leaf_depth < 0) s.leaf_depth = depth;
+    if (s.leaf_depth != depth) Corrupt(path_, t.info.name, "las hojas no están todas a la misma profundidad");
+    for (const Item& it : n.items) {
+      if (s.have_last && OutOfOrder(t, s.last_key, it.key))
+        Corrupt(path_, t.info.name, "las claves de la página " + std::to_string(page) + " están desordenadas");
+      s.last_key = it.key;
+      s.have_last = true;
+      out->Add(it.key, it.ptr);
+    }
+    if (!n.items.empty()) *subtree_max = n.items.back().key;
+    return;
+  }
+  for (size_t i = 0; i <= n.items.size(); ++i) {
+    uint32_t child = i < n.items.size() ? n.items[i].ptr : n.right;
+    std::string max;
+    size_t before = out->size();
+    Visit(t, child, depth + 1, s, out, &max);
+    if (i < n.items.size() && out->size() > before && OutOfOrder(t, max, n.items[i].key))
+      Corrupt(path_, t.info.name, "una clave de la página " + std::to_string(page) + " es menor que las de su rama");
+    if (i < n.items.size() && out->size() > before && s.have_last) {
+      // The following keys may not fall below this separator.
+      s.last_key = n.items[i].key;
+    }
+    if (out->size() > before) *subtree_max = max;
+  }
+}
+
+void MdxFile::CollectInto(const TagMeta& t, EntryList* out) {
+  StructureWalk s;
+  std::string max;
+  Visit(t, t.root, 0, s, out, &max);
+}
+
+IndexCheckReport MdxFile::Check(RecordSource& rows) {
+  IndexCheckReport report;
+  uint64_t count = rows.Count();
+  for (TagMeta& t : tags_) {
+    std::vector<std::string> problems;
+    auto add = [&](const std::string& what) {
+      if (problems.size() < kMaxProblemsPerTag) problems.push_back("Índice " + t.info.name + ": " + what);
+      else if (problems.size() == kMaxProblemsPerTag) problems.push_back("Índice " + t.info.name + ": más problemas omitidos");
+    };
+    EntryList entries;
+    entries.key_len = static_cast<size_t>(t.key_len);
+    try {
+      CollectInto(t, &entries);
+    } catch (const EngineError& e) {
+      add("estructura dañada en " + path_ + ": " + e.message());
+      for (auto& p : problems) report.problems.push_back(std::move(p));
+      continue;
+    }
+    if (!t.key_expr) {
+      add("no se pueden comprobar las claves: falta la descripción de los campos");
+      for (auto& p : problems) report.problems.push_back(std::move(p));
+      continue;
+    }
+    std::vector<std::optional<std::string>> expected(count);
+    for (uint64_t r = 1; r <= count; ++r) expected[r - 1] = RowKey(t, rows.Row(r));
+    std::vector<bool> present(count, false);
+    std::unordered_set<std::string> keys_present;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      uint64_t r = entries.recnos[i];
+      std::string_view k = entries.key(i);
+      std::string rec = "registro " + std::to_string(r) + ": ";
+      if (r == 0 || r > count) {
+        add(rec + "no existe en la tabla");
+        continue;
+      }
+      if (present[r - 1]) add(rec + "aparece más de una vez");
+      present[r - 1] = true;
+      if (!expected[r - 1]) {
+        add(rec + "está en la etiqueta pero su condición FOR lo excluye");
+        continue;
+      }
+      if (t.Cmp(*expected[r - 1], k) != 0)
+        add(rec + "la clave guardada «" + cp_.Decode(KeyDisplay(t.type, k)) + "» no es la de la fila «" +
+            cp_.Decode(KeyDisplay(t.type, *expected[r - 1])) + "»");
+      if (t.info.unique && !keys_present.insert(std::string(k)).second)
+        add(rec + "repite una clave en una etiqueta única");
+      else
+        keys_present.insert(std::string(k));
+    }
+    for (uint64_t r = 1; r <= count; ++r) {
+      if (!expected[r - 1]) continue;
+      if (t.info.unique) {
+        if (!keys_present.count(*expected[r - 1]))
+          add("registro " + std::to_string(r) + ": su clave falta en la etiqueta única");
+      } else if (!present[r - 1]) {
+        add("registro " + std::to_string(r) + ": falta en la etiqueta");
+      }
+    }
+    for (auto& p : problems) report.problems.push_back(std::move(p));
+  }
+  return report;
+}
+
+std::unique_ptr<MdxFile> OpenFile(const std::string& path, const std::vector<FieldSpec>* fields, const CodePage& cp,
+                                  bool writable) {
+  FileSystem* fs = CurrentFileSystem();
+  if (!fs->IsRegularFile(path))
+    throw EngineError(err::kNoSuchFile, "No se encuentra el índice de la tabla.", {CtxFile(path)});
+  auto f = fs->Open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead);
+  auto idx = std::make_unique<MdxFile>(path, std::move(f), writable, cp);
+  idx->Load(fields);
+  return idx;
+}
+
+}  // namespace
+
+std::unique_ptr<MdxIndex> MdxIndex::Open(const std::string& path, const std::vector<FieldSpec>& fields,
+                                         const CodePage& cp, bool writable) {
+  return OpenFile(path, &fields, cp, writable);
+}
+
+void MdxIndex::Create(const std::string& path, const std::string& table_name, const std::vector<TagInfo>& tags,
+                      const std::vector<FieldSpec>& fields, const CodePage& cp, RecordSource& rows) {
+  std::vector<TagMeta> metas;
+  for (const TagInfo& info : tags) {
+    for (const TagMeta& m : metas)
+      if (SameName(m.info.name, info.name))
+        throw EngineError(err::kInvalidParam, "Hay dos etiquetas con el mismo nombre.", {CtxFile(path), CtxIndex(info.name)});
+    metas.push_back(NewTag(info, path, fields, cp));
+  }
+  std::vector<EntryList> entries;
+  for (const TagMeta& m : metas) entries.push_back(BuildEntries(m, rows));
+  WriteIndexFile(path, table_name, metas, entries, cp);
+}
+
+std::vector<TagInfo> ReadMdxTags(const std::string& path) {
+  return OpenFile(path, nullptr, CodePage::Ansi(), false)->Tags();
+}
+
+void RewriteIndex(const std::string& old_path, const std::string& new_path, const std::string& table_name,
+                  const std::vector<TagPlan>& plan, const std::vector<uint64_t>& recno_map,
+                  const std::vector<FieldSpec>& new_fields, const CodePage& cp, RecordSource& new_rows) {
+  std::unique_ptr<MdxFile> old;
+  std::vector<TagMeta> metas;
+  std::vector<EntryList> entries;
+  for (const TagPlan& p : plan) {
+    for (const TagMeta& m : metas)
+      if (SameName(m.info.name, p.tag.name))
+        throw EngineError(err::kInvalidParam, "Hay dos etiquetas con el mismo nombre.", {CtxFile(new_path), CtxIndex(p.tag.name)});
+    if (!p.carry_over) {
+      metas.push_back(NewTag(p.tag, new_path, new_fields, cp));
+      entries.push_back(BuildEntries(metas.back(), new_rows));
+      continue;
+    }
+    if (!old) old = OpenFile(old_path, nullptr, cp, false);
+    TagMeta& from = old->FindTag(p.old_tag);
+    TagInfo info = from.info;
+    info.name = p.tag.name;
+    TagMeta t = NewTag(info, new_path, new_fields, cp);
+    if (t.type != from.type || t.key_len != from.key_len)
+      throw EngineError(err::kInvalidRestructure,
+                        "La etiqueta no se puede conservar: su expresión ya no da la misma clave con los campos nuevos.",
+                        {CtxFile(old_path), CtxIndex(p.old_tag)});
+    EntryList all;
+    old->CollectEntries(from, &all);
+    EntryList kept;
+    kept.key_len = all.key_len;
+    for (size_t i = 0; i < all.size(); ++i) {
+      uint64_t r = all.recnos[i];
+      if (r == 0 || r > recno_map.size())
+        Corrupt(old_path, from.info.name, "una entrada apunta al registro " + std::to_string(r) + ", que no existe");
+      uint64_t to = recno_map[r - 1];
+      if (to == kPurgedRow) continue;
+      if (to > 0xFFFFFFFFull) throw EngineError(err::kTableFull, "La tabla tiene demasiados registros para un índice .MDX.");
+      kept.Add(all.key(i), static_cast<uint32_t>(to));
+    }
+    metas.push_back(std::move(t));
+    entries.push_back(std::move(kept));
+  }
+  WriteIndexFile(new_path, table_name, metas, entries, cp);
 }
 
 }  // namespace engine::dbase

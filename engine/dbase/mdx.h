@@ -3,6 +3,16 @@
 // The dBASE table storage (dbf.*) owns one MdxIndex when the table's header announces one. It
 // hands rows to the index through RecordView, so the index evaluates key and FOR expressions
 // without knowing the record layout.
+//
+// File layout: 512-byte pages, 1024-byte nodes; a 2048-byte header with the tag table, then per
+// tag a tag header block and its B-tree nodes. Leaves hold (record number, key); interior nodes
+// hold (child, highest key of child) and the rightmost child after the last item. Keys are
+// described in mdx_key.h; character keys are compared byte by byte for every language driver.
+// Tags this engine did not write may follow a driver's own collation: the checker tolerates
+// that (see Check), and RewriteIndex can carry such a tag over without re-sorting it.
+//
+// Not thread-safe. A KeyWalker reads the file lazily and must not outlive its MdxIndex, nor be
+// used across a change of the index.
 #pragma once
 
 #include <cstdint>
@@ -65,9 +75,36 @@ class MdxIndex {
   virtual void Update(const RecordView& before, const RecordView& after) = 0;
   // Adds the keys of a new row.
   virtual void Insert(const RecordView& row) = 0;
+  // The table's rows (not owned; nullptr to detach), read when a unique tag loses the row that
+  // held a key: another row with that key then takes its place. Without it, that key goes
+  // missing from the tag until the index is rebuilt.
+  virtual void SetRowSource(RecordSource* rows) = 0;
   virtual void Flush() = 0;  // header, durable
-  // Compares every tag with the rows: keys, membership, order, node structure.
+  // Compares every tag with the rows: keys, membership, order, node structure (pointers outside
+  // the file, key counts over capacity, loops). Never writes. A broken tag is reported, not
+  // thrown; an unreadable file throws EngineError naming it.
   virtual IndexCheckReport Check(RecordSource& rows) = 0;
 };
+
+// The tags of an index as its header lists them, without parsing their expressions (tools).
+std::vector<TagInfo> ReadMdxTags(const std::string& path);
+
+// Rewriting an index for a rebuilt table. The new index is written to new_path (normally a
+// temporary name beside the old one, swapped in by the caller); the old file is only read.
+constexpr uint64_t kPurgedRow = 0;
+struct TagPlan {
+  // The tag of the new index. With carry_over, only `name` is used: expressions, flags and key
+  // come from the old tag `old_tag`, whose entries keep the order they were found in (so a
+  // collation this engine does not know survives), minus those of purged rows, renumbered.
+  // Without it, the tag is built from its expressions over the new rows.
+  TagInfo tag;
+  bool carry_over = false;
+  std::string old_tag;
+};
+// recno_map[old_recno - 1] is the row's new record number or kPurgedRow. A carried tag whose
+// expression no longer gives the same key type and length over new_fields is refused.
+void RewriteIndex(const std::string& old_path, const std::string& new_path, const std::string& table_name,
+                  const std::vector<TagPlan>& plan, const std::vector<uint64_t>& recno_map,
+                  const std::vector<FieldSpec>& new_fields, const CodePage& cp, RecordSource& new_rows);
 
 }  // namespace engine::dbase

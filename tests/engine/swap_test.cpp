@@ -28,6 +28,7 @@ struct Family {
     WriteFileBytes(mdx, "old index");
   }
   std::vector<SwapEntry> WriteNew() {
+    std::filesystem::create_directories(SwapTempDir(dbf));
     WriteFileBytes(SwapTempPath(dbf), "new table");
     WriteFileBytes(SwapTempPath(dbt), "new memo");
     return {{dbf, SwapTempPath(dbf)}, {dbt, SwapTempPath(dbt)}, {mdx, ""}};
@@ -140,11 +141,11 @@ TEST(Swap, LeftoversOfAnUncommittedRestructureAreRemoved) {
   Family fam(dir);
   fam.WriteOld();
   fam.WriteNew();
-  WriteFileBytes(dir / ".Otra.DBF.nuevo", "another table's temporary");
+  WriteFileBytes(SwapTempPath(dir / "Otra.DBF"), "another table's new file");
   RemoveSwapLeftovers(fam.dbf);
   EXPECT_FALSE(FileExists(SwapTempPath(fam.dbf)));
   EXPECT_FALSE(FileExists(SwapTempPath(fam.dbt)));
-  EXPECT_TRUE(FileExists(dir / ".Otra.DBF.nuevo"));
+  EXPECT_TRUE(FileExists(SwapTempPath(dir / "Otra.DBF")));
   EXPECT_TRUE(fam.IsOld());
 }
 

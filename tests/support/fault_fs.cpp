@@ -79,6 +79,11 @@ void FaultInjectionFileSystem::CreateDirectory(const std::string& path) {
   base_->CreateDirectory(path);
 }
 
+void FaultInjectionFileSystem::RemoveEmptyDirectory(const std::string& path) {
+  BeforeMutation("borrar la carpeta", path);
+  base_->RemoveEmptyDirectory(path);
+}
+
 void FaultInjectionFileSystem::SyncDirectory(const std::string& dir) {
   BeforeMutation("asegurar en disco", dir);
   base_->SyncDirectory(dir);

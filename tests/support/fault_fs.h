@@ -39,6 +39,7 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   void Remove(const std::string& path) override;
   void CreateDirectory(const std::string& path) override;
   void SyncDirectory(const std::string& dir) override;
+  void RemoveEmptyDirectory(const std::string& path) override;
 
  private:
   void Arm(Mode m, uint64_t n);

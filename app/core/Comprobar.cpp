@@ -1,0 +1,197 @@
+#include "app/core/Comprobar.h"
+
+#include "app/core/Pasos.h"
+#include "engine/bde.h"
+#include "engine/table.h"
+
+namespace actualiza {
+
+using engine::TTable;
+using engine::Value;
+
+bool Comprobacion::AlDia() const {
+  if (!problemas.empty()) return false;
+  for (const auto& t : tablas)
+    if (!t.cambios.empty() || !t.problemas.empty()) return false;
+  return true;
+}
+
+bool Comprobacion::HayProblemas() const {
+  if (!problemas.empty()) return true;
+  for (const auto& t : tablas)
+    if (!t.problemas.empty()) return true;
+  return false;
+}
+
+namespace {
+
+struct Campo {
+  std::string nombre;
+  uint16_t tipo;
+  int longitud, decimales;
+};
+
+// The fields of a table, read through the engine; throws the table layer's errors.
+std::vector<Campo> CamposDe(TTable& t) {
+  engine::Check(bde::DbiSetProp(t.Handle(), bde::curXLTMODE, bde::xltNONE));
+  bde::CURProps props;
+  engine::Check(bde::DbiGetCursorProps(t.Handle(), props));
+  std::vector<bde::FLDDesc> d(props.iFields);
+  if (!d.empty()) engine::Check(bde::DbiGetFieldDescs(t.Handle(), d.data()));
+  std::vector<Campo> out;
+  for (const auto& f : d) out.push_back({f.szName, f.iFldType, f.iUnits1, f.iUnits2});
+  return out;
+}
+
+const Campo* Busca(const std::vector<Campo>& campos, const std::string& nombre) {
+  for (const auto& c : campos) {
+    if (c.nombre.size() != nombre.size()) continue;
+    bool igual = true;
+    for (size_t i = 0; i < nombre.size() && igual; ++i) {
+      char a = c.nombre[i], b = nombre[i];
+      if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 32);
+      if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 32);
+      igual = a == b;
+    }
+    if (igual) return &c;
+  }
+  return nullptr;
+}
+
+// Opens a table to look at it; records why when it cannot, and whether another program holds it.
+bool Abre(TTable& t, const std::string& carpeta, const std::string& tabla, EstadoTabla& estado) {
+  t.SetDatabaseName(carpeta);
+  t.SetTableName(tabla);
+  try {
+    t.SetExclusive(true);
+    t.Open();
+    return true;
+  } catch (const std::exception&) {
+  }
+  try {
+    t.SetExclusive(false);
+    t.Open();
+    estado.problemas.push_back("la tabla está abierta en otro programa: ciérrelo antes de actualizar");
+    return true;
+  } catch (const std::exception& e) {
+    std::string m = e.what();
+    for (char& c : m)
+      if (c == '\n') c = ' ';
+    estado.problemas.push_back("no se puede abrir: " + m);
+    return false;
+  }
+}
+
+void ComprobarClientes(const std::string& carpeta, const std::string& relativa, Comprobacion& out) {
+  EstadoTabla e{relativa + "/Clientes.Dbf", {}, {}};
+  TTable t;
+  if (Abre(t, carpeta, "Clientes.Dbf", e)) {
+    auto campos = CamposDe(t);
+    for (const char* c : {"SA", "SC"})
+      if (!Busca(campos, c)) e.cambios.push_back(std::string("añadir ") + c + " N(12,2)");
+  }
+  out.tablas.push_back(e);
+}
+
+void ComprobarConfiguracion(const std::string& carpeta, Comprobacion& out) {
+  EstadoTabla e{"General/Configu.Dbf", {}, {}};
+  TTable t;
+  if (Abre(t, carpeta, "Configu.Dbf", e)) {
+    auto campos = CamposDe(t);
+    const std::pair<const char*, int> colores[] = {{"Color1", kAnchoColor1}, {"Color2", 7}, {"Fondo1", 8}, {"Fondo2", 9}};
+    for (const auto& [c, ancho] : colores)
+      if (!Busca(campos, c)) e.cambios.push_back(std::string("añadir ") + c + " N(" + std::to_string(ancho) + ",0)");
+    if (!e.cambios.empty()) e.cambios.push_back("escribir los colores por defecto donde falten");
+  }
+  out.tablas.push_back(e);
+}
+
+void ComprobarExistencias(const std::string& carpeta, const std::string& relativa, Comprobacion& out) {
+  EstadoTabla e{relativa + "/Existencias.dbf", {}, {}};
+  TTable t;
+  t.SetDatabaseName(carpeta);
+  t.SetTableName("Existencias.dbf");
+  t.SetTableType(engine::TTableType::ttDBase);
+  bool existe = false;
+  try {
+    existe = t.Exists();
+  } catch (const std::exception& ex) {
+    e.problemas.push_back(std::string("no se puede usar la carpeta: ") + ex.what());
+    out.tablas.push_back(e);
+    return;
+  }
+  if (!existe) {
+    e.cambios.push_back("crear la tabla con Criterio N(1,0) y los diez importes");
+    out.tablas.push_back(e);
+    return;
+  }
+  if (Abre(t, carpeta, "Existencias.dbf", e)) {
+    auto campos = CamposDe(t);
+    const Campo* criterio = Busca(campos, "Criterio");
+    if (!criterio) {
+      e.problemas.push_back("falta el campo Criterio (la actualización se detendría con «Field index not in range»)");
+    } else {
+      if (criterio->tipo != bde::fldDBNUM || criterio->longitud != 1)
+        e.cambios.push_back("cambiar Criterio a N(1," + std::to_string(criterio->decimales) + ")");
+      if (criterio->decimales > 0)
+        e.problemas.push_back("Criterio tiene decimales y no puede pasar a un número de una cifra");
+      // Every value must fit one digit.
+      int64_t fila = 0;
+      for (t.First(); !t.Eof(); t.Next()) {
+        ++fila;
+        Value v = t.FieldValue("Criterio");
+        if (v.IsNull()) continue;
+        std::string texto = v.DecimalText();
+        if (texto.size() != 1) {
+          e.problemas.push_back("el valor " + texto + " de Criterio (fila " + std::to_string(fila) +
+                                ") no cabe en un número de una cifra");
+          break;
+        }
+      }
+    }
+    for (const char* c : {"Iniciales", "1T", "2T", "3T", "4T", "Finales", "Var1T", "Var2T", "Var3T", "Var4T"})
+      if (!Busca(campos, c)) e.cambios.push_back(std::string("añadir ") + c + " N(12,2)");
+  }
+  out.tablas.push_back(e);
+}
+
+}  // namespace
+
+Comprobacion ComprobarInstalacion(const std::string& fichero_programa) {
+  Comprobacion out;
+  const std::string ruta = Pasos::CarpetaDe(fichero_programa);
+  TTable empresas, ejercicios;
+  engine::TDataSource ds;
+  PreparaTablasListas(empresas, ejercicios, ds);
+  try {
+    empresas.SetDatabaseName(ruta + "General");
+    ejercicios.SetDatabaseName(ruta + "General");
+    empresas.Open();
+    ejercicios.Open();
+  } catch (const std::exception& e) {
+    out.problemas.push_back(std::string("no se pueden leer las listas de empresas y ejercicios: ") + e.what());
+    return out;
+  }
+  ComprobarClientes(ruta + "Empresa", "Empresa", out);
+  ComprobarConfiguracion(ruta + "General", out);
+  for (empresas.First(); !empresas.Eof(); empresas.Next()) {
+    const std::string nombre = empresas.FieldByName("NOMBRE")->AsString();
+    for (ejercicios.First(); !ejercicios.Eof(); ejercicios.Next()) {
+      const std::string ejercicio = ejercicios.FieldByName("EJERCICIO")->AsString();
+      std::string motivo = Pasos::NombreNoValido(nombre);
+      if (motivo.empty()) motivo = Pasos::NombreNoValido(ejercicio);
+      const std::string relativa = "Empresas/" + nombre + "/Ejercicio" + ejercicio;
+      if (!motivo.empty()) {
+        out.problemas.push_back("la carpeta de «" + nombre + "» " + ejercicio + " no es válida: " + motivo);
+        continue;
+      }
+      const std::string carpeta = ruta + "Empresas\\" + nombre + "\\Ejercicio" + ejercicio;
+      ComprobarExistencias(carpeta, relativa, out);
+      ComprobarClientes(carpeta, relativa, out);
+    }
+  }
+  ComprobarExistencias(ruta + "Empresa", "Empresa", out);
+  return out;
+}
+
+}  // namespace actualiza

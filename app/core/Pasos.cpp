@@ -1,0 +1,254 @@
+#include "app/core/Pasos.h"
+
+namespace actualiza {
+
+using engine::TTable;
+using namespace restructure;
+
+namespace {
+
+// Closes the work table when a step fails, so that the next run does not find it open, and lets
+// the error go on to the caller.
+template <class F>
+void CierraSiFalla(TTable& fichero, F&& paso) {
+  try {
+    paso();
+  } catch (...) {
+    try {
+      fichero.Cancel();
+      fichero.Close();
+    } catch (...) {
+      // The step's own error is the one the user must see.
+    }
+    throw;
+  }
+}
+
+}  // namespace
+
+std::string Pasos::CarpetaDe(const std::string& fichero) {
+  auto p = fichero.find_last_of("\\/:");
+  return p == std::string::npos ? std::string() : fichero.substr(0, p + 1);
+}
+
+std::string Pasos::NombreNoValido(const std::string& nombre) {
+  if (nombre.empty()) return "está vacío";
+  for (unsigned char c : nombre)
+    if (c < 0x20 || c == 0x7F) return "contiene caracteres de control";
+  if (nombre.find_first_of("\\/") != std::string::npos) return "contiene una barra separadora de carpetas";
+  if (nombre.find(':') != std::string::npos) return "contiene dos puntos de unidad";
+  if (nombre.find("..") != std::string::npos) return "contiene «..»";
+  return "";
+}
+
+void Pasos::Apunta(const std::string& carpeta, const std::string& tabla) {
+  o_.Restructure->SetDatabaseName(carpeta);
+  o_.Restructure->SetTableName(tabla);
+  o_.Fichero->SetDatabaseName(carpeta);
+  o_.Fichero->SetTableName(tabla);
+}
+
+bool Pasos::Revisa(const std::string& campo, const std::string& tipo, int longitud, int precision) {
+  TRestructure& r = *o_.Restructure;
+  if (r.FieldIndex(campo) != 0) return false;
+  if (tipo == "N" || tipo == "n") r.Field()->SetFieldType(dbNumber);
+  else if (tipo == "L" || tipo == "l") r.Field()->SetFieldType(dbLogical);
+  else if (tipo == "C" || tipo == "c") r.Field()->SetFieldType(dbCharacter);
+  r.Field()->SetName(campo);
+  r.Field()->SetLength(static_cast<uint16_t>(longitud));
+  r.Field()->SetPrecision(static_cast<uint16_t>(precision));
+  r.AddField(false);
+  return true;
+}
+
+void Pasos::Modifica(int longitud) {
+  TRestructure& r = *o_.Restructure;
+  int pos = r.FieldIndex("Criterio");
+  r.LoadField(pos);
+  r.Field()->SetFieldType(dbNumber);
+  r.Field()->SetLength(static_cast<uint16_t>(longitud));
+  r.ModifyField(pos, false);
+  r.ApplyRestructure();
+}
+
+// The customer table of a folder gains SA and SC.
+static bool AnadeImportesClientes(TRestructure& r) {
+  bool cambio = false;
+  for (const char* campo : {"SA", "SC"}) {
+    if (r.FieldIndex(campo) == 0) {
+      r.Field()->SetFieldType(dbNumber);
+      r.Field()->SetName(campo);
+      r.Field()->SetLength(12);
+      r.Field()->SetPrecision(2);
+      r.AddField(false);
+      cambio = true;
+    }
+  }
+  return cambio;
+}
+
+void Pasos::ModificaEmpresa() {
+  CierraSiFalla(*o_.Fichero, [&] {
+    Apunta(*o_.RutaPrograma + "Empresa", "Clientes.Dbf");
+    vista_.Accion("Actualiza directorio " + *o_.RutaPrograma + k43Blancos, false);
+    if (AnadeImportesClientes(*o_.Restructure)) o_.Restructure->ApplyRestructure();
+  });
+}
+
+void Pasos::ModificaEmpresas() {
+  CierraSiFalla(*o_.Fichero, [&] {
+    const std::string nombre = o_.Empresas->FieldByName("NOMBRE")->AsString();
+    const std::string ejercicio = o_.Ejercicios->FieldByName("EJERCICIO")->AsString();
+    Apunta(*o_.RutaPrograma + "Empresas\\" + nombre + "\\Ejercicio" + ejercicio, "Clientes.Dbf");
+    if (AnadeImportesClientes(*o_.Restructure)) o_.Restructure->ApplyRestructure();
+  });
+}
+
+void Pasos::ModificaGeneral() {
+  CierraSiFalla(*o_.Fichero, [&] {
+    Apunta(*o_.RutaPrograma + "General", "Configu.Dbf");
+    bool cambio = false;
+    cambio |= Revisa("Color1", "N", kAnchoColor1, 0);
+    cambio |= Revisa("Color2", "N", 7, 0);
+    cambio |= Revisa("Fondo1", "N", 8, 0);
+    cambio |= Revisa("Fondo2", "N", 9, 0);
+    if (!cambio) return;
+    o_.Restructure->ApplyRestructure();
+    TTable& f = *o_.Fichero;
+    f.Open();
+    static const std::pair<const char*, int64_t> kDefectos[] = {
+        {"Color1", 16777215}, {"Color2", 8388608}, {"Fondo1", 14258790}, {"Fondo2", 16777215}};
+    for (f.First(); !f.Eof(); f.Next()) {
+      f.Edit();
+      for (const auto& [campo, valor] : kDefectos)
+        if (f.FieldByName(campo)->IsNull()) f.FieldByName(campo)->SetAsInteger(valor);
+    }
+    f.Close();
+  });
+}
+
+void Pasos::CreaFichero() {
+  TTable& f = *o_.Fichero;
+  f.Close();
+  f.SetTableType(engine::TTableType::ttDBase);
+  f.SetTableName("Existencias.dbf");
+  f.FieldDefs().Clear();
+  f.FieldDefs().Add("Criterio", engine::TFieldType::ftInteger);
+  f.IndexDefs().Clear();
+  f.CreateTable();
+}
+
+void Pasos::CreaFicheroExistencias() {
+  CierraSiFalla(*o_.Fichero, [&] {
+    if (!o_.Fichero->Exists()) CreaFichero();
+    o_.Restructure->SetDatabaseName(o_.Fichero->DatabaseName());
+    o_.Restructure->SetTableName(o_.Fichero->TableName());
+    Modifica(1);
+    bool cambio = false;
+    for (const char* campo : {"Iniciales", "1T", "2T", "3T", "4T", "Finales", "Var1T", "Var2T", "Var3T", "Var4T"})
+      cambio |= Revisa(campo, "N", 12, 2);
+    if (cambio) o_.Restructure->ApplyRestructure();
+  });
+}
+
+void Pasos::CompruebaNombres() {
+  TTable& e = *o_.Empresas;
+  TTable& j = *o_.Ejercicios;
+  for (e.First(); !e.Eof(); e.Next()) {
+    const std::string nombre = e.FieldByName("NOMBRE")->AsString();
+    bool tiene_ejercicios = false;
+    for (j.First(); !j.Eof(); j.Next()) {
+      tiene_ejercicios = true;
+      const std::string ejercicio = j.FieldByName("EJERCICIO")->AsString();
+      std::string motivo = NombreNoValido(ejercicio);
+      if (!motivo.empty())
+        engine::DatabaseError("El ejercicio «" + ejercicio + "» de la empresa «" + nombre + "» " + motivo +
+                              " y no puede formar parte de la ruta de su carpeta. Corríjalo en Tribanor y "
+                              "vuelva a actualizar; no se ha modificado ningún fichero.");
+    }
+    if (!tiene_ejercicios) continue;  // a company without fiscal years is not visited
+    std::string motivo = NombreNoValido(nombre);
+    if (!motivo.empty())
+      engine::DatabaseError("El nombre de la empresa «" + nombre + "» " + motivo +
+                            " y no puede usarse como nombre de carpeta. Corríjalo en Tribanor y vuelva a "
+                            "actualizar; no se ha modificado ningún fichero.");
+  }
+}
+
+void Pasos::Ejecuta(const std::string& fichero_programa,
+                    const std::function<void(const std::string&, const std::string&, int, int)>& por_ejercicio) {
+  std::string& ruta = *o_.RutaPrograma;
+  ruta = CarpetaDe(fichero_programa);
+  TTable& e = *o_.Empresas;
+  TTable& j = *o_.Ejercicios;
+  e.SetDatabaseName(ruta + "General");
+  j.SetDatabaseName(ruta + "General");
+  e.Open();
+  j.Open();
+
+  // Every folder name the walk will build is checked before any table is touched.
+  CompruebaNombres();
+  int total = 0;
+  if (por_ejercicio)
+    for (e.First(); !e.Eof(); e.Next())
+      for (j.First(); !j.Eof(); j.Next()) ++total;
+
+  ModificaEmpresa();
+  ModificaGeneral();
+  int n = 0;
+  for (e.First(); !e.Eof(); e.Next()) {
+    for (j.First(); !j.Eof(); j.Next()) {
+      const std::string nombre = e.FieldByName("NOMBRE")->AsString();
+      const std::string ejercicio = j.FieldByName("EJERCICIO")->AsString();
+      vista_.Accion(nombre + " " + ejercicio + k43Blancos, true);
+      if (por_ejercicio) por_ejercicio(nombre, ejercicio, ++n, total);
+      o_.Fichero->SetDatabaseName(ruta + "Empresas\\" + nombre + "\\Ejercicio" + ejercicio);
+      o_.Fichero->SetTableName("Existencias.dbf");
+      CreaFicheroExistencias();
+      ModificaEmpresas();
+    }
+  }
+  o_.Fichero->SetDatabaseName(ruta + "Empresa");
+  o_.Fichero->SetTableName("Existencias.dbf");
+  CreaFicheroExistencias();
+  vista_.Accion(k46Blancos, false);
+}
+
+void PreparaTablasListas(TTable& Empresas, TTable& Ejercicios, engine::TDataSource& DS_Empresas) {
+  using namespace engine;
+  Empresas.SetName("Empresas");
+  Empresas.SetTableName("Empresas.DBF");
+  Empresas.SetIndexName("NOMBRE");
+  auto* nombre = Empresas.DeclareField<TStringField>("NOMBRE", 50);
+  nombre->SetRequired(true);
+  nombre->SetDisplayLabel("Empresa");
+  for (const char* f : {"REGIMENFISCAL", "ACTIVIDAD", "NIVEL", "SEGURIDAD"}) Empresas.DeclareField<TSmallintField>(f);
+  Empresas.DeclareField<TStringField>("CODIGO", 4);
+  for (const char* f : {"NIF", "NIFREP"}) Empresas.DeclareField<TStringField>(f, 12);
+  for (const char* f : {"CODPOST", "CODADM", "CNAE", "IAE"}) Empresas.DeclareField<TStringField>(f, 5);
+  for (const char* f : {"TELEFONO", "FAX", "MOVIL"}) Empresas.DeclareField<TStringField>(f, 15);
+  Empresas.DeclareField<TStringField>("REPRESENTANTE", 40);
+  Empresas.DeclareField<TStringField>("CARGO", 25);
+  for (const char* f : {"DELEGACION", "ADMINISTRACION"}) Empresas.DeclareField<TStringField>(f, 20);
+  Empresas.DeclareField<TStringField>("CCC", 23);
+  Empresas.DeclareField<TMemoField>("OBSERVACIONES");
+  Empresas.DeclareField<TGraphicField>("LOGOTIPO");
+  Empresas.DeclareField<TBooleanField>("AutoAjuste")->SetDefaultExpression("FALSE");
+  for (const char* f : {"DOMICILIO", "WWW", "EMAIL"}) Empresas.DeclareField<TStringField>(f, 50);
+  for (const char* f : {"LOCALIDAD", "PROVINCIA"}) Empresas.DeclareField<TStringField>(f, 35);
+  for (const char* f : {"BANCO", "OFICINA"}) Empresas.DeclareField<TStringField>(f, 30);
+  DS_Empresas.SetDataSet(&Empresas);
+
+  Ejercicios.SetName("Ejercicios");
+  Ejercicios.SetTableName("EJERCICI.DBF");
+  Ejercicios.SetIndexName("EMPRESA");
+  Ejercicios.SetMasterSource(&DS_Empresas);
+  Ejercicios.SetMasterFields("NOMBRE");
+  Ejercicios.DeclareField<TStringField>("EJERCICIO", 4);
+  Ejercicios.DeclareField<TStringField>("MONEDA", 3);
+  for (const char* f : {"FechaInicial", "FechaFinal", "DiarioMinima", "DiarioMaxima"})
+    Ejercicios.DeclareField<TDateField>(f);
+  Ejercicios.DeclareField<TStringField>("EMPRESA", 50);
+}
+
+}  // namespace actualiza

@@ -1,0 +1,81 @@
+// The upgrade of an installation, table by table: the steps the wizard's "&Actualizar" runs and
+// the command-line program runs alike. The steps work on the window's own objects (the two list
+// tables, the work table `Fichero`, the restructuring component and `RutaPrograma`), which the
+// caller owns and hands in; what the user sees goes through `Vista`.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "engine/table.h"
+#include "restructure/Restructure.h"
+
+namespace actualiza {
+
+using restructure::TRestructure;
+
+// What the run shows: the progress label (with or without an immediate repaint).
+class Vista {
+ public:
+  virtual ~Vista() = default;
+  virtual void Accion(const std::string& texto, bool repintar) = 0;
+};
+
+// The objects the steps use; all owned by the caller.
+struct Objetos {
+  engine::TTable* Empresas = nullptr;     // "Empresas.DBF", index "NOMBRE"
+  engine::TTable* Ejercicios = nullptr;   // "EJERCICI.DBF", index "EMPRESA", detail of Empresas
+  engine::TTable* Fichero = nullptr;      // the work table
+  TRestructure* Restructure = nullptr;    // PackTable true
+  std::string* RutaPrograma = nullptr;    // the installation folder, ending in its separator
+};
+
+// Texts the run shows.
+inline constexpr const char* kFinalizado = "Proceso de Actualización Finalizado";
+inline const std::string k43Blancos(43, ' ');
+inline const std::string k46Blancos(46, ' ');
+
+// Width given to Color1 when it is added: its default, 16777215, has eight digits.
+constexpr int kAnchoColor1 = 8;
+
+class Pasos {
+ public:
+  Pasos(const Objetos& o, Vista& vista) : o_(o), vista_(vista) {}
+
+  // The table steps.
+  void ModificaEmpresa();
+  void ModificaEmpresas();
+  void ModificaGeneral();
+  void CreaFicheroExistencias();
+  void CreaFichero();
+  bool Revisa(const std::string& campo, const std::string& tipo, int longitud, int precision);
+  void Modifica(int longitud);
+
+  // The run, after the path check: sets RutaPrograma from the executable's file name, opens the
+  // list tables and upgrades every data folder in order. Called by whoever showed the path check;
+  // the caller shows the final message and closes. `por_ejercicio` (optional) is told of each
+  // fiscal year before its folder is upgraded (company, year, position, total).
+  void Ejecuta(const std::string& fichero_programa,
+               const std::function<void(const std::string&, const std::string&, int, int)>& por_ejercicio = {});
+
+  // The installation folder of an executable's file name: up to and including its last "\",
+  // "/" or ":"; "" when it has none.
+  static std::string CarpetaDe(const std::string& fichero);
+
+  // A company name or fiscal year that can be a folder name below the installation: refuses
+  // separators, "..", a drive colon and control characters. Returns the reason, or "".
+  static std::string NombreNoValido(const std::string& nombre);
+
+ private:
+  // Points the component and Fichero at a table of a folder.
+  void Apunta(const std::string& carpeta, const std::string& tabla);
+  void CompruebaNombres();
+  const Objetos o_;
+  Vista& vista_;
+};
+
+// Sets up the two list tables as the window declares them (table names, indexes, the master
+// link and the declared fields), for programs without the window.
+void PreparaTablasListas(engine::TTable& Empresas, engine::TTable& Ejercicios, engine::TDataSource& DS_Empresas);
+
+}  // namespace actualiza

@@ -1,0 +1,106 @@
+// A dBASE table file (.DBF) behind the storage interface: levels 3, 4, 5 and 7 read and written,
+// FoxPro tables read only. The table owns its memo file (dbt.h) and, when its header announces
+// one, its production index (mdx.h), which it keeps informed of every change to a row.
+//
+// Requires: every file access through CurrentFileSystem(); one owner at a time (not thread-safe).
+// The table is locked (shared, or exclusive on request) for as long as it is open.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/dbase/dbt.h"
+#include "engine/dbase/mdx.h"
+#include "engine/storage.h"
+
+namespace engine::dbase {
+
+class DbfTable : public TableStorage {
+ public:
+  static std::unique_ptr<DbfTable> Open(const std::string& path, const OpenOptions& options, bool foxpro);
+  static void Create(const std::string& path, const TableDefinition& def);
+  ~DbfTable() override;
+
+  const std::string& Path() const override { return path_; }
+  TableFormat Format() const override { return foxpro_ ? TableFormat::kFoxPro : TableFormat::kDbase; }
+  std::string TypeName() const override { return foxpro_ ? "FOXPRO" : "DBASE"; }
+  int Level() const override { return level_; }
+  const CodePage& Codepage() const override { return *cp_; }
+  std::string LanguageDriverName() const override { return driver_name_; }
+  const std::vector<FieldSpec>& Fields() const override { return fields_; }
+  uint32_t RecordLength() const override { return record_length_; }
+
+  uint64_t RecordCount() override { return count_; }
+  void ReadRecord(uint64_t recno, std::string* buf) override;
+  bool IsDeleted(const std::string& buf) const override;
+  Value GetValue(const std::string& buf, int field) override;
+  void SetValue(std::string* buf, int field, const Value& v) override;
+  std::string BlankRecord() const override;
+  void UpdateRecord(uint64_t recno, const std::string& old_buf, const std::string& new_buf) override;
+  uint64_t AppendRecord(const std::string& buf) override;
+  void SetDeleted(uint64_t recno, bool deleted) override;
+  void Flush() override;
+
+  std::vector<TagInfo> Tags() override;
+  void DescribeForRecreate(TableDefinition* def) const override;
+  bool HasIndex() const { return mdx_ != nullptr; }
+  IndexCheckReport CheckIndex(RecordSource& rows) { return mdx_->Check(rows); }
+  std::unique_ptr<KeyWalker> WalkTag(const std::string& tag, const std::optional<Value>& equal_to) override;
+
+  // The field's stored bytes in a record buffer (for index keys).
+  std::string RawField(const std::string& buf, int field) const;
+  // Field number by name, without regard to letter case; -1 when there is none.
+  int FieldIndex(const std::string& name) const;
+  // The memo file, or nullptr when the table has none.
+  MemoFile* Memo() { return memo_.get(); }
+
+ private:
+  struct FieldExtra {
+    char letter = 'C';           // the type letter as stored
+    uint32_t next_autoinc = 0;   // level 7 '+' fields
+  };
+
+  DbfTable() = default;
+  void Load(bool foxpro, const OpenOptions& options);
+  void ParseHeader(const std::string& header, uint64_t file_size);
+  void OpenCompanions();
+  void RequireWritable() const;
+  void CheckRecordNumber(uint64_t recno) const;
+  void CheckBuffer(const std::string& buf) const;
+  uint64_t RecordOffset(uint64_t recno) const { return header_length_ + (recno - 1) * record_length_; }
+  void WriteRecord(uint64_t recno, const std::string& buf);
+  void WriteCount();
+  std::vector<std::string> Ctx(int field = -1) const;
+  [[noreturn]] void Bad(const std::string& what) const;
+  [[noreturn]] void Refuse(DBIResult code, int field, const std::string& what, const Value& v) const;
+  uint64_t MemoBlock(const std::string& buf, int field) const;
+  void ReleaseChangedMemos(const std::string& old_buf, const std::string& new_buf);
+
+  std::string path_;
+  bool foxpro_ = false;
+  bool writable_ = false;
+  bool exclusive_ = false;
+  uint8_t version_ = 0;
+  uint8_t ldid_ = 0;  // header byte 29 as stored
+  int level_ = 4;
+  const CodePage* cp_ = nullptr;
+  std::string driver_name_;
+  std::vector<FieldSpec> fields_;
+  std::vector<FieldExtra> extra_;
+  uint32_t header_length_ = 0;
+  uint32_t record_length_ = 0;
+  uint64_t count_ = 0;
+  bool dirty_ = false;
+  bool autoinc_dirty_ = false;
+  bool has_mdx_ = false;
+  std::unique_ptr<File> file_;
+  std::unique_ptr<MemoFile> memo_;
+  std::unique_ptr<MdxIndex> mdx_;
+  // A window of the table file kept for reading rows in order.
+  uint64_t cache_offset_ = 0;
+  std::string cache_;
+};
+
+}  // namespace engine::dbase

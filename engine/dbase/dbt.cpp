@@ -1,0 +1,249 @@
+#include "engine/dbase/dbt.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/error.h"
+
+namespace engine::dbase {
+
+namespace {
+
+constexpr uint32_t kDbase3BlockSize = 512;
+constexpr size_t kHeaderSize = 512;
+const unsigned char kUsedSignature[4] = {0xFF, 0xFF, 0x08, 0x00};
+
+uint32_t GetU32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void PutU32(unsigned char* p, uint64_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
+}  // namespace
+
+MemoFile::MemoFile(std::unique_ptr<File> file, std::string path, std::string table, MemoLayout layout)
+    : file_(std::move(file)), path_(std::move(path)), table_(std::move(table)), layout_(layout) {}
+
+void MemoFile::Corrupt(const std::string& what) const {
+  throw EngineError(err::kBlobCorrupt,
+                    "El fichero de memos está dañado: " + what +
+                        ". Restaure una copia de seguridad de la tabla.",
+                    {CtxTable(table_), CtxFile(path_)});
+}
+
+std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, const std::string& table,
+                                         MemoLayout layout, bool writable) {
+  auto file = CurrentFileSystem()->Open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead);
+  std::unique_ptr<MemoFile> m(new MemoFile(std::move(file), path, table, layout));
+  unsigned char h[24];
+  uint64_t size = m->file_->Size();
+  if (size < sizeof h) m->Corrupt("la cabecera está incompleta");
+  ReadExactly(*m->file_, 0, h, sizeof h);
+  m->header_next_ = GetU32(h);
+  if (layout == MemoLayout::kDbase4) {
+    uint32_t bs = static_cast<uint32_t>(h[20]) | static_cast<uint32_t>(h[21]) << 8;
+    // Some writers leave the size out; dBASE itself always writes a multiple of 512.
+    if (bs == 0) bs = kDbase3BlockSize;
+    if (bs < 64 || bs % 64 != 0)
+      m->Corrupt("el tamaño de bloque " + std::to_string(bs) + " no es válido");
+    m->block_size_ = bs;
+  } else {
+    m->block_size_ = kDbase3BlockSize;
+  }
+  return m;
+}
+
+void MemoFile::Create(const std::string& path, MemoLayout layout, const std::string& base_name) {
+  auto file = CurrentFileSystem()->Open(path, OpenMode::kCreate);
+  unsigned char h[kHeaderSize] = {};
+  PutU32(h, 1);  // the first free block follows the header block
+  if (layout == MemoLayout::kDbase4) {
+    std::string name = Upper(base_name).substr(0, 8);
+    std::memcpy(h + 8, name.data(), name.size());
+    h[18] = 0x02;
+    h[19] = 0x01;
+    h[20] = kDbase3BlockSize & 0xFF;
+    h[21] = kDbase3BlockSize >> 8;
+  } else {
+    h[16] = 0x03;  // dBASE III version mark
+  }
+  file->WriteAt(0, h, sizeof h);
+  file->Sync();
+}
+
+uint64_t MemoFile::EndBlock() {
+  uint64_t size = file_->Size();
+  return (size + block_size_ - 1) / block_size_;
+}
+
+std::string MemoFile::Read(uint64_t block) {
+  uint64_t size = file_->Size();
+  uint64_t end = EndBlock();
+  if (block == 0 || block >= end)
+    Corrupt("el bloque " + std::to_string(block) + " está fuera del fichero (tiene " +
+            std::to_string(end) + " bloques)");
+  uint64_t offset = block * block_size_;
+  if (layout_ == MemoLayout::kDbase3) {
+    // The value runs up to the first 0x1A (0x1A 0x1A as written), or to the end of the file.
+    std::string out;
+    char buf[kDbase3BlockSize];
+    while (offset < size) {
+      size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buf, size - offset));
+      size_t got = file_->ReadAt(offset, buf, want);
+      if (got == 0) break;
+      const char* eof = static_cast<const char*>(std::memchr(buf, 0x1A, got));
+      if (eof) {
+        out.append(buf, static_cast<size_t>(eof - buf));
+        return out;
+      }
+      out.append(buf, got);
+      offset += got;
+    }
+    return out;
+  }
+  unsigned char h[8];
+  if (offset + sizeof h > size) Corrupt("el bloque " + std::to_string(block) + " está incompleto");
+  ReadExactly(*file_, offset, h, sizeof h);
+  if (std::memcmp(h, kUsedSignature, 4) != 0)
+    Corrupt("el bloque " + std::to_string(block) + " no es el comienzo de un memo");
+  uint32_t length = GetU32(h + 4);
+  if (length < 8 || offset + length > size)
+    Corrupt("el memo del bloque " + std::to_string(block) + " dice medir " + std::to_string(length) +
+            " bytes y sobrepasa el final del fichero");
+  std::string out(length - 8, '\0');
+  ReadExactly(*file_, offset + 8, out.data(), out.size());
+  return out;
+}
+
+void MemoFile::WriteHeaderU32(uint64_t offset, uint64_t value) {
+  unsigned char b[4];
+  PutU32(b, value);
+  file_->WriteAt(offset, b, sizeof b);
+}
+
+void MemoFile::LoadFreeChain() {
+  if (chain_loaded_) return;
+  free_.clear();
+  uint64_t end = EndBlock();
+  uint64_t b = header_next_;
+  while (b != 0 && b < end) {
+    if (free_.size() >= end) Corrupt("la cadena de bloques libres forma un ciclo");
+    unsigned char node[8];
+    ReadExactly(*file_, b * block_size_, node, sizeof node);
+    uint64_t next = GetU32(node), count = GetU32(node + 4);
+    if (count == 0 || b + count > end)
+      Corrupt("el bloque libre " + std::to_string(b) + " dice abarcar " + std::to_string(count) +
+              " bloques");
+    free_.push_back({b, count});
+    b = next;
+  }
+  std::vector<FreeRun> sorted = free_;
+  std::sort(sorted.begin(), sorted.end(), [](const FreeRun& a, const FreeRun& c) { return a.block < c.block; });
+  for (size_t i = 1; i < sorted.size(); ++i)
+    if (sorted[i - 1].block + sorted[i - 1].count > sorted[i].block)
+      Corrupt("la cadena de bloques libres se solapa en el bloque " + std::to_string(sorted[i].block));
+  chain_loaded_ = true;
+}
+
+// Writes node i of the chain: [next][count], next being the following run or the end.
+void MemoFile::WriteLink(size_t i) {
+  uint64_t target = i < free_.size() ? free_[i].block : EndBlock();
+  if (i == 0) {
+    header_next_ = target;
+    WriteHeaderU32(0, target);
+    return;
+  }
+  const FreeRun& prev = free_[i - 1];
+  unsigned char node[8];
+  PutU32(node, target);
+  PutU32(node + 4, prev.count);
+  file_->WriteAt(prev.block * block_size_, node, sizeof node);
+}
+
+uint64_t MemoFile::Write(const std::string& data) {
+  if (layout_ == MemoLayout::kDbase3) {
+    uint64_t start = std::max<uint64_t>(std::max<uint64_t>(header_next_, EndBlock()), 1);
+    std::string body = data;
+    body += "\x1A\x1A";
+    uint64_t blocks = (body.size() + block_size_ - 1) / block_size_;
+    body.resize(static_cast<size_t>(blocks * block_size_), '\0');
+    file_->WriteAt(start * block_size_, body.data(), body.size());
+    header_next_ = start + blocks;
+    WriteHeaderU32(0, header_next_);
+    return start;
+  }
+  if (data.size() > 0xFFFFFFFFull - 8)
+    throw EngineError(err::kValueOutOfRange, "El memo es demasiado grande para el fichero de memos.",
+                      {CtxTable(table_), CtxFile(path_)});
+  LoadFreeChain();
+  std::string body(8, '\0');
+  std::memcpy(body.data(), kUsedSignature, 4);
+  PutU32(reinterpret_cast<unsigned char*>(body.data()) + 4, data.size() + 8);
+  body += data;
+  uint64_t blocks = (body.size() + block_size_ - 1) / block_size_;
+  // The chain is changed before the data goes in, so that a failure between the two leaves
+  // blocks unused rather than claimed twice.
+  for (size_t i = 0; i < free_.size(); ++i) {
+    if (free_[i].count < blocks) continue;
+    uint64_t start;
+    if (free_[i].count == blocks) {
+      start = free_[i].block;
+      free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(i));
+      WriteLink(i);
+    } else {
+      free_[i].count -= blocks;
+      start = free_[i].block + free_[i].count;
+      WriteLink(i + 1);  // rewrites run i's node with its new count
+    }
+    file_->WriteAt(start * block_size_, body.data(), body.size());
+    return start;
+  }
+  uint64_t start = std::max<uint64_t>(EndBlock(), 1);
+  uint64_t new_end = start + blocks;
+  // Move the chain's end link on before writing past the old end.
+  {
+    unsigned char b[4];
+    PutU32(b, new_end);
+    if (free_.empty()) {
+      header_next_ = new_end;
+      file_->WriteAt(0, b, 4);
+    } else {
+      file_->WriteAt(free_.back().block * block_size_, b, 4);
+    }
+  }
+  body.resize(static_cast<size_t>(blocks * block_size_), '\0');
+  file_->WriteAt(start * block_size_, body.data(), body.size());
+  return start;
+}
+
+void MemoFile::Release(uint64_t block) {
+  if (layout_ == MemoLayout::kDbase3) return;
+  uint64_t size = file_->Size();
+  if (block == 0 || (block + 1) * block_size_ > size + block_size_) return;
+  unsigned char h[8];
+  if (block * block_size_ + sizeof h > size) return;
+  ReadExactly(*file_, block * block_size_, h, sizeof h);
+  if (std::memcmp(h, kUsedSignature, 4) != 0) return;
+  uint64_t length = GetU32(h + 4);
+  if (length < 8 || block * block_size_ + length > size) return;
+  LoadFreeChain();
+  uint64_t blocks = (length + block_size_ - 1) / block_size_;
+  for (const FreeRun& r : free_)
+    if (block < r.block + r.count && r.block < block + blocks) return;  // already free
+  free_.insert(free_.begin(), FreeRun{block, blocks});
+  WriteLink(1);  // the new run's node, pointing at the old head
+  WriteLink(0);  // the header, pointing at the new run
+}
+
+void MemoFile::Sync() { file_->Sync(); }
+
+}  // namespace engine::dbase

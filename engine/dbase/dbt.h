@@ -1,0 +1,69 @@
+// A dBASE memo file (.DBT): the text, binary and OLE values of a table's M, B and G fields, kept
+// in blocks that the table's records point to by number.
+//
+// Two layouts exist. dBASE III files use 512-byte blocks, end each value with 0x1A 0x1A and never
+// reuse space. dBASE IV, 5 and 7 files take the block size from the header, start each value's
+// first block with FF FF 08 00 and a length, and keep a chain of free runs whose last link points
+// at the block just past the end of the file. Writing never clobbers a run of that chain: new
+// values take a free run that is large enough, or go past the end with the chain's end moved on.
+//
+// Requires an open file from the file-system layer; not thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/fs.h"
+
+namespace engine::dbase {
+
+enum class MemoLayout { kDbase3, kDbase4 };
+
+class MemoFile {
+ public:
+  // Opens the memo file of `table` (used in messages). Throws EngineError for a header that
+  // cannot belong to a memo file.
+  static std::unique_ptr<MemoFile> Open(const std::string& path, const std::string& table,
+                                        MemoLayout layout, bool writable);
+  // Creates (or overwrites) an empty memo file; `base_name` goes into the IV header.
+  static void Create(const std::string& path, MemoLayout layout, const std::string& base_name);
+
+  const std::string& path() const { return path_; }
+  MemoLayout layout() const { return layout_; }
+  uint32_t block_size() const { return block_size_; }
+
+  // The bytes of the value starting at `block`. Block numbers outside the file and lengths that
+  // run past its end are errors naming the file.
+  std::string Read(uint64_t block);
+  // Stores a value in new or free blocks and returns its first block number.
+  uint64_t Write(const std::string& data);
+  // Returns the blocks of the value at `block` to the free chain (IV layout; the III layout
+  // never reuses space). A block that does not hold a value start is left alone.
+  void Release(uint64_t block);
+  void Sync();
+
+ private:
+  MemoFile(std::unique_ptr<File> file, std::string path, std::string table, MemoLayout layout);
+  struct FreeRun {
+    uint64_t block;
+    uint64_t count;
+  };
+  [[noreturn]] void Corrupt(const std::string& what) const;
+  uint64_t EndBlock();  // first block past the end of the file
+  void LoadFreeChain();
+  void WriteLink(size_t index);  // writes the link that points at free_[index] (or the end)
+  void WriteHeaderU32(uint64_t offset, uint64_t value);
+
+  std::unique_ptr<File> file_;
+  std::string path_;
+  std::string table_;
+  MemoLayout layout_;
+  uint32_t block_size_ = 512;
+  uint64_t header_next_ = 0;  // header bytes 0-3
+  bool chain_loaded_ = false;
+  std::vector<FreeRun> free_;  // the chain in order; its last link points at EndBlock()
+};
+
+}  // namespace engine::dbase

@@ -1,0 +1,162 @@
+// A real crash: a child process restructuring a large table with memos and an index is killed with SIGKILL
+// at random moments; every time, the engine afterwards opens a complete table, old or new.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "engine/database.h"
+#include "engine/dbase/dbase.h"
+#include "engine/dbase/mdx.h"
+#include "engine/error.h"
+#include "engine/restructure.h"
+#include "engine/storage.h"
+#include "engine/table.h"
+#include "tests/support/temp_dir.h"
+
+namespace engine {
+namespace {
+
+using testing_support::TempDir;
+namespace fs = std::filesystem;
+
+constexpr int kRows = 100000;
+constexpr int kRuns = 50;
+
+void MakeTable(const std::string& dir) {
+  TTable t;
+  t.SetDatabaseName(dir);
+  t.SetTableName("Clientes.Dbf");
+  t.FieldDefs().Add("CODIGO", TFieldType::ftString, 8);
+  t.FieldDefs().Add("NOMBRE", TFieldType::ftString, 40);
+  auto& saldo = t.FieldDefs().AddFieldDef();
+  saldo = {"SALDO", TFieldType::ftBCD, 2, 12};
+  t.FieldDefs().Add("NOTAS", TFieldType::ftMemo);
+  t.IndexDefs().Add("CODIGO", "CODIGO");
+  t.IndexDefs().Add("NOMBRE", "UPPER(NOMBRE)");
+  t.CreateTable();
+  t.Open();
+  for (int i = 1; i <= kRows; ++i) {
+    t.Append();
+    t.SetFieldValue("CODIGO", Value::Text(std::to_string(i)));
+    t.SetFieldValue("NOMBRE", Value::Text("Cliente Núñez " + std::to_string(i)));
+    t.SetFieldValue("SALDO", Value::Number(0, std::to_string(i) + ".25"));
+    if (i % 10 == 0) t.SetFieldValue("NOTAS", Value::Text("Memo del cliente " + std::to_string(i)));
+    t.Post();
+  }
+  t.Close();
+}
+
+void AddTwoAmounts(const std::string& dir) {
+  auto old = OpenStorage(dir + "/Clientes.Dbf", TableFormat::kDbase, {false, true})->Fields();
+  std::vector<bde::FLDDesc> f;
+  std::vector<bde::CROpType> ops;
+  auto rec = [](uint16_t num, const std::string& name, uint16_t type, int u1, int u2) {
+    bde::FLDDesc d{};
+    d.iFldNum = num;
+    std::strncpy(d.szName, name.c_str(), sizeof d.szName - 1);
+    d.iFldType = type;
+    d.iUnits1 = static_cast<int16_t>(u1);
+    d.iUnits2 = static_cast<int16_t>(u2);
+    return d;
+  };
+  for (size_t i = 0; i < old.size(); ++i) {
+    f.push_back(rec(static_cast<uint16_t>(i + 1), old[i].name, old[i].type, old[i].size, old[i].decimals));
+    ops.push_back(bde::crNOOP);
+  }
+  f.push_back(rec(0, "SA", bde::fldDBNUM, 12, 2));
+  f.push_back(rec(0, "SC", bde::fldDBNUM, 12, 2));
+  ops.push_back(bde::crADD);
+  ops.push_back(bde::crADD);
+  bde::CRTblDesc desc{};
+  std::strcpy(desc.szTblName, "Clientes.Dbf");
+  desc.bPack = 0xFFFF;
+  desc.iFldCount = static_cast<uint16_t>(f.size());
+  desc.pfldDesc = f.data();
+  desc.pecrFldOp = ops.data();
+  DoRestructure(*OpenDatabase(dir), desc);
+}
+
+// Opens the table as the host application's next start would and checks every row.
+// Returns 0 for the old structure, 1 for the new one.
+int CheckTable(const std::string& dir) {
+  TTable t;
+  t.SetDatabaseName(dir);
+  t.SetTableName("Clientes.Dbf");
+  t.Open();
+  EXPECT_EQ(t.RecordCount(), kRows);
+  int fields = t.FieldCount();
+  int i = 0;
+  for (t.First(); !t.Eof(); t.Next()) {
+    ++i;
+    if (t.FieldByName("CODIGO")->AsString() != std::to_string(i) ||
+        t.FieldByName("SALDO")->AsString() != std::to_string(i) + ".25" ||
+        (i % 10 == 0 && t.FieldByName("NOTAS")->AsString() != "Memo del cliente " + std::to_string(i))) {
+      ADD_FAILURE() << "row " << i << " differs";
+      break;
+    }
+  }
+  EXPECT_EQ(i, kRows);
+  t.Close();
+  auto report = dbase::CheckTableIndexes(dir + "/Clientes.Dbf");
+  EXPECT_TRUE(report.ok()) << (report.ok() ? "" : report.problems[0]);
+  return fields == 6 ? 1 : 0;
+}
+
+TEST(RestructureCrash, KilledAtRandomMomentsTheTableStaysWhole) {
+  TempDir seed;
+  MakeTable(seed.path());
+  auto copy_seed = [&](const std::string& to) {
+    fs::create_directories(to);
+    for (auto& e : fs::directory_iterator(seed.path())) fs::copy(e.path(), to + "/" + e.path().filename().string());
+  };
+  // How long one uninterrupted restructure takes here.
+  double full_ms;
+  {
+    TempDir d;
+    copy_seed(d.path());
+    auto t0 = std::chrono::steady_clock::now();
+    AddTwoAmounts(d.path());
+    full_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(CheckTable(d.path()), 1);
+  }
+  std::mt19937 rng(20041231);
+  std::uniform_real_distribution<double> when(0.0, full_ms * 1.1);
+  int olds = 0, news = 0;
+  for (int run = 0; run < kRuns; ++run) {
+    TempDir d;
+    copy_seed(d.path());
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      try {
+        AddTwoAmounts(d.path());
+      } catch (...) {
+        _exit(3);
+      }
+      _exit(0);
+    }
+    usleep(static_cast<useconds_t>(when(rng) * 1000));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    int which = CheckTable(d.path());
+    (which ? news : olds)++;
+    if (HasFailure()) {
+      ADD_FAILURE() << "run " << run;
+      break;
+    }
+  }
+  // The kill moments spread over the whole restructure, so both outcomes occur.
+  EXPECT_GT(olds, 0);
+  EXPECT_GT(news, 0);
+  std::printf("restructure of %d rows: %.0f ms; after %d kills: %d old, %d new\n", kRows, full_ms, kRuns, olds, news);
+}
+
+}  // namespace
+}  // namespace engine

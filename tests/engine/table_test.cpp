@@ -1,0 +1,324 @@
+// Table objects over real dBASE tables: opening, browsing, editing, declared fields, locks.
+#include "engine/table.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "engine/cursor.h"
+#include "tests/support/temp_dir.h"
+
+namespace engine {
+namespace {
+
+using testing_support::TempDir;
+
+TFieldDef Def(const std::string& name, TFieldType t, int size = 0, int precision = 0) {
+  TFieldDef d;
+  d.Name = name;
+  d.DataType = t;
+  d.Size = size;
+  d.Precision = precision;
+  return d;
+}
+
+// A customer table with a few rows, one of them deleted.
+void MakeCustomers(const std::string& dir, int rows = 5) {
+  TTable t;
+  t.SetName("Clientes");
+  t.SetDatabaseName(dir);
+  t.SetTableName("Clientes.Dbf");
+  t.FieldDefs().AddFieldDef() = Def("CODIGO", TFieldType::ftString, 6);
+  t.FieldDefs().AddFieldDef() = Def("NOMBRE", TFieldType::ftString, 30);
+  t.FieldDefs().AddFieldDef() = Def("SALDO", TFieldType::ftBCD, 2, 12);
+  t.FieldDefs().AddFieldDef() = Def("ALTA", TFieldType::ftDate);
+  t.FieldDefs().AddFieldDef() = Def("NOTAS", TFieldType::ftMemo);
+  t.CreateTable();
+  EXPECT_FALSE(t.Active());
+  t.Open();
+  for (int i = 1; i <= rows; ++i) {
+    t.Append();
+    t.SetFieldValue("codigo", Value::Text("C" + std::to_string(i)));
+    t.SetFieldValue("NOMBRE", Value::Text("Señora Núñez " + std::to_string(i)));
+    if (i != 2) t.SetFieldValue("SALDO", Value::Number(i * 10.5));
+    t.SetFieldValue("ALTA", Value::Date(DayFromCivil(2004, 1, i)));
+    if (i == 3) t.SetFieldValue("NOTAS", Value::Text("Primera línea\r\nsegunda línea"));
+    t.Post();
+  }
+  t.Close();
+}
+
+TEST(Table, CreatesAppendsAndBrowsesWithNullsAndMemos) {
+  TempDir d;
+  MakeCustomers(d.path());
+  TTable t;
+  t.SetName("Clientes");
+  t.SetDatabaseName(d.path());
+  t.SetTableName("CLIENTES.DBF");  // another letter case than on disk
+  t.Open();
+  EXPECT_EQ(t.RecordCount(), 5);
+  EXPECT_EQ(t.FieldCount(), 5);
+  int n = 0;
+  for (t.First(); !t.Eof(); t.Next()) {
+    ++n;
+    EXPECT_EQ(t.FieldByName("CODIGO")->AsString(), "C" + std::to_string(n));
+    EXPECT_EQ(t.FieldByName("nombre")->AsString(), "Señora Núñez " + std::to_string(n));
+    EXPECT_EQ(t.FieldByName("SALDO")->IsNull(), n == 2);
+    if (n == 3) {
+      EXPECT_EQ(t.FieldByName("NOTAS")->AsString(), "Primera línea\r\nsegunda línea");
+      EXPECT_EQ(t.FieldByName("NOTAS")->Text(), "(MEMO)");
+    } else {
+      EXPECT_TRUE(t.FieldByName("NOTAS")->IsNull());
+    }
+  }
+  EXPECT_EQ(n, 5);
+  EXPECT_EQ(t.FieldByName("SALDO")->AsFloat(), 52.5);  // stays on the last row at the end
+  EXPECT_THROW(t.FieldByName("NOEXISTE"), EDatabaseError);
+  try {
+    t.FieldByName("NOEXISTE");
+  } catch (const EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "Clientes: No se encuentra el campo 'NOEXISTE'");
+  }
+}
+
+TEST(Table, EndFlagAndEmptyTables) {
+  TempDir d;
+  MakeCustomers(d.path(), 0);
+  TTable t;
+  t.SetDatabaseName(d.path());
+  t.SetTableName("Clientes.Dbf");
+  t.Open();
+  EXPECT_TRUE(t.Eof());  // set after First on an empty table
+  t.First();
+  EXPECT_TRUE(t.Eof());
+  EXPECT_EQ(t.RecordCount(), 0);
+  EXPECT_TRUE(t.FieldByName("CODIGO")->IsNull());
+}
+
+TEST(Table, MovingPostsChangedEditsAndDropsUnchangedOnes) {
+  TempDir d;
+  MakeCustomers(d.path());
+  std::string file = d / "Clientes.Dbf";
+  auto before = testing_support::ReadFileBytes(file);
+  {
+    TTable t;
+    t.SetDatabaseName(d.path());
+    t.SetTableName("Clientes.Dbf");
+    t.Open();
+    for (t.First(); !t.Eof(); t.Next()) t.Edit();  // nothing written: nothing rewritten
+    t.Close();
+  }
+  EXPECT_EQ(testing_support::ReadFileBytes(file), before);
+  {
+    TTable t;
+    t.SetDatabaseName(d.path());
+    t.SetTableName("Clientes.Dbf");
+    t.Open();
+    for (t.First(); !t.Eof(); t.Next()) {
+      t.Edit();
+      if (t.FieldByName("SALDO")->IsNull()) t.FieldByName("SALDO")->SetAsInteger(7);
+    }
+    t.Close();
+    t.Open();
+    t.First();
+    t.Next();
+    EXPECT_EQ(t.FieldByName("SALDO")->AsInteger(), 7);
+  }
+}
+
+TEST(Table, SettingsChangeOnlyWhileClosed) {
+  TempDir d;
+  MakeCustomers(d.path());
+  TTable t;
+  t.SetName("Empresas");
+  t.SetDatabaseName(d.path());
+  t.SetTableName("Clientes.Dbf");
+  t.Open();
+  t.SetDatabaseName(d.path());  // the value it holds: no change, no error
+  try {
+    t.SetDatabaseName(d / "otra");
+    FAIL();
+  } catch (const EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "Empresas: No se puede realizar esta operación en una fuente de datos abierta");
+  }
+  EXPECT_THROW(t.SetTableName("Otra.dbf"), EDatabaseError);
+  EXPECT_THROW(t.SetExclusive(true), EDatabaseError);
+  EXPECT_EQ(t.DatabaseName(), d.path());
+}
+
+TEST(Table, DeclaredFieldsAreBoundByNameAndKind) {
+  TempDir d;
+  MakeCustomers(d.path());
+  {
+    TTable t;
+    t.SetName("Clientes");
+    t.SetDatabaseName(d.path());
+    t.SetTableName("Clientes.Dbf");
+    auto* code = t.DeclareField<TStringField>("CODIGO", 4);  // another size is accepted
+    t.DeclareField<TSmallintField>("SALDO");                  // N(12,2) is a float: refused
+    try {
+      t.Open();
+      FAIL() << "a declared field of another kind must make the opening fail";
+    } catch (const EDatabaseError& e) {
+      EXPECT_STREQ(e.what(), "Clientes: El campo 'SALDO' no es del tipo esperado Smallint, es Float");
+    }
+    EXPECT_FALSE(t.Active());
+    (void)code;
+  }
+  {
+    TTable t;
+    t.SetName("Clientes");
+    t.SetDatabaseName(d.path());
+    t.SetTableName("Clientes.Dbf");
+    t.DeclareField<TStringField>("CODIGO", 6);
+    t.DeclareField<TDateField>("FALTA");
+    EXPECT_THROW(t.Open(), EDatabaseError);
+  }
+  {
+    TTable t;
+    t.SetDatabaseName(d.path());
+    t.SetTableName("Clientes.Dbf");
+    auto* code = t.DeclareField<TStringField>("codigo", 6);
+    auto* memo = t.DeclareField<TMemoField>("NOTAS");
+    t.Open();
+    EXPECT_EQ(t.FieldCount(), 2);  // further columns are ignored
+    EXPECT_EQ(code->AsString(), "C1");
+    EXPECT_TRUE(memo->IsNull());
+  }
+}
+
+TEST(Table, MissingFolderOrTableGivesTheEngineErrorWithThePath) {
+  TempDir d;
+  TTable t;
+  t.SetDatabaseName(d / "General");
+  t.SetTableName("Empresas.DBF");
+  try {
+    t.Open();
+    FAIL();
+  } catch (const EDBEngineError& e) {
+    EXPECT_NE(std::string(e.what()).find("General"), std::string::npos);
+  }
+  EXPECT_THROW(t.Exists(), EDBEngineError);  // the folder is connected first
+  t.SetDatabaseName(d.path());
+  EXPECT_FALSE(t.Exists());
+  try {
+    t.Open();
+    FAIL();
+  } catch (const EDBEngineError& e) {
+    EXPECT_NE(std::string(e.what()).find("Empresas.DBF"), std::string::npos);
+  }
+}
+
+TEST(Table, ExclusiveOpenFailsAtOnceWhileTheTableIsOpen) {
+  TempDir d;
+  MakeCustomers(d.path());
+  TTable shared;
+  shared.SetDatabaseName(d.path());
+  shared.SetTableName("Clientes.Dbf");
+  shared.Open();
+  TTable excl;
+  excl.SetDatabaseName(d.path());
+  excl.SetTableName("Clientes.Dbf");
+  excl.SetExclusive(true);
+  EXPECT_THROW(excl.Open(), EDBEngineError);
+  shared.Close();
+  excl.Open();
+  EXPECT_THROW(shared.Open(), EDBEngineError);  // an exclusive holder keeps everyone out
+  excl.Close();
+  shared.Open();
+}
+
+// A real second process holds the table open; our exclusive open must fail at once.
+TEST(Table, AnotherProcessHoldingTheTableBlocksExclusiveOpen) {
+  TempDir d;
+  MakeCustomers(d.path());
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    TTable t;
+    t.SetDatabaseName(d.path());
+    t.SetTableName("Clientes.Dbf");
+    t.Open();
+    char c = 'r';
+    if (write(ready[1], &c, 1) != 1) _exit(2);
+    if (read(release[0], &c, 1) != 1) _exit(3);
+    _exit(0);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  TTable excl;
+  excl.SetDatabaseName(d.path());
+  excl.SetTableName("Clientes.Dbf");
+  excl.SetExclusive(true);
+  EXPECT_THROW(excl.Open(), EDBEngineError);
+  c = 'x';
+  ASSERT_EQ(write(release[1], &c, 1), 1);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  excl.Open();
+  EXPECT_TRUE(excl.Active());
+}
+
+TEST(Table, EngineCallsOnAnOpenCursor) {
+  TempDir d;
+  MakeCustomers(d.path());
+  TTable t;
+  t.SetDatabaseName(d.path());
+  t.SetTableName("Clientes.Dbf");
+  t.Open();
+  Check(bde::DbiSetProp(t.Handle(), bde::curXLTMODE, bde::xltNONE));
+  bde::CURProps props;
+  Check(bde::DbiGetCursorProps(t.Handle(), props));
+  EXPECT_STREQ(props.szTableType, "DBASE");
+  EXPECT_EQ(props.iTblLevel, 4);
+  EXPECT_EQ(props.iFields, 5);
+  EXPECT_EQ(props.iValChecks, 0);
+  std::vector<bde::FLDDesc> f(props.iFields);
+  Check(bde::DbiGetFieldDescs(t.Handle(), f.data()));
+  EXPECT_STREQ(f[0].szName, "CODIGO");
+  EXPECT_EQ(f[0].iFldType, bde::fldDBCHAR);
+  EXPECT_EQ(f[0].iUnits1, 6);
+  EXPECT_EQ(f[2].iFldType, bde::fldDBNUM);
+  EXPECT_EQ(f[2].iUnits1, 12);
+  EXPECT_EQ(f[2].iUnits2, 2);
+  EXPECT_EQ(f[4].iFldType, bde::fldDBMEMO);
+  bde::hDBIObj db = nullptr;
+  Check(bde::DbiGetObjFromObj(t.Handle(), bde::objDATABASE, &db));
+  bde::hDBICur cur = t.Handle();
+  t.Close();
+  // The database stays valid after the table closes; the cursor does not.
+  char dir[bde::DBIMAXPATHLEN + 1];
+  Check(bde::DbiGetDirectory(static_cast<bde::hDBIDb>(db), false, dir));
+  EXPECT_EQ(std::string(dir), d.path());
+  EXPECT_THROW(Check(bde::DbiGetCursorProps(cur, props)), EDBEngineError);
+  bde::VCHKDesc v;
+  t.Open();
+  EXPECT_NE(bde::DbiGetVchkDesc(t.Handle(), 1, &v), bde::DBIERR_NONE);
+}
+
+TEST(Table, IntegerDefinitionBecomesTheLevelsIntegerType) {
+  TempDir d;
+  TTable t;
+  t.SetDatabaseName(d.path());
+  t.SetTableType(TTableType::ttDBase);
+  t.SetTableName("Existencias.dbf");
+  t.FieldDefs().Add("Criterio", TFieldType::ftInteger);
+  t.CreateTable();
+  EXPECT_TRUE(t.Exists());
+  t.Open();
+  Check(bde::DbiSetProp(t.Handle(), bde::curXLTMODE, bde::xltNONE));
+  bde::FLDDesc f;
+  Check(bde::DbiGetFieldDescs(t.Handle(), &f));
+  EXPECT_EQ(f.iFldType, bde::fldDBNUM);
+  EXPECT_EQ(f.iUnits2, 0);
+  EXPECT_EQ(t.RecordCount(), 0);
+}
+
+}  // namespace
+}  // namespace engine

@@ -1,0 +1,35 @@
+// The subcommands of `tabla`, a command-line tool that shows what the engine reads in a table.
+// Each subcommand lives in a file of its own and is listed once in main.cpp's table.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/storage.h"
+
+namespace tabla {
+
+// A subcommand: its arguments (after the subcommand's name) in, exit status out. Errors are
+// thrown as engine::EngineError (printed by main) or reported by the command itself.
+using CommandFn = int (*)(const std::vector<std::string>& args);
+
+struct Command {
+  const char* name;
+  const char* usage;    // e.g. "info FICHERO"
+  const char* summary;  // one line, Spanish
+  CommandFn run;
+};
+
+// Opens a table read-only, choosing dBASE or Paradox by the extension (.DBF / .DB) and FoxPro
+// when a .FPT or .CDX file of the same name lies beside a .DBF.
+std::unique_ptr<engine::TableStorage> OpenForReading(const std::string& path);
+
+// A field's type letter as dBASE or Paradox writes it ("C", "N", "M", "A", "$", ...).
+std::string TypeLetter(uint16_t type);
+
+int RunInfo(const std::vector<std::string>& args);
+int RunCsv(const std::vector<std::string>& args);
+int RunRestructure(const std::vector<std::string>& args);
+
+}  // namespace tabla

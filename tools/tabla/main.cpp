@@ -1,0 +1,47 @@
+// tabla: shows what the engine reads in a dBASE or Paradox table.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "engine/error.h"
+#include "tools/tabla/commands.h"
+
+namespace {
+
+const tabla::Command kCommands[] = {
+    {"info", "info FICHERO", "tipo, nivel, página de códigos, registros y campos", tabla::RunInfo},
+    {"csv", "csv FICHERO", "los registros en CSV (UTF-8); la primera columna marca los borrados", tabla::RunCsv},
+    {"restructure",
+     "restructure FICHERO [--add NOMBRE:TIPO:LONG[:DEC]]... [--modify NOMBRE:NUEVO:TIPO:LONG[:DEC]]... "
+     "[--drop NOMBRE]... [--pack]",
+     "cambia la estructura de la tabla conservando sus registros", tabla::RunRestructure},
+};
+
+int Usage() {
+  std::fprintf(stderr, "Uso: tabla ORDEN ARGUMENTOS\n");
+  for (const auto& c : kCommands) std::fprintf(stderr, "  tabla %-28s %s\n", c.usage, c.summary);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  std::string name = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  for (const auto& c : kCommands) {
+    if (name != c.name) continue;
+    try {
+      return c.run(args);
+    } catch (const engine::EngineError& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      return 1;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "Error interno: %s\n", e.what());
+      return 1;
+    }
+  }
+  std::fprintf(stderr, "Orden desconocida: %s\n", name.c_str());
+  return Usage();
+}

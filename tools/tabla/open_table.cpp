@@ -1,0 +1,79 @@
+#include "engine/bde.h"
+#include "engine/error.h"
+#include "engine/fs.h"
+#include "tools/tabla/commands.h"
+
+namespace tabla {
+
+namespace {
+
+std::string Upper(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
+bool HasCompanion(const std::string& path, const std::string& ext) {
+  std::string dir = engine::DirName(path);
+  std::string base = engine::BaseName(path);
+  base.resize(base.find_last_of('.'));
+  std::string want = Upper(base + "." + ext);
+  for (const auto& e : engine::CurrentFileSystem()->List(dir.empty() ? "." : dir))
+    if (Upper(e.name) == want) return true;
+  return false;
+}
+
+}  // namespace
+
+std::unique_ptr<engine::TableStorage> OpenForReading(const std::string& path) {
+  std::string base = engine::BaseName(path);
+  auto dot = base.find_last_of('.');
+  std::string ext = dot == std::string::npos ? "" : Upper(base.substr(dot + 1));
+  engine::OpenOptions opts;
+  opts.read_only = true;
+  if (ext == "DBF") {
+    bool fox = HasCompanion(path, "FPT") || HasCompanion(path, "CDX");
+    return engine::OpenStorage(path, fox ? engine::TableFormat::kFoxPro : engine::TableFormat::kDbase, opts);
+  }
+  if (ext == "DB") return engine::OpenStorage(path, engine::TableFormat::kParadox, opts);
+  throw engine::EngineError(engine::err::kNotSupported,
+                            "No se reconoce el tipo de tabla: la extensión debe ser .DBF o .DB.",
+                            {engine::CtxTable(path)});
+}
+
+std::string TypeLetter(uint16_t type) {
+  switch (type) {
+    case bde::fldDBCHAR: return "C";
+    case bde::fldDBNUM: return "N";
+    case bde::fldDBFLOAT: return "F";
+    case bde::fldDBDATE: return "D";
+    case bde::fldDBBOOL: return "L";
+    case bde::fldDBMEMO: return "M";
+    case bde::fldDBBINARY: return "B";
+    case bde::fldDBOLEBLOB: return "G";
+    case bde::fldDBLONG: return "I";
+    case bde::fldDBAUTOINC: return "+";
+    case bde::fldDBDOUBLE: return "O";
+    case bde::fldDBDATETIME: return "@";
+    case bde::fldPDXCHAR: return "A";
+    case bde::fldPDXNUM: return "N";
+    case bde::fldPDXMONEY: return "$";
+    case bde::fldPDXDATE: return "D";
+    case bde::fldPDXSHORT: return "S";
+    case bde::fldPDXMEMO: return "M";
+    case bde::fldPDXBINARYBLOB: return "B";
+    case bde::fldPDXFMTMEMO: return "F";
+    case bde::fldPDXOLEBLOB: return "O";
+    case bde::fldPDXGRAPHIC: return "G";
+    case bde::fldPDXLONG: return "I";
+    case bde::fldPDXTIME: return "T";
+    case bde::fldPDXDATETIME: return "@";
+    case bde::fldPDXBOOL: return "L";
+    case bde::fldPDXAUTOINC: return "+";
+    case bde::fldPDXBYTES: return "Y";
+    case bde::fldPDXBCD: return "#";
+    default: return "?";
+  }
+}
+
+}  // namespace tabla
