@@ -317,6 +317,20 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
     std::string buf, out;
     const std::string blank = neu->BlankRecord();
     const auto& old_fields = old->Fields();
+    const auto& new_fields = neu->Fields();
+    // A field whose stored form does not change is copied byte for byte; the others go through
+    // their values (converted, re-encoded, memos written to the new memo file).
+    std::vector<bool> raw(plan.size(), false);
+    for (size_t i = 0; i < plan.size(); ++i) {
+      const PlannedField& p = plan[i];
+      if (p.op == bde::crADD) continue;
+      const FieldSpec& a = old_fields[static_cast<size_t>(p.old)];
+      const FieldSpec& b = new_fields[i];
+      raw[i] = a.type == b.type && a.size == b.size && a.decimals == b.decimals && a.length == b.length &&
+               KindOfFieldType(a.type) != Value::Kind::Binary && a.type != bde::fldDBMEMO &&
+               a.type != bde::fldPDXMEMO && a.type != bde::fldPDXFMTMEMO;
+    }
+    neu->BeginBulkAppend();
     for (uint64_t r = 1; r <= n; ++r) {
       old->ReadRecord(r, &buf);
       bool deleted = old->IsDeleted(buf);
@@ -325,9 +339,14 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
       for (size_t i = 0; i < plan.size(); ++i) {
         const PlannedField& p = plan[i];
         if (p.op == bde::crADD) continue;
+        const FieldSpec& from = old_fields[static_cast<size_t>(p.old)];
+        if (raw[i]) {
+          out.replace(new_fields[i].offset, new_fields[i].length, buf, from.offset, from.length);
+          continue;
+        }
         Value v = old->GetValue(buf, p.old);
         try {
-          neu->SetValue(&out, static_cast<int>(i), ConvertForField(v, old_fields[static_cast<size_t>(p.old)], p.spec));
+          neu->SetValue(&out, static_cast<int>(i), ConvertForField(v, from, p.spec));
         } catch (EngineError& e) {
           e.With(CtxTable(path)).With(CtxField(p.spec.name)).With(CtxRecord(r)).With("Valor: " + v.ToDisplay());
           throw;
@@ -337,6 +356,7 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
       if (deleted) neu->SetDeleted(at, true);
       if (indexed) recno_map[r - 1] = at;
     }
+    neu->EndBulkAppend();
     neu->Flush();
   }
   if (indexed) {

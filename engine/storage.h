@@ -82,6 +82,10 @@ class TableStorage {
   virtual void SetDeleted(uint64_t recno, bool deleted) = 0;
   // Writes header counts and makes the files durable.
   virtual void Flush() = 0;
+  // Many appends in a row (a table being rebuilt): the storage may gather rows and write them in
+  // large blocks. Rows and counts reach the files at EndBulkAppend or Flush at the latest.
+  virtual void BeginBulkAppend() {}
+  virtual void EndBulkAppend() {}
 
   virtual std::vector<TagInfo> Tags() { return {}; }
   // Walks a tag; with equal_to set, only the keys equal to that value (as the tag's key of a row

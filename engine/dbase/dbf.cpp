@@ -606,6 +606,7 @@ void DbfTable::CheckBuffer(const std::string& buf) const {
 
 void DbfTable::ReadRecord(uint64_t recno, std::string* buf) {
   CheckRecordNumber(recno);
+  if (bulk_) WriteBulk();
   uint64_t off = RecordOffset(recno);
   if (off < cache_offset_ || off + record_length_ > cache_offset_ + cache_.size()) {
     uint64_t end = static_cast<uint64_t>(header_length_) + count_ * record_length_;
@@ -1085,11 +1086,19 @@ uint64_t DbfTable::AppendRecord(const std::string& in) {
     autoinc_dirty_ = true;
   }
   uint64_t recno = count_ + 1;
-  std::string out = buf;
-  out.push_back('\x1A');
-  file_->WriteAt(RecordOffset(recno), out.data(), out.size());
-  count_ = recno;
-  WriteCount();
+  if (bulk_) {
+    if (bulk_buf_.empty()) bulk_first_ = recno;
+    bulk_buf_ += buf;
+    count_ = recno;
+    dirty_ = true;
+    if (bulk_buf_.size() >= (1u << 20)) WriteBulk();
+  } else {
+    std::string out = buf;
+    out.push_back('\x1A');
+    file_->WriteAt(RecordOffset(recno), out.data(), out.size());
+    count_ = recno;
+    WriteCount();
+  }
   if (mdx_) {
     RowView row(this, &buf, recno);
     mdx_->Insert(row);
@@ -1111,8 +1120,29 @@ void DbfTable::SetDeleted(uint64_t recno, bool deleted) {
   }
 }
 
+void DbfTable::BeginBulkAppend() {
+  RequireWritable();
+  bulk_ = true;
+}
+
+void DbfTable::WriteBulk() {
+  if (bulk_buf_.empty()) return;
+  file_->WriteAt(RecordOffset(bulk_first_), bulk_buf_.data(), bulk_buf_.size());
+  bulk_buf_.clear();
+}
+
+void DbfTable::EndBulkAppend() {
+  if (!bulk_) return;
+  WriteBulk();
+  bulk_ = false;
+  const char eof = 0x1A;
+  file_->WriteAt(RecordOffset(count_ + 1), &eof, 1);
+  WriteCount();
+}
+
 void DbfTable::Flush() {
   if (!writable_) return;
+  EndBulkAppend();
   if (dirty_) {
     unsigned char h[8];
     int y, m, d;

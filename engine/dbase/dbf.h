@@ -44,6 +44,8 @@ class DbfTable : public TableStorage {
   uint64_t AppendRecord(const std::string& buf) override;
   void SetDeleted(uint64_t recno, bool deleted) override;
   void Flush() override;
+  void BeginBulkAppend() override;
+  void EndBulkAppend() override;
 
   std::vector<TagInfo> Tags() override;
   void DescribeForRecreate(TableDefinition* def) const override;
@@ -104,6 +106,11 @@ class DbfTable : public TableStorage {
   std::unique_ptr<MdxIndex> mdx_;
   // A window of the table file kept for reading rows in order.
   uint64_t cache_offset_ = 0;
+  // Rows appended in bulk mode and not yet written, starting at record bulk_first_.
+  bool bulk_ = false;
+  std::string bulk_buf_;
+  uint64_t bulk_first_ = 0;
+  void WriteBulk();
   std::string cache_;
 };
 
