@@ -4,9 +4,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "engine/dbase/dbase.h"
@@ -18,6 +20,13 @@ namespace {
 
 double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
+}
+
+// Processor time of this process (user and system), in seconds.
+double CpuSeconds() {
+  struct timespec ts {};
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 engine::FieldSpec Field(const char* name, uint16_t type, uint16_t size, uint16_t decimals = 0) {
@@ -66,11 +75,12 @@ int main(int argc, char** argv) {
       }
       t->Flush();
     }
-    auto t1 = std::chrono::steady_clock::now();
+    const double created_s = Seconds(t0, std::chrono::steady_clock::now());
 
     // (a) The file's bytes, read once through the same file system.
     uint64_t bytes = 0, checksum = 0;
-    {
+    auto read_bytes = [&] {
+      bytes = checksum = 0;
       auto f = fs->Open(path, engine::OpenMode::kRead);
       std::string chunk(1 << 20, '\0');
       uint64_t size = f->Size();
@@ -79,13 +89,13 @@ int main(int argc, char** argv) {
         bytes += got;
         checksum += static_cast<unsigned char>(chunk[got / 2]);
       }
-    }
-    auto t2 = std::chrono::steady_clock::now();
-
+    };
     // (b) Every row through the storage, reading one text and one number field.
     uint64_t text_bytes = 0;
     double sum = 0;
-    {
+    auto walk = [&] {
+      text_bytes = 0;
+      sum = 0;
       auto t = engine::OpenStorage(path, engine::TableFormat::kDbase, engine::OpenOptions{false, true});
       std::string buf;
       uint64_t n = t->RecordCount();
@@ -96,17 +106,33 @@ int main(int argc, char** argv) {
         text_bytes += name.s.size();
         sum += amount.d;
       }
+    };
+    // Each is timed three times and the best kept: the machine is shared, and one pause of the
+    // scheduler would otherwise decide the ratio.
+    double read_s = 1e9, walk_s = 1e9, read_cpu = 1e9, walk_cpu = 1e9;
+    for (int round = 0; round < 3; ++round) {
+      auto a = std::chrono::steady_clock::now();
+      double ca = CpuSeconds();
+      read_bytes();
+      auto b = std::chrono::steady_clock::now();
+      double cb = CpuSeconds();
+      walk();
+      auto c = std::chrono::steady_clock::now();
+      double cc = CpuSeconds();
+      read_s = std::min(read_s, Seconds(a, b));
+      walk_s = std::min(walk_s, Seconds(b, c));
+      read_cpu = std::min(read_cpu, cb - ca);
+      walk_cpu = std::min(walk_cpu, cc - cb);
     }
-    auto t3 = std::chrono::steady_clock::now();
 
     struct rusage ru {};
     ::getrusage(RUSAGE_SELF, &ru);
-    double read_s = Seconds(t1, t2), walk_s = Seconds(t2, t3);
     std::printf("filas: %llu, fichero: %llu bytes (creado en %.2f s)\n", static_cast<unsigned long long>(rows),
-                static_cast<unsigned long long>(bytes), Seconds(t0, t1));
-    std::printf("(a) lectura de los bytes: %.3f s\n", read_s);
-    std::printf("(b) recorrido por filas:  %.3f s\n", walk_s);
-    std::printf("proporción b/a: %.2f (objetivo: como mucho 8)\n", walk_s / read_s);
+                static_cast<unsigned long long>(bytes), created_s);
+    std::printf("(a) lectura de los bytes: %.3f s reales, %.3f s de CPU (lo mejor de 3)\n", read_s, read_cpu);
+    std::printf("(b) recorrido por filas:  %.3f s reales, %.3f s de CPU (lo mejor de 3)\n", walk_s, walk_cpu);
+    std::printf("proporción b/a: %.2f en tiempo real, %.2f en CPU (objetivo: como mucho 8)\n", walk_s / read_s,
+                walk_cpu / read_cpu);
     std::printf("memoria máxima: %ld KiB\n", ru.ru_maxrss);
     std::printf("(comprobación: %llu %llu %.0f)\n", static_cast<unsigned long long>(checksum),
                 static_cast<unsigned long long>(text_bytes), sum);

@@ -628,6 +628,19 @@ void DbfTable::ReadRecord(uint64_t recno, std::string* buf) {
 // Table text to UTF-8, as the code page decodes it, through a table made once at opening: rows
 // are decoded by the million when a table is copied.
 std::string DbfTable::DecodeText(std::string_view bytes) const {
+  if (bytes.size() <= 254) {  // a character field: one pass through a buffer on the stack
+    char tmp[254 * 4];
+    char* p = tmp;
+    for (unsigned char c : bytes) {
+      if (c < 0x80) {
+        *p++ = static_cast<char>(c);
+      } else {
+        std::memcpy(p, high_utf8_[c - 0x80].data(), 4);
+        p += high_len_[c - 0x80];
+      }
+    }
+    return std::string(tmp, static_cast<size_t>(p - tmp));
+  }
   size_t n = 0;
   for (unsigned char c : bytes) n += c < 0x80 ? 1 : high_len_[c - 0x80];
   std::string out(n, '\0');

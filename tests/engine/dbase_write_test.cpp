@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <random>
 
 #include "engine/dbase/dbase.h"
 #include "engine/error.h"
@@ -191,6 +192,55 @@ TEST(DbaseWrite, DbfDumpReadsWhatTheEngineWrote) {
               "Uno:12.5:20010911:1:una nota\n"
               "Dos:-3::0:\n"
               "Cuatro::::otra\n");
+  }
+}
+
+// dbf_dump on the tables of every level and code page: text as the code page's bytes, numbers as
+// Perl prints them (%.15g), dates as stored, logicals 1/0, memos as their bytes.
+TEST(DbaseWrite, DbfDumpReadsEveryTypeAndCodePage) {
+  if (!testing_support::HaveDbfDump()) GTEST_SKIP() << "dbf_dump not installed";
+  for (int level : {3, 4, 5}) {
+    for (int cp : {437, 850, 1252}) {
+      SCOPED_TRACE("level " + std::to_string(level) + " cp " + std::to_string(cp));
+      TempDir dir;
+      std::string path = dir / "TODO.DBF";
+      TableDefinition def;
+      def.level = level;
+      def.codepage = cp;
+      def.fields = AllTypes(level);
+      engine::CreateStorage(path, def);
+      {
+        auto t = OpenRW(path);
+        FillAllTypes(*t, level);
+      }
+      auto t = OpenRO(path);
+      std::string expect, buf;
+      for (uint64_t r = 1; r <= t->RecordCount(); ++r) {
+        t->ReadRecord(r, &buf);
+        if (t->IsDeleted(buf)) continue;
+        for (int f = 0; f < static_cast<int>(t->Fields().size()); ++f) {
+          Value v = t->GetValue(buf, f);
+          if (f) expect += ':';
+          char num[64];
+          switch (v.kind) {
+            case Value::Kind::Text: expect += *t->Codepage().Encode(v.s); break;
+            case Value::Kind::Number: std::snprintf(num, sizeof num, "%.15g", v.d); expect += num; break;
+            case Value::Kind::Logical: expect += v.i ? "1" : "0"; break;
+            case Value::Kind::Date: {
+              std::string d = v.ToDisplay();
+              expect += d.substr(0, 4) + d.substr(5, 2) + d.substr(8, 2);
+              break;
+            }
+            case Value::Kind::Binary: expect += v.s; break;
+            default: break;
+          }
+        }
+        expect += '\n';
+      }
+      auto dump = testing_support::DbfDump(path);
+      ASSERT_TRUE(dump);
+      EXPECT_EQ(*dump, expect);
+    }
   }
 }
 
@@ -524,6 +574,42 @@ TEST(DbaseWrite, CreateWithTagsLeavesTableAndIndexOrNothing) {
   auto t = OpenRO(path);
   ASSERT_EQ(t->Tags().size(), 1u);
   EXPECT_EQ(t->Tags()[0].name, "CODIGO");
+}
+
+}  // namespace
+
+namespace {
+
+// Stored numbers read back as the double nearest to their text, whatever their digits.
+TEST(DbaseWrite, NumbersReadBackAsTheNearestDouble) {
+  TempDir dir;
+  std::string path = dir / "num.dbf";
+  TableDefinition def;
+  def.level = 4;
+  for (int d : {0, 2, 5, 10, 15}) def.fields.push_back(F("N" + std::to_string(d), bde::fldDBNUM, 20, static_cast<uint16_t>(d)));
+  engine::CreateStorage(path, def);
+  auto t = OpenRW(path);
+  std::mt19937_64 rng(7);
+  std::string buf = t->BlankRecord();
+  for (int i = 0; i < 3000; ++i) {
+    int f = static_cast<int>(rng() % def.fields.size());
+    int decimals = t->Fields()[static_cast<size_t>(f)].decimals;
+    // Room for the sign, the point and the decimals; at least one integer digit.
+    const int room = 20 - 1 - (decimals ? decimals + 1 : 0);
+    int int_digits = 1 + static_cast<int>(rng() % static_cast<uint64_t>(room));
+    std::string text = rng() % 2 ? "-" : "";
+    for (int k = 0; k < int_digits; ++k) text += static_cast<char>('0' + rng() % 10);
+    if (decimals) {
+      text += '.';
+      for (int k = 0; k < decimals; ++k) text += static_cast<char>('0' + rng() % 10);
+    }
+    SCOPED_TRACE(text);
+    t->SetValue(&buf, f, Value::Text(text));
+    Value v = t->GetValue(buf, f);
+    ASSERT_EQ(v.kind, Value::Kind::Number);
+    EXPECT_EQ(v.d, std::strtod(text.c_str(), nullptr));
+    EXPECT_EQ(v.DecimalText(), Value::Number(0, text).DecimalText());
+  }
 }
 
 }  // namespace
