@@ -712,7 +712,8 @@ class MdxFile : public MdxIndex {
       file_->ReadAt(static_cast<uint64_t>(t.header_page) * kPageSize + 20, &counter, 1);
       ++counter;
       file_->WriteAt(static_cast<uint64_t>(t.header_page) * kPageSize + 20, &counter, 1);
-      uint8_t has_keys = 1;
+      Node root = ReadNode(t, t.root);
+      uint8_t has_keys = root.items.empty() && root.leaf() ? 0 : 1;
       file_->WriteAt(static_cast<uint64_t>(t.header_page) * kPageSize + kHasKeysOffset, &has_keys, 1);
     }
     file_->Sync();
@@ -756,9 +757,18 @@ class MdxFile : public MdxIndex {
       root.items.push_back({r.left_page, r.left_max});
       root.right = t.root;
       WriteNode(t, root);
-      t.root = root.page;
+      SetRoot(t, root.page);
     }
     dirty_ = true;
+  }
+
+  // The tag header names the new root at once, so that the file never points at a root that
+  // lost half its keys to a split.
+  void SetRoot(TagMeta& t, uint32_t page) {
+    uint8_t b[4];
+    Put32(b, page);
+    file_->WriteAt(static_cast<uint64_t>(t.header_page) * kPageSize, b, 4);
+    t.root = page;
   }
 
   InsertResult SplitIfFull(const TagMeta& t, Node& n, InsertResult r) {
@@ -825,7 +835,7 @@ class MdxFile : public MdxIndex {
     while (true) {
       Node root = ReadNode(t, t.root);
       if (root.leaf() || !root.items.empty()) break;
-      t.root = root.right;
+      SetRoot(t, root.right);
     }
     dirty_ = true;
     return true;

@@ -64,7 +64,9 @@ class MdxIndex {
   // here: an expression the evaluator does not know is an error now, never a guess.
   static std::unique_ptr<MdxIndex> Open(const std::string& path, const std::vector<FieldSpec>& fields,
                                         const CodePage& cp, bool writable);
-  // Creates the index file with these tags, filled from every row of `rows`.
+  // Creates the index file with these tags, filled from every row of `rows`. Each tag's key
+  // type and length follow from its expression (TagInfo::key_type is not consulted); a unique
+  // tag keeps the first row of each key. Nothing is left behind when it fails.
   static void Create(const std::string& path, const std::string& table_name,
                      const std::vector<TagInfo>& tags, const std::vector<FieldSpec>& fields,
                      const CodePage& cp, RecordSource& rows);

@@ -202,6 +202,13 @@ TEST_F(MdxCreate, EqualKeyRangeForMasterDetail) {
   for (uint64_t r = 1; r <= table.rows.size(); ++r)
     if (table.rows[r - 1][2] == "20100615") want.push_back(r);
   EXPECT_EQ(WalkAll(*idx, "FECHA", engine::Value::Date(day)), want);
+  // A descending tag: the range is found the same way.
+  uint64_t some = 17;
+  std::string key = table.rows[some - 1][2] + table.rows[some - 1][5];
+  std::vector<uint64_t> same;
+  for (uint64_t r = 1; r <= table.rows.size(); ++r)
+    if (table.rows[r - 1][2] + table.rows[r - 1][5] == key) same.push_back(r);
+  EXPECT_EQ(WalkAll(*idx, "RECIENTES", engine::Value::Text(key)), same);
 }
 
 TEST_F(MdxCreate, UpdatesAndInsertsKeepEveryTagTrue) {
