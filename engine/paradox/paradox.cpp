@@ -796,14 +796,14 @@ void ParadoxTable::RebuildPrimaryIndex() {
   FileSystem& fs = *CurrentFileSystem();
   std::string px_path = FindCompanion(fs, path_, ".PX");
   if (px_path.empty()) px_path = CompanionName(path_, ".PX");
-  HeaderSpec spec;
-  spec.file_type = 1;
-  spec.version_id = version_id_;
-  spec.record_size = static_cast<uint16_t>(key_len_ + 6);
-  spec.block_kb = static_cast<uint8_t>(block_size_ / 1024);
-  spec.table_name = BaseName(px_path);
-  for (int i = 0; i < key_fields_; ++i) spec.fields.push_back(hfields_[i]);
-  std::string head = BuildHeader(spec);
+  HeaderLayout layout;
+  layout.file_type = 1;
+  layout.version_id = version_id_;
+  layout.record_size = static_cast<uint16_t>(key_len_ + 6);
+  layout.block_kb = static_cast<uint8_t>(block_size_ / 1024);
+  layout.table_name = BaseName(px_path);
+  for (int i = 0; i < key_fields_; ++i) layout.fields.push_back(hfields_[i]);
+  std::string head = BuildHeader(layout);
   const size_t prec = key_len_ + 6;
   const size_t cap = (block_size_ - 6) / prec;
   struct Entry { std::string key; uint32_t child; uint64_t count; };
@@ -942,12 +942,12 @@ void Create(const std::string& path, const TableDefinition& def) {
                   "posterior.");
     }
   }
-  HeaderSpec spec;
-  spec.version_id = VersionForLevel(level);
-  spec.codepage = codepage;
-  spec.key_fields = def.key_fields;
-  spec.file_type = def.key_fields > 0 ? 0 : 2;
-  spec.table_name = BaseName(path);
+  HeaderLayout layout;
+  layout.version_id = VersionForLevel(level);
+  layout.codepage = codepage;
+  layout.key_fields = def.key_fields;
+  layout.file_type = def.key_fields > 0 ? 0 : 2;
+  layout.table_name = BaseName(path);
   uint32_t record = 0;
   std::vector<std::string> folded;
   for (const auto& f : def.fields) {
@@ -979,21 +979,21 @@ void Create(const std::string& path, const TableDefinition& def) {
     hf.type = t;
     hf.size = static_cast<uint8_t>(size);
     hf.name = *name;
-    spec.fields.push_back(hf);
+    layout.fields.push_back(hf);
     record += len;
   }
   if (def.key_fields < 0 || def.key_fields > static_cast<int>(def.fields.size()))
     throw bad(err::kInvalidParam, "El número de campos clave no es válido.");
   for (int i = 0; i < def.key_fields; ++i)
-    if (spec.fields[i].type->blob)
+    if (layout.fields[i].type->blob)
       throw bad(err::kInvalidParam, "Un campo memo o binario no puede formar parte de la clave.",
                 {CtxField(def.fields[i].name)});
   uint8_t kb = 2;
   while (kb <= 32 && record + 6 > kb * 1024u) kb = static_cast<uint8_t>(kb * 2);
   if (kb > 32 || record > 0xFFFF) throw bad(err::kRecordTooBig, "El registro es demasiado largo para una tabla Paradox.");
-  spec.record_size = static_cast<uint16_t>(record);
-  spec.block_kb = kb;
-  std::string header = BuildHeader(spec);
+  layout.record_size = static_cast<uint16_t>(record);
+  layout.block_kb = kb;
+  std::string header = BuildHeader(layout);
   std::string val;
   bool any_check = false;
   for (const auto& c : def.val_checks)
@@ -1001,7 +1001,7 @@ void Create(const std::string& path, const TableDefinition& def) {
                  (c.elkupType && c.szLkupTblName[0]);
   if (any_check) {
     try {
-      val = BuildVal(def.val_checks, spec.fields, static_cast<uint8_t>(header[0x2E]), spec.version_id,
+      val = BuildVal(def.val_checks, layout.fields, static_cast<uint8_t>(header[0x2E]), layout.version_id,
                      BaseName(path), *cp);
     } catch (EngineError& e) {
       throw e.With(CtxTable(path));
@@ -1029,7 +1029,7 @@ void Create(const std::string& path, const TableDefinition& def) {
     f->Sync();
   }
   bool has_blob = false;
-  for (const auto& f : spec.fields) has_blob |= f.type->blob;
+  for (const auto& f : layout.fields) has_blob |= f.type->blob;
   if (has_blob) {
     auto f = fs.Open(CompanionName(path, ".MB"), OpenMode::kCreate);
     std::string head(kMbChunk, '\0');
@@ -1044,10 +1044,10 @@ void Create(const std::string& path, const TableDefinition& def) {
   }
   if (def.key_fields > 0) {
     // An empty primary index: the header alone.
-    HeaderSpec px = spec;
+    HeaderLayout px = layout;
     px.file_type = 1;
     px.record_size = 0;
-    px.fields.assign(spec.fields.begin(), spec.fields.begin() + def.key_fields);
+    px.fields.assign(layout.fields.begin(), layout.fields.begin() + def.key_fields);
     for (const auto& f : px.fields) px.record_size = static_cast<uint16_t>(px.record_size + FieldLength(*f.type, f.size));
     px.record_size = static_cast<uint16_t>(px.record_size + 6);
     const std::string px_path = CompanionName(path, ".PX");

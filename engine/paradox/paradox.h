@@ -1,5 +1,22 @@
 // Paradox tables (.DB, levels 3 to 7) with their .MB blob files, .PX primary indexes and .VAL
 // validity checks, behind the storage interface.
+//
+// What callers can rely on:
+// - Record numbers are positions in the table's block chain; keyed tables keep that chain in key
+//   order, so AppendRecord inserts where the key belongs (kKeyViolation for a key already there)
+//   and an UpdateRecord that changes the key moves the record. Paradox keeps no deleted records:
+//   SetDeleted(n, true) removes row n (later rows move up one), SetDeleted(n, false) is refused.
+// - FieldSpec.size is the header's size byte: the width of A and Y, the decimals of #, and for
+//   blob fields (M B F O G) the leader length + 10 (10 to 250).
+// - Text is decoded with the code page in the header (level 4 and later; level 3 tables are read
+//   as code page 437). A page the engine does not know (936, none) is read as Windows 1252, whose
+//   decoding maps every byte, so rows keep their bytes when rewritten.
+// - The .PX is rebuilt from the records when a changed keyed table is flushed or closed.
+// - Validity checks: ValChecks() converts the .VAL into bde::VCHKDesc records (values in the
+//   engine's representation, FMTBcd with precision 32 for BCD, the lookup table by its file name
+//   only). Creating writes them; TODAY/NOW markers and checks on level-3 tables are refused with
+//   kNotSupported, because their layout on disk is not public.
+// - Encrypted tables give kEncrypted. Malformed files give EngineError naming the file.
 #pragma once
 
 #include <memory>
@@ -9,7 +26,12 @@
 
 namespace engine::paradox {
 
+// Opens an existing .DB (and its .MB when present). Takes a shared lock, or an exclusive one
+// with options.exclusive (kTableInUse when another holder conflicts).
 std::unique_ptr<TableStorage> Open(const std::string& path, const OpenOptions& options);
+// Creates (or overwrites) an empty table at def.level (3, 4, 5 or 7) with the types that level
+// admits, its .MB when it has blob fields, its .PX when def.key_fields > 0, and its .VAL when
+// def.val_checks holds a non-empty check. Companions of a table it replaces are removed.
 void Create(const std::string& path, const TableDefinition& def);
 
 }  // namespace engine::paradox

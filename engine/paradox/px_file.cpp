@@ -34,52 +34,52 @@ const char kSortName[] = "ascii";
 
 }  // namespace
 
-std::string BuildHeader(const HeaderSpec& spec) {
-  const bool data = DataFile(spec.file_type);
-  const bool wide = data && spec.version_id >= 5;  // level 4+ data files
-  const size_t nf = spec.fields.size();
+std::string BuildHeader(const HeaderLayout& layout) {
+  const bool data = DataFile(layout.file_type);
+  const bool wide = data && layout.version_id >= 5;  // level 4+ data files
+  const size_t nf = layout.fields.size();
   const size_t info = wide ? 0x78 : 0x58;
-  size_t need = info + 2 * nf + 4 + (data ? 4 * nf : 0) + NameSlot(spec.version_id);
+  size_t need = info + 2 * nf + 4 + (data ? 4 * nf : 0) + NameSlot(layout.version_id);
   if (data) {
-    for (const auto& f : spec.fields) need += f.name.size() + 1;
+    for (const auto& f : layout.fields) need += f.name.size() + 1;
     need += 2 * nf + sizeof kSortName;
   }
   size_t size = 2048;
   while (size < need) size += 2048;
   std::string h(size, '\0');
-  Put16(h, 0x00, spec.record_size);
+  Put16(h, 0x00, layout.record_size);
   Put16(h, 0x02, static_cast<uint16_t>(size));
-  h[0x04] = static_cast<char>(spec.file_type);
-  h[0x05] = static_cast<char>(spec.block_kb);
+  h[0x04] = static_cast<char>(layout.file_type);
+  h[0x05] = static_cast<char>(layout.block_kb);
   Put16(h, 0x21, static_cast<uint16_t>(nf));
-  if (data) Put16(h, 0x23, static_cast<uint16_t>(spec.key_fields));
+  if (data) Put16(h, 0x23, static_cast<uint16_t>(layout.key_fields));
   if (wide) Put32(h, 0x25, 0xFF00FF00u);
   if (data) {
     h[0x2D] = 1;
     h[0x2E] = 1;
   }
-  h[0x39] = static_cast<char>(spec.version_id);
+  h[0x39] = static_cast<char>(layout.version_id);
   if (wide) {
     h[0x3E] = 0x1F;
     h[0x3F] = 0x0F;
     h[0x56] = 0x20;
-    Put16(h, 0x58, static_cast<uint16_t>(0x0100 | spec.version_id));
-    Put16(h, 0x5A, static_cast<uint16_t>(0x0100 | spec.version_id));
-    Put16(h, 0x6A, static_cast<uint16_t>(spec.codepage));
+    Put16(h, 0x58, static_cast<uint16_t>(0x0100 | layout.version_id));
+    Put16(h, 0x5A, static_cast<uint16_t>(0x0100 | layout.version_id));
+    Put16(h, 0x6A, static_cast<uint16_t>(layout.codepage));
     h[0x6C] = 1;
     h[0x6D] = 1;
   }
   size_t p = info;
-  for (const auto& f : spec.fields) {
+  for (const auto& f : layout.fields) {
     h[p++] = static_cast<char>(f.type->code);
     h[p++] = static_cast<char>(f.size);
   }
   p += 4;                     // table-name pointer (unused on disk)
   if (data) p += 4 * nf;      // field-name pointers
-  std::memcpy(&h[p], spec.table_name.data(), std::min(spec.table_name.size(), NameSlot(spec.version_id) - 1));
-  p += NameSlot(spec.version_id);
+  std::memcpy(&h[p], layout.table_name.data(), std::min(layout.table_name.size(), NameSlot(layout.version_id) - 1));
+  p += NameSlot(layout.version_id);
   if (data) {
-    for (const auto& f : spec.fields) {
+    for (const auto& f : layout.fields) {
       std::memcpy(&h[p], f.name.data(), f.name.size());
       p += f.name.size() + 1;
     }

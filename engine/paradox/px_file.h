@@ -48,7 +48,7 @@ struct HeaderField {
   std::string name;        // bytes in the table's code page
 };
 
-struct HeaderSpec {
+struct HeaderLayout {
   uint8_t file_type = 2;   // 0 keyed .DB, 1 .PX, 2 unkeyed .DB
   uint8_t version_id = 0x0B;
   uint16_t record_size = 0;
@@ -60,7 +60,7 @@ struct HeaderSpec {
 };
 
 // Builds a header (headerSize bytes, a multiple of 2048) with no blocks and no records.
-std::string BuildHeader(const HeaderSpec& spec);
+std::string BuildHeader(const HeaderLayout& layout);
 
 // Reads the checks of a .VAL image. `fields`/`lengths` describe the table's fields (record
 // encoding sizes); `change_count` is the table's changeCount2. Throws EngineError (with the

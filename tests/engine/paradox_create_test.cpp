@@ -329,6 +329,38 @@ TEST_P(ParadoxChecks, EveryKindOfCheckReadsBack) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, ParadoxChecks, ::testing::Values(4, 5, 7));
 
+// The .VAL written for the checks of fields/logical.val (required, default true) has the layout
+// of that file, written by Paradox itself.
+TEST(ParadoxChecksRules, ValLayoutMatchesAParadoxWrittenFile) {
+  if (testing_support::SamplesDir().empty()) GTEST_SKIP();
+  const std::string real = ReadFileBytes(testing_support::SamplesDir() + "/paradox-paradoxdriver/fields/logical.val");
+  TempDir dir;
+  TableDefinition def;
+  def.format = TableFormat::kParadox;
+  def.level = 5;
+  def.fields = {{"BOOL", bde::fldPDXBOOL, 1}};
+  auto c = Check(1);
+  c.bRequired = 1;
+  c.bHasDefVal = 1;
+  Put<int32_t>(c.aDefVal, 1);
+  def.val_checks = {c};
+  paradox::Create(dir / "logical.db", def);
+  const std::string ours = ReadFileBytes(dir / "logical.val");
+  ASSERT_GE(ours.size(), 0x5Cu);
+  EXPECT_EQ(ours[1], real[1]);                          // level
+  EXPECT_EQ(ours[2], real[2]);                          // number of checks
+  EXPECT_EQ(ours[7], real[7]);                          // fields + 1
+  EXPECT_EQ(ours.substr(0x09, 8), real.substr(0x09, 8));  // footer and integrity offsets
+  EXPECT_EQ(ours.substr(0x35, 4), real.substr(0x35, 4));  // field, picture length, required, lookup
+  for (size_t w = 0x39; w < 0x51; w += 4)                  // presence words: zero or not alike
+    EXPECT_EQ(ours.substr(w, 4) == std::string(4, '\0'), real.substr(w, 4) == std::string(4, '\0')) << w;
+  EXPECT_EQ(ours[0x51], real[0x51]);                    // the default in the record encoding
+  EXPECT_EQ(ours.substr(0x52, 2), real.substr(0x52, 2));  // footer: field count
+  EXPECT_EQ(ours.substr(0x58, 4), real.substr(0x58, 4));  // field numbers, type and size
+  EXPECT_EQ(ours.substr(ours.size() - 5), real.substr(real.size() - 5));  // "BOOL\0"
+  EXPECT_EQ(ours.size(), real.size());
+}
+
 TEST(ParadoxChecksRules, ChecksThatCannotBeStoredAreRefused) {
   TempDir dir;
   const std::string path = dir / "T.DB";

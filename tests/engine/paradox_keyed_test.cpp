@@ -234,6 +234,36 @@ TEST(ParadoxKeyed, DeletingEveryRecordLeavesAnEmptyTableThatTakesNewOnes) {
   EXPECT_EQ(ReadFileBytes(path).size(), db.size());
 }
 
+// A keyed table whose rows are not in key order (another program left it needing a rebuild)
+// still reads, but refuses changes that rely on the order.
+TEST(ParadoxKeyed, OutOfOrderTablesReadButRefuseKeyedChanges) {
+  TempDir dir;
+  const std::string path = dir / "DESORDEN.DB";
+  paradox::Create(path, KeyedDefinition(8));
+  {
+    auto t = paradox::Open(path, OpenOptions{});
+    Add(*t, "A", 0, 1);
+    Add(*t, "B", 0, 2);
+  }
+  std::string db = ReadFileBytes(path);
+  const size_t rec = U16(db, 0), first = U16(db, 2) + 6;
+  std::string a = db.substr(first, rec), b = db.substr(first + rec, rec);
+  db.replace(first, rec, b);
+  db.replace(first + rec, rec, a);
+  testing_support::WriteFileBytes(path, db);
+  auto t = paradox::Open(path, OpenOptions{});
+  EXPECT_EQ(Key(*t, 1), "B/0");
+  try {
+    Add(*t, "C", 0, 3);
+    ADD_FAILURE() << "added";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(e.code(), err::kNotSupported);
+  }
+  EXPECT_EQ(t->RecordCount(), 2u);
+  t.reset();
+  EXPECT_EQ(ReadFileBytes(path), db);
+}
+
 TEST(ParadoxKeyed, LongKeysGiveAnIndexOfTwoLevels) {
   TempDir dir;
   const std::string path = dir / "LARGA.DB";

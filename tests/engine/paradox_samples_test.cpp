@@ -193,6 +193,33 @@ TEST(ParadoxSamples, NumbersBcdLogicalAndIntegers) {
   EXPECT_EQ(Row(*joina, 3)[0], Value::Integer(3));
 }
 
+// Code page 936 (GENERAL.DB) is double-byte and not among the engine's pages: its text is read
+// through Windows 1252, whose decoding maps every byte, so rewriting a row keeps its bytes.
+TEST(ParadoxSamples, UnknownCodePagesKeepTheirBytesThroughARewrite) {
+  REQUIRE_SAMPLES();
+  testing_support::TempDir dir;
+  const std::string src = SamplesDir() + "/paradox-paradoxdriver/db/";
+  testing_support::CopyFile(src + "GENERAL.DB", dir / "GENERAL.DB");
+  testing_support::CopyFile(src + "GENERAL.PX", dir / "GENERAL.PX");
+  const std::string before = testing_support::ReadFileBytes(dir / "GENERAL.DB");
+  {
+    auto t = paradox::Open(dir / "GENERAL.DB", OpenOptions{});
+    EXPECT_EQ(t->Codepage().number(), 1252);
+    for (uint64_t r = 1; r <= t->RecordCount(); ++r) {
+      std::string old, buf;
+      t->ReadRecord(r, &old);
+      buf = t->BlankRecord();
+      for (size_t f = 0; f < t->Fields().size(); ++f)
+        t->SetValue(&buf, static_cast<int>(f), t->GetValue(old, static_cast<int>(f)));
+      EXPECT_EQ(buf.substr(0, 4 + 25), old.substr(0, 4 + 25)) << "row " << r;
+      t->UpdateRecord(r, old, buf);
+    }
+  }
+  const std::string after = testing_support::ReadFileBytes(dir / "GENERAL.DB");
+  const size_t data = static_cast<uint8_t>(before[2]) | static_cast<uint8_t>(before[3]) << 8;
+  EXPECT_EQ(after.substr(data), before.substr(data));
+}
+
 TEST(ParadoxSamples, BlobsOfEveryKind) {
   REQUIRE_SAMPLES();
   auto memo = OpenSample("paradox-paradoxdriver/fields/memo.db");
