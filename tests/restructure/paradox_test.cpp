@@ -115,5 +115,50 @@ TEST_F(ParadoxSample, TypeRuleFollowsTheParadoxLevel) {
   EXPECT_EQ(in_.FieldCount(), 2);
 }
 
+// The two tests below are disabled while the engine's restructure of a Paradox table writes the
+// new table without any validity check (it keeps the rows but drops every check, touched or
+// not). Enable them once it carries the checks over and applies the check operations.
+TEST_F(ParadoxSample, DISABLED_ApplyKeepsRowsAndUntouchedChecks) {
+  OPEN_OR_SKIP("fields", "logical");
+  const auto before = restructure_test::ReadBack(dir_.path(), "logical.db");
+  r_.Field()->SetName("CANTIDAD");
+  r_.Field()->SetFieldType(pxLongInteger);
+  r_.Field()->SetLength(0);
+  r_.AddField(false);
+  r_.ApplyRestructure();
+  const auto after = restructure_test::ReadBack(dir_.path(), "logical.db");
+  EXPECT_EQ(after.fields, (std::vector<std::string>{"BOOL", "CANTIDAD"}));
+  ASSERT_EQ(after.rows.size(), before.rows.size());
+  for (size_t i = 0; i < before.rows.size(); ++i) {
+    EXPECT_EQ(after.rows[i].at("BOOL"), before.rows[i].at("BOOL")) << i;
+    EXPECT_TRUE(after.rows[i].at("CANTIDAD").IsNull());
+  }
+  ASSERT_EQ(in_.ValCheckCount(), 1);
+  r_.LoadField(1);
+  EXPECT_TRUE(v().Required());
+  EXPECT_EQ(v().DefaultValue(), "TRUE");
+}
+
+TEST_F(ParadoxSample, DISABLED_AddedCheckIsWrittenAndAnEmptiedOneIsDropped) {
+  OPEN_OR_SKIP("joins", "paradox-ascii");
+  v().SetMinimumValue("B");
+  v().SetPicture("&*19?");
+  r_.AddValCheck("A");  // has the required flag already: changed
+  ASSERT_EQ(in_.ValCheckCount(), 1);
+  EXPECT_EQ(in_.ValCheckOp(1), bde::crMODIFY);
+  r_.ApplyRestructure();
+  ASSERT_EQ(in_.ValCheckCount(), 1);
+  r_.LoadField(1);
+  EXPECT_FALSE(v().Required());
+  EXPECT_EQ(v().MinimumValue(), "B");
+  EXPECT_EQ(v().Picture(), "&*19?");
+
+  r_.DeleteValCheck("A");
+  r_.ApplyRestructure();  // the emptied check is written, then dropped
+  EXPECT_EQ(in_.ValCheckCount(), 0);
+  r_.SetTableName("paradox-ascii.db");
+  EXPECT_EQ(in_.ValCheckCount(), 0);
+}
+
 }  // namespace
 }  // namespace restructure
