@@ -177,6 +177,7 @@ class ReplacedFileSystem : public engine::FileSystem {
   void Remove(const std::string& p) override { base_->Remove(p); }
   void CreateDirectory(const std::string& p) override { base_->CreateDirectory(p); }
   void SyncDirectory(const std::string& d) override { base_->SyncDirectory(d); }
+  void RemoveEmptyDirectory(const std::string& d) override { base_->RemoveEmptyDirectory(d); }
 
  private:
   class Wrapped : public engine::File {

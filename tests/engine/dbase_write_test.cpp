@@ -423,7 +423,7 @@ TEST(DbaseWrite, CreateRefusesBadDefinitions) {
       {4, F("N", bde::fldDBNUM, 21), engine::err::kInvalidFieldSize},
       {4, F("N", bde::fldDBNUM, 4, 3), engine::err::kInvalidFieldSize},
       {4, F("NOMBRE_LARGO", bde::fldDBCHAR, 5), engine::err::kInvalidFieldName},
-      {4, F("1A", bde::fldDBCHAR, 5), engine::err::kInvalidFieldName},
+      {4, F("A-B", bde::fldDBCHAR, 5), engine::err::kInvalidFieldName},
       {4, F("X", bde::fldPDXCHAR, 5), engine::err::kInvalidFieldType},
       {6, F("C", bde::fldDBCHAR, 5), engine::err::kNotSupported},
   };
