@@ -317,9 +317,7 @@ TEST_F(ApplyExistencias, CriterioBecomesANumberOfOneDigitAndAmountsAreAdded) {
   EXPECT_EQ(r_.Field()->Length(), 1);
   EXPECT_EQ(r_.Field()->Precision(), 0);
 
-  // The host application names four of these "1T" to "4T"; this engine's dBASE tables take only
-  // names that begin with a letter, so they are spelt here with the letter first.
-  const char* added[] = {"Iniciales", "T1", "T2", "T3", "T4", "Finales",
+  const char* added[] = {"Iniciales", "1T", "2T", "3T", "4T", "Finales",
                          "Var1T", "Var2T", "Var3T", "Var4T"};
   for (const char* name : added) {
     r_.Field()->SetFieldType(dbNumber);
@@ -382,6 +380,7 @@ TEST(ApplySamples, DbaseIIITablesKeepEveryValue) {
     }
     // Packed: the deleted rows are gone, the live ones all there.
     EXPECT_EQ(CountRecords(dir / table).records, physical.records - physical.deleted);
+    EXPECT_EQ(in.TableLevel(), 3);  // still a dBASE III table
     if (before_lines) {
       auto after_lines = testing_support::DbfreadRecords(dir / table, "cp1252");
       ASSERT_TRUE(after_lines.has_value());

