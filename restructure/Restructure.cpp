@@ -287,11 +287,11 @@ void TRestructure::DeleteField(int pos) {
   FFieldOps = std::move(ops);
   FFieldCount = n - 1;
   for (int k = 0; k < ValCheckCountEff(); ++k) {
-    uint16_t& fld = FValChecks[k].iFldNum;
+    const int fld = FValChecks[k].iFldNum;  // packed record: no references into it
     if (fld == pos)
-      fld = 0;
+      FValChecks[k].iFldNum = 0;
     else if (fld > pos)
-      --fld;
+      FValChecks[k].iFldNum = static_cast<uint16_t>(fld - 1);
   }
 }
 

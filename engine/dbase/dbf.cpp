@@ -13,7 +13,7 @@ namespace engine::dbase {
 
 namespace {
 
-constexpr size_t kCacheBytes = 64 * 1024;
+constexpr size_t kCacheBytes = 256 * 1024;
 constexpr int kLockAttempts = 5;
 
 uint16_t GetU16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
@@ -98,6 +98,21 @@ bool ParseDecimal(std::string_view t, Decimal* out) {
   return true;
 }
 
+// A number as dBASE stores it: optional sign, digits, at most one point, at least one digit.
+bool IsStoredNumber(std::string_view t) {
+  size_t i = 0, digits = 0;
+  bool dot = false;
+  if (i < t.size() && (t[i] == '-' || t[i] == '+')) ++i;
+  for (; i < t.size(); ++i) {
+    char c = t[i];
+    if (c >= '0' && c <= '9') ++digits;
+    else if (c == '.' && !dot) dot = true;
+    else return false;
+  }
+  return digits > 0;
+}
+
+
 // The shortest fixed-notation text that reads back as d.
 std::string ShortestFixed(double d) {
   char buf[512];
@@ -107,6 +122,39 @@ std::string ShortestFixed(double d) {
 
 bool ParseDouble(std::string_view t, double* out) {
   if (!t.empty() && t[0] == '+') t.remove_prefix(1);
+  // Most stored numbers have few digits: an integer of at most 15 digits divided by an exact
+  // power of ten is the correctly rounded double (one IEEE division).
+  {
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
+                                        1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    size_t i = 0;
+    bool neg = false, dot = false;
+    if (i < t.size() && t[i] == '-') {
+      neg = true;
+      ++i;
+    }
+    uint64_t mant = 0;
+    int digits = 0, frac = 0, seen = 0;
+    bool plain = true;
+    for (; i < t.size() && plain; ++i) {
+      char c = t[i];
+      if (c >= '0' && c <= '9') {
+        mant = mant * 10 + static_cast<uint64_t>(c - '0');
+        if (mant) ++digits;
+        if (dot) ++frac;
+        ++seen;
+      } else if (c == '.' && !dot) {
+        dot = true;
+      } else {
+        plain = false;
+      }
+    }
+    if (plain && seen > 0 && digits <= 15 && frac <= 15) {
+      double d = static_cast<double>(mant) / kPow10[frac];
+      *out = neg ? -d : d;
+      return true;
+    }
+  }
   auto r = std::from_chars(t.data(), t.data() + t.size(), *out);
   return r.ec == std::errc() && r.ptr == t.data() + t.size();
 }
@@ -303,7 +351,7 @@ DbfTable::~DbfTable() {
   if (writable_ && dirty_) {
     try {
       Flush();
-    } catch (const EngineError&) {
+    } catch (...) {
       // The counts are on disk already; only the date and the sync were lost.
     }
   }
@@ -405,6 +453,11 @@ void DbfTable::ParseHeader(const std::string& header, uint64_t file_size) {
   if (cp == 0) cp = CodePageFromLanguageDriver(ldid);
   cp_ = CodePage::Find(cp);
   if (!cp_) cp_ = &CodePage::Ansi();
+  for (int b = 0x80; b < 0x100; ++b) {
+    std::string u = cp_->Decode(std::string(1, static_cast<char>(b)));
+    high_len_[b - 0x80] = static_cast<uint8_t>(std::min<size_t>(u.size(), 4));
+    std::memcpy(high_utf8_[b - 0x80].data(), u.data(), high_len_[b - 0x80]);
+  }
 
   bool has_f = false, has_bg = false;
   uint32_t offset = 1;
@@ -571,6 +624,24 @@ void DbfTable::ReadRecord(uint64_t recno, std::string* buf) {
   buf->assign(cache_, static_cast<size_t>(off - cache_offset_), record_length_);
 }
 
+// Table text to UTF-8, as the code page decodes it, through a table made once at opening: rows
+// are decoded by the million when a table is copied.
+std::string DbfTable::DecodeText(std::string_view bytes) const {
+  size_t n = 0;
+  for (unsigned char c : bytes) n += c < 0x80 ? 1 : high_len_[c - 0x80];
+  std::string out(n, '\0');
+  char* p = out.data();
+  for (unsigned char c : bytes) {
+    if (c < 0x80) {
+      *p++ = static_cast<char>(c);
+    } else {
+      std::memcpy(p, high_utf8_[c - 0x80].data(), high_len_[c - 0x80]);
+      p += high_len_[c - 0x80];
+    }
+  }
+  return out;
+}
+
 bool DbfTable::IsDeleted(const std::string& buf) const { return !buf.empty() && buf[0] == '*'; }
 
 std::string DbfTable::RawField(const std::string& buf, int field) const {
@@ -616,19 +687,23 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
   };
   switch (extra_[static_cast<size_t>(field)].letter) {
     case 'C': {
-      size_t e = raw.find_last_not_of(std::string_view(" \0", 2));
-      if (e == std::string_view::npos) return Value::Null();
-      return Value::Text(cp_->Decode(raw.substr(0, e + 1)));
+      size_t e = raw.size();
+      static const char kBlanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+      while (e >= 8 && std::memcmp(raw.data() + e - 8, kBlanks, 8) == 0) e -= 8;
+      while (e > 0 && (raw[e - 1] == ' ' || raw[e - 1] == '\0')) --e;
+      if (e == 0) return Value::Null();
+      return Value::Text(DecodeText(raw.substr(0, e)));
     }
     case 'N':
     case 'F': {
-      std::string t = Trim(raw, std::string_view(" \0", 2));
-      if (t.empty()) return Value::Null();
-      Decimal d;
+      size_t b = 0, e = raw.size();
+      while (b < e && (raw[b] == ' ' || raw[b] == '\0')) ++b;
+      while (e > b && (raw[e - 1] == ' ' || raw[e - 1] == '\0')) --e;
+      if (b == e) return Value::Null();
+      std::string_view t = raw.substr(b, e - b);
       double x = 0;
-      if (!ParseDecimal(t, &d) || t.find(',') != std::string::npos || !ParseDouble(t, &x))
-        return corrupt("no es un número");
-      return Value::Number(x, t);
+      if (!ParseDouble(t, &x) || !IsStoredNumber(t)) return corrupt("no es un número");
+      return Value::Number(x, std::string(t));
     }
     case 'D': {
       std::string t = Trim(raw, std::string_view(" \0", 2));
@@ -665,7 +740,7 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
         e.With(CtxField(f.name));
         throw;
       }
-      if (letter == 'M') return Value::Text(cp_->Decode(data));
+      if (letter == 'M') return Value::Text(DecodeText(data));
       return Value::Binary(std::move(data));
     }
     case 'I':
@@ -758,6 +833,9 @@ void DbfTable::SetValue(std::string* buf, int field, const Value& v) {
         case K::Null: break;
         case K::Text: text = v.s; break;
         case K::Binary: Refuse(err::kConversion, field, "un dato binario no cabe en un campo de texto", v);
+        case K::Number:  // as the number was written, "12.50" rather than "12.5"
+          text = v.s.empty() ? v.ToDisplay() : Trim(v.s, " ");
+          break;
         default: text = v.ToDisplay(); break;
       }
       std::optional<std::string> enc = cp_->Encode(text);
@@ -990,7 +1068,17 @@ uint64_t DbfTable::AppendRecord(const std::string& in) {
     throw EngineError(err::kTableFull, "La tabla ha llegado al máximo de registros.", {CtxTable(path_)});
   std::string buf = in;
   for (size_t i = 0; i < fields_.size(); ++i) {
-    if (extra_[i].letter != '+' || !AllZero(buf.data() + fields_[i].offset, 4)) continue;
+    if (extra_[i].letter != '+') continue;
+    const auto* p = reinterpret_cast<const unsigned char*>(buf.data() + fields_[i].offset);
+    if (!AllZero(buf.data() + fields_[i].offset, 4)) {
+      // A value given by the caller: later ones are numbered after it.
+      auto given = static_cast<int32_t>(static_cast<uint32_t>(GetBE(p, 4)) ^ 0x80000000u);
+      if (given > 0 && static_cast<uint32_t>(given) >= extra_[i].next_autoinc) {
+        extra_[i].next_autoinc = static_cast<uint32_t>(given) + 1;
+        autoinc_dirty_ = true;
+      }
+      continue;
+    }
     uint32_t next = extra_[i].next_autoinc ? extra_[i].next_autoinc : 1;
     PutBE(buf.data() + fields_[i].offset, next ^ 0x80000000u, 4);
     extra_[i].next_autoinc = next + 1;
@@ -1168,6 +1256,16 @@ void DbfTable::Create(const std::string& path, const TableDefinition& def) {
   FileSystem* fs = CurrentFileSystem();
   std::string dbt = has_memo ? CompanionToCreate(path, "DBT") : "";
   std::string mdx = def.tags.empty() ? "" : CompanionToCreate(path, "MDX");
+  // A table that someone has open is not overwritten under them.
+  std::unique_ptr<File> guard;
+  if (fs->IsRegularFile(path)) {
+    guard = fs->Open(path, OpenMode::kReadWrite);
+    if (!guard->TryLockExclusive())
+      throw EngineError(err::kTableInUse,
+                        "No se puede crear la tabla: la que hay con ese nombre está abierta en otro programa. "
+                        "Ciérrelo y vuelva a intentarlo.",
+                        {CtxTable(path)});
+  }
   {
     auto f = fs->Open(path, OpenMode::kCreate);
     f->WriteAt(0, file.data(), file.size());

@@ -6,9 +6,11 @@
 // The table is locked (shared, or exclusive on request) for as long as it is open.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/dbase/dbt.h"
@@ -76,7 +78,7 @@ class DbfTable : public TableStorage {
   [[noreturn]] void Bad(const std::string& what) const;
   [[noreturn]] void Refuse(DBIResult code, int field, const std::string& what, const Value& v) const;
   uint64_t MemoBlock(const std::string& buf, int field) const;
-  void ReleaseChangedMemos(const std::string& old_buf, const std::string& new_buf);
+  std::string DecodeText(std::string_view bytes) const;
 
   std::string path_;
   bool foxpro_ = false;
@@ -86,6 +88,8 @@ class DbfTable : public TableStorage {
   uint8_t ldid_ = 0;  // header byte 29 as stored
   int level_ = 4;
   const CodePage* cp_ = nullptr;
+  std::array<std::array<char, 4>, 128> high_utf8_{};  // UTF-8 of bytes 0x80-0xFF in cp_
+  std::array<uint8_t, 128> high_len_{};
   std::string driver_name_;
   std::vector<FieldSpec> fields_;
   std::vector<FieldExtra> extra_;

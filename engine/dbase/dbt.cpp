@@ -189,6 +189,9 @@ uint64_t MemoFile::Write(const std::string& data) {
   std::memcpy(body.data(), kUsedSignature, 4);
   PutU32(reinterpret_cast<unsigned char*>(body.data()) + 4, data.size() + 8);
   body += data;
+  // dBASE goes by the length; readers that scan for an end mark instead find 0x1F (dbfread's)
+  // and then 0x1A (the dBASE III one) right after the data.
+  body += "\x1F\x1A";
   uint64_t blocks = (body.size() + block_size_ - 1) / block_size_;
   // The chain is changed before the data goes in, so that a failure between the two leaves
   // blocks unused rather than claimed twice.

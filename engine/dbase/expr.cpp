@@ -493,7 +493,8 @@ class Parser {
       auto b = ParseMul();
       Op op = add ? Op::kAdd : Op::kSub;
       if (a->type == 'C' && b->type == 'C') {
-        a = Binary(op, std::move(a), std::move(b), 'C', a->width + b->width);
+        int width = a->width + b->width;
+        a = Binary(op, std::move(a), std::move(b), 'C', width);
       } else if (a->type == 'N' && b->type == 'N') {
         a = Binary(op, std::move(a), std::move(b), 'N');
       } else if (a->type == 'D' && b->type == 'N') {
@@ -746,6 +747,10 @@ std::unique_ptr<Expression> Expression::Parse(const std::string& source, const s
   Parser p(e->source_, fields, cp);
   e->root_ = p.ParseAll();
   return e;
+}
+
+const std::string* Expression::PlainCharField() const {
+  return root_->op == Op::kField && root_->field_kind == 'C' ? &root_->name : nullptr;
 }
 
 char Expression::type() const { return root_->type; }

@@ -46,6 +46,8 @@ class Expression {
   char type() const;         // 'C', 'N', 'D' or 'L'
   int width() const;         // bytes of a character result (its greatest length); 0 otherwise
   const std::string& source() const { return source_; }
+  // The field's name when the whole expression is one character field, else nullptr.
+  const std::string* PlainCharField() const;
 
   // Evaluates on a row. Character results are blank-padded to width().
   ExprValue Eval(const RecordView& row) const;

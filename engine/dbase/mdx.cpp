@@ -376,14 +376,61 @@ EntryList BuildEntries(const TagMeta& t, RecordSource& rows) {
     throw EngineError(err::kTableFull, "La tabla tiene demasiados registros para un índice .MDX.");
   EntryList raw;
   raw.key_len = e.key_len;
+  raw.keys.reserve(static_cast<size_t>(count) * e.key_len);
+  raw.recnos.reserve(static_cast<size_t>(count));
+  const std::string* plain = t.for_expr ? nullptr : t.key_expr->PlainCharField();
   for (uint64_t r = 1; r <= count; ++r) {
-    std::optional<std::string> k = RowKey(t, rows.Row(r));
+    const RecordView& row = rows.Row(r);
+    if (plain) {  // the common case: a character field as it is stored
+      std::string text = row.RawText(*plain);
+      text.resize(e.key_len, ' ');
+      raw.Add(text, static_cast<uint32_t>(r));
+      continue;
+    }
+    std::optional<std::string> k = RowKey(t, row);
     if (k) raw.Add(*k, static_cast<uint32_t>(r));
   }
   std::vector<uint32_t> order(raw.size());
-  std::iota(order.begin(), order.end(), 0u);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](uint32_t a, uint32_t b) { return t.Cmp(raw.key(a), raw.key(b)) < 0; });
+  if (t.type == 'C') {
+    // Character keys: sort on the first 24 bytes held as integers beside the position (no
+    // scattered reads), then on the rest; the position breaks ties, so equal keys keep
+    // record order.
+    struct Sortable {
+      uint64_t w[3];
+      uint32_t at;
+    };
+    std::vector<Sortable> items(raw.size());
+    size_t len = e.key_len, head = std::min<size_t>(24, len), rest = len - head;
+    bool desc = t.info.descending;
+    for (uint32_t i = 0; i < raw.size(); ++i) {
+      const auto* k = reinterpret_cast<const uint8_t*>(raw.keys.data() + static_cast<size_t>(i) * len);
+      Sortable& it = items[i];
+      for (size_t w = 0; w < 3; ++w) {
+        uint64_t p = 0;
+        for (size_t b = w * 8; b < w * 8 + 8; ++b) p = (p << 8) | (b < head ? k[b] : 0);
+        it.w[w] = desc ? ~p : p;
+      }
+      it.at = i;
+    }
+    const char* base = raw.keys.data();
+    std::sort(items.begin(), items.end(), [&](const Sortable& a, const Sortable& b) {
+      for (size_t w = 0; w < 3; ++w)
+        if (a.w[w] != b.w[w]) return a.w[w] < b.w[w];
+      if (rest > 0) {
+        int c = std::memcmp(base + static_cast<size_t>(a.at) * len + head,
+                            base + static_cast<size_t>(b.at) * len + head, rest);
+        if (c != 0) return desc ? c > 0 : c < 0;
+      }
+      return a.at < b.at;
+    });
+    for (size_t i = 0; i < items.size(); ++i) order[i] = items[i].at;
+  } else {
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+      int c = t.Cmp(raw.key(a), raw.key(b));
+      return c != 0 ? c < 0 : a < b;
+    });
+  }
   e.keys.reserve(raw.keys.size());
   e.recnos.reserve(raw.size());
   for (size_t i = 0; i < order.size(); ++i) {
@@ -1065,6 +1112,18 @@ void MdxIndex::Create(const std::string& path, const std::string& table_name, co
 
 std::vector<TagInfo> ReadMdxTags(const std::string& path) {
   return OpenFile(path, nullptr, CodePage::Ansi(), false)->Tags();
+}
+
+void DumpMdxTag(const std::string& path, const std::string& tag, const CodePage& cp,
+                const std::function<void(const std::string& key, uint64_t recno)>& each) {
+  auto idx = OpenFile(path, nullptr, cp, false);
+  TagMeta& t = idx->FindTag(tag);
+  EntryList entries;
+  idx->CollectEntries(t, &entries);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    std::string key = KeyDisplay(t.type, entries.key(i));
+    each(t.type == 'C' ? cp.Decode(key) : key, entries.recnos[i]);
+  }
 }
 
 void RewriteIndex(const std::string& old_path, const std::string& new_path, const std::string& table_name,

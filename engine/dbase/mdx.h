@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -88,6 +89,10 @@ class MdxIndex {
 
 // The tags of an index as its header lists them, without parsing their expressions (tools).
 std::vector<TagInfo> ReadMdxTags(const std::string& path);
+// Every entry of a tag in order, the key as readable text (UTF-8; numbers as decimals, dates
+// YYYYMMDD), for tools. Checks the tree's structure first; a broken tree throws.
+void DumpMdxTag(const std::string& path, const std::string& tag, const CodePage& cp,
+                const std::function<void(const std::string& key, uint64_t recno)>& each);
 
 // Rewriting an index for a rebuilt table. The new index is written to new_path (normally a
 // temporary name beside the old one, swapped in by the caller); the old file is only read.

@@ -73,11 +73,11 @@ TEST_F(Apply, AddedFieldsJoinTheTableAndRowsKeepTheirValues) {
   ASSERT_EQ(in_.FieldCount(), 7);
   for (int i = 1; i <= 7; ++i) {
     EXPECT_EQ(in_.FieldOp(i), bde::crNOOP);
-    EXPECT_EQ(in_.Field(i).iFldNum, i);
+    EXPECT_EQ(+in_.Field(i).iFldNum, i);
   }
-  EXPECT_EQ(in_.Field(7).iFldType, 0x202);
-  EXPECT_EQ(in_.Field(7).iUnits1, 12);
-  EXPECT_EQ(in_.Field(7).iUnits2, 2);
+  EXPECT_EQ(+in_.Field(7).iFldType, 0x202);
+  EXPECT_EQ(+in_.Field(7).iUnits1, 12);
+  EXPECT_EQ(+in_.Field(7).iUnits2, 2);
   EXPECT_EQ(r_.FieldIndex("sc"), 7);
   EXPECT_FALSE(in_.Table()->Active());
   EXPECT_TRUE(in_.Table()->Exclusive());  // never set back

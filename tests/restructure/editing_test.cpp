@@ -76,11 +76,11 @@ TEST_F(Editing, ReadsFieldsTypeLevelAndPositions) {
   EXPECT_EQ(Ops(), (std::vector<int>{0, 0, 0, 0, 0}));
   const uint16_t types[] = {0x201, 0x202, 0x205, 0x203, 0x204};
   for (int i = 1; i <= 5; ++i) {
-    EXPECT_EQ(in_.Field(i).iFldNum, i);
-    EXPECT_EQ(in_.Field(i).iFldType, types[i - 1]);  // physical types: no translation
+    EXPECT_EQ(+in_.Field(i).iFldNum, i);
+    EXPECT_EQ(+in_.Field(i).iFldType, types[i - 1]);  // physical types: no translation
   }
-  EXPECT_EQ(in_.Field(2).iUnits1, 10);
-  EXPECT_EQ(in_.Field(2).iUnits2, 2);
+  EXPECT_EQ(+in_.Field(2).iUnits1, 10);
+  EXPECT_EQ(+in_.Field(2).iUnits2, 2);
   EXPECT_EQ(in_.ValCheckCount(), 0);
   EXPECT_FALSE(in_.ValChecksPresent());
   EXPECT_FALSE(in_.Table()->Active());  // read, then closed again
@@ -149,17 +149,17 @@ TEST_F(Editing, AddFieldRecordAndTypeRulesAtLevel4) {
   ASSERT_EQ(in_.FieldCount(), 6);
   const bde::FLDDesc& f = in_.Field(6);
   EXPECT_EQ(in_.FieldName(6), "SA");
-  EXPECT_EQ(f.iFldType, 0x202);
-  EXPECT_EQ(f.iSubType, 0);
-  EXPECT_EQ(f.iUnits1, 12);
-  EXPECT_EQ(f.iUnits2, 2);
-  EXPECT_EQ(f.iFldNum, 0);
+  EXPECT_EQ(+f.iFldType, 0x202);
+  EXPECT_EQ(+f.iSubType, 0);
+  EXPECT_EQ(+f.iUnits1, 12);
+  EXPECT_EQ(+f.iUnits2, 2);
+  EXPECT_EQ(+f.iFldNum, 0);
   EXPECT_EQ(in_.FieldOp(6), bde::crADD);
 
   Describe("F", dbFloat, 20, 4);  // level 4 admits F
   r_.AddField(false);
   EXPECT_EQ(in_.FieldCount(), 7);
-  EXPECT_EQ(in_.Field(7).iFldType, 0x206);
+  EXPECT_EQ(+in_.Field(7).iFldType, 0x206);
   for (TdBasePxFieldType refused : {dbOLE, dbBinary, dbLong, dbDouble, dbLock, pxAlpha, pxNumber,
                                     pxUnknown, static_cast<TdBasePxFieldType>(40)}) {
     SCOPED_TRACE(static_cast<int>(refused));
@@ -210,9 +210,9 @@ TEST_F(Level3, InappropriateTypesRaiseTheEventAndChangeNothing) {
   r_.AddField(false);
   EXPECT_EQ(log.calls, 0);
   ASSERT_EQ(in_.FieldCount(), 16);
-  EXPECT_EQ(in_.Field(16).iFldType, 0x202);
-  EXPECT_EQ(in_.Field(16).iUnits1, 12);
-  EXPECT_EQ(in_.Field(16).iUnits2, 2);
+  EXPECT_EQ(+in_.Field(16).iFldType, 0x202);
+  EXPECT_EQ(+in_.Field(16).iUnits1, 12);
+  EXPECT_EQ(+in_.Field(16).iUnits2, 2);
   EXPECT_EQ(in_.FieldOp(16), bde::crADD);
 
   r_.Field()->SetFieldType(dbFloat);  // level 4 and up
@@ -259,10 +259,10 @@ TEST_F(Editing, InsertFieldRangeAndPlacement) {
   EXPECT_EQ(Names(), (std::vector<std::string>{"PRIMERO", "NOMBRE", "SALDO", "ALTA", "NOTAS",
                                                "ACTIVO", "SA"}));
   EXPECT_EQ(Ops(), (std::vector<int>{1, 0, 0, 0, 0, 0, 1}));
-  EXPECT_EQ(in_.Field(1).iFldNum, 0);
-  EXPECT_EQ(in_.Field(2).iFldNum, 1);  // still names the field as it was read
-  EXPECT_EQ(in_.Field(1).iFldType, 0x201);
-  EXPECT_EQ(in_.Field(1).iUnits1, 5);
+  EXPECT_EQ(+in_.Field(1).iFldNum, 0);
+  EXPECT_EQ(+in_.Field(2).iFldNum, 1);  // still names the field as it was read
+  EXPECT_EQ(+in_.Field(1).iFldType, 0x201);
+  EXPECT_EQ(+in_.Field(1).iUnits1, 5);
 }
 
 TEST_F(Editing, MoveFieldRangesAndOrder) {
@@ -285,7 +285,7 @@ TEST_F(Editing, MoveFieldRangesAndOrder) {
   EXPECT_EQ(Names(),
             (std::vector<std::string>{"SA", "SALDO", "ALTA", "NOTAS", "ACTIVO", "NOMBRE"}));
   EXPECT_EQ(Ops(), (std::vector<int>{1, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(in_.Field(6).iFldNum, 1);  // moving never alters the number read
+  EXPECT_EQ(+in_.Field(6).iFldNum, 1);  // moving never alters the number read
 }
 
 TEST_F(Editing, FieldOperationsRenumberValidityChecks) {
@@ -337,17 +337,17 @@ TEST_F(Editing, ModifyFieldCodesAndRecord) {
   r_.ModifyField(2, false);
   EXPECT_EQ(in_.FieldOp(2), bde::crMODIFY);
   EXPECT_EQ(in_.FieldName(2), "IMPORTE");
-  EXPECT_EQ(in_.Field(2).iUnits1, 14);
-  EXPECT_EQ(in_.Field(2).iUnits2, 3);
-  EXPECT_EQ(in_.Field(2).iFldNum, 2);
-  EXPECT_EQ(in_.Field(2).iOffset, before.iOffset);  // the engine's other fields stay
+  EXPECT_EQ(+in_.Field(2).iUnits1, 14);
+  EXPECT_EQ(+in_.Field(2).iUnits2, 3);
+  EXPECT_EQ(+in_.Field(2).iFldNum, 2);
+  EXPECT_EQ(+in_.Field(2).iOffset, before.iOffset);  // the engine's other fields stay
 
   Describe("SA", dbNumber, 12, 2);
   r_.AddField(false);
   Describe("SA", dbNumber, 8, 0);
   r_.ModifyField(6, false);
   EXPECT_EQ(in_.FieldOp(6), bde::crADD);  // an added field stays added
-  EXPECT_EQ(in_.Field(6).iUnits1, 8);
+  EXPECT_EQ(+in_.Field(6).iUnits1, 8);
   EXPECT_EQ(ErrorOf([&] { r_.ModifyField(0, false); }), "Field index not in range");
   EXPECT_EQ(ErrorOf([&] { r_.ModifyField(7, false); }), "Field index not in range");
 
@@ -410,17 +410,17 @@ TEST_F(Editing, BcdLengthCarriesThePlacesBothWays) {
   Describe("IMPORTE", pxBCD, 4, 9);  // places 4; the precision is ignored
   r_.AddField(false);
   const bde::FLDDesc& f = in_.Field(6);
-  EXPECT_EQ(f.iFldType, 0x111);
-  EXPECT_EQ(f.iUnits1, 0);
-  EXPECT_EQ(f.iUnits2, 4);
+  EXPECT_EQ(+f.iFldType, 0x111);
+  EXPECT_EQ(+f.iUnits1, 0);
+  EXPECT_EQ(+f.iUnits2, 4);
   r_.Field()->SetPrecision(7);
   r_.LoadField(6);
   EXPECT_EQ(r_.Field()->FieldType(), pxBCD);
   EXPECT_EQ(r_.Field()->Length(), 4);
   EXPECT_EQ(r_.Field()->Precision(), 0);
   r_.ModifyField(6, false);
-  EXPECT_EQ(in_.Field(6).iUnits1, 0);
-  EXPECT_EQ(in_.Field(6).iUnits2, 4);
+  EXPECT_EQ(+in_.Field(6).iUnits1, 0);
+  EXPECT_EQ(+in_.Field(6).iUnits2, 4);
 }
 
 TEST(EditingWithoutTable, PropertiesAndDescriptorsOfTheComponent) {

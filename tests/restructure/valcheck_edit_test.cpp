@@ -106,12 +106,12 @@ TEST_F(ValChecks, TodayIsStoredAsAFlagAndReadBack) {
   ASSERT_EQ(in_.ValCheckCount(), 1);
   const bde::VCHKDesc& c = in_.ValCheck(1);
   EXPECT_EQ(in_.ValCheckOp(1), bde::crADD);
-  EXPECT_EQ(c.iFldNum, 9);
-  EXPECT_EQ(c.bHasMinVal, bde::TODAYVAL);
+  EXPECT_EQ(+c.iFldNum, 9);
+  EXPECT_EQ(+c.bHasMinVal, bde::TODAYVAL);
   for (uint8_t b : c.aMinVal) EXPECT_EQ(b, 0);
-  EXPECT_EQ(c.bHasMaxVal, 1);
-  EXPECT_EQ(c.bHasDefVal, 1);
-  EXPECT_EQ(c.bRequired, 0);
+  EXPECT_EQ(+c.bHasMaxVal, 1);
+  EXPECT_EQ(+c.bHasDefVal, 1);
+  EXPECT_EQ(+c.bRequired, 0);
   bde::DBIDATE max;
   std::memcpy(&max, c.aMaxVal, sizeof max);
   EXPECT_EQ(max, engine::DayFromCivil(2030, 12, 31));
@@ -169,9 +169,9 @@ TEST_F(ValChecks, LogicalAndAutoincrementStoreOnlyWhatTheyCanHold) {
   v().SetDefaultValue("true");
   r_.AddValCheck("ACTIVO2");
   ASSERT_EQ(in_.ValCheckCount(), 1);
-  EXPECT_EQ(in_.ValCheck(1).bHasMinVal, 0);
-  EXPECT_EQ(in_.ValCheck(1).bHasMaxVal, 0);
-  EXPECT_EQ(in_.ValCheck(1).bHasDefVal, 1);
+  EXPECT_EQ(+in_.ValCheck(1).bHasMinVal, 0);
+  EXPECT_EQ(+in_.ValCheck(1).bHasMaxVal, 0);
+  EXPECT_EQ(+in_.ValCheck(1).bHasDefVal, 1);
   int32_t stored;
   std::memcpy(&stored, in_.ValCheck(1).aDefVal, 4);
   EXPECT_EQ(stored, 1);
@@ -186,8 +186,8 @@ TEST_F(ValChecks, LogicalAndAutoincrementStoreOnlyWhatTheyCanHold) {
   v().SetRequired(true);
   v().SetDefaultValue(" TRUE");
   r_.ModifyValCheck("ACTIVO2");
-  EXPECT_EQ(in_.ValCheck(1).bHasDefVal, 0);
-  EXPECT_EQ(in_.ValCheck(1).bRequired, 0xFFFF);
+  EXPECT_EQ(+in_.ValCheck(1).bHasDefVal, 0);
+  EXPECT_EQ(+in_.ValCheck(1).bRequired, 0xFFFF);
   EXPECT_EQ(in_.ValCheckOp(1), bde::crADD);  // still an added check
 
   ClearCheck();
@@ -196,9 +196,9 @@ TEST_F(ValChecks, LogicalAndAutoincrementStoreOnlyWhatTheyCanHold) {
   v().SetDefaultValue("5");
   r_.AddValCheck("CONTADOR");
   ASSERT_EQ(in_.ValCheckCount(), 2);
-  EXPECT_EQ(in_.ValCheck(2).bHasMinVal, 1);
-  EXPECT_EQ(in_.ValCheck(2).bHasMaxVal, 0);
-  EXPECT_EQ(in_.ValCheck(2).bHasDefVal, 0);
+  EXPECT_EQ(+in_.ValCheck(2).bHasMinVal, 1);
+  EXPECT_EQ(+in_.ValCheck(2).bHasMaxVal, 0);
+  EXPECT_EQ(+in_.ValCheck(2).bHasDefVal, 0);
 }
 
 TEST_F(ValChecks, LookupPathResolvesThroughTheSession) {
@@ -208,13 +208,13 @@ TEST_F(ValChecks, LookupPathResolvesThroughTheSession) {
   v().SetLookupAccess(laFillNoHelp);
   r_.AddValCheck("TEXTO");
   ASSERT_EQ(in_.ValCheckCount(), 1);
-  EXPECT_EQ(in_.ValCheck(1).elkupType, 0);
+  EXPECT_EQ(+in_.ValCheck(1).elkupType, 0);
   EXPECT_EQ(in_.ValCheck(1).szLkupTblName[0], '\0');
 
   v().SetLookupDatabaseName(dir_.path());
   v().SetLookupTableName("Paises.db");
   r_.ModifyValCheck("TEXTO");
-  EXPECT_EQ(in_.ValCheck(1).elkupType, bde::lkupALLCORRESP);
+  EXPECT_EQ(+in_.ValCheck(1).elkupType, bde::lkupALLCORRESP);
   EXPECT_EQ(Text(in_.ValCheck(1).szLkupTblName, 261), dir_.path() + "/Paises.db");
   ClearCheck();
   r_.LoadField(6);
@@ -235,7 +235,7 @@ TEST_F(ValChecks, LookupPathResolvesThroughTheSession) {
   v().SetLookupAccess(laHelpAndFill);
   r_.ModifyValCheck("TEXTO");
   EXPECT_EQ(Text(in_.ValCheck(1).szLkupTblName, 261), dir_.path() + "/Paises.db");
-  EXPECT_EQ(in_.ValCheck(1).elkupType, bde::lkupHELP);
+  EXPECT_EQ(+in_.ValCheck(1).elkupType, bde::lkupHELP);
 
   // A folder that does not exist: the session's error, and the check is left as it was.
   const bde::VCHKDesc before = in_.ValCheck(1);
@@ -255,7 +255,7 @@ TEST_F(ValChecks, ChangingStoresExactlyTheDescriptor) {
   r_.AddValCheck("CANTIDAD");  // has a check: changes it
   ASSERT_EQ(in_.ValCheckCount(), 1);
   EXPECT_EQ(Text(in_.ValCheck(1).szPict, 176), "#");
-  EXPECT_EQ(in_.ValCheck(1).bHasMaxVal, 0);
+  EXPECT_EQ(+in_.ValCheck(1).bHasMaxVal, 0);
   v().SetPicture("");
   v().SetRequired(true);
   r_.ModifyValCheck("CANTIDAD");
@@ -272,7 +272,7 @@ TEST_F(ValChecks, ChangingStoresExactlyTheDescriptor) {
   v().SetPicture("&&&");
   r_.ModifyValCheck("TEXTO");
   EXPECT_EQ(in_.ValCheckOp(2), bde::crMODIFY);
-  EXPECT_EQ(in_.ValCheck(2).bRequired, 0);
+  EXPECT_EQ(+in_.ValCheck(2).bRequired, 0);
   EXPECT_EQ(Text(in_.ValCheck(2).szPict, 176), "&&&");
 }
 
@@ -304,8 +304,8 @@ TEST_F(ValChecks, EmptyingKeepsTheRecordWithItsFieldAndMarksItChanged) {
   r_.AddValCheck("FECHA");
   ClearCheck();
   r_.ModifyValCheck("FECHA");
-  EXPECT_EQ(in_.ValCheck(3).bRequired, 0);
-  EXPECT_EQ(in_.ValCheck(3).iFldNum, 9);
+  EXPECT_EQ(+in_.ValCheck(3).bRequired, 0);
+  EXPECT_EQ(+in_.ValCheck(3).iFldNum, 9);
   EXPECT_EQ(in_.ValCheckOp(3), bde::crMODIFY);
 }
 
@@ -321,7 +321,7 @@ TEST_F(ValChecks, NamesThatAreNoFieldChangeNothing) {
     r_.DeleteValCheck(name);
   }
   ASSERT_EQ(in_.ValCheckCount(), 1);
-  EXPECT_EQ(in_.ValCheck(1).bRequired, 0xFFFF);
+  EXPECT_EQ(+in_.ValCheck(1).bRequired, 0xFFFF);
   EXPECT_EQ(in_.ValCheckOp(1), bde::crNOOP);
 }
 
@@ -364,15 +364,15 @@ TEST_F(ValChecks, FieldOperationsPassTheirAlsoCheckFlagOn) {
   r_.Field()->SetLength(5);
   r_.AddField(true);
   ASSERT_EQ(in_.ValCheckCount(), 1);
-  EXPECT_EQ(in_.ValCheck(1).iFldNum, 15);
+  EXPECT_EQ(+in_.ValCheck(1).iFldNum, 15);
   r_.Field()->SetName("OTRO");
   r_.InsertField(1, true);
   ASSERT_EQ(in_.ValCheckCount(), 2);
-  EXPECT_EQ(in_.ValCheck(1).iFldNum, 16);  // renumbered by the insert
-  EXPECT_EQ(in_.ValCheck(2).iFldNum, 1);
+  EXPECT_EQ(+in_.ValCheck(1).iFldNum, 16);  // renumbered by the insert
+  EXPECT_EQ(+in_.ValCheck(2).iFldNum, 1);
   v().SetRequired(false);
   r_.ModifyField(1, true);  // no longer needed: emptied
-  EXPECT_EQ(in_.ValCheck(2).bRequired, 0);
+  EXPECT_EQ(+in_.ValCheck(2).bRequired, 0);
   EXPECT_EQ(in_.ValCheckOp(2), bde::crMODIFY);
   r_.AddField(false);
   EXPECT_EQ(in_.ValCheckCount(), 2);
@@ -390,8 +390,8 @@ TEST_F(ValChecks, OnADbaseTableChecksAreOnlyEverEmptied) {
   reported.bRequired = 0xFFFF;
   in_.PlaceReportedValCheck(reported);
   r_.AddValCheck("SALDO");  // has a check but needs none here: emptied
-  EXPECT_EQ(in_.ValCheck(1).bRequired, 0);
-  EXPECT_EQ(in_.ValCheck(1).iFldNum, 2);
+  EXPECT_EQ(+in_.ValCheck(1).bRequired, 0);
+  EXPECT_EQ(+in_.ValCheck(1).iFldNum, 2);
   EXPECT_EQ(in_.ValCheckOp(1), bde::crMODIFY);
   v().SetPicture("#");
   r_.LoadField(2);  // reads no check on a dBASE table
@@ -419,7 +419,7 @@ TEST_F(ValChecks, ChecksAreOrderedByFieldBeforeTheRestructure) {
   const int fields[] = {1, 2, 3, 5};
   const bde::CROpType ops[] = {bde::crADD, bde::crADD, bde::crNOOP, bde::crADD};
   for (int k = 1; k <= 4; ++k) {
-    EXPECT_EQ(in_.ValCheck(k).iFldNum, fields[k - 1]) << k;
+    EXPECT_EQ(+in_.ValCheck(k).iFldNum, fields[k - 1]) << k;
     EXPECT_EQ(in_.ValCheckOp(k), ops[k - 1]) << k;
   }
   EXPECT_FALSE(in_.Table()->Active());

@@ -31,5 +31,10 @@ std::string TypeLetter(uint16_t type);
 int RunInfo(const std::vector<std::string>& args);
 int RunCsv(const std::vector<std::string>& args);
 int RunRestructure(const std::vector<std::string>& args);
+// The production index (.MDX) of a dBASE table: its tags, one tag's keys, a consistency check
+// (exit status 0 only when every tag agrees with the table).
+int RunTags(const std::vector<std::string>& args);
+int RunIndex(const std::vector<std::string>& args);
+int RunCheck(const std::vector<std::string>& args);
 
 }  // namespace tabla

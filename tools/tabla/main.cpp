@@ -16,6 +16,10 @@ const tabla::Command kCommands[] = {
      "restructure FICHERO [--add NOMBRE:TIPO:LONG[:DEC]]... [--modify NOMBRE:NUEVO:TIPO:LONG[:DEC]]... "
      "[--drop NOMBRE]... [--pack]",
      "cambia la estructura de la tabla conservando sus registros", tabla::RunRestructure},
+    {"tags", "tags FICHERO", "las etiquetas del índice de producción (.MDX)", tabla::RunTags},
+    {"index", "index FICHERO ETIQUETA", "las claves de una etiqueta en orden, con su número de registro",
+     tabla::RunIndex},
+    {"check", "check FICHERO", "comprueba que cada etiqueta del índice coincide con la tabla", tabla::RunCheck},
 };
 
 int Usage() {

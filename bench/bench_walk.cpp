@@ -1,0 +1,122 @@
+// Walks a 1,000,000-row dBASE table and compares the time with reading the file's bytes once.
+// Prints both times, their ratio (the storage should stay within 8 times a plain read) and the
+// peak memory. Usage: bench_walk [rows]
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "engine/dbase/dbase.h"
+#include "engine/error.h"
+#include "engine/fs.h"
+#include "engine/storage.h"
+
+namespace {
+
+double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+engine::FieldSpec Field(const char* name, uint16_t type, uint16_t size, uint16_t decimals = 0) {
+  engine::FieldSpec f;
+  f.name = name;
+  f.type = type;
+  f.size = size;
+  f.decimals = decimals;
+  return f;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const uint64_t rows = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+  char tmpl[] = "/tmp/bench_walk.XXXXXX";
+  if (!::mkdtemp(tmpl)) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  const std::string dir = tmpl;
+  const std::string path = engine::JoinPath(dir, "bench.dbf");
+  engine::FileSystem* fs = engine::CurrentFileSystem();
+  try {
+    // About 100 bytes a row.
+    engine::TableDefinition def;
+    def.level = 4;
+    def.fields = {Field("NOMBRE", bde::fldDBCHAR, 40), Field("IMPORTE", bde::fldDBNUM, 12, 2),
+                  Field("CODIGO", bde::fldDBCHAR, 20), Field("FECHA", bde::fldDBDATE, 8),
+                  Field("ACTIVO", bde::fldDBBOOL, 1), Field("UNIDADES", bde::fldDBNUM, 10),
+                  Field("ZONA", bde::fldDBCHAR, 8)};
+    engine::CreateStorage(path, def);
+    auto t0 = std::chrono::steady_clock::now();
+    {
+      auto t = engine::OpenStorage(path, engine::TableFormat::kDbase, engine::OpenOptions{true, false});
+      std::string buf = t->BlankRecord();
+      for (uint64_t r = 1; r <= rows; ++r) {
+        t->SetValue(&buf, 0, engine::Value::Text("Cliente número " + std::to_string(r)));
+        t->SetValue(&buf, 1, engine::Value::Integer(static_cast<int64_t>(r % 100000) - 50000));
+        t->SetValue(&buf, 2, engine::Value::Text("C" + std::to_string(r * 7919 % 1000003)));
+        t->SetValue(&buf, 3, engine::Value::Date(730000 + static_cast<int64_t>(r % 5000)));
+        t->SetValue(&buf, 4, engine::Value::Logical(r % 3 == 0));
+        t->SetValue(&buf, 5, engine::Value::Integer(static_cast<int64_t>(r)));
+        t->SetValue(&buf, 6, engine::Value::Text("Z" + std::to_string(r % 50)));
+        t->AppendRecord(buf);
+      }
+      t->Flush();
+    }
+    auto t1 = std::chrono::steady_clock::now();
+
+    // (a) The file's bytes, read once through the same file system.
+    uint64_t bytes = 0, checksum = 0;
+    {
+      auto f = fs->Open(path, engine::OpenMode::kRead);
+      std::string chunk(1 << 20, '\0');
+      uint64_t size = f->Size();
+      for (uint64_t off = 0; off < size; off += chunk.size()) {
+        size_t got = f->ReadAt(off, chunk.data(), chunk.size());
+        bytes += got;
+        checksum += static_cast<unsigned char>(chunk[got / 2]);
+      }
+    }
+    auto t2 = std::chrono::steady_clock::now();
+
+    // (b) Every row through the storage, reading one text and one number field.
+    uint64_t text_bytes = 0;
+    double sum = 0;
+    {
+      auto t = engine::OpenStorage(path, engine::TableFormat::kDbase, engine::OpenOptions{false, true});
+      std::string buf;
+      uint64_t n = t->RecordCount();
+      for (uint64_t r = 1; r <= n; ++r) {
+        t->ReadRecord(r, &buf);
+        engine::Value name = t->GetValue(buf, 0);
+        engine::Value amount = t->GetValue(buf, 1);
+        text_bytes += name.s.size();
+        sum += amount.d;
+      }
+    }
+    auto t3 = std::chrono::steady_clock::now();
+
+    struct rusage ru {};
+    ::getrusage(RUSAGE_SELF, &ru);
+    double read_s = Seconds(t1, t2), walk_s = Seconds(t2, t3);
+    std::printf("filas: %llu, fichero: %llu bytes (creado en %.2f s)\n", static_cast<unsigned long long>(rows),
+                static_cast<unsigned long long>(bytes), Seconds(t0, t1));
+    std::printf("(a) lectura de los bytes: %.3f s\n", read_s);
+    std::printf("(b) recorrido por filas:  %.3f s\n", walk_s);
+    std::printf("proporción b/a: %.2f (objetivo: como mucho 8)\n", walk_s / read_s);
+    std::printf("memoria máxima: %ld KiB\n", ru.ru_maxrss);
+    std::printf("(comprobación: %llu %llu %.0f)\n", static_cast<unsigned long long>(checksum),
+                static_cast<unsigned long long>(text_bytes), sum);
+  } catch (const engine::EngineError& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    fs->Remove(path);
+    ::rmdir(dir.c_str());
+    return 1;
+  }
+  fs->Remove(path);
+  ::rmdir(dir.c_str());
+  return 0;
+}

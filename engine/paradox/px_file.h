@@ -1,0 +1,78 @@
+// Byte-level pieces of the Paradox files shared by the table storage: little-endian helpers,
+// the .DB/.PX header writer, the .VAL reader and writer. The .VAL format (level 4 and later):
+//   0x00 u8 .DB changeCount2 (0x2E), 0x01 u8 .DB fileVersionID, 0x02 u8 number of checks,
+//   0x07 u8 number of fields + 1, 0x09 u32 footer offset, 0x0D u32 referential-integrity offset;
+//   checks from 0x35, each a 0x1C-byte head (field index, picture length with its NUL, required,
+//   lookup flags, six presence words: lookup, internal, min, max, default, picture) followed by
+//   what is present: lookup table name (0x1A bytes) + 0x36 bytes, min, max, default (record
+//   encoding), picture. Footer: u16 field count, 4 bytes, field numbers, (type, size) pairs,
+//   table name (0x4F bytes; 261 at level 7), field names.
+// Level-3 tables keep their checks in another, unpublished layout: this engine neither reads
+// nor writes checks for them (ValChecks() and Create() refuse with kNotSupported).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/bde.h"
+#include "engine/codepage.h"
+#include "engine/paradox/px_codec.h"
+
+namespace engine::paradox {
+
+inline uint16_t Get16(const std::string& b, size_t off) {
+  return static_cast<uint16_t>(static_cast<uint8_t>(b[off]) | (static_cast<uint8_t>(b[off + 1]) << 8));
+}
+inline uint32_t Get32(const std::string& b, size_t off) {
+  return static_cast<uint32_t>(Get16(b, off)) | (static_cast<uint32_t>(Get16(b, off + 2)) << 16);
+}
+inline void Put16(std::string& b, size_t off, uint16_t v) {
+  b[off] = static_cast<char>(v & 0xFF);
+  b[off + 1] = static_cast<char>(v >> 8);
+}
+inline void Put32(std::string& b, size_t off, uint32_t v) {
+  Put16(b, off, static_cast<uint16_t>(v & 0xFFFF));
+  Put16(b, off + 2, static_cast<uint16_t>(v >> 16));
+}
+
+// fileVersionID byte -> table level (3, 4, 5, 7), or 0 when unknown.
+int LevelFromVersion(uint8_t version_id);
+// The fileVersionID this engine writes for a level.
+uint8_t VersionForLevel(int level);
+
+// One field as the header stores it.
+struct HeaderField {
+  const PxType* type = nullptr;
+  uint8_t size = 0;        // the header's size byte
+  std::string name;        // bytes in the table's code page
+};
+
+struct HeaderSpec {
+  uint8_t file_type = 2;   // 0 keyed .DB, 1 .PX, 2 unkeyed .DB
+  uint8_t version_id = 0x0B;
+  uint16_t record_size = 0;
+  uint8_t block_kb = 2;
+  int key_fields = 0;
+  int codepage = 0;        // written at level 4+ data files
+  std::string table_name;  // the file's base name
+  std::vector<HeaderField> fields;
+};
+
+// Builds a header (headerSize bytes, a multiple of 2048) with no blocks and no records.
+std::string BuildHeader(const HeaderSpec& spec);
+
+// Reads the checks of a .VAL image. `fields`/`lengths` describe the table's fields (record
+// encoding sizes); `change_count` is the table's changeCount2. Throws EngineError (with the
+// .VAL path as context) on a malformed or stale file.
+std::vector<bde::VCHKDesc> ParseVal(const std::string& val, const std::string& val_path,
+                                    const std::vector<HeaderField>& fields, uint8_t change_count,
+                                    const CodePage& cp);
+
+// Builds a .VAL image for a new table. Throws EngineError (kInvalidParam, kNotSupported,
+// kValueOutOfRange) for checks that cannot be stored.
+std::string BuildVal(const std::vector<bde::VCHKDesc>& checks, const std::vector<HeaderField>& fields,
+                     uint8_t change_count, uint8_t version_id, const std::string& table_name,
+                     const CodePage& cp);
+
+}  // namespace engine::paradox

@@ -1,0 +1,87 @@
+// The `tabla` tool on dBASE tables: info and csv print what the engine reads; a table the engine
+// refuses gives its error on standard error and a non-zero exit.
+#include <gtest/gtest.h>
+
+#include "engine/dbase/dbase.h"
+#include "engine/storage.h"
+#include "tests/support/readers.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using engine::Value;
+using testing_support::RunCommand;
+using testing_support::ShellQuote;
+using testing_support::TempDir;
+
+std::string Tabla() { return std::string(ACTUALIZA_BINARY_DIR) + "/tools/tabla"; }
+
+std::string MakeTable(const TempDir& dir) {
+  std::string path = dir / "Clientes.DBF";
+  engine::TableDefinition def;
+  def.level = 4;
+  def.codepage = 850;
+  auto f = [](const char* n, uint16_t t, uint16_t s = 0, uint16_t d = 0) {
+    engine::FieldSpec x;
+    x.name = n;
+    x.type = t;
+    x.size = s;
+    x.decimals = d;
+    return x;
+  };
+  def.fields = {f("NOMBRE", bde::fldDBCHAR, 20), f("SALDO", bde::fldDBNUM, 10, 2), f("ALTA", bde::fldDBDATE),
+                f("NOTAS", bde::fldDBMEMO)};
+  engine::CreateStorage(path, def);
+  auto t = engine::dbase::Open(path, engine::OpenOptions{}, false);
+  std::string buf = t->BlankRecord();
+  t->SetValue(&buf, 0, Value::Text("Muñoz, Ana"));
+  t->SetValue(&buf, 1, Value::Number(-12.5, "-12.5"));
+  t->SetValue(&buf, 2, Value::Date(engine::DayFromCivil(2023, 4, 1)));
+  t->SetValue(&buf, 3, Value::Text("dijo \"hola\"\nadiós"));
+  t->AppendRecord(buf);
+  buf = t->BlankRecord();
+  t->SetValue(&buf, 0, Value::Text("Borrado"));
+  t->SetDeleted(t->AppendRecord(buf), true);
+  t->Flush();
+  return path;
+}
+
+TEST(DbaseTabla, InfoAndCsv) {
+  if (!testing_support::FileExists(Tabla())) GTEST_SKIP() << "tabla not built";
+  TempDir dir;
+  std::string path = MakeTable(dir);
+  auto info = RunCommand(Tabla() + " info " + ShellQuote(path));
+  EXPECT_EQ(info.status, 0);
+  EXPECT_NE(info.out.find("Tipo: DBASE"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("Nivel: 4"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("Página de códigos: 850"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("Registros: 2"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("SALDO"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find(" N "), std::string::npos) << info.out;
+
+  auto csv = RunCommand(Tabla() + " csv " + ShellQuote(path));
+  EXPECT_EQ(csv.status, 0);
+  EXPECT_EQ(csv.out,
+            "*,NOMBRE,SALDO,ALTA,NOTAS\n"
+            ",\"Muñoz, Ana\",-12.5,2023-04-01,\"dijo \"\"hola\"\"\nadiós\"\n"
+            "*,Borrado,,,\n");
+}
+
+TEST(DbaseTabla, RefusedTableExitsNonZero) {
+  if (!testing_support::FileExists(Tabla())) GTEST_SKIP() << "tabla not built";
+  TempDir dir;
+  std::string path = MakeTable(dir);
+  std::string bytes = testing_support::ReadFileBytes(path);
+  bytes[15] = 1;  // encrypted
+  testing_support::WriteFileBytes(path, bytes);
+  auto r = RunCommand(Tabla() + " csv " + ShellQuote(path) + " 2>&1 >/dev/null");
+  EXPECT_NE(r.status, 0);
+  EXPECT_NE(r.out.find("cifrada"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(path), std::string::npos) << r.out;
+  auto bad = RunCommand(Tabla() + " nada " + ShellQuote(path) + " 2>&1");
+  EXPECT_NE(bad.status, 0);
+  auto other = RunCommand(Tabla() + " info " + ShellQuote(dir / "x.txt") + " 2>&1");
+  EXPECT_NE(other.status, 0);
+}
+
+}  // namespace
