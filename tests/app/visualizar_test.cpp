@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include "app/Unit1.h"
+#include "app/core/Demo.h"
 #include "engine/error.h"
 #include "engine/storage.h"
 #include "engine/table.h"
@@ -184,6 +185,7 @@ class VisualizarTest : public QObject {
   void folderWithoutGeneral();
   void missingOrOtherKindOfDeclaredField();
   void capturasWithAnInstallation();
+  void demoInstallation();
 
  private:
   bool Install();
@@ -394,6 +396,34 @@ void VisualizarTest::capturasWithAnInstallation() {
   QCOMPARE(p.exitCode(), 0);
   QVERIFY(QImage(out + "/pagina3.png") != QImage(out + "2/pagina3.png"));
   QVERIFY(QImage(out + "/pagina2.png") == QImage(out + "2/pagina2.png"));
+}
+
+// The demo installation of the upgrade programs: the window lists its companies in tag order
+// and the fiscal years of each one.
+void VisualizarTest::demoInstallation() {
+  actualiza::DemoSummary demo;
+  try {
+    demo = actualiza::WriteDemoInstallation(dir_->filePath("demo").toStdString());
+  } catch (const std::exception& e) {
+    QFAIL(e.what());
+  }
+  TForm1 f;
+  MessageRecorder rec;
+  Choose(f, QString::fromStdString(demo.executable));
+  QTest::mouseClick(f.Button3, Qt::LeftButton);
+  QCOMPARE(rec.texts(), QStringList());
+  QStringList expected;
+  for (const std::string& c : demo.companies) expected << QString::fromStdString(c);
+  QCOMPARE(Column(f.DBGrid1, 0), expected);
+  int years = 0;
+  for (int row = 0; row < f.DBGrid1->model()->rowCount(); ++row) {
+    f.DBGrid1->setCurrentIndex(f.DBGrid1->model()->index(row, 0));
+    QCOMPARE(QString::fromStdString(f.EmpresasNOMBRE->AsString()), expected[row]);
+    years += f.DBGrid2->model()->rowCount();
+    for (int y = 0; y < f.DBGrid2->model()->rowCount(); ++y)
+      QVERIFY(!f.DBGrid2->model()->index(y, 0).data().toString().isEmpty());
+  }
+  QCOMPARE(years, demo.fiscal_years);
 }
 
 QTEST_MAIN(VisualizarTest)

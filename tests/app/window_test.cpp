@@ -410,7 +410,14 @@ void WindowTest::salirClosesTheWindow() {
   f.show();
   QVERIFY(QTest::qWaitForWindowExposed(&f));
   QVERIFY(f.testAttribute(Qt::WA_QuitOnClose));
-  QTest::mouseClick(f.Button2, Qt::LeftButton);
+  // The window is the program's last one: "&Salir" ends the message loop.
+  QVERIFY(QGuiApplication::quitOnLastWindowClosed());
+  QTimer::singleShot(0, &f, [&f] { QTest::mouseClick(f.Button2, Qt::LeftButton); });
+  QTimer guard;  // the loop did not end: fail instead of hanging
+  guard.setSingleShot(true);
+  connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(7); });
+  guard.start(10000);
+  QCOMPARE(QApplication::exec(), 0);
   QVERIFY(!f.isVisible());
 }
 
