@@ -235,6 +235,9 @@ void TForm1::BuildTables() {
 
   Fichero = new engine::TTable(owner);
   Fichero->SetName("Fichero");
+  Restructure = new restructure::TRestructure(owner);
+  Restructure->SetName("Restructure");
+  Restructure->SetPackTable(true);
 
   // Declared fields of Empresas.DBF; all but NOMBRE are hidden from the grid.
   auto hidden = [](engine::TField* f) { f->SetVisible(false); };
@@ -397,14 +400,43 @@ void TForm1::FormCreate() { Notebook1->setCurrentIndex(0); }
 
 void TForm1::TabSet1Click() { Notebook1->setCurrentIndex(TabSet1->currentIndex()); }
 
+class TForm1::VistaEtiqueta : public actualiza::Vista {
+ public:
+  explicit VistaEtiqueta(TForm1* f) : f_(f) {}
+  void Accion(const std::string& texto, bool repintar) override {
+    f_->SetAccion(QString::fromStdString(texto));
+    if (repintar) f_->LabelAccion->repaint();
+  }
+
+ private:
+  TForm1* f_;
+};
+
+actualiza::Pasos TForm1::Pasos() {
+  if (!vista_) vista_ = std::make_unique<VistaEtiqueta>(this);
+  return actualiza::Pasos({Empresas, Ejercicios, Fichero, Restructure, &RutaPrograma}, *vista_);
+}
+
+void TForm1::ModificaEmpresa() { Pasos().ModificaEmpresa(); }
+void TForm1::ModificaEmpresas() { Pasos().ModificaEmpresas(); }
+void TForm1::ModificaGeneral() { Pasos().ModificaGeneral(); }
+void TForm1::CreaFicheroExistencias() { Pasos().CreaFicheroExistencias(); }
+void TForm1::CreaFichero() { Pasos().CreaFichero(); }
+bool TForm1::Revisa(const std::string& campo, const std::string& tipo, int longitud, int precision) {
+  return Pasos().Revisa(campo, tipo, longitud, precision);
+}
+void TForm1::Modifica(int longitud) { Pasos().Modifica(longitud); }
+
 void TForm1::Button1Click() {
-  // The upgrade run. Its first step, the path check, is here; the steps over the installation's
-  // tables (ModificaEmpresa, ModificaGeneral, CreaFicheroExistencias, ModificaEmpresas) are
-  // added with the table-restructuring component.
+  // The upgrade run: the path check, then every data folder in order (app/core/Pasos.cpp), the
+  // final message and the end of the program.
   if (!CompruebaRuta()) {
     EditDirectorio->setFocus(Qt::OtherFocusReason);
     return;
   }
+  Pasos().Ejecuta(EditDirectorio->FileName().toStdString());
+  ShowMessage(QString::fromUtf8(actualiza::kFinalizado));
+  close();
 }
 
 void TForm1::Button2Click() { close(); }

@@ -15,7 +15,9 @@
 #include <string>
 
 #include "app/FilenameEdit.h"
+#include "app/core/Pasos.h"
 #include "engine/table.h"
+#include "restructure/Restructure.h"
 
 class QFrame;
 class QLabel;
@@ -67,10 +69,8 @@ class TForm1 : public QWidget {
   engine::TStringField* EjerciciosMONEDA;
   engine::TStringField* EjerciciosEMPRESA;
   TWinXP* WinXP1;
-  // The table-restructuring component (restructure/Restructure.h) belongs here, created with
-  // the window with its descriptors empty and PackTable true:
-  //   TRestructure* Restructure;
-  // It is wired in together with the upgrade run.
+  // The table-restructuring component, with its descriptors empty and PackTable true.
+  restructure::TRestructure* Restructure;
 
   // The installation folder: the yielded file name up to and including its last '\', '/' or
   // ':'. Empty until "Visualizar" or the upgrade run sets it. UTF-8.
@@ -85,6 +85,16 @@ class TForm1 : public QWidget {
   // The path check: true when the file the edit yields exists; otherwise tells the user.
   bool CompruebaRuta();
 
+  // The table steps of the upgrade run (app/core/Pasos.h holds them, shared with the
+  // command-line program); they work on this window's objects.
+  void ModificaEmpresa();
+  void ModificaEmpresas();
+  void ModificaGeneral();
+  void CreaFicheroExistencias();
+  void CreaFichero();
+  bool Revisa(const std::string& campo, const std::string& tipo, int longitud, int precision);
+  void Modifica(int longitud);
+
   // Writes the progress label, which grows with its text.
   void SetAccion(const QString& text);
 
@@ -97,6 +107,10 @@ class TForm1 : public QWidget {
   void BuildPage3(QWidget* page);
   void BuildTables();
   void BindGrid(QTableView* view, TTableModel* model);
+  actualiza::Pasos Pasos();
+
+  class VistaEtiqueta;  // the progress label as the steps see it
+  std::unique_ptr<VistaEtiqueta> vista_;
 
   std::unique_ptr<engine::TComponent> components_;  // owns the tables, sources and fields
   std::unique_ptr<TTableModel> empresas_model_;     // destroyed before components_
