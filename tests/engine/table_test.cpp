@@ -249,6 +249,9 @@ TEST(Table, AnotherProcessHoldingTheTableBlocksExclusiveOpen) {
     if (read(release[0], &c, 1) != 1) _exit(3);
     _exit(0);
   }
+  // Keep only the parent's ends, so that a child that dies is seen as end of file, not a hang.
+  close(ready[1]);
+  close(release[0]);
   char c;
   ASSERT_EQ(read(ready[0], &c, 1), 1);
   TTable excl;

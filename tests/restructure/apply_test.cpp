@@ -235,6 +235,10 @@ class OtherProcess {
       }
       _exit(code);
     }
+    // The parent keeps only its own ends, so that a child that dies is seen as end of file.
+    close(to_parent_[1]);
+    close(to_child_[0]);
+    to_parent_[1] = to_child_[0] = -1;
     char c = 0;
     holding_ = pid_ > 0 && read(to_parent_[0], &c, 1) == 1 && c == 'o';
   }
