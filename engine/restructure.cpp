@@ -330,20 +330,32 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
                KindOfFieldType(a.type) != Value::Kind::Binary && a.type != bde::fldDBMEMO &&
                a.type != bde::fldPDXMEMO && a.type != bde::fldPDXFMTMEMO;
     }
+    // Byte runs to copy, adjacent fields merged into one run.
+    struct Run {
+      uint32_t from, to, length;
+    };
+    std::vector<Run> runs;
+    for (size_t i = 0; i < plan.size(); ++i) {
+      if (!raw[i]) continue;
+      const FieldSpec& a = old_fields[static_cast<size_t>(plan[i].old)];
+      const FieldSpec& b = new_fields[i];
+      if (!runs.empty() && runs.back().from + runs.back().length == a.offset &&
+          runs.back().to + runs.back().length == b.offset)
+        runs.back().length += a.length;
+      else
+        runs.push_back({a.offset, b.offset, a.length});
+    }
     neu->BeginBulkAppend();
     for (uint64_t r = 1; r <= n; ++r) {
       old->ReadRecord(r, &buf);
       bool deleted = old->IsDeleted(buf);
       if (deleted && pack) continue;
       out = blank;
+      for (const Run& run : runs) std::memcpy(out.data() + run.to, buf.data() + run.from, run.length);
       for (size_t i = 0; i < plan.size(); ++i) {
         const PlannedField& p = plan[i];
-        if (p.op == bde::crADD) continue;
+        if (p.op == bde::crADD || raw[i]) continue;
         const FieldSpec& from = old_fields[static_cast<size_t>(p.old)];
-        if (raw[i]) {
-          out.replace(new_fields[i].offset, new_fields[i].length, buf, from.offset, from.length);
-          continue;
-        }
         Value v = old->GetValue(buf, p.old);
         try {
           neu->SetValue(&out, static_cast<int>(i), ConvertForField(v, from, p.spec));

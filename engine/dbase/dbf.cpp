@@ -1080,11 +1080,17 @@ uint64_t DbfTable::AppendRecord(const std::string& in) {
   CheckBuffer(in);
   if (count_ >= 0xFFFFFFFFull)
     throw EngineError(err::kTableFull, "La tabla ha llegado al máximo de registros.", {CtxTable(path_)});
-  std::string buf = in;
+  // Only tables with autoincrement fields need their own copy of the row, to number it.
+  std::string numbered;
+  const std::string* row = &in;
   for (size_t i = 0; i < fields_.size(); ++i) {
     if (extra_[i].letter != '+') continue;
-    const auto* p = reinterpret_cast<const unsigned char*>(buf.data() + fields_[i].offset);
-    if (!AllZero(buf.data() + fields_[i].offset, 4)) {
+    if (row == &in) {
+      numbered = in;
+      row = &numbered;
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(numbered.data() + fields_[i].offset);
+    if (!AllZero(numbered.data() + fields_[i].offset, 4)) {
       // A value given by the caller: later ones are numbered after it.
       auto given = static_cast<int32_t>(static_cast<uint32_t>(GetBE(p, 4)) ^ 0x80000000u);
       if (given > 0 && static_cast<uint32_t>(given) >= extra_[i].next_autoinc) {
@@ -1094,10 +1100,11 @@ uint64_t DbfTable::AppendRecord(const std::string& in) {
       continue;
     }
     uint32_t next = extra_[i].next_autoinc ? extra_[i].next_autoinc : 1;
-    PutBE(buf.data() + fields_[i].offset, next ^ 0x80000000u, 4);
+    PutBE(numbered.data() + fields_[i].offset, next ^ 0x80000000u, 4);
     extra_[i].next_autoinc = next + 1;
     autoinc_dirty_ = true;
   }
+  const std::string& buf = *row;
   uint64_t recno = count_ + 1;
   if (bulk_) {
     if (bulk_buf_.empty()) bulk_first_ = recno;
