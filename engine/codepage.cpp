@@ -1,6 +1,8 @@
 #include "engine/codepage.h"
 
+#include <algorithm>
 #include <cwctype>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -48,6 +50,11 @@ char32_t LowerOf(char32_t c) {
 }  // namespace
 
 CodePage::CodePage(int number, const char16_t* high) : number_(number), high_(high) {
+  std::fill(std::begin(reverse_), std::end(reverse_), 0);
+  for (int b = 0x80; b < 0x100; ++b) {
+    char16_t c = high_[b - 0x80];
+    if (c && c < 0x2600 && !reverse_[c]) reverse_[c] = static_cast<uint8_t>(b);
+  }
   for (int b = 0; b < 256; ++b) {
     upper_[b] = lower_[b] = static_cast<uint8_t>(b);
   }
@@ -112,11 +119,15 @@ std::optional<std::string> CodePage::Encode(std::string_view utf8) const {
     if (c == 0xFFFD && !(i - start == 3 && static_cast<unsigned char>(utf8[start]) == 0xEF))
       return std::nullopt;
     int found = -1;
-    for (int b = 0; b < 128; ++b)
-      if (high_[b] == c) {
-        found = b + 0x80;
-        break;
-      }
+    if (c < 0x2600) {
+      if (reverse_[c]) found = reverse_[c];
+    } else {
+      for (int b = 0; b < 128; ++b)
+        if (high_[b] == c) {
+          found = b + 0x80;
+          break;
+        }
+    }
     if (found < 0 && c >= 0x80 && c <= 0xFF && high_[c - 0x80] == 0) found = static_cast<int>(c);
     if (found < 0) return std::nullopt;
     out.push_back(static_cast<char>(found));

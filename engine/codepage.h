@@ -32,6 +32,8 @@ class CodePage {
  private:
   int number_;
   const char16_t* high_;
+  // Byte of each character below U+2600 that the page holds in its upper half (0: none).
+  uint8_t reverse_[0x2600];
   uint8_t upper_[256];
   uint8_t lower_[256];
 };

@@ -296,7 +296,8 @@ void TField::SetAsFloat(double x) { SetValue(Value::Number(x)); }
 // ---- Data sets and sources -------------------------------------------------------------------
 
 TDataSet::~TDataSet() {
-  for (TDataSource* s : sources_) s->SetDataSet(nullptr);
+  auto sources = sources_;  // SetDataSet(nullptr) removes each one from sources_
+  for (TDataSource* s : sources) s->SetDataSet(nullptr);
 }
 
 TField* TDataSet::FindField(const std::string& name) const {
@@ -326,6 +327,12 @@ void TDataSet::NotifyDataChange() {
 
 TDataSource::~TDataSource() {
   if (dataset_) dataset_->RemoveDataSource(this);
+  // Tables that follow this source lose their master, whichever is destroyed first.
+  auto details = details_;
+  for (TTable* t : details) {
+    t->master_source_ = nullptr;
+    t->master_listener_ = 0;
+  }
 }
 
 void TDataSource::SetDataSet(TDataSet* ds) {
@@ -417,7 +424,7 @@ TFieldType FieldTypeOfSpec(const FieldSpec& f) {
 TTable::TTable(TComponent* owner) : TDataSet(owner) {}
 
 TTable::~TTable() {
-  if (master_source_ && master_listener_) master_source_->RemoveListener(master_listener_);
+  SetMasterSource(nullptr);
   try {
     DoClose();
   } catch (...) {
@@ -471,10 +478,17 @@ void TTable::SetIndexName(const std::string& v) {
 
 void TTable::SetMasterSource(TDataSource* ds) {
   if (ds == master_source_) return;
-  if (master_source_ && master_listener_) master_source_->RemoveListener(master_listener_);
+  if (master_source_) {
+    if (master_listener_) master_source_->RemoveListener(master_listener_);
+    auto& d = master_source_->details_;
+    d.erase(std::remove(d.begin(), d.end(), this), d.end());
+  }
   master_listener_ = 0;
   master_source_ = ds;
-  if (ds) master_listener_ = ds->AddListener([this] { MasterChanged(); });
+  if (ds) {
+    master_listener_ = ds->AddListener([this] { MasterChanged(); });
+    ds->details_.push_back(this);
+  }
   if (Active()) MasterChanged();
 }
 

@@ -225,6 +225,7 @@ ENGINE_DECLARE_FIELD(TBooleanField, ftBoolean)
 enum class TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert };
 
 class TDataSource;
+class TTable;
 
 class TDataSet : public TComponent {
  public:
@@ -279,7 +280,9 @@ class TDataSource : public TComponent {
   void DataChanged();  // called by the dataset
 
  private:
+  friend class TTable;
   TDataSet* dataset_ = nullptr;
+  std::vector<TTable*> details_;  // tables that use this source as their master
   std::vector<std::pair<int, std::function<void()>>> listeners_;
   int next_id_ = 1;
 };
@@ -355,6 +358,7 @@ class TTable : public TDataSet {
   void SetFieldValue(TField& f, const Value& v) override;
 
  private:
+  friend class TDataSource;
   void CheckInactive() const;
   void CheckActive() const;
   void DoOpen();

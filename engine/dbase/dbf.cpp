@@ -1143,6 +1143,7 @@ void DbfTable::SetDeleted(uint64_t recno, bool deleted) {
 void DbfTable::BeginBulkAppend() {
   RequireWritable();
   bulk_ = true;
+  if (memo_) memo_->BeginBulk();
 }
 
 void DbfTable::WriteBulk() {
@@ -1153,6 +1154,7 @@ void DbfTable::WriteBulk() {
 
 void DbfTable::EndBulkAppend() {
   if (!bulk_) return;
+  if (memo_) memo_->EndBulk();
   WriteBulk();
   bulk_ = false;
   const char eof = 0x1A;

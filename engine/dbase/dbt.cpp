@@ -46,6 +46,7 @@ std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, const std::str
   std::unique_ptr<MemoFile> m(new MemoFile(std::move(file), path, table, layout));
   unsigned char h[24];
   uint64_t size = m->file_->Size();
+  m->size_ = size;
   if (size < sizeof h) m->Corrupt("la cabecera está incompleta");
   ReadExactly(*m->file_, 0, h, sizeof h);
   m->header_next_ = GetU32(h);
@@ -81,12 +82,34 @@ void MemoFile::Create(const std::string& path, MemoLayout layout, const std::str
 }
 
 uint64_t MemoFile::EndBlock() {
-  uint64_t size = file_->Size();
+  uint64_t size = std::max<uint64_t>(size_, bulk_offset_ + bulk_buf_.size());
   return (size + block_size_ - 1) / block_size_;
 }
 
+void MemoFile::Put(uint64_t offset, const void* data, size_t n) {
+  file_->WriteAt(offset, data, n);
+  size_ = std::max<uint64_t>(size_, offset + n);
+}
+
+void MemoFile::BeginBulk() { bulk_ = true; }
+
+void MemoFile::FlushBulk() {
+  if (bulk_buf_.empty()) return;
+  Put(bulk_offset_, bulk_buf_.data(), bulk_buf_.size());
+  bulk_offset_ += bulk_buf_.size();
+  bulk_buf_.clear();
+}
+
+void MemoFile::EndBulk() {
+  if (!bulk_) return;
+  FlushBulk();
+  bulk_ = false;
+  WriteHeaderU32(0, header_next_);
+}
+
 std::string MemoFile::Read(uint64_t block) {
-  uint64_t size = file_->Size();
+  FlushBulk();
+  uint64_t size = size_;
   uint64_t end = EndBlock();
   if (block == 0 || block >= end)
     Corrupt("el bloque " + std::to_string(block) + " está fuera del fichero (tiene " +
@@ -127,7 +150,7 @@ std::string MemoFile::Read(uint64_t block) {
 void MemoFile::WriteHeaderU32(uint64_t offset, uint64_t value) {
   unsigned char b[4];
   PutU32(b, value);
-  file_->WriteAt(offset, b, sizeof b);
+  Put(offset, b, sizeof b);
 }
 
 void MemoFile::LoadFreeChain() {
@@ -154,6 +177,19 @@ void MemoFile::LoadFreeChain() {
   chain_loaded_ = true;
 }
 
+// Adds a value's blocks, starting at block `start` (the end of what is written or gathered), to
+// the gathered bytes.
+void MemoFile::Gather(uint64_t start, const std::string& body) {
+  uint64_t offset = start * block_size_;
+  if (bulk_buf_.empty()) bulk_offset_ = offset;
+  if (offset != bulk_offset_ + bulk_buf_.size()) {
+    FlushBulk();
+    bulk_offset_ = offset;
+  }
+  bulk_buf_ += body;
+  if (bulk_buf_.size() >= (1u << 20)) FlushBulk();
+}
+
 // Writes node i of the chain: [next][count], next being the following run or the end.
 void MemoFile::WriteLink(size_t i) {
   uint64_t target = i < free_.size() ? free_[i].block : EndBlock();
@@ -166,7 +202,7 @@ void MemoFile::WriteLink(size_t i) {
   unsigned char node[8];
   PutU32(node, target);
   PutU32(node + 4, prev.count);
-  file_->WriteAt(prev.block * block_size_, node, sizeof node);
+  Put(prev.block * block_size_, node, sizeof node);
 }
 
 uint64_t MemoFile::Write(const std::string& data) {
@@ -176,8 +212,12 @@ uint64_t MemoFile::Write(const std::string& data) {
     body += "\x1A\x1A";
     uint64_t blocks = (body.size() + block_size_ - 1) / block_size_;
     body.resize(static_cast<size_t>(blocks * block_size_), '\0');
-    file_->WriteAt(start * block_size_, body.data(), body.size());
     header_next_ = start + blocks;
+    if (bulk_) {
+      Gather(start, body);
+      return start;
+    }
+    Put(start * block_size_, body.data(), body.size());
     WriteHeaderU32(0, header_next_);
     return start;
   }
@@ -207,30 +247,39 @@ uint64_t MemoFile::Write(const std::string& data) {
       start = free_[i].block + free_[i].count;
       WriteLink(i + 1);  // rewrites run i's node with its new count
     }
-    file_->WriteAt(start * block_size_, body.data(), body.size());
+    Put(start * block_size_, body.data(), body.size());
     return start;
   }
   uint64_t start = std::max<uint64_t>(EndBlock(), 1);
   uint64_t new_end = start + blocks;
+  if (bulk_ && free_.empty()) {
+    // A file being filled from empty: the header's end link is written at EndBulk.
+    body.resize(static_cast<size_t>(blocks * block_size_), '\0');
+    header_next_ = new_end;
+    Gather(start, body);
+    return start;
+  }
   // Move the chain's end link on before writing past the old end.
   {
     unsigned char b[4];
     PutU32(b, new_end);
+    FlushBulk();
     if (free_.empty()) {
       header_next_ = new_end;
-      file_->WriteAt(0, b, 4);
+      Put(0, b, 4);
     } else {
-      file_->WriteAt(free_.back().block * block_size_, b, 4);
+      Put(free_.back().block * block_size_, b, 4);
     }
   }
   body.resize(static_cast<size_t>(blocks * block_size_), '\0');
-  file_->WriteAt(start * block_size_, body.data(), body.size());
+  Put(start * block_size_, body.data(), body.size());
   return start;
 }
 
 void MemoFile::Release(uint64_t block) {
   if (layout_ == MemoLayout::kDbase3) return;
-  uint64_t size = file_->Size();
+  FlushBulk();
+  uint64_t size = size_;
   if (block == 0 || (block + 1) * block_size_ > size + block_size_) return;
   unsigned char h[8];
   if (block * block_size_ + sizeof h > size) return;

@@ -43,6 +43,10 @@ class MemoFile {
   // never reuses space). A block that does not hold a value start is left alone.
   void Release(uint64_t block);
   void Sync();
+  // Many values in a row (a table being rebuilt): new values are gathered and written in large
+  // blocks, and the header at EndBulk. Reading flushes what is gathered first.
+  void BeginBulk();
+  void EndBulk();
 
  private:
   MemoFile(std::unique_ptr<File> file, std::string path, std::string table, MemoLayout layout);
@@ -55,6 +59,10 @@ class MemoFile {
   void LoadFreeChain();
   void WriteLink(size_t index);  // writes the link that points at free_[index] (or the end)
   void WriteHeaderU32(uint64_t offset, uint64_t value);
+  // Writes to the file, keeping the known file size.
+  void Put(uint64_t offset, const void* data, size_t n);
+  void FlushBulk();
+  void Gather(uint64_t start, const std::string& body);
 
   std::unique_ptr<File> file_;
   std::string path_;
@@ -64,6 +72,10 @@ class MemoFile {
   uint64_t header_next_ = 0;  // header bytes 0-3
   bool chain_loaded_ = false;
   std::vector<FreeRun> free_;  // the chain in order; its last link points at EndBlock()
+  uint64_t size_ = 0;          // the file's size, kept as it is written
+  bool bulk_ = false;
+  std::string bulk_buf_;       // gathered values, to be written at bulk_offset_
+  uint64_t bulk_offset_ = 0;
 };
 
 }  // namespace engine::dbase

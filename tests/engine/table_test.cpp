@@ -279,18 +279,20 @@ TEST(Table, EngineCallsOnAnOpenCursor) {
   bde::CURProps props;
   Check(bde::DbiGetCursorProps(t.Handle(), props));
   EXPECT_STREQ(props.szTableType, "DBASE");
-  EXPECT_EQ(props.iTblLevel, 4);
-  EXPECT_EQ(props.iFields, 5);
-  EXPECT_EQ(props.iValChecks, 0);
+  // Fields of a packed record are read into locals before comparing (no references into it).
+  const int level = props.iTblLevel, fields = props.iFields, checks = props.iValChecks;
+  EXPECT_EQ(level, 4);
+  EXPECT_EQ(fields, 5);
+  EXPECT_EQ(checks, 0);
   std::vector<bde::FLDDesc> f(props.iFields);
   Check(bde::DbiGetFieldDescs(t.Handle(), f.data()));
   EXPECT_STREQ(f[0].szName, "CODIGO");
-  EXPECT_EQ(f[0].iFldType, bde::fldDBCHAR);
-  EXPECT_EQ(f[0].iUnits1, 6);
-  EXPECT_EQ(f[2].iFldType, bde::fldDBNUM);
-  EXPECT_EQ(f[2].iUnits1, 12);
-  EXPECT_EQ(f[2].iUnits2, 2);
-  EXPECT_EQ(f[4].iFldType, bde::fldDBMEMO);
+  EXPECT_EQ(+f[0].iFldType, bde::fldDBCHAR);
+  EXPECT_EQ(+f[0].iUnits1, 6);
+  EXPECT_EQ(+f[2].iFldType, bde::fldDBNUM);
+  EXPECT_EQ(+f[2].iUnits1, 12);
+  EXPECT_EQ(+f[2].iUnits2, 2);
+  EXPECT_EQ(+f[4].iFldType, bde::fldDBMEMO);
   bde::hDBIObj db = nullptr;
   Check(bde::DbiGetObjFromObj(t.Handle(), bde::objDATABASE, &db));
   bde::hDBICur cur = t.Handle();
@@ -318,9 +320,39 @@ TEST(Table, IntegerDefinitionBecomesTheLevelsIntegerType) {
   Check(bde::DbiSetProp(t.Handle(), bde::curXLTMODE, bde::xltNONE));
   bde::FLDDesc f;
   Check(bde::DbiGetFieldDescs(t.Handle(), &f));
-  EXPECT_EQ(f.iFldType, bde::fldDBNUM);
-  EXPECT_EQ(f.iUnits2, 0);
+  EXPECT_EQ(+f.iFldType, bde::fldDBNUM);
+  EXPECT_EQ(+f.iUnits2, 0);
   EXPECT_EQ(t.RecordCount(), 0);
+}
+
+}  // namespace
+}  // namespace engine
+
+namespace engine {
+namespace {
+
+// A detail table may outlive its master's data source, and a source may outlive its dataset:
+// either order of destruction leaves no dangling link (checked under the sanitizers).
+TEST(Table, MasterLinksSurviveAnyOrderOfDestruction) {
+  auto detail = std::make_unique<TTable>();
+  {
+    TTable master;
+    TDataSource ds;
+    ds.SetDataSet(&master);
+    detail->SetMasterSource(&ds);
+    detail->SetMasterFields("NOMBRE");
+    EXPECT_EQ(detail->MasterSource(), &ds);
+  }  // ds, then master, go first
+  EXPECT_EQ(detail->MasterSource(), nullptr);
+  detail.reset();
+
+  auto ds = std::make_unique<TDataSource>();
+  {
+    TTable master, other_detail;
+    ds->SetDataSet(&master);
+    other_detail.SetMasterSource(ds.get());
+  }  // the tables go first
+  EXPECT_EQ(ds->DataSet(), nullptr);
 }
 
 }  // namespace
