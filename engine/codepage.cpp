@@ -58,15 +58,25 @@ CodePage::CodePage(int number, const char16_t* high) : number_(number), high_(hi
   for (int b = 0; b < 256; ++b) {
     upper_[b] = lower_[b] = static_cast<uint8_t>(b);
   }
-  // Build byte-level case maps by going through Unicode.
+  // Byte-level case maps, through Unicode.
+  auto byte_of = [&](char32_t c) -> int {
+    if (c < 0x80) return static_cast<int>(c);
+    if (c < 0x2600) return reverse_[c] ? reverse_[c] : -1;
+    for (int t = 0; t < 128; ++t)
+      if (high_[t] == c) return t + 0x80;
+    return -1;
+  };
   for (int b = 0; b < 256; ++b) {
-    char32_t c = b < 0x80 ? static_cast<char32_t>(b) : (high_[b - 0x80] ? high_[b - 0x80] : 0);
+    char32_t c = b < 0x80 ? static_cast<char32_t>(b) : high_[b - 0x80];
     if (!c) continue;
     char32_t u = UpperOf(c), l = LowerOf(c);
-    for (int t = 0; t < 256; ++t) {
-      char32_t tc = t < 0x80 ? static_cast<char32_t>(t) : high_[t - 0x80];
-      if (u != c && tc == u) upper_[b] = static_cast<uint8_t>(t);
-      if (l != c && tc == l) lower_[b] = static_cast<uint8_t>(t);
+    if (u != c) {
+      int t = byte_of(u);
+      if (t >= 0) upper_[b] = static_cast<uint8_t>(t);
+    }
+    if (l != c) {
+      int t = byte_of(l);
+      if (t >= 0) lower_[b] = static_cast<uint8_t>(t);
     }
   }
 }

@@ -320,15 +320,18 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
     const auto& new_fields = neu->Fields();
     // A field whose stored form does not change is copied byte for byte; the others go through
     // their values (converted, re-encoded, memos written to the new memo file).
-    std::vector<bool> raw(plan.size(), false);
+    std::vector<bool> raw(plan.size(), false), blob(plan.size(), false);
     for (size_t i = 0; i < plan.size(); ++i) {
       const PlannedField& p = plan[i];
       if (p.op == bde::crADD) continue;
       const FieldSpec& a = old_fields[static_cast<size_t>(p.old)];
       const FieldSpec& b = new_fields[i];
-      raw[i] = a.type == b.type && a.size == b.size && a.decimals == b.decimals && a.length == b.length &&
-               KindOfFieldType(a.type) != Value::Kind::Binary && a.type != bde::fldDBMEMO &&
-               a.type != bde::fldPDXMEMO && a.type != bde::fldPDXFMTMEMO;
+      bool same = a.type == b.type && a.size == b.size && a.decimals == b.decimals && a.length == b.length;
+      bool is_blob = KindOfFieldType(a.type) == Value::Kind::Binary || a.type == bde::fldDBMEMO ||
+                     a.type == bde::fldPDXMEMO || a.type == bde::fldPDXFMTMEMO;
+      raw[i] = same && !is_blob;
+      // A memo of the same type moves as stored bytes (same code page: the table keeps its own).
+      blob[i] = same && is_blob;
     }
     // Byte runs to copy, adjacent fields merged into one run.
     struct Run {
@@ -356,6 +359,10 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
         const PlannedField& p = plan[i];
         if (p.op == bde::crADD || raw[i]) continue;
         const FieldSpec& from = old_fields[static_cast<size_t>(p.old)];
+        if (blob[i]) {
+          auto bytes = old->GetBlobBytes(buf, p.old);
+          if (bytes && neu->SetBlobBytes(&out, static_cast<int>(i), *bytes)) continue;
+        }
         Value v = old->GetValue(buf, p.old);
         try {
           neu->SetValue(&out, static_cast<int>(i), ConvertForField(v, from, p.spec));

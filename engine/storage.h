@@ -87,6 +87,22 @@ class TableStorage {
   virtual void BeginBulkAppend() {}
   virtual void EndBulkAppend() {}
 
+  // The stored bytes of a memo or blob field (memo text in the table's code page), so that a
+  // rebuilt table of the same format and code page takes them without decoding and encoding;
+  // nullopt when this storage has no such shortcut. "" is a field without a value.
+  virtual std::optional<std::string> GetBlobBytes(const std::string& buf, int field) {
+    (void)buf;
+    (void)field;
+    return std::nullopt;
+  }
+  // Stores such bytes in a blob field of a record buffer; false when there is no such shortcut.
+  virtual bool SetBlobBytes(std::string* buf, int field, const std::string& bytes) {
+    (void)buf;
+    (void)field;
+    (void)bytes;
+    return false;
+  }
+
   virtual std::vector<TagInfo> Tags() { return {}; }
   // Walks a tag; with equal_to set, only the keys equal to that value (as the tag's key of a row
   // whose key expression gave it). Throws kNoSuchIndex for an unknown tag.

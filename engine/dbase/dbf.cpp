@@ -949,15 +949,7 @@ void DbfTable::SetValue(std::string* buf, int field, const Value& v) {
           data = v.ToDisplay();
           break;
       }
-      std::memset(p, ' ', n);
-      if (data.empty()) return;
-      RequireWritable();
-      if (!memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
-      uint64_t block = memo_->Write(data);
-      std::string num = std::to_string(block);
-      if (num.size() > n) Refuse(err::kTableFull, field, "el fichero de memos está lleno", v);
-      if (level_ == 7) num.insert(0, n - num.size(), '0');
-      std::memcpy(p + n - num.size(), num.data(), num.size());
+      StoreMemo(buf, field, data, v);
       return;
     }
     case 'I':
@@ -1414,6 +1406,51 @@ void FinishRestructuredIndex(const std::string& old_mdx, const std::string& new_
   const char flag = 0x01;
   f->WriteAt(28, &flag, 1);
   f->Sync();
+}
+
+}  // namespace engine::dbase
+
+namespace engine::dbase {
+
+// Writes memo bytes to the memo file and their block number into the field ("" leaves it blank).
+void DbfTable::StoreMemo(std::string* buf, int field, const std::string& data, const Value& shown) {
+  const FieldSpec& f = fields_[static_cast<size_t>(field)];
+  char* p = buf->data() + f.offset;
+  const size_t n = f.length;
+  std::memset(p, ' ', n);
+  if (data.empty()) return;
+  RequireWritable();
+  if (!memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
+  uint64_t block = memo_->Write(data);
+  std::string num = std::to_string(block);
+  if (num.size() > n) Refuse(err::kTableFull, field, "el fichero de memos está lleno", shown);
+  if (level_ == 7) num.insert(0, n - num.size(), '0');
+  std::memcpy(p + n - num.size(), num.data(), num.size());
+}
+
+std::optional<std::string> DbfTable::GetBlobBytes(const std::string& buf, int field) {
+  CheckBuffer(buf);
+  if (foxpro_ || field < 0 || static_cast<size_t>(field) >= fields_.size() ||
+      !IsMemoLetter(extra_[static_cast<size_t>(field)].letter))
+    return std::nullopt;
+  uint64_t block = MemoBlock(buf, field);
+  if (block == 0) return std::string();
+  if (!memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
+  try {
+    return memo_->Read(block);
+  } catch (EngineError& e) {
+    e.With(CtxField(fields_[static_cast<size_t>(field)].name));
+    throw;
+  }
+}
+
+bool DbfTable::SetBlobBytes(std::string* buf, int field, const std::string& bytes) {
+  CheckBuffer(*buf);
+  if (foxpro_ || field < 0 || static_cast<size_t>(field) >= fields_.size() ||
+      !IsMemoLetter(extra_[static_cast<size_t>(field)].letter))
+    return false;
+  StoreMemo(buf, field, bytes, Value::Binary(bytes));
+  return true;
 }
 
 }  // namespace engine::dbase

@@ -49,6 +49,8 @@ class DbfTable : public TableStorage {
 
   std::vector<TagInfo> Tags() override;
   void DescribeForRecreate(TableDefinition* def) const override;
+  std::optional<std::string> GetBlobBytes(const std::string& buf, int field) override;
+  bool SetBlobBytes(std::string* buf, int field, const std::string& bytes) override;
   bool HasIndex() const { return mdx_ != nullptr; }
   IndexCheckReport CheckIndex(RecordSource& rows) { return mdx_->Check(rows); }
   std::unique_ptr<KeyWalker> WalkTag(const std::string& tag, const std::optional<Value>& equal_to) override;
@@ -80,6 +82,7 @@ class DbfTable : public TableStorage {
   [[noreturn]] void Bad(const std::string& what) const;
   [[noreturn]] void Refuse(DBIResult code, int field, const std::string& what, const Value& v) const;
   uint64_t MemoBlock(const std::string& buf, int field) const;
+  void StoreMemo(std::string* buf, int field, const std::string& data, const Value& shown);
   std::string DecodeText(std::string_view bytes) const;
 
   std::string path_;
