@@ -193,6 +193,39 @@ std::vector<std::string> CompanionExtensions(TableFormat f) {
   return {"DBT", "MDX"};
 }
 
+bool IsEmptyCheck(const bde::VCHKDesc& v) {
+  return !v.bRequired && !v.bHasMinVal && !v.bHasMaxVal && !v.bHasDefVal && !v.szPict[0] && !v.szLkupTblName[0] &&
+         !v.elkupType;
+}
+
+// The validity checks of the rebuilt table: the caller's records with their operations (a check
+// dropped, or emptied, or left on a field that is gone, is not written), or, when the caller
+// lists none, the table's own checks following their fields to their new places.
+std::vector<bde::VCHKDesc> PlanChecks(TableStorage& old, const std::vector<PlannedField>& plan,
+                                      const bde::CRTblDesc& d) {
+  std::vector<bde::VCHKDesc> out;
+  if (d.iValChkCount && d.pvchkDesc) {
+    for (uint16_t i = 0; i < d.iValChkCount; ++i) {
+      bde::CROpType op = d.pecrValChkOp ? d.pecrValChkOp[i] : bde::crNOOP;
+      bde::VCHKDesc v = d.pvchkDesc[i];
+      if (op == bde::crDROP || IsEmptyCheck(v)) continue;
+      if (v.iFldNum < 1 || v.iFldNum > plan.size()) continue;
+      out.push_back(v);
+    }
+    return out;
+  }
+  for (bde::VCHKDesc v : old.ValChecks()) {
+    for (size_t j = 0; j < plan.size(); ++j) {
+      if (plan[j].op != bde::crADD && plan[j].old == static_cast<int>(v.iFldNum) - 1) {
+        v.iFldNum = static_cast<uint16_t>(j + 1);
+        out.push_back(v);
+        break;
+      }
+    }
+  }
+  return out;
+}
+
 // The names an xBase expression mentions (identifiers outside string literals), upper case.
 std::set<std::string> NamesIn(const std::string& expr) {
   std::set<std::string> out;
@@ -288,7 +321,8 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
   // Validity checks exist only in Paradox tables.
   if (format != TableFormat::kParadox && desc.pecrValChkOp) {
     for (uint16_t i = 0; i < desc.iValChkCount; ++i)
-      if (desc.pecrValChkOp[i] == bde::crADD || desc.pecrValChkOp[i] == bde::crMODIFY)
+      if ((desc.pecrValChkOp[i] == bde::crADD || desc.pecrValChkOp[i] == bde::crMODIFY) &&
+          !(desc.pvchkDesc && IsEmptyCheck(desc.pvchkDesc[i])))
         Refuse(err::kNotSupported, "Las tablas dBASE no admiten reglas de validación.", path);
   }
   const bool indexed = format == TableFormat::kDbase && !old->Tags().empty();
@@ -303,6 +337,14 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
   def.tags.clear();
   def.val_checks.clear();
   for (const auto& p : plan) def.fields.push_back(p.spec);
+  if (format == TableFormat::kParadox) {
+    def.key_fields = old->KeyFieldCount();
+    for (int k = 0; k < def.key_fields; ++k)
+      if (k >= static_cast<int>(plan.size()) || plan[static_cast<size_t>(k)].old != k)
+        Refuse(err::kInvalidRestructure,
+               "Los campos de la clave de la tabla deben seguir siendo los primeros y en el mismo orden.", path);
+    def.val_checks = PlanChecks(*old, plan, desc);
+  }
 
   std::vector<uint64_t> recno_map;
   RemoveSwapLeftovers(path);
@@ -397,6 +439,17 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
       entries.push_back({final_path, want});
     } else if (old_companion) {
       entries.push_back({final_path, ""});
+    }
+  }
+  if (format == TableFormat::kParadox) {
+    // Secondary indexes (.Xnn, .Ynn) describe the old records: they go with the old table.
+    std::string base = BaseName(path);
+    const std::string stem = FoldCase(base.substr(0, base.find_last_of('.')));
+    for (const auto& e : fs.List(DirName(path).empty() ? "." : DirName(path))) {
+      std::string ext = UpperExtension(e.name);
+      if (e.is_dir || ext.size() != 3 || (ext[0] != 'X' && ext[0] != 'Y')) continue;
+      if (FoldCase(e.name.substr(0, e.name.size() - 4)) != stem) continue;
+      entries.push_back({JoinPath(DirName(path), e.name), ""});
     }
   }
   CommitSwap(path, entries);

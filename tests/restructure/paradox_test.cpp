@@ -118,7 +118,7 @@ TEST_F(ParadoxSample, TypeRuleFollowsTheParadoxLevel) {
 // The two tests below are disabled while the engine's restructure of a Paradox table writes the
 // new table without any validity check (it keeps the rows but drops every check, touched or
 // not). Enable them once it carries the checks over and applies the check operations.
-TEST_F(ParadoxSample, DISABLED_ApplyKeepsRowsAndUntouchedChecks) {
+TEST_F(ParadoxSample, ApplyKeepsRowsAndUntouchedChecks) {
   OPEN_OR_SKIP("fields", "logical");
   const auto before = restructure_test::ReadBack(dir_.path(), "logical.db");
   r_.Field()->SetName("CANTIDAD");
@@ -139,7 +139,7 @@ TEST_F(ParadoxSample, DISABLED_ApplyKeepsRowsAndUntouchedChecks) {
   EXPECT_EQ(v().DefaultValue(), "TRUE");
 }
 
-TEST_F(ParadoxSample, DISABLED_AddedCheckIsWrittenAndAnEmptiedOneIsDropped) {
+TEST_F(ParadoxSample, AddedCheckIsWrittenAndAnEmptiedOneIsDropped) {
   OPEN_OR_SKIP("joins", "paradox-ascii");
   v().SetMinimumValue("B");
   v().SetPicture("&*19?");
