@@ -155,12 +155,21 @@ std::vector<PlannedField> Plan(TableStorage& old, const bde::CRTblDesc& d, const
         Refuse(err::kInvalidRestructure, "El campo de origen indicado no existe en la tabla.", table, p.spec.name);
       p.old = f.iFldNum - 1;
     }
-    ValidateName(p.spec.name, paradox, level, table);
-    int type_level = paradox ? ParadoxTypeLevel(p.spec.type) : DbaseTypeLevel(p.spec.type);
-    if (type_level > level)
-      Refuse(err::kInvalidFieldType,
-             "El tipo del campo no existe en las tablas de nivel " + std::to_string(level) + ".", table, p.spec.name);
-    ValidateSize(p.spec, paradox, level, table);
+    // A field kept exactly as the table stores it is taken as it is, even where the program that
+    // wrote the table went past the level's usual limits (a dBASE III N(20,4), say).
+    bool as_stored = false;
+    if (p.old >= 0) {
+      const FieldSpec& o = old.Fields()[static_cast<size_t>(p.old)];
+      as_stored = o.name == p.spec.name && o.type == p.spec.type && o.size == p.spec.size && o.decimals == p.spec.decimals;
+    }
+    if (!as_stored) {
+      ValidateName(p.spec.name, paradox, level, table);
+      int type_level = paradox ? ParadoxTypeLevel(p.spec.type) : DbaseTypeLevel(p.spec.type);
+      if (type_level > level)
+        Refuse(err::kInvalidFieldType,
+               "El tipo del campo no existe en las tablas de nivel " + std::to_string(level) + ".", table, p.spec.name);
+      ValidateSize(p.spec, paradox, level, table);
+    }
     if (!seen.insert(FoldCase(p.spec.name)).second)
       Refuse(err::kDuplicateFieldName, "Hay dos campos con el mismo nombre.", table, p.spec.name);
     record_length += p.spec.size;
@@ -334,6 +343,7 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
   def.level = old->Level();
   def.codepage = old->Codepage().number();
   old->DescribeForRecreate(&def);
+  def.sizes_as_stored = true;
   def.tags.clear();
   def.val_checks.clear();
   for (const auto& p : plan) def.fields.push_back(p.spec);

@@ -131,6 +131,9 @@ struct TableDefinition {
   // dBASE: keep these header bytes of an existing table (a restructure keeps the table's version
   // byte with its memo flags, its language driver and its driver name); -1 / "" choose from
   // level, fields and code page.
+  // The fields come from an existing table (a rebuild): sizes its writer chose are taken as they
+  // are, even past the level's usual limits, where the format itself can hold them.
+  bool sizes_as_stored = false;
   int dbase_version = -1;
   int language_driver = -1;
   std::string driver_name;

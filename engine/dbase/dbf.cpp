@@ -1210,7 +1210,7 @@ void DbfTable::Create(const std::string& path, const TableDefinition& def) {
     refuse(err::kRecordTooBig, "tiene " + std::to_string(def.fields.size()) + " campos y el nivel admite " +
                                    std::to_string(max_fields));
   const size_t name_max = level == 7 ? 31 : 10;
-  const int num_max = level == 3 ? 19 : 20, dec_max = level == 3 ? 15 : 18;
+  const int num_max = level == 3 && !def.sizes_as_stored ? 19 : 20, dec_max = level == 3 && !def.sizes_as_stored ? 15 : 18;
 
   bool has_memo = false;
   uint32_t reclen = 1;
