@@ -327,6 +327,23 @@ class RowView : public RecordView {
   uint64_t recno_;
 };
 
+// Every row of a table, for building or checking its index.
+class TableRows : public RecordSource {
+ public:
+  explicit TableRows(DbfTable* t) : t_(t) {}
+  uint64_t Count() override { return t_->RecordCount(); }
+  const RecordView& Row(uint64_t recno) override {
+    t_->ReadRecord(recno, &buf_);
+    view_ = std::make_unique<RowView>(t_, &buf_, recno);
+    return *view_;
+  }
+
+ private:
+  DbfTable* t_;
+  std::string buf_;
+  std::unique_ptr<RowView> view_;
+};
+
 class EmptySource : public RecordSource {
  public:
   uint64_t Count() override { return 0; }
@@ -570,6 +587,10 @@ void DbfTable::OpenCompanions() {
                         {CtxTable(path_), CtxFile(CompanionToCreate(path_, "MDX"))});
     try {
       mdx_ = MdxIndex::Open(mdx, fields_, *cp_, writable_);
+      // When the row that holds a unique tag's key changes, another row with that key takes
+      // its place: the index reads the table's rows to find it.
+      row_source_ = std::make_unique<TableRows>(this);
+      mdx_->SetRowSource(row_source_.get());
     } catch (EngineError& e) {
       e.With(CtxTable(path_));
       e.With(CtxFile(mdx));
@@ -1359,27 +1380,6 @@ void DbfTable::DescribeForRecreate(TableDefinition* def) const {
 }  // namespace engine::dbase
 
 namespace engine::dbase {
-
-namespace {
-
-// Every row of a table, for building or checking its index.
-class TableRows : public RecordSource {
- public:
-  explicit TableRows(DbfTable* t) : t_(t) {}
-  uint64_t Count() override { return t_->RecordCount(); }
-  const RecordView& Row(uint64_t recno) override {
-    t_->ReadRecord(recno, &buf_);
-    view_ = std::make_unique<RowView>(t_, &buf_, recno);
-    return *view_;
-  }
-
- private:
-  DbfTable* t_;
-  std::string buf_;
-  std::unique_ptr<RowView> view_;
-};
-
-}  // namespace
 
 IndexCheckReport CheckTableIndexes(const std::string& dbf_path) {
   OpenOptions opts;

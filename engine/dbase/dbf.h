@@ -106,6 +106,7 @@ class DbfTable : public TableStorage {
   bool has_mdx_ = false;
   std::unique_ptr<File> file_;
   std::unique_ptr<MemoFile> memo_;
+  std::unique_ptr<RecordSource> row_source_;  // the rows, for the index (outlives mdx_)
   std::unique_ptr<MdxIndex> mdx_;
   // A window of the table file kept for reading rows in order.
   uint64_t cache_offset_ = 0;

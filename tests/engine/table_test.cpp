@@ -8,6 +8,8 @@
 #include <filesystem>
 
 #include "engine/cursor.h"
+#include "engine/dbase/dbase.h"
+#include "engine/dbase/mdx.h"
 #include "tests/support/temp_dir.h"
 
 namespace engine {
@@ -353,6 +355,43 @@ TEST(Table, MasterLinksSurviveAnyOrderOfDestruction) {
     other_detail.SetMasterSource(ds.get());
   }  // the tables go first
   EXPECT_EQ(ds->DataSet(), nullptr);
+}
+
+}  // namespace
+}  // namespace engine
+
+namespace engine {
+namespace {
+
+// A unique tag holds one row per key. When that row's key changes, another row with the old key
+// takes its place in the tag, so that every key of the table stays findable.
+TEST(Table, UniqueTagKeepsAKeyWhenItsRowChanges) {
+  TempDir d;
+  TTable t;
+  t.SetDatabaseName(d.path());
+  t.SetTableName("Codigos.dbf");
+  t.FieldDefs().Add("CODIGO", TFieldType::ftString, 4);
+  t.FieldDefs().Add("NOTA", TFieldType::ftString, 10);
+  t.IndexDefs().Add("CODIGO", "CODIGO", ixUnique);
+  t.CreateTable();
+  t.Open();
+  for (const char* c : {"A", "A", "B"}) {
+    t.Append();
+    t.SetFieldValue("CODIGO", Value::Text(c));
+    t.Post();
+  }
+  t.First();  // the first "A"
+  t.Edit();
+  t.SetFieldValue("CODIGO", Value::Text("C"));
+  t.Post();
+  t.Close();
+  auto report = dbase::CheckTableIndexes(d / "Codigos.dbf");
+  EXPECT_TRUE(report.ok()) << (report.ok() ? "" : report.problems[0]);
+  t.SetIndexName("CODIGO");
+  t.Open();
+  std::vector<std::string> keys;
+  for (t.First(); !t.Eof(); t.Next()) keys.push_back(t.FieldByName("CODIGO")->AsString());
+  EXPECT_EQ(keys, (std::vector<std::string>{"A", "B", "C"}));
 }
 
 }  // namespace
