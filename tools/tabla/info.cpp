@@ -1,8 +1,45 @@
 #include <cstdio>
+#include <cstring>
 
+#include "engine/bde.h"
+#include "engine/value.h"
 #include "tools/tabla/commands.h"
 
 namespace tabla {
+
+namespace {
+
+// A validity check's value (in the engine's representation) as text.
+std::string CheckValue(const engine::TableStorage& t, uint16_t type, uint16_t flag, const uint8_t* buf) {
+  if (flag == bde::TODAYVAL) return "HOY";
+  if (flag == bde::NOWVAL) return "AHORA";
+  auto get = [&](auto v) {
+    std::memcpy(&v, buf, sizeof v);
+    return v;
+  };
+  switch (type) {
+    case bde::fldPDXCHAR: return "'" + t.Codepage().Decode(reinterpret_cast<const char*>(buf)) + "'";
+    case bde::fldPDXNUM:
+    case bde::fldPDXMONEY: return engine::Value::Number(get(double{})).DecimalText();
+    case bde::fldPDXSHORT: return std::to_string(get(int16_t{}));
+    case bde::fldPDXLONG:
+    case bde::fldPDXAUTOINC: return std::to_string(get(int32_t{}));
+    case bde::fldPDXDATE: return engine::Value::Date(get(int32_t{})).ToDisplay();
+    case bde::fldPDXTIME: return engine::Value::Time(get(uint32_t{})).ToDisplay();
+    case bde::fldPDXDATETIME: return engine::Value::Timestamp(static_cast<int64_t>(get(double{}))).ToDisplay();
+    case bde::fldPDXBOOL: return get(int32_t{}) ? "TRUE" : "FALSE";
+    case bde::fldPDXBCD: {
+      bde::FMTBcd b;
+      std::memcpy(&b, buf, sizeof b);
+      double x = 0;
+      if (bde::DbiBcdToFloat(&b, &x) != bde::DBIERR_NONE) return "?";
+      return engine::Value::Number(x).DecimalText();
+    }
+    default: return "(valor)";
+  }
+}
+
+}  // namespace
 
 int RunInfo(const std::vector<std::string>& args) {
   if (args.size() != 1) {
@@ -22,6 +59,32 @@ int RunInfo(const std::vector<std::string>& args) {
   for (const auto& f : t->Fields())
     std::printf("%4d  %-31s %-2s %5u %3u\n", ++n, f.name.c_str(), TypeLetter(f.type).c_str(),
                 static_cast<unsigned>(f.size), static_cast<unsigned>(f.decimals));
+  if (int keys = t->KeyFieldCount(); keys > 0) {
+    std::printf("Clave:");
+    for (int k = 0; k < keys && k < static_cast<int>(t->Fields().size()); ++k)
+      std::printf(" %s", t->Fields()[static_cast<size_t>(k)].name.c_str());
+    std::printf("\n");
+  }
+  std::vector<bde::VCHKDesc> checks;
+  try {
+    checks = t->ValChecks();
+  } catch (const engine::EngineError& e) {
+    std::printf("Reglas de validación: no se pueden leer (%s)\n", e.message().c_str());
+  }
+  for (const bde::VCHKDesc& c : checks) {
+    const uint16_t num = c.iFldNum;
+    if (num < 1 || num > t->Fields().size()) continue;
+    const engine::FieldSpec& f = t->Fields()[num - 1];
+    std::string line = "Regla de " + f.name + ":";
+    if (c.bRequired) line += " obligatorio;";
+    if (c.bHasMinVal) line += " mínimo " + CheckValue(*t, f.type, c.bHasMinVal, c.aMinVal) + ";";
+    if (c.bHasMaxVal) line += " máximo " + CheckValue(*t, f.type, c.bHasMaxVal, c.aMaxVal) + ";";
+    if (c.bHasDefVal) line += " por defecto " + CheckValue(*t, f.type, c.bHasDefVal, c.aDefVal) + ";";
+    if (c.szPict[0]) line += std::string(" plantilla \"") + c.szPict + "\";";
+    if (c.szLkupTblName[0]) line += std::string(" consulta en ") + c.szLkupTblName + " (tipo " + std::to_string(c.elkupType) + ");";
+    if (line.back() == ';') line.pop_back();
+    std::printf("%s\n", line.c_str());
+  }
   return 0;
 }
 
