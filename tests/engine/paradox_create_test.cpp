@@ -6,7 +6,9 @@
 
 #include "engine/bde.h"
 #include "engine/error.h"
+#include "engine/database.h"
 #include "engine/paradox/paradox.h"
+#include "engine/restructure.h"
 #include "tests/support/temp_dir.h"
 
 namespace engine {
@@ -438,6 +440,91 @@ TEST(ParadoxCreateRules, RecreatingATableRemovesItsOldCompanions) {
   EXPECT_EQ(t->Level(), 3);
   EXPECT_EQ(t->KeyFieldCount(), 0);
   EXPECT_TRUE(t->ValChecks().empty());
+}
+
+// A table of every type of its level, rebuilt with its fields moved (reversed), one widened and
+// renamed, one dropped and one added: every value of every kept field, blobs included, follows.
+TEST_P(ParadoxCreate, EveryTypeOfTheLevelSurvivesARestructure) {
+  const int level = GetParam();
+  TempDir dir;
+  const std::string path = dir / "TABLA.DB";
+  TableDefinition def = Definition(level);
+  paradox::Create(path, def);
+  const int rows = 6;
+  {
+    auto t = paradox::Open(path, OpenOptions{});
+    for (int n = 1; n <= rows; ++n) {
+      std::string buf = t->BlankRecord();
+      for (size_t i = 0; i < def.fields.size(); ++i)
+        t->SetValue(&buf, static_cast<int>(i), i == 0 ? Value::Text("K" + std::to_string(n)) : Sample(def.fields[i].type, n));
+      t->AppendRecord(buf);
+    }
+    t->Flush();
+  }
+  std::vector<std::vector<Value>> before(rows);
+  {
+    auto t = paradox::Open(path, OpenOptions{});
+    std::string buf;
+    for (int n = 1; n <= rows; ++n) {
+      t->ReadRecord(static_cast<uint64_t>(n), &buf);
+      for (size_t i = 0; i < def.fields.size(); ++i) before[static_cast<size_t>(n - 1)].push_back(t->GetValue(buf, static_cast<int>(i)));
+    }
+  }
+  // New structure: the key first, then the other fields in reverse order without "Unidades",
+  // "Nombre" widened to 50 and renamed, and a new field "Nuevo".
+  std::vector<bde::FLDDesc> f;
+  std::vector<bde::CROpType> ops;
+  std::vector<int> source;  // old field index of each new field, -1 for the new one
+  auto rec = [&](int old, const std::string& name, uint16_t type, int units, bde::CROpType op) {
+    bde::FLDDesc d{};
+    d.iFldNum = static_cast<uint16_t>(old + 1);
+    std::strncpy(d.szName, name.c_str(), sizeof d.szName - 1);
+    d.iFldType = type;
+    if (type == bde::fldPDXBCD) {
+      d.iUnits1 = 32;
+      d.iUnits2 = static_cast<int16_t>(units);
+    } else {
+      d.iUnits1 = static_cast<int16_t>(units);
+    }
+    f.push_back(d);
+    ops.push_back(op);
+    source.push_back(op == bde::crADD ? -1 : old);
+  };
+  rec(0, def.fields[0].name, def.fields[0].type, def.fields[0].size, bde::crNOOP);
+  for (int i = static_cast<int>(def.fields.size()) - 1; i >= 1; --i) {
+    const FieldSpec& o = def.fields[static_cast<size_t>(i)];
+    if (o.name == "Unidades") continue;
+    if (o.name == "Nombre")
+      rec(i, "NombreCompleto", o.type, 50, bde::crMODIFY);
+    else
+      rec(i, o.name, o.type, o.size, bde::crNOOP);
+  }
+  rec(-1, "Nuevo", bde::fldPDXCHAR, 5, bde::crADD);
+  bde::CRTblDesc desc{};
+  std::strcpy(desc.szTblName, "TABLA.DB");
+  desc.iFldCount = static_cast<uint16_t>(f.size());
+  desc.pfldDesc = f.data();
+  desc.pecrFldOp = ops.data();
+  DoRestructure(*OpenDatabase(dir.path()), desc);
+
+  auto t = paradox::Open(path, OpenOptions{});
+  EXPECT_EQ(t->Level(), level);
+  EXPECT_EQ(t->KeyFieldCount(), 1);
+  ASSERT_EQ(t->Fields().size(), f.size());
+  ASSERT_EQ(t->RecordCount(), static_cast<uint64_t>(rows));
+  std::string buf;
+  for (int n = 1; n <= rows; ++n) {
+    t->ReadRecord(static_cast<uint64_t>(n), &buf);
+    for (size_t i = 0; i < f.size(); ++i) {
+      Value got = t->GetValue(buf, static_cast<int>(i));
+      if (source[i] < 0) {
+        EXPECT_TRUE(got.IsNull());
+        continue;
+      }
+      const Value& want = before[static_cast<size_t>(n - 1)][static_cast<size_t>(source[i])];
+      EXPECT_EQ(got, want) << t->Fields()[i].name << " row " << n << ": " << got.ToDisplay();
+    }
+  }
 }
 
 }  // namespace
