@@ -442,6 +442,47 @@ TEST(ParadoxCreateRules, RecreatingATableRemovesItsOldCompanions) {
   EXPECT_TRUE(t->ValChecks().empty());
 }
 
+// Rebuilds a table of Definition(level): the key first, then the other fields in reverse order
+// without "Unidades", "Nombre" widened to 50 and renamed "NombreCompleto", and a new field
+// "Nuevo" last. Returns the old field index of each new field (-1 for the new one).
+std::vector<int> RebuildReversed(const std::string& dir, const std::string& table, const TableDefinition& def) {
+  std::vector<bde::FLDDesc> f;
+  std::vector<bde::CROpType> ops;
+  std::vector<int> source;
+  auto rec = [&](int old, const std::string& name, uint16_t type, int units, bde::CROpType op) {
+    bde::FLDDesc d{};
+    d.iFldNum = static_cast<uint16_t>(old + 1);
+    std::strncpy(d.szName, name.c_str(), sizeof d.szName - 1);
+    d.iFldType = type;
+    if (type == bde::fldPDXBCD) {
+      d.iUnits1 = 32;
+      d.iUnits2 = static_cast<int16_t>(units);
+    } else {
+      d.iUnits1 = static_cast<int16_t>(units);
+    }
+    f.push_back(d);
+    ops.push_back(op);
+    source.push_back(op == bde::crADD ? -1 : old);
+  };
+  rec(0, def.fields[0].name, def.fields[0].type, def.fields[0].size, bde::crNOOP);
+  for (int i = static_cast<int>(def.fields.size()) - 1; i >= 1; --i) {
+    const FieldSpec& o = def.fields[static_cast<size_t>(i)];
+    if (o.name == "Unidades") continue;
+    if (o.name == "Nombre")
+      rec(i, "NombreCompleto", o.type, 50, bde::crMODIFY);
+    else
+      rec(i, o.name, o.type, o.size, bde::crNOOP);
+  }
+  rec(-1, "Nuevo", bde::fldPDXCHAR, 5, bde::crADD);
+  bde::CRTblDesc desc{};
+  std::strncpy(desc.szTblName, table.c_str(), sizeof desc.szTblName - 1);
+  desc.iFldCount = static_cast<uint16_t>(f.size());
+  desc.pfldDesc = f.data();
+  desc.pecrFldOp = ops.data();
+  DoRestructure(*OpenDatabase(dir), desc);
+  return source;
+}
+
 // A table of every type of its level, rebuilt with its fields moved (reversed), one widened and
 // renamed, one dropped and one added: every value of every kept field, blobs included, follows.
 TEST_P(ParadoxCreate, EveryTypeOfTheLevelSurvivesARestructure) {
@@ -470,52 +511,16 @@ TEST_P(ParadoxCreate, EveryTypeOfTheLevelSurvivesARestructure) {
       for (size_t i = 0; i < def.fields.size(); ++i) before[static_cast<size_t>(n - 1)].push_back(t->GetValue(buf, static_cast<int>(i)));
     }
   }
-  // New structure: the key first, then the other fields in reverse order without "Unidades",
-  // "Nombre" widened to 50 and renamed, and a new field "Nuevo".
-  std::vector<bde::FLDDesc> f;
-  std::vector<bde::CROpType> ops;
-  std::vector<int> source;  // old field index of each new field, -1 for the new one
-  auto rec = [&](int old, const std::string& name, uint16_t type, int units, bde::CROpType op) {
-    bde::FLDDesc d{};
-    d.iFldNum = static_cast<uint16_t>(old + 1);
-    std::strncpy(d.szName, name.c_str(), sizeof d.szName - 1);
-    d.iFldType = type;
-    if (type == bde::fldPDXBCD) {
-      d.iUnits1 = 32;
-      d.iUnits2 = static_cast<int16_t>(units);
-    } else {
-      d.iUnits1 = static_cast<int16_t>(units);
-    }
-    f.push_back(d);
-    ops.push_back(op);
-    source.push_back(op == bde::crADD ? -1 : old);
-  };
-  rec(0, def.fields[0].name, def.fields[0].type, def.fields[0].size, bde::crNOOP);
-  for (int i = static_cast<int>(def.fields.size()) - 1; i >= 1; --i) {
-    const FieldSpec& o = def.fields[static_cast<size_t>(i)];
-    if (o.name == "Unidades") continue;
-    if (o.name == "Nombre")
-      rec(i, "NombreCompleto", o.type, 50, bde::crMODIFY);
-    else
-      rec(i, o.name, o.type, o.size, bde::crNOOP);
-  }
-  rec(-1, "Nuevo", bde::fldPDXCHAR, 5, bde::crADD);
-  bde::CRTblDesc desc{};
-  std::strcpy(desc.szTblName, "TABLA.DB");
-  desc.iFldCount = static_cast<uint16_t>(f.size());
-  desc.pfldDesc = f.data();
-  desc.pecrFldOp = ops.data();
-  DoRestructure(*OpenDatabase(dir.path()), desc);
-
+  std::vector<int> source = RebuildReversed(dir.path(), "TABLA.DB", def);
   auto t = paradox::Open(path, OpenOptions{});
   EXPECT_EQ(t->Level(), level);
   EXPECT_EQ(t->KeyFieldCount(), 1);
-  ASSERT_EQ(t->Fields().size(), f.size());
+  ASSERT_EQ(t->Fields().size(), source.size());
   ASSERT_EQ(t->RecordCount(), static_cast<uint64_t>(rows));
   std::string buf;
   for (int n = 1; n <= rows; ++n) {
     t->ReadRecord(static_cast<uint64_t>(n), &buf);
-    for (size_t i = 0; i < f.size(); ++i) {
+    for (size_t i = 0; i < source.size(); ++i) {
       Value got = t->GetValue(buf, static_cast<int>(i));
       if (source[i] < 0) {
         EXPECT_TRUE(got.IsNull());
@@ -525,6 +530,52 @@ TEST_P(ParadoxCreate, EveryTypeOfTheLevelSurvivesARestructure) {
       EXPECT_EQ(got, want) << t->Fields()[i].name << " row " << n << ": " << got.ToDisplay();
     }
   }
+}
+
+// Validity checks of every kind follow their fields through that rebuild; the check of the
+// dropped field goes with it.
+TEST_P(ParadoxChecks, EveryKindOfCheckFollowsItsFieldThroughARestructure) {
+  const int level = GetParam();
+  TempDir dir;
+  TableDefinition def = Definition(level);
+  def.val_checks = AllKindsOfChecks(def);
+  paradox::Create(dir / "reglas.db", def);
+  std::vector<int> source = RebuildReversed(dir.path(), "reglas.db", def);
+  auto t = paradox::Open(dir / "reglas.db", OpenOptions{});
+  auto got = t->ValChecks();
+  size_t expected = 0;
+  for (const auto& w : def.val_checks) {
+    const std::string name = def.fields[w.iFldNum - 1].name;
+    if (name == "Unidades") continue;
+    ++expected;
+    SCOPED_TRACE(name);
+    // The new position of the field.
+    int pos = -1;
+    for (size_t i = 0; i < source.size(); ++i)
+      if (source[i] == w.iFldNum - 1) pos = static_cast<int>(i) + 1;
+    ASSERT_GT(pos, 0);
+    const bde::VCHKDesc* g = nullptr;
+    for (const auto& c : got)
+      if (c.iFldNum == pos) g = &c;
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(int{g->bRequired}, int{w.bRequired});
+    EXPECT_EQ(int{g->bHasMinVal}, int{w.bHasMinVal});
+    EXPECT_EQ(int{g->bHasMaxVal}, int{w.bHasMaxVal});
+    EXPECT_EQ(int{g->bHasDefVal}, int{w.bHasDefVal});
+    const size_t n = name == "Precio" ? sizeof(bde::FMTBcd) : name == "Nombre" ? 40 : 8;
+    if (w.bHasMinVal) {
+      EXPECT_EQ(std::memcmp(g->aMinVal, w.aMinVal, n), 0);
+    }
+    if (w.bHasMaxVal) {
+      EXPECT_EQ(std::memcmp(g->aMaxVal, w.aMaxVal, n), 0);
+    }
+    if (w.bHasDefVal) {
+      EXPECT_EQ(std::memcmp(g->aDefVal, w.aDefVal, n), 0);
+    }
+    EXPECT_STREQ(g->szPict, w.szPict);
+    EXPECT_EQ(static_cast<int32_t>(g->elkupType), static_cast<int32_t>(w.elkupType));
+  }
+  EXPECT_EQ(got.size(), expected);
 }
 
 }  // namespace
