@@ -17,6 +17,7 @@
 #include "engine/restructure.h"
 #include "engine/storage.h"
 #include "engine/table.h"
+#include "tests/support/helpers.h"
 #include "tests/support/temp_dir.h"
 
 namespace engine {
@@ -59,35 +60,7 @@ void MakeTable(const std::string& dir) {
   t.Close();
 }
 
-void AddTwoAmounts(const std::string& dir) {
-  auto old = OpenStorage(dir + "/Clientes.Dbf", TableFormat::kDbase, {false, true})->Fields();
-  std::vector<bde::FLDDesc> f;
-  std::vector<bde::CROpType> ops;
-  auto rec = [](uint16_t num, const std::string& name, uint16_t type, int u1, int u2) {
-    bde::FLDDesc d{};
-    d.iFldNum = num;
-    std::strncpy(d.szName, name.c_str(), sizeof d.szName - 1);
-    d.iFldType = type;
-    d.iUnits1 = static_cast<int16_t>(u1);
-    d.iUnits2 = static_cast<int16_t>(u2);
-    return d;
-  };
-  for (size_t i = 0; i < old.size(); ++i) {
-    f.push_back(rec(static_cast<uint16_t>(i + 1), old[i].name, old[i].type, old[i].size, old[i].decimals));
-    ops.push_back(bde::crNOOP);
-  }
-  f.push_back(rec(0, "SA", bde::fldDBNUM, 12, 2));
-  f.push_back(rec(0, "SC", bde::fldDBNUM, 12, 2));
-  ops.push_back(bde::crADD);
-  ops.push_back(bde::crADD);
-  bde::CRTblDesc desc{};
-  std::strcpy(desc.szTblName, "Clientes.Dbf");
-  desc.bPack = 0xFFFF;
-  desc.iFldCount = static_cast<uint16_t>(f.size());
-  desc.pfldDesc = f.data();
-  desc.pecrFldOp = ops.data();
-  DoRestructure(*OpenDatabase(dir), desc);
-}
+void AddTwoAmounts(const std::string& dir) { testing_support::AddTwoAmounts(dir, "Clientes.Dbf", true); }
 
 // Opens the table as the host application's next start would and checks every row.
 // Returns 0 for the old structure, 1 for the new one.

@@ -20,6 +20,7 @@
 #include "engine/storage.h"
 #include "engine/table.h"
 #include "tests/support/fault_fs.h"
+#include "tests/support/helpers.h"
 #include "tests/support/readers.h"
 #include "tests/support/temp_dir.h"
 
@@ -109,20 +110,7 @@ void MakeCustomers(const std::string& dir, int rows = 200, int level = 4) {
 }
 
 // Adds SA and SC after the existing fields, as the upgrade does.
-void AddTwoAmounts(const std::string& dir, bool pack) {
-  auto old = FieldsOf(dir + "/Clientes.Dbf");
-  std::vector<bde::FLDDesc> f;
-  std::vector<bde::CROpType> ops;
-  for (size_t i = 0; i < old.size(); ++i) {
-    f.push_back(Rec(static_cast<uint16_t>(i + 1), old[i].name, old[i].type, old[i].size, old[i].decimals));
-    ops.push_back(bde::crNOOP);
-  }
-  f.push_back(Rec(0, "SA", bde::fldDBNUM, 12, 2));
-  f.push_back(Rec(0, "SC", bde::fldDBNUM, 12, 2));
-  ops.push_back(bde::crADD);
-  ops.push_back(bde::crADD);
-  Restructure(dir, "Clientes.Dbf", f, ops, pack);
-}
+void AddTwoAmounts(const std::string& dir, bool pack) { testing_support::AddTwoAmounts(dir, "Clientes.Dbf", pack); }
 
 TEST(Restructure, AddingFieldsKeepsEveryValueAndPacks) {
   TempDir d;

@@ -10,6 +10,7 @@
 #include "engine/cursor.h"
 #include "engine/dbase/dbase.h"
 #include "engine/dbase/mdx.h"
+#include "tests/support/helpers.h"
 #include "tests/support/temp_dir.h"
 
 namespace engine {
@@ -236,36 +237,14 @@ TEST(Table, ExclusiveOpenFailsAtOnceWhileTheTableIsOpen) {
 TEST(Table, AnotherProcessHoldingTheTableBlocksExclusiveOpen) {
   TempDir d;
   MakeCustomers(d.path());
-  int ready[2], release[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(release), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    TTable t;
-    t.SetDatabaseName(d.path());
-    t.SetTableName("Clientes.Dbf");
-    t.Open();
-    char c = 'r';
-    if (write(ready[1], &c, 1) != 1) _exit(2);
-    if (read(release[0], &c, 1) != 1) _exit(3);
-    _exit(0);
-  }
-  // Keep only the parent's ends, so that a child that dies is seen as end of file, not a hang.
-  close(ready[1]);
-  close(release[0]);
-  char c;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  testing_support::TableHeldByAnotherProcess other(d.path(), "Clientes.Dbf");
+  ASSERT_TRUE(other.holding());
   TTable excl;
   excl.SetDatabaseName(d.path());
   excl.SetTableName("Clientes.Dbf");
   excl.SetExclusive(true);
   EXPECT_THROW(excl.Open(), EDBEngineError);
-  c = 'x';
-  ASSERT_EQ(write(release[1], &c, 1), 1);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(other.Release(), 0);
   excl.Open();
   EXPECT_TRUE(excl.Active());
 }

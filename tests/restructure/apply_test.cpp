@@ -12,6 +12,7 @@
 #include "tests/restructure/inspector.h"
 #include "tests/restructure/support.h"
 #include "tests/support/readers.h"
+#include "tests/support/helpers.h"
 #include "tests/support/temp_dir.h"
 
 namespace restructure {
@@ -211,60 +212,7 @@ TEST_F(Apply, ATableOpenBeforeIsOpenAgainAfterAndExclusive) {
 }
 
 // Holds the table open in another process until told to let go.
-class OtherProcess {
- public:
-  OtherProcess(const std::string& dir, const std::string& table) {
-    if (pipe(to_child_) != 0 || pipe(to_parent_) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      char c = 'x';
-      int code = 0;
-      try {
-        engine::TTable t;
-        t.SetDatabaseName(dir);
-        t.SetTableName(table);
-        t.Open();
-        c = 'o';
-        if (write(to_parent_[1], &c, 1) != 1) code = 2;
-        if (read(to_child_[0], &c, 1) != 1) code = 3;
-        t.Close();
-      } catch (...) {
-        code = 1;
-        c = 'x';
-        if (write(to_parent_[1], &c, 1) != 1) code = 2;
-      }
-      _exit(code);
-    }
-    // The parent keeps only its own ends, so that a child that dies is seen as end of file.
-    close(to_parent_[1]);
-    close(to_child_[0]);
-    to_parent_[1] = to_child_[0] = -1;
-    char c = 0;
-    holding_ = pid_ > 0 && read(to_parent_[0], &c, 1) == 1 && c == 'o';
-  }
-  bool holding() const { return holding_; }
-  // Closes the table in the other process and waits for it to end; its exit status.
-  int Release() {
-    if (pid_ <= 0) return -1;
-    char c = 'c';
-    if (write(to_child_[1], &c, 1) != 1) return -1;
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = 0;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  ~OtherProcess() {
-    Release();
-    for (int fd : {to_child_[0], to_child_[1], to_parent_[0], to_parent_[1]})
-      if (fd >= 0) close(fd);
-  }
-
- private:
-  int to_child_[2] = {-1, -1};
-  int to_parent_[2] = {-1, -1};
-  pid_t pid_ = -1;
-  bool holding_ = false;
-};
+using OtherProcess = testing_support::TableHeldByAnotherProcess;
 
 TEST_F(Apply, ATableHeldByAnotherProcessIsNotTouchedAndALaterApplySucceeds) {
   AddNumber("SA", 12, 2);

@@ -16,6 +16,7 @@
 #include "engine/storage.h"
 #include "engine/table.h"
 #include "tests/support/readers.h"
+#include "tests/support/helpers.h"
 #include "tests/support/temp_dir.h"
 
 namespace actualiza {
@@ -389,26 +390,9 @@ TEST(Actualizacion, AStockTableHeldOpenStopsTheRunAndASecondRunFinishes) {
   const std::string held = d.path() + "/Empresas/" + demo.companies[1] + "/Ejercicio2004/Existencias.dbf";
   ASSERT_TRUE(fs::exists(held)) << held;
   auto antes = LeeTodas(d.path());
-  int ready[2], release[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(release), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    TTable t;
-    t.SetDatabaseName(fs::path(held).parent_path().string());
-    t.SetTableName("Existencias.dbf");
-    t.Open();
-    char c = 'r';
-    if (write(ready[1], &c, 1) != 1) _exit(2);
-    if (read(release[0], &c, 1) != 1) _exit(3);
-    _exit(0);
-  }
-  // Keep only the parent's ends, so that a child that dies is seen as end of file, not a hang.
-  close(ready[1]);
-  close(release[0]);
-  char c;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  auto other = std::make_unique<testing_support::TableHeldByAnotherProcess>(fs::path(held).parent_path().string(),
+                                                                            "Existencias.dbf");
+  ASSERT_TRUE(other->holding());
   {
     Ventana v;
     try {
@@ -429,10 +413,7 @@ TEST(Actualizacion, AStockTableHeldOpenStopsTheRunAndASecondRunFinishes) {
     bool actualizada = t.campos.size() > a.campos.size() || fs::path(nombre).filename() == "Existencias.dbf";
     EXPECT_TRUE(igual || actualizada) << nombre;
   }
-  c = 'x';
-  ASSERT_EQ(write(release[1], &c, 1), 1);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  EXPECT_EQ(other->Release(), 0);
   Ventana v;
   v.Ejecuta(demo.executable);
   EXPECT_TRUE(ComprobarInstalacion(demo.executable).AlDia());
