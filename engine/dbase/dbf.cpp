@@ -309,7 +309,9 @@ std::string DriverNameForCodePage(int cp) {
 class RowView : public RecordView {
  public:
   RowView(DbfTable* t, const std::string* buf, uint64_t recno) : t_(t), buf_(buf), recno_(recno) {}
+  void SetRecNo(uint64_t recno) { recno_ = recno; }
   uint64_t RecNo() const override { return recno_; }
+  std::string_view Record() const override { return *buf_; }
   bool Deleted() const override { return t_->IsDeleted(*buf_); }
   Value Field(const std::string& name) const override { return t_->GetValue(*buf_, Index(name)); }
   std::string RawText(const std::string& name) const override { return t_->RawField(*buf_, Index(name)); }
@@ -330,18 +332,18 @@ class RowView : public RecordView {
 // Every row of a table, for building or checking its index.
 class TableRows : public RecordSource {
  public:
-  explicit TableRows(DbfTable* t) : t_(t) {}
+  explicit TableRows(DbfTable* t) : t_(t), view_(t, &buf_, 0) {}
   uint64_t Count() override { return t_->RecordCount(); }
   const RecordView& Row(uint64_t recno) override {
     t_->ReadRecord(recno, &buf_);
-    view_ = std::make_unique<RowView>(t_, &buf_, recno);
-    return *view_;
+    view_.SetRecNo(recno);
+    return view_;
   }
 
  private:
   DbfTable* t_;
   std::string buf_;
-  std::unique_ptr<RowView> view_;
+  RowView view_;
 };
 
 class EmptySource : public RecordSource {

@@ -1,11 +1,15 @@
 #include "engine/dbase/mdx.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <exception>
+#include <mutex>
 #include <numeric>
 #include <set>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -82,6 +86,10 @@ struct TagMeta {
   int capacity = 0;
   std::unique_ptr<Expression> key_expr;
   std::unique_ptr<Expression> for_expr;
+  // Where the key lies in a stored record when it is one character field as stored (no FOR
+  // clause); raw_length 0 otherwise.
+  uint32_t raw_offset = 0;
+  uint32_t raw_length = 0;
 
   int Cmp(std::string_view a, std::string_view b) const {
     int c = CompareKeys(type, a, b);
@@ -123,16 +131,24 @@ bool OutOfOrder(const TagMeta& t, std::string_view earlier, std::string_view lat
   return true;
 }
 
-// Sorted (key, record number) entries of one tag, stored flat.
+// (key, record number) entries of one tag, stored flat: each entry is the key followed by its
+// record number (4 bytes, little-endian), so that a sort moves whole entries and the sorted
+// list is read in one sweep when the tree is written.
 struct EntryList {
   size_t key_len = 0;
-  std::string keys;
-  std::vector<uint32_t> recnos;
-  size_t size() const { return recnos.size(); }
-  std::string_view key(size_t i) const { return std::string_view(keys).substr(i * key_len, key_len); }
+  std::string data;
+  size_t stride() const { return key_len + 4; }
+  size_t size() const { return data.size() / stride(); }
+  std::string_view key(size_t i) const { return std::string_view(data).substr(i * stride(), key_len); }
+  uint32_t recno(size_t i) const { return Get32(reinterpret_cast<const uint8_t*>(data.data()) + i * stride() + key_len); }
   void Add(std::string_view k, uint32_t recno) {
-    keys.append(k.data(), key_len);
-    recnos.push_back(recno);
+    data.append(k.data(), key_len);
+    AddRecNo(recno);
+  }
+  void AddRecNo(uint32_t recno) {
+    const char b[4] = {static_cast<char>(recno & 0xFF), static_cast<char>((recno >> 8) & 0xFF),
+                       static_cast<char>((recno >> 16) & 0xFF), static_cast<char>(recno >> 24)};
+    data.append(b, 4);
   }
 };
 
@@ -198,7 +214,7 @@ uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len
     Put32(block.data(), static_cast<uint32_t>(count));
     size_t off = 8;
     for (size_t k = 0; k < count; ++k, ++at) {
-      Put32(block.data() + off, e.recnos[at]);
+      Put32(block.data() + off, e.recno(at));
       std::memcpy(block.data() + off + 4, e.key(at).data(), static_cast<size_t>(key_len));
       off += static_cast<size_t>(item_len);
     }
@@ -368,76 +384,225 @@ std::optional<std::string> RowKey(const TagMeta& t, const RecordView& row) {
   return KeyOf(t, t.key_expr->Eval(row));
 }
 
-EntryList BuildEntries(const TagMeta& t, RecordSource& rows) {
-  EntryList e;
-  e.key_len = static_cast<size_t>(t.key_len);
+// Sorting flat entries (see EntryList) on their key bytes.
+class FlatSort {
+ public:
+  FlatSort(size_t key_len, size_t stride, bool descending) : len(key_len), s(stride), desc(descending) {}
+
+  // Sorts the n entries at `data` that agree on their first `depth` key bytes into byte order
+  // of their keys (reversed when `desc`), keeping entries with equal keys in the order they
+  // came in. Large groups are split on one or two key bytes at a time by a stable counting
+  // pass into `other` (scratch space of the same extent); small ones are sorted by insertion.
+  // The result ends in `other` when `to_other`, else in `data`.
+  void Sort(char* data, char* other, size_t n, size_t depth, bool to_other) const {
+    // The groups still to sort share one stack: each split pushes its groups above the mark
+    // and the loop below pops them back to it.
+    size_t mark = pending_.size();
+    if (!Split(data, other, n, depth, to_other, &pending_)) return;
+    for (size_t i = mark; i < pending_.size(); ++i) {
+      Group g = pending_[i];
+      size_t inner = pending_.size();
+      Sort(g.data, g.other, g.n, g.depth, g.to_other);
+      pending_.resize(inner);
+    }
+    pending_.resize(mark);
+  }
+
+  // The same, with the groups of the first split shared among up to `threads` threads.
+  void SortInParallel(char* data, char* other, size_t n, unsigned threads) const {
+    std::vector<Group> groups;
+    if (!Split(data, other, n, 0, false, &groups)) return;
+    std::atomic<size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failure_mutex;
+    auto work = [&] {
+      FlatSort own(len, s, desc);
+      try {
+        for (size_t g = next++; g < groups.size(); g = next++)
+          own.Sort(groups[g].data, groups[g].other, groups[g].n, groups[g].depth, groups[g].to_other);
+      } catch (...) {
+        std::lock_guard<std::mutex> hold(failure_mutex);
+        failure = std::current_exception();
+      }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned i = 1; i < threads; ++i) helpers.emplace_back(work);
+    work();
+    for (std::thread& t : helpers) t.join();
+    if (failure) std::rethrow_exception(failure);
+  }
+
+ private:
+  struct Group {
+    char* data;
+    char* other;
+    size_t n;
+    size_t depth;
+    bool to_other;
+  };
+
+  // Either finishes the entries (small or all-equal groups; returns false) or moves them into
+  // `other` by their next distinguishing key bytes and lists the groups that remain to sort, in
+  // order (returns true).
+  bool Split(char* data, char* other, size_t n, size_t depth, bool to_other, std::vector<Group>* groups) const {
+    while (n > kFewest && depth < len) {
+      if (n >= kWideGroup && depth + 1 < len) {  // two bytes at a time
+        wide_.assign(65536, 0);
+        for (size_t i = 0; i < n; ++i) ++wide_[Digit2(data + i * s, depth)];
+        if (wide_[Digit2(data, depth)] == n) {
+          depth += 2 + CommonRun(data, n, depth + 2);
+          continue;
+        }
+        std::vector<size_t> pos(65536);
+        Distribute(data, other, n, depth, to_other, wide_.data(), pos.data(), 0, 65535, 2, groups);
+        return true;
+      }
+      uint32_t count[256] = {};
+      unsigned lo = 255, hi = 0;
+      for (size_t i = 0; i < n; ++i) {
+        unsigned d = static_cast<uint8_t>(data[i * s + depth]);
+        ++count[d];
+        lo = std::min(lo, d);
+        hi = std::max(hi, d);
+      }
+      if (lo == hi) {
+        depth += 1 + CommonRun(data, n, depth + 1);
+        continue;
+      }
+      size_t pos[256];
+      Distribute(data, other, n, depth, to_other, count, pos, lo, hi, 1, groups);
+      return true;
+    }
+    if (n > 1 && depth < len) Insertion(data, n, depth);
+    if (to_other) std::memcpy(other, data, n * s);
+    return false;
+  }
+
+  // Moves the entries into `other` by their digit at `depth` (one or two bytes; counts given,
+  // digits lo..hi in use) and lists the groups that result, in tag order.
+  void Distribute(const char* data, char* other, size_t n, size_t depth, bool to_other, const uint32_t* count,
+                  size_t* pos, size_t lo, size_t hi, size_t width, std::vector<Group>* groups) const {
+    size_t at = 0;
+    for (size_t k = lo; k <= hi; ++k) {
+      size_t b = desc ? hi - (k - lo) : k;
+      pos[b] = at;
+      at += count[b];
+    }
+    for (size_t i = 0; i < n; ++i) {
+      const char* e = data + i * s;
+      size_t d = width == 2 ? Digit2(e, depth) : static_cast<uint8_t>(e[depth]);
+      std::memcpy(other + pos[d]++ * s, e, s);
+    }
+    at = 0;
+    for (size_t k = lo; k <= hi; ++k) {
+      size_t b = desc ? hi - (k - lo) : k;
+      size_t c = count[b];
+      if (c > 0) groups->push_back({other + at * s, const_cast<char*>(data) + at * s, c, depth + width, !to_other});
+      at += c;
+    }
+  }
+
+  static constexpr size_t kWideGroup = 1u << 15;  // split two bytes at a time from here
+  static constexpr size_t kFewest = 16;            // sorted by insertion up to here
+  size_t len;  // key bytes
+  size_t s;    // stride
+  bool desc;
+
+  static size_t Digit2(const char* e, size_t depth) {
+    return (static_cast<size_t>(static_cast<uint8_t>(e[depth])) << 8) | static_cast<uint8_t>(e[depth + 1]);
+  }
+
+  // Key bytes from `depth` on that every one of the n entries shares with the first.
+  size_t CommonRun(const char* data, size_t n, size_t depth) const {
+    size_t common = len - depth;
+    for (size_t i = 1; i < n && common > 0; ++i) {
+      const char* a = data + depth;
+      const char* b = data + i * s + depth;
+      if (std::memcmp(a, b, common) == 0) continue;
+      size_t k = 0;
+      while (a[k] == b[k]) ++k;
+      common = k;
+    }
+    return common;
+  }
+
+  void Insertion(char* data, size_t n, size_t depth) const {
+    char hold[kMaxCharKey + 4];
+    for (size_t i = 1; i < n; ++i) {
+      std::memcpy(hold, data + i * s, s);
+      size_t j = i;
+      while (j > 0) {
+        int c = std::memcmp(hold + depth, data + (j - 1) * s + depth, len - depth);
+        if (desc ? c <= 0 : c >= 0) break;
+        std::memcpy(data + j * s, data + (j - 1) * s, s);
+        --j;
+      }
+      std::memcpy(data + j * s, hold, s);
+    }
+  }
+
+  mutable std::vector<uint32_t> wide_;
+  mutable std::vector<Group> pending_;
+};
+
+// Puts a tag's entries (gathered in record order) in tag order; a unique tag keeps the first
+// row of each key.
+void SortEntries(const TagMeta& t, EntryList* e) {
+  size_t n = e->size(), s = e->stride();
+  if (t.type == 'C') {
+    std::string tmp(e->data.size(), '\0');
+    // Large tags are sorted on every processor the machine offers (at most four).
+    unsigned threads = n < (1u << 16) ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    FlatSort(e->key_len, s, t.info.descending).SortInParallel(e->data.data(), tmp.data(), n, threads);
+  } else {
+    std::vector<uint32_t> order(n);
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return t.Cmp(e->key(a), e->key(b)) < 0; });
+    std::string sorted;
+    sorted.reserve(e->data.size());
+    for (uint32_t at : order) sorted.append(e->data, static_cast<size_t>(at) * s, s);
+    e->data = std::move(sorted);
+  }
+  if (!t.info.unique || n == 0) return;
+  size_t kept = 1;
+  for (size_t i = 1; i < n; ++i) {
+    if (t.Cmp(e->key(kept - 1), e->key(i)) == 0) continue;
+    if (kept != i) std::memmove(e->data.data() + kept * s, e->data.data() + i * s, s);
+    ++kept;
+  }
+  e->data.resize(kept * s);
+}
+
+// The sorted entries of every tag, from one pass over the rows.
+std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, RecordSource& rows) {
   uint64_t count = rows.Count();
   if (count > 0xFFFFFFFFull)
     throw EngineError(err::kTableFull, "La tabla tiene demasiados registros para un índice .MDX.");
-  EntryList raw;
-  raw.key_len = e.key_len;
-  raw.keys.reserve(static_cast<size_t>(count) * e.key_len);
-  raw.recnos.reserve(static_cast<size_t>(count));
-  const std::string* plain = t.for_expr ? nullptr : t.key_expr->PlainCharField();
+  std::vector<EntryList> out(tags.size());
+  for (size_t i = 0; i < tags.size(); ++i) {
+    out[i].key_len = static_cast<size_t>(tags[i]->key_len);
+    out[i].data.reserve(static_cast<size_t>(count) * out[i].stride());
+  }
   for (uint64_t r = 1; r <= count; ++r) {
     const RecordView& row = rows.Row(r);
-    if (plain) {  // the common case: a character field as it is stored
-      std::string text = row.RawText(*plain);
-      text.resize(e.key_len, ' ');
-      raw.Add(text, static_cast<uint32_t>(r));
-      continue;
-    }
-    std::optional<std::string> k = RowKey(t, row);
-    if (k) raw.Add(*k, static_cast<uint32_t>(r));
-  }
-  std::vector<uint32_t> order(raw.size());
-  if (t.type == 'C') {
-    // Character keys: sort on the first 24 bytes held as integers beside the position (no
-    // scattered reads), then on the rest; the position breaks ties, so equal keys keep
-    // record order.
-    struct Sortable {
-      uint64_t w[3];
-      uint32_t at;
-    };
-    std::vector<Sortable> items(raw.size());
-    size_t len = e.key_len, head = std::min<size_t>(24, len), rest = len - head;
-    bool desc = t.info.descending;
-    for (uint32_t i = 0; i < raw.size(); ++i) {
-      const auto* k = reinterpret_cast<const uint8_t*>(raw.keys.data() + static_cast<size_t>(i) * len);
-      Sortable& it = items[i];
-      for (size_t w = 0; w < 3; ++w) {
-        uint64_t p = 0;
-        for (size_t b = w * 8; b < w * 8 + 8; ++b) p = (p << 8) | (b < head ? k[b] : 0);
-        it.w[w] = desc ? ~p : p;
+    std::string_view record = row.Record();
+    for (size_t i = 0; i < tags.size(); ++i) {
+      const TagMeta& t = *tags[i];
+      EntryList& e = out[i];
+      if (t.raw_length > 0 && record.size() >= size_t{t.raw_offset} + t.raw_length) {
+        // The common case: a character field as it is stored, straight from the record.
+        size_t n = std::min<size_t>(t.raw_length, e.key_len);
+        e.data.append(record.data() + t.raw_offset, n);
+        e.data.append(e.key_len - n, ' ');
+        e.AddRecNo(static_cast<uint32_t>(r));
+        continue;
       }
-      it.at = i;
+      std::optional<std::string> k = RowKey(t, row);
+      if (k) e.Add(*k, static_cast<uint32_t>(r));
     }
-    const char* base = raw.keys.data();
-    std::sort(items.begin(), items.end(), [&](const Sortable& a, const Sortable& b) {
-      for (size_t w = 0; w < 3; ++w)
-        if (a.w[w] != b.w[w]) return a.w[w] < b.w[w];
-      if (rest > 0) {
-        int c = std::memcmp(base + static_cast<size_t>(a.at) * len + head,
-                            base + static_cast<size_t>(b.at) * len + head, rest);
-        if (c != 0) return desc ? c > 0 : c < 0;
-      }
-      return a.at < b.at;
-    });
-    for (size_t i = 0; i < items.size(); ++i) order[i] = items[i].at;
-  } else {
-    std::iota(order.begin(), order.end(), 0u);
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-      int c = t.Cmp(raw.key(a), raw.key(b));
-      return c != 0 ? c < 0 : a < b;
-    });
   }
-  e.keys.reserve(raw.keys.size());
-  e.recnos.reserve(raw.size());
-  for (size_t i = 0; i < order.size(); ++i) {
-    if (t.info.unique && e.size() > 0 && t.Cmp(e.key(e.size() - 1), raw.key(order[i])) == 0) continue;
-    e.Add(raw.key(order[i]), raw.recnos[order[i]]);
-  }
-  return e;
+  for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i]);
+  return out;
 }
 
 // Prepares a tag to create: expressions encoded and parsed, key shape fixed.
@@ -468,6 +633,14 @@ TagMeta NewTag(const TagInfo& info, const std::string& path, const std::vector<F
   }
   ShapeTag(t, path);
   t.info.key_type = t.type;
+  if (const std::string* plain = t.for_expr ? nullptr : t.key_expr->PlainCharField()) {
+    for (const FieldSpec& f : fields)
+      if (SameName(f.name, *plain) && f.offset > 0 && f.length > 0) {
+        t.raw_offset = f.offset;
+        t.raw_length = f.length;
+        break;
+      }
+  }
   return t;
 }
 
@@ -1053,7 +1226,7 @@ IndexCheckReport MdxFile::Check(RecordSource& rows) {
     std::vector<bool> present(count, false);
     std::unordered_set<std::string> keys_present;
     for (size_t i = 0; i < entries.size(); ++i) {
-      uint64_t r = entries.recnos[i];
+      uint64_t r = entries.recno(i);
       std::string_view k = entries.key(i);
       std::string rec = "registro " + std::to_string(r) + ": ";
       if (r == 0 || r > count) {
@@ -1115,8 +1288,9 @@ void MdxIndex::Create(const std::string& path, const std::string& table_name, co
         throw EngineError(err::kInvalidParam, "Hay dos etiquetas con el mismo nombre.", {CtxFile(path), CtxIndex(info.name)});
     metas.push_back(NewTag(info, path, fields, cp));
   }
-  std::vector<EntryList> entries;
-  for (const TagMeta& m : metas) entries.push_back(BuildEntries(m, rows));
+  std::vector<const TagMeta*> all;
+  for (const TagMeta& m : metas) all.push_back(&m);
+  std::vector<EntryList> entries = BuildEntries(all, rows);
   WriteIndexFile(path, table_name, metas, entries, cp);
 }
 
@@ -1132,7 +1306,7 @@ void DumpMdxTag(const std::string& path, const std::string& tag, const CodePage&
   idx->CollectEntries(t, &entries);
   for (size_t i = 0; i < entries.size(); ++i) {
     std::string key = KeyDisplay(t.type, entries.key(i));
-    each(t.type == 'C' ? cp.Decode(key) : key, entries.recnos[i]);
+    each(t.type == 'C' ? cp.Decode(key) : key, entries.recno(i));
   }
 }
 
@@ -1148,7 +1322,7 @@ void RewriteIndex(const std::string& old_path, const std::string& new_path, cons
         throw EngineError(err::kInvalidParam, "Hay dos etiquetas con el mismo nombre.", {CtxFile(new_path), CtxIndex(p.tag.name)});
     if (!p.carry_over) {
       metas.push_back(NewTag(p.tag, new_path, new_fields, cp));
-      entries.push_back(BuildEntries(metas.back(), new_rows));
+      entries.emplace_back();  // built below, with the other rebuilt tags in one pass
       continue;
     }
     if (!old) old = OpenFile(old_path, nullptr, cp, false);
@@ -1165,7 +1339,7 @@ void RewriteIndex(const std::string& old_path, const std::string& new_path, cons
     EntryList kept;
     kept.key_len = all.key_len;
     for (size_t i = 0; i < all.size(); ++i) {
-      uint64_t r = all.recnos[i];
+      uint64_t r = all.recno(i);
       if (r == 0 || r > recno_map.size())
         Corrupt(old_path, from.info.name, "una entrada apunta al registro " + std::to_string(r) + ", que no existe");
       uint64_t to = recno_map[r - 1];
@@ -1175,6 +1349,17 @@ void RewriteIndex(const std::string& old_path, const std::string& new_path, cons
     }
     metas.push_back(std::move(t));
     entries.push_back(std::move(kept));
+  }
+  std::vector<const TagMeta*> rebuilt;
+  std::vector<size_t> where;
+  for (size_t i = 0; i < plan.size(); ++i)
+    if (!plan[i].carry_over) {
+      rebuilt.push_back(&metas[i]);
+      where.push_back(i);
+    }
+  if (!rebuilt.empty()) {
+    std::vector<EntryList> built = BuildEntries(rebuilt, new_rows);
+    for (size_t k = 0; k < where.size(); ++k) entries[where[k]] = std::move(built[k]);
   }
   WriteIndexFile(new_path, table_name, metas, entries, cp);
 }

@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/codepage.h"
@@ -39,6 +40,10 @@ class RecordView {
   virtual Value Field(const std::string& name) const = 0;
   // The field's raw stored text (blank-padded, in the table's code page), for character keys.
   virtual std::string RawText(const std::string& name) const = 0;
+  // The whole stored record (deletion flag first, fields at their FieldSpec offsets) when the
+  // source has it at hand; empty otherwise. Lets a tag on a plain character field take its key
+  // from the bytes without evaluating anything.
+  virtual std::string_view Record() const { return {}; }
 };
 
 // Reads rows in record-number order (used to build and to check tags).
