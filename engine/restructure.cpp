@@ -344,6 +344,7 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
   def.codepage = old->Codepage().number();
   old->DescribeForRecreate(&def);
   def.sizes_as_stored = true;
+  def.sync_on_create = false;  // every file is synced once it is full, before the swap
   def.tags.clear();
   def.val_checks.clear();
   for (const auto& p : plan) def.fields.push_back(p.spec);

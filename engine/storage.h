@@ -137,6 +137,9 @@ struct TableDefinition {
   int dbase_version = -1;
   int language_driver = -1;
   std::string driver_name;
+  // dBASE: whether the new table and memo files are made durable before CreateStorage returns.
+  // A rebuild turns it off: it fills the files and syncs each of them once before it swaps.
+  bool sync_on_create = true;
 };
 
 // Creates (or overwrites) the table at `path` with no rows.

@@ -1336,10 +1336,12 @@ void DbfTable::Create(const std::string& path, const TableDefinition& def) {
   {
     auto f = fs->Open(path, OpenMode::kCreate);
     f->WriteAt(0, file.data(), file.size());
-    f->Sync();
+    if (def.sync_on_create) f->Sync();
   }
   try {
-    if (has_memo) MemoFile::Create(dbt, u[0] == 0x83 ? MemoLayout::kDbase3 : MemoLayout::kDbase4, BaseNameNoExt(path));
+    if (has_memo)
+      MemoFile::Create(dbt, u[0] == 0x83 ? MemoLayout::kDbase3 : MemoLayout::kDbase4, BaseNameNoExt(path),
+                       def.sync_on_create);
     if (!def.tags.empty()) {
       // Offsets as the table will report them.
       std::vector<FieldSpec> fields = def.fields;

@@ -63,7 +63,7 @@ std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, const std::str
   return m;
 }
 
-void MemoFile::Create(const std::string& path, MemoLayout layout, const std::string& base_name) {
+void MemoFile::Create(const std::string& path, MemoLayout layout, const std::string& base_name, bool sync) {
   auto file = CurrentFileSystem()->Open(path, OpenMode::kCreate);
   unsigned char h[kHeaderSize] = {};
   PutU32(h, 1);  // the first free block follows the header block
@@ -78,7 +78,7 @@ void MemoFile::Create(const std::string& path, MemoLayout layout, const std::str
     h[16] = 0x03;  // dBASE III version mark
   }
   file->WriteAt(0, h, sizeof h);
-  file->Sync();
+  if (sync) file->Sync();
 }
 
 uint64_t MemoFile::EndBlock() {
@@ -87,6 +87,7 @@ uint64_t MemoFile::EndBlock() {
 }
 
 void MemoFile::Put(uint64_t offset, const void* data, size_t n) {
+  reader_.Invalidate();
   file_->WriteAt(offset, data, n);
   size_ = std::max<uint64_t>(size_, offset + n);
 }
@@ -121,7 +122,7 @@ std::string MemoFile::Read(uint64_t block) {
     char buf[kDbase3BlockSize];
     while (offset < size) {
       size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buf, size - offset));
-      size_t got = file_->ReadAt(offset, buf, want);
+      size_t got = reader_.ReadAt(offset, buf, want);
       if (got == 0) break;
       const char* eof = static_cast<const char*>(std::memchr(buf, 0x1A, got));
       if (eof) {
@@ -136,7 +137,7 @@ std::string MemoFile::Read(uint64_t block) {
   if (offset + 8 > size) Corrupt("el bloque " + std::to_string(block) + " está incompleto");
   // One read of the first block holds most values whole.
   std::string first(static_cast<size_t>(std::min<uint64_t>(block_size_, size - offset)), '\0');
-  ReadExactly(*file_, offset, first.data(), first.size());
+  reader_.ReadExactly(offset, first.data(), first.size());
   const auto* h = reinterpret_cast<const unsigned char*>(first.data());
   if (std::memcmp(h, kUsedSignature, 4) != 0)
     Corrupt("el bloque " + std::to_string(block) + " no es el comienzo de un memo");
@@ -147,7 +148,7 @@ std::string MemoFile::Read(uint64_t block) {
   if (length <= first.size()) return first.substr(8, length - 8);
   std::string out(length - 8, '\0');
   std::memcpy(out.data(), first.data() + 8, first.size() - 8);
-  ReadExactly(*file_, offset + first.size(), out.data() + (first.size() - 8), length - first.size());
+  reader_.ReadExactly(offset + first.size(), out.data() + (first.size() - 8), length - first.size());
   return out;
 }
 

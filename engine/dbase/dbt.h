@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/fs.h"
+#include "engine/read_ahead.h"
 
 namespace engine::dbase {
 
@@ -27,8 +28,9 @@ class MemoFile {
   // cannot belong to a memo file.
   static std::unique_ptr<MemoFile> Open(const std::string& path, const std::string& table,
                                         MemoLayout layout, bool writable);
-  // Creates (or overwrites) an empty memo file; `base_name` goes into the IV header.
-  static void Create(const std::string& path, MemoLayout layout, const std::string& base_name);
+  // Creates (or overwrites) an empty memo file; `base_name` goes into the IV header. Without
+  // `sync`, the caller makes the file durable later.
+  static void Create(const std::string& path, MemoLayout layout, const std::string& base_name, bool sync = true);
 
   const std::string& path() const { return path_; }
   MemoLayout layout() const { return layout_; }
@@ -76,6 +78,7 @@ class MemoFile {
   bool bulk_ = false;
   std::string bulk_buf_;       // gathered values, to be written at bulk_offset_
   uint64_t bulk_offset_ = 0;
+  ReadAhead reader_{*file_};   // values are read through it; every write invalidates it
 };
 
 }  // namespace engine::dbase

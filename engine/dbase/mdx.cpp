@@ -16,6 +16,7 @@
 #include "engine/dbase/expr.h"
 #include "engine/dbase/mdx_key.h"
 #include "engine/error.h"
+#include "engine/read_ahead.h"
 
 namespace engine::dbase {
 
@@ -30,6 +31,7 @@ constexpr int kMaxTags = 47;                  // slots that fit before the first
 constexpr int kMaxCharKey = 100;
 constexpr int kMaxDepth = 24;
 constexpr size_t kMaxProblemsPerTag = 50;
+constexpr uint64_t kHoldWholeFile = 64u << 20;  // index files read whole for a full walk
 constexpr size_t kKeyExprOffset = 24, kKeyExprMax = 220;
 constexpr size_t kForFlagOffset = 245, kHasKeysOffset = 246;
 constexpr size_t kForExprOffset = 762, kForExprMax = 1024 - 762 - 1;
@@ -745,17 +747,23 @@ class MdxFile : public MdxIndex {
     return page >= kHeaderPages && static_cast<uint64_t>(page) * kPageSize + kBlockSize <= file_size_;
   }
 
-  Node ReadNode(const TagMeta& t, uint32_t page) {
+  // Reads the block of a node and returns its key count, checked against the tag's capacity.
+  uint32_t ReadBlock(const TagMeta& t, uint32_t page, uint8_t* block) {
     if (!ValidPage(page))
       Corrupt(path_, t.info.name, "un nodo apunta a la página " + std::to_string(page) + ", fuera del fichero");
-    uint8_t block[kBlockSize];
-    ReadExactly(*file_, static_cast<uint64_t>(page) * kPageSize, block, kBlockSize);
-    Node n;
-    n.page = page;
+    reader_.ReadExactly(static_cast<uint64_t>(page) * kPageSize, block, kBlockSize);
     uint32_t count = Get32(block);
     if (count > static_cast<uint32_t>(t.capacity))
       Corrupt(path_, t.info.name,
               "el nodo de la página " + std::to_string(page) + " dice tener " + std::to_string(count) + " claves");
+    return count;
+  }
+
+  Node ReadNode(const TagMeta& t, uint32_t page) {
+    uint8_t block[kBlockSize];
+    uint32_t count = ReadBlock(t, page, block);
+    Node n;
+    n.page = page;
     n.items.resize(count);
     size_t off = 8;
     for (uint32_t i = 0; i < count; ++i) {
@@ -767,10 +775,15 @@ class MdxFile : public MdxIndex {
     return n;
   }
 
+  void Write(uint64_t offset, const void* data, size_t n) {
+    reader_.Invalidate();
+    file_->WriteAt(offset, data, n);
+  }
+
   void WriteNode(const TagMeta& t, const Node& n) {
     uint8_t block[kBlockSize];
     EncodeNode(n, t.item_len, t.key_len, block);
-    file_->WriteAt(static_cast<uint64_t>(n.page) * kPageSize, block, kBlockSize);
+    Write(static_cast<uint64_t>(n.page) * kPageSize, block, kBlockSize);
     file_size_ = std::max(file_size_, static_cast<uint64_t>(n.page) * kPageSize + kBlockSize);
     dirty_ = true;
   }
@@ -876,18 +889,18 @@ class MdxFile : public MdxIndex {
     if (!writable_ || !dirty_) return;
     Put32(&head_[32], static_cast<uint32_t>(file_size_ / kPageSize));
     PutDate(&head_[44]);
-    file_->WriteAt(0, head_.data(), 48);
+    Write(0, head_.data(), 48);
     for (TagMeta& t : tags_) {
       uint8_t b[4];
       Put32(b, t.root);
-      file_->WriteAt(static_cast<uint64_t>(t.header_page) * kPageSize, b, 4);
+      Write(static_cast<uint64_t>(t.header_page) * kPageSize, b, 4);
       uint8_t counter = 0;
       file_->ReadAt(static_cast<uint64_t>(t.header_page) * kPageSize + 20, &counter, 1);
       ++counter;
-      file_->WriteAt(static_cast<uint64_t>(t.header_page) * kPageSize + 20, &counter, 1);
+      Write(static_cast<uint64_t>(t.header_page) * kPageSize + 20, &counter, 1);
       Node root = ReadNode(t, t.root);
       uint8_t has_keys = root.items.empty() && root.leaf() ? 0 : 1;
-      file_->WriteAt(static_cast<uint64_t>(t.header_page) * kPageSize + kHasKeysOffset, &has_keys, 1);
+      Write(static_cast<uint64_t>(t.header_page) * kPageSize + kHasKeysOffset, &has_keys, 1);
     }
     file_->Sync();
     dirty_ = false;
@@ -940,7 +953,7 @@ class MdxFile : public MdxIndex {
   void SetRoot(TagMeta& t, uint32_t page) {
     uint8_t b[4];
     Put32(b, page);
-    file_->WriteAt(static_cast<uint64_t>(t.header_page) * kPageSize, b, 4);
+    Write(static_cast<uint64_t>(t.header_page) * kPageSize, b, 4);
     t.root = page;
   }
 
@@ -1079,6 +1092,7 @@ class MdxFile : public MdxIndex {
   friend class MdxWalker;
   std::string path_;
   std::unique_ptr<File> file_;
+  ReadAhead reader_{*file_};  // nodes are read through it; every write invalidates it
   bool writable_;
   const CodePage& cp_;
   uint64_t file_size_ = 0;
@@ -1163,20 +1177,25 @@ void MdxFile::Visit(const TagMeta& t, uint32_t page, int depth, StructureWalk& s
   if (depth > kMaxDepth) Corrupt(path_, t.info.name, "el árbol es demasiado profundo");
   if (!s.seen.insert(page).second)
     Corrupt(path_, t.info.name, "la página " + std::to_string(page) + " se alcanza dos veces (ciclo o nodo compartido)");
-  Node n = ReadNode(t, page);
-  if (n.leaf()) {
+  uint8_t block[kBlockSize];
+  uint32_t count = ReadBlock(t, page, block);
+  const auto item = [&](uint32_t i) { return block + 8 + static_cast<size_t>(i) * static_cast<size_t>(t.item_len); };
+  if (Get32(item(count)) == 0) {  // a leaf: its entries go straight to the list
     if (s.leaf_depth < 0) s.leaf_depth = depth;
     if (s.leaf_depth != depth) Corrupt(path_, t.info.name, "las hojas no están todas a la misma profundidad");
-    for (const Item& it : n.items) {
-      if (s.have_last && OutOfOrder(t, s.last_key, it.key))
+    const size_t key_len = static_cast<size_t>(t.key_len);
+    for (uint32_t i = 0; i < count; ++i) {
+      std::string_view key(reinterpret_cast<const char*>(item(i) + 4), key_len);
+      if (s.have_last && OutOfOrder(t, s.last_key, key))
         Corrupt(path_, t.info.name, "las claves de la página " + std::to_string(page) + " están desordenadas");
-      s.last_key = it.key;
+      s.last_key.assign(key);
       s.have_last = true;
-      out->Add(it.key, it.ptr);
+      out->Add(key, Get32(item(i)));
     }
-    if (!n.items.empty()) *subtree_max = n.items.back().key;
+    if (count > 0) subtree_max->assign(reinterpret_cast<const char*>(item(count - 1) + 4), key_len);
     return;
   }
+  Node n = ReadNode(t, page);
   for (size_t i = 0; i <= n.items.size(); ++i) {
     uint32_t child = i < n.items.size() ? n.items[i].ptr : n.right;
     std::string max;
@@ -1193,9 +1212,18 @@ void MdxFile::Visit(const TagMeta& t, uint32_t page, int depth, StructureWalk& s
 }
 
 void MdxFile::CollectInto(const TagMeta& t, EntryList* out) {
+  // Every node of the tag is read, in tree order rather than file order: a file of moderate
+  // size is read in one go first.
+  if (file_size_ <= kHoldWholeFile) reader_.Hold(0, static_cast<size_t>(file_size_));
   StructureWalk s;
   std::string max;
-  Visit(t, t.root, 0, s, out, &max);
+  try {
+    Visit(t, t.root, 0, s, out, &max);
+  } catch (...) {
+    reader_.Invalidate();
+    throw;
+  }
+  reader_.Invalidate();
 }
 
 IndexCheckReport MdxFile::Check(RecordSource& rows) {

@@ -10,6 +10,7 @@
 #include "engine/fs.h"
 #include "engine/storage.h"
 #include "tests/support/fault_fs.h"
+#include "tests/support/forwarding_fs.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -157,47 +158,28 @@ TEST(DbaseLocks, ExclusiveAndSharedConflict) {
 }
 
 // A file system whose files say, the first `stale` times, that the path now names another file.
-class ReplacedFileSystem : public engine::FileSystem {
+class ReplacedFileSystem : public testing_support::ForwardingFileSystem {
  public:
   explicit ReplacedFileSystem(int stale) : stale_(stale) {}
   int opens = 0;
 
   std::unique_ptr<engine::File> Open(const std::string& path, engine::OpenMode mode) override {
     ++opens;
-    auto inner = base_->Open(path, mode);
+    auto inner = base()->Open(path, mode);
     bool stale = stale_ > 0;
     if (stale) --stale_;
     return std::make_unique<Wrapped>(std::move(inner), stale);
   }
-  bool Exists(const std::string& p) override { return base_->Exists(p); }
-  bool IsDirectory(const std::string& p) override { return base_->IsDirectory(p); }
-  bool IsRegularFile(const std::string& p) override { return base_->IsRegularFile(p); }
-  std::vector<engine::DirEntry> List(const std::string& d) override { return base_->List(d); }
-  void Rename(const std::string& a, const std::string& b) override { base_->Rename(a, b); }
-  void Remove(const std::string& p) override { base_->Remove(p); }
-  void CreateDirectory(const std::string& p) override { base_->CreateDirectory(p); }
-  void SyncDirectory(const std::string& d) override { base_->SyncDirectory(d); }
-  void RemoveEmptyDirectory(const std::string& d) override { base_->RemoveEmptyDirectory(d); }
 
  private:
-  class Wrapped : public engine::File {
+  class Wrapped : public testing_support::ForwardingFile {
    public:
-    Wrapped(std::unique_ptr<engine::File> f, bool stale) : File(f->path()), f_(std::move(f)), stale_(stale) {}
-    size_t ReadAt(uint64_t o, void* b, size_t n) override { return f_->ReadAt(o, b, n); }
-    void WriteAt(uint64_t o, const void* b, size_t n) override { f_->WriteAt(o, b, n); }
-    uint64_t Size() override { return f_->Size(); }
-    void Truncate(uint64_t s) override { f_->Truncate(s); }
-    void Sync() override { f_->Sync(); }
-    bool TryLockShared() override { return f_->TryLockShared(); }
-    bool TryLockExclusive() override { return f_->TryLockExclusive(); }
-    void Unlock() override { f_->Unlock(); }
-    bool StillAtPath() override { return !stale_ && f_->StillAtPath(); }
+    Wrapped(std::unique_ptr<engine::File> f, bool stale) : ForwardingFile(std::move(f)), stale_(stale) {}
+    bool StillAtPath() override { return !stale_ && ForwardingFile::StillAtPath(); }
 
    private:
-    std::unique_ptr<engine::File> f_;
     bool stale_;
   };
-  engine::FileSystem* base_ = engine::DefaultFileSystem();
   int stale_;
 };
 

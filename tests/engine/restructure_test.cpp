@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <algorithm>
 #include <random>
+#include <set>
 
 #include "engine/dbase/dbase.h"
 #include "engine/dbase/mdx.h"
@@ -20,6 +21,7 @@
 #include "engine/storage.h"
 #include "engine/table.h"
 #include "tests/support/fault_fs.h"
+#include "tests/support/forwarding_fs.h"
 #include "tests/support/helpers.h"
 #include "tests/support/readers.h"
 #include "tests/support/temp_dir.h"
@@ -433,6 +435,112 @@ TEST(RestructureIndexed, DroppingAFieldAnIndexUsesIsRefused) {
   }
   EXPECT_EQ(ReadFileBytes(d / "Clientes.Dbf"), before);
   EXPECT_EQ(ReadFileBytes(d / "Clientes.MDX"), mdx_before);
+}
+
+}  // namespace
+}  // namespace engine
+
+namespace engine {
+namespace {
+
+// Follows which files hold writes that were never synced and which folders hold entries that
+// were never synced, and checks the moment a swap journal is put in place: from then on a crash
+// rolls the swap forward, so every file of the new table, the temporary folder and the journal
+// itself must already be on disk.
+class SyncTracker : public testing_support::ForwardingFileSystem {
+ public:
+  std::set<std::string> dirty_files, dirty_dirs;
+  std::vector<std::string> problems;
+  int journals = 0;
+  std::string awaiting_commit;  // folder of a journal just put in place, until it is synced
+
+  void Wrote(const std::string& path) { dirty_files.insert(path); }
+  void Synced(const std::string& path) { dirty_files.erase(path); }
+
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
+  static bool EndsWith(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+  }
+  void Rename(const std::string& from, const std::string& to) override {
+    if (!awaiting_commit.empty() && DirName(to) == awaiting_commit)
+      problems.push_back("se mueve " + from + " antes de asegurar el diario");
+    if (EndsWith(to, ".diario")) {
+      ++journals;
+      for (const auto& f : dirty_files) problems.push_back("sin asegurar: " + f);
+      for (const auto& d : dirty_dirs) problems.push_back("carpeta sin asegurar: " + d);
+      awaiting_commit = DirName(to);
+    }
+    base()->Rename(from, to);
+    dirty_dirs.insert(DirName(from));
+    dirty_dirs.insert(DirName(to));
+  }
+  void Remove(const std::string& path) override {
+    base()->Remove(path);
+    dirty_files.erase(path);
+    dirty_dirs.insert(DirName(path));
+  }
+  void CreateDirectory(const std::string& path) override {
+    base()->CreateDirectory(path);
+    dirty_dirs.insert(DirName(path));
+  }
+  void RemoveEmptyDirectory(const std::string& path) override {
+    base()->RemoveEmptyDirectory(path);
+    dirty_dirs.erase(path);
+    dirty_dirs.insert(DirName(path));
+  }
+  void SyncDirectory(const std::string& dir) override {
+    base()->SyncDirectory(dir);
+    dirty_dirs.erase(dir);
+    if (dir == awaiting_commit) awaiting_commit.clear();
+  }
+};
+
+class TrackedFile : public testing_support::ForwardingFile {
+ public:
+  TrackedFile(SyncTracker* fs, std::unique_ptr<File> f) : ForwardingFile(std::move(f)), fs_(fs) {}
+  void WriteAt(uint64_t offset, const void* buf, size_t n) override {
+    ForwardingFile::WriteAt(offset, buf, n);
+    fs_->Wrote(path());
+  }
+  void Truncate(uint64_t size) override {
+    ForwardingFile::Truncate(size);
+    fs_->Wrote(path());
+  }
+  void Sync() override {
+    ForwardingFile::Sync();
+    fs_->Synced(path());
+  }
+
+ private:
+  SyncTracker* fs_;
+};
+
+std::unique_ptr<File> SyncTracker::Open(const std::string& path, OpenMode mode) {
+  auto f = base()->Open(path, mode);
+  if (mode == OpenMode::kCreate || mode == OpenMode::kCreateExclusive) {
+    dirty_files.insert(path);
+    // The journal's own entry is made durable by the sync that commits it (checked in Rename).
+    if (!EndsWith(path, ".diario.nuevo")) dirty_dirs.insert(DirName(path));
+  }
+  return std::make_unique<TrackedFile>(this, std::move(f));
+}
+
+TEST(Restructure, EveryNewFileIsOnDiskBeforeTheSwapCommits) {
+  TempDir d;
+  MakeIndexedCustomers(d.path(), 300);
+  std::filesystem::create_directory(d / "sin-indice");
+  MakeCustomers(d / "sin-indice", 120);
+  for (const std::string& dir : {d.path(), d / "sin-indice"}) {
+    SCOPED_TRACE(dir);
+    SyncTracker tracker;
+    {
+      ScopedFileSystem use(&tracker);
+      AddTwoAmounts(dir, true);
+    }
+    EXPECT_EQ(tracker.journals, 1);
+    for (const auto& p : tracker.problems) ADD_FAILURE() << p;
+    EXPECT_TRUE(tracker.dirty_files.empty());
+  }
 }
 
 }  // namespace

@@ -1,0 +1,53 @@
+// Bases for test file systems that watch or bend a few calls: every call goes on to the wrapped
+// file or file system unless a subclass overrides it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/fs.h"
+
+namespace testing_support {
+
+class ForwardingFile : public engine::File {
+ public:
+  explicit ForwardingFile(std::unique_ptr<engine::File> f) : File(f->path()), f_(std::move(f)) {}
+  size_t ReadAt(uint64_t offset, void* buf, size_t n) override { return f_->ReadAt(offset, buf, n); }
+  void WriteAt(uint64_t offset, const void* buf, size_t n) override { f_->WriteAt(offset, buf, n); }
+  uint64_t Size() override { return f_->Size(); }
+  void Truncate(uint64_t size) override { f_->Truncate(size); }
+  void Sync() override { f_->Sync(); }
+  bool TryLockShared() override { return f_->TryLockShared(); }
+  bool TryLockExclusive() override { return f_->TryLockExclusive(); }
+  void Unlock() override { f_->Unlock(); }
+  bool StillAtPath() override { return f_->StillAtPath(); }
+
+ private:
+  std::unique_ptr<engine::File> f_;
+};
+
+class ForwardingFileSystem : public engine::FileSystem {
+ public:
+  explicit ForwardingFileSystem(engine::FileSystem* base = engine::DefaultFileSystem()) : base_(base) {}
+  std::unique_ptr<engine::File> Open(const std::string& path, engine::OpenMode mode) override {
+    return base_->Open(path, mode);
+  }
+  bool Exists(const std::string& path) override { return base_->Exists(path); }
+  bool IsDirectory(const std::string& path) override { return base_->IsDirectory(path); }
+  bool IsRegularFile(const std::string& path) override { return base_->IsRegularFile(path); }
+  std::vector<engine::DirEntry> List(const std::string& dir) override { return base_->List(dir); }
+  void Rename(const std::string& from, const std::string& to) override { base_->Rename(from, to); }
+  void Remove(const std::string& path) override { base_->Remove(path); }
+  void CreateDirectory(const std::string& path) override { base_->CreateDirectory(path); }
+  void RemoveEmptyDirectory(const std::string& path) override { base_->RemoveEmptyDirectory(path); }
+  void SyncDirectory(const std::string& dir) override { base_->SyncDirectory(dir); }
+
+ protected:
+  engine::FileSystem* base() { return base_; }
+
+ private:
+  engine::FileSystem* base_;
+};
+
+}  // namespace testing_support
