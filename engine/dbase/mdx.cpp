@@ -549,13 +549,21 @@ class FlatSort {
 
 // Puts a tag's entries (gathered in record order) in tag order; a unique tag keeps the first
 // row of each key.
-void SortEntries(const TagMeta& t, EntryList* e) {
+// From this many rows on, tags are sorted on every processor the machine offers (at most four)
+// and the sort's scratch space is made ready on another thread while the rows are read.
+constexpr uint64_t kLargeTag = 1u << 16;
+
+// `scratch`, when given, holds at least the entries' bytes.
+void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
   size_t n = e->size(), s = e->stride();
   if (t.type == 'C') {
-    std::string tmp(e->data.size(), '\0');
-    // Large tags are sorted on every processor the machine offers (at most four).
-    unsigned threads = n < (1u << 16) ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-    FlatSort(e->key_len, s, t.info.descending).SortInParallel(e->data.data(), tmp.data(), n, threads);
+    std::unique_ptr<char[]> own;
+    if (!scratch) {
+      own = std::make_unique<char[]>(e->data.size());
+      scratch = own.get();
+    }
+    unsigned threads = n < kLargeTag ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    FlatSort(e->key_len, s, t.info.descending).SortInParallel(e->data.data(), scratch, n, threads);
   } else {
     std::vector<uint32_t> order(n);
     std::iota(order.begin(), order.end(), 0u);
@@ -581,10 +589,32 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
   if (count > 0xFFFFFFFFull)
     throw EngineError(err::kTableFull, "La tabla tiene demasiados registros para un índice .MDX.");
   std::vector<EntryList> out(tags.size());
+  size_t scratch_bytes = 0;
   for (size_t i = 0; i < tags.size(); ++i) {
     out[i].key_len = static_cast<size_t>(tags[i]->key_len);
     out[i].data.reserve(static_cast<size_t>(count) * out[i].stride());
+    if (tags[i]->type == 'C') scratch_bytes = std::max(scratch_bytes, static_cast<size_t>(count) * out[i].stride());
   }
+  // Fresh memory costs a page fault per page on first touch: for large tags, another thread takes
+  // those for the sort's scratch space while this one reads the rows.
+  std::unique_ptr<char[]> scratch;
+  std::exception_ptr scratch_failure;
+  std::thread preparing;
+  if (count >= kLargeTag && scratch_bytes > 0 && std::thread::hardware_concurrency() > 1) {
+    preparing = std::thread([&] {
+      try {
+        scratch = std::make_unique<char[]>(scratch_bytes);  // zeroed, so every page is touched
+      } catch (...) {
+        scratch_failure = std::current_exception();
+      }
+    });
+  }
+  struct Join {
+    std::thread& t;
+    ~Join() {
+      if (t.joinable()) t.join();
+    }
+  } join{preparing};
   for (uint64_t r = 1; r <= count; ++r) {
     const RecordView& row = rows.Row(r);
     std::string_view record = row.Record();
@@ -603,7 +633,9 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
       if (k) e.Add(*k, static_cast<uint32_t>(r));
     }
   }
-  for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i]);
+  if (preparing.joinable()) preparing.join();
+  if (scratch_failure) std::rethrow_exception(scratch_failure);
+  for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i], scratch.get());
   return out;
 }
 
