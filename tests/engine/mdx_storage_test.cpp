@@ -7,6 +7,7 @@
 
 #include "engine/bde.h"
 #include "engine/dbase/mdx.h"
+#include "engine/dbase/storage_rows.h"
 #include "engine/storage.h"
 #include "tests/engine/mdx_test_rows.h"
 #include "tests/support/readers.h"
@@ -16,34 +17,17 @@ namespace {
 
 using engine::Value;
 
-class StorageRows : public engine::dbase::RecordSource, public engine::dbase::RecordView {
+using engine::dbase::StorageRows;
+
+// The same rows, with the whole record offered or withheld: without it, every key goes through
+// the expression evaluator.
+class RowsWithOrWithoutRecord : public StorageRows {
  public:
-  explicit StorageRows(engine::TableStorage& t) : t_(t) {}
-  uint64_t Count() override { return t_.RecordCount(); }
-  const engine::dbase::RecordView& Row(uint64_t recno) override {
-    recno_ = recno;
-    t_.ReadRecord(recno, &buf_);
-    return *this;
-  }
-  uint64_t RecNo() const override { return recno_; }
-  bool Deleted() const override { return t_.IsDeleted(buf_); }
-  Value Field(const std::string& name) const override { return t_.GetValue(buf_, Index(name)); }
-  std::string_view Record() const override { return with_record_ ? std::string_view(buf_) : std::string_view(); }
+  using StorageRows::StorageRows;
+  std::string_view Record() const override { return with_record_ ? StorageRows::Record() : std::string_view(); }
   void OfferRecord(bool on) { with_record_ = on; }
-  std::string RawText(const std::string& name) const override {
-    const auto& f = t_.Fields()[static_cast<size_t>(Index(name))];
-    return buf_.substr(f.offset, f.length);
-  }
 
  private:
-  int Index(const std::string& name) const {
-    for (size_t i = 0; i < t_.Fields().size(); ++i)
-      if (t_.Fields()[i].name == name) return static_cast<int>(i);
-    throw engine::EngineError(engine::err::kInvalidFieldName, name);
-  }
-  engine::TableStorage& t_;
-  std::string buf_;
-  uint64_t recno_ = 0;
   bool with_record_ = true;
 };
 
@@ -154,7 +138,7 @@ TEST(MdxStorage, LargeBuildsFollowTheReferenceOrder) {
   for (bool from_records : {true, false}) {
     SCOPED_TRACE(from_records ? "keys from the records" : "keys through the evaluator");
     std::string mdx = dir / "CLIENTES.MDX";
-    StorageRows rows(*t);
+    RowsWithOrWithoutRecord rows(*t);
     rows.OfferRecord(from_records);
     engine::dbase::MdxIndex::Create(mdx, "CLIENTES",
                                     {{"ASC", "NOMBRE", "", 'C', false, false},

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "engine/dbase/mdx.h"
+#include "engine/dbase/storage_rows.h"
 #include "engine/error.h"
 #include "engine/fs.h"
 #include "tools/tabla/commands.h"
@@ -40,37 +41,7 @@ std::string MdxOf(const std::string& table) {
   return mdx;
 }
 
-// The table's rows as the index checker reads them.
-class StorageRows : public engine::dbase::RecordSource, public engine::dbase::RecordView {
- public:
-  explicit StorageRows(engine::TableStorage& t) : t_(t) {}
-  uint64_t Count() override { return t_.RecordCount(); }
-  const engine::dbase::RecordView& Row(uint64_t recno) override {
-    recno_ = recno;
-    t_.ReadRecord(recno, &buf_);
-    return *this;
-  }
-  uint64_t RecNo() const override { return recno_; }
-  bool Deleted() const override { return t_.IsDeleted(buf_); }
-  engine::Value Field(const std::string& name) const override { return t_.GetValue(buf_, Index(name)); }
-  std::string RawText(const std::string& name) const override {
-    const engine::FieldSpec& f = t_.Fields()[static_cast<size_t>(Index(name))];
-    if (f.offset + f.length > buf_.size()) return std::string(f.length, ' ');
-    return buf_.substr(f.offset, f.length);
-  }
-
- private:
-  int Index(const std::string& name) const {
-    const auto& fields = t_.Fields();
-    for (size_t i = 0; i < fields.size(); ++i)
-      if (engine::FoldCase(fields[i].name) == engine::FoldCase(name)) return static_cast<int>(i);
-    throw engine::EngineError(engine::err::kInvalidFieldName, "El índice usa un campo que la tabla no tiene.",
-                              {engine::CtxTable(t_.Path()), engine::CtxField(name)});
-  }
-  engine::TableStorage& t_;
-  std::string buf_;
-  uint64_t recno_ = 0;
-};
+using engine::dbase::StorageRows;
 
 }  // namespace
 

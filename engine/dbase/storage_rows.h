@@ -1,0 +1,49 @@
+// The rows of an open table as the index reads them (to build or check its tags), when the
+// caller holds the table as TableStorage rather than through the dBASE storage itself: tools,
+// benchmarks and tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/dbase/mdx.h"
+#include "engine/error.h"
+#include "engine/codepage.h"
+#include "engine/storage.h"
+
+namespace engine::dbase {
+
+class StorageRows : public RecordSource, public RecordView {
+ public:
+  explicit StorageRows(TableStorage& t) : t_(t) {}
+  uint64_t Count() override { return t_.RecordCount(); }
+  const RecordView& Row(uint64_t recno) override {
+    recno_ = recno;
+    t_.ReadRecord(recno, &buf_);
+    return *this;
+  }
+  uint64_t RecNo() const override { return recno_; }
+  bool Deleted() const override { return t_.IsDeleted(buf_); }
+  Value Field(const std::string& name) const override { return t_.GetValue(buf_, Index(name)); }
+  std::string RawText(const std::string& name) const override {
+    const FieldSpec& f = t_.Fields()[static_cast<size_t>(Index(name))];
+    if (f.offset + f.length > buf_.size()) return std::string(f.length, ' ');
+    return buf_.substr(f.offset, f.length);
+  }
+  std::string_view Record() const override { return buf_; }
+
+ private:
+  int Index(const std::string& name) const {
+    const auto& fields = t_.Fields();
+    for (size_t i = 0; i < fields.size(); ++i)
+      if (FoldCase(fields[i].name) == FoldCase(name)) return static_cast<int>(i);
+    throw EngineError(err::kInvalidFieldName, "El índice usa un campo que la tabla no tiene.",
+                      {CtxTable(t_.Path()), CtxField(name)});
+  }
+  TableStorage& t_;
+  std::string buf_;
+  uint64_t recno_ = 0;
+};
+
+}  // namespace engine::dbase
