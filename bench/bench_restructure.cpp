@@ -19,6 +19,7 @@
 #include "engine/database.h"
 #include "engine/restructure.h"
 #include "engine/storage.h"
+#include "tests/support/add_amounts.h"
 
 namespace {
 
@@ -65,39 +66,7 @@ void MakeTable(const std::string& path, uint64_t rows) {
   t->Flush();
 }
 
-void AddTwoAmounts(const std::string& dir) {
-  std::vector<engine::FieldSpec> old;
-  {
-    auto t = engine::OpenStorage(dir + "/clientes.dbf", engine::TableFormat::kDbase, {false, true});
-    old = t->Fields();
-  }
-  std::vector<bde::FLDDesc> f;
-  std::vector<bde::CROpType> ops;
-  auto rec = [](uint16_t num, const std::string& name, uint16_t type, int u1, int u2) {
-    bde::FLDDesc d{};
-    d.iFldNum = num;
-    std::strncpy(d.szName, name.c_str(), sizeof d.szName - 1);
-    d.iFldType = type;
-    d.iUnits1 = static_cast<int16_t>(u1);
-    d.iUnits2 = static_cast<int16_t>(u2);
-    return d;
-  };
-  for (size_t i = 0; i < old.size(); ++i) {
-    f.push_back(rec(static_cast<uint16_t>(i + 1), old[i].name, old[i].type, old[i].size, old[i].decimals));
-    ops.push_back(bde::crNOOP);
-  }
-  f.push_back(rec(0, "SA", bde::fldDBNUM, 12, 2));
-  f.push_back(rec(0, "SC", bde::fldDBNUM, 12, 2));
-  ops.push_back(bde::crADD);
-  ops.push_back(bde::crADD);
-  bde::CRTblDesc desc{};
-  std::strcpy(desc.szTblName, "clientes.dbf");
-  desc.bPack = 0xFFFF;
-  desc.iFldCount = static_cast<uint16_t>(f.size());
-  desc.pfldDesc = f.data();
-  desc.pecrFldOp = ops.data();
-  engine::DoRestructure(*engine::OpenDatabase(dir), desc);
-}
+void AddTwoAmounts(const std::string& dir) { testing_support::AddTwoAmounts(dir, "clientes.dbf", true); }
 
 int Run(const std::string& cmd) { return std::system(cmd.c_str()); }
 

@@ -9,6 +9,7 @@
 #include "engine/dbase/dbase.h"
 #include "engine/error.h"
 #include "engine/storage.h"
+#include "tests/engine/dbase_test_util.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -31,16 +32,9 @@ Valid MakeValid() {
   TempDir dir;
   engine::TableDefinition def;
   def.level = 4;
-  auto f = [](const char* n, uint16_t t, uint16_t s = 0, uint16_t d = 0) {
-    engine::FieldSpec x;
-    x.name = n;
-    x.type = t;
-    x.size = s;
-    x.decimals = d;
-    return x;
-  };
-  def.fields = {f("NOMBRE", bde::fldDBCHAR, 10), f("IMPORTE", bde::fldDBNUM, 8, 2), f("FECHA", bde::fldDBDATE),
-                f("ACTIVO", bde::fldDBBOOL), f("NOTAS", bde::fldDBMEMO)};
+  using dbase_test::Spec;
+  def.fields = {Spec("NOMBRE", bde::fldDBCHAR, 10), Spec("IMPORTE", bde::fldDBNUM, 8, 2), Spec("FECHA", bde::fldDBDATE),
+                Spec("ACTIVO", bde::fldDBBOOL), Spec("NOTAS", bde::fldDBMEMO)};
   engine::CreateStorage(dir / "t.dbf", def);
   {
     auto t = engine::dbase::Open(dir / "t.dbf", engine::OpenOptions{}, false);

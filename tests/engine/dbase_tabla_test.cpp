@@ -4,6 +4,7 @@
 
 #include "engine/dbase/dbase.h"
 #include "engine/storage.h"
+#include "tests/engine/dbase_test_util.h"
 #include "tests/support/readers.h"
 #include "tests/support/temp_dir.h"
 
@@ -21,16 +22,9 @@ std::string MakeTable(const TempDir& dir) {
   engine::TableDefinition def;
   def.level = 4;
   def.codepage = 850;
-  auto f = [](const char* n, uint16_t t, uint16_t s = 0, uint16_t d = 0) {
-    engine::FieldSpec x;
-    x.name = n;
-    x.type = t;
-    x.size = s;
-    x.decimals = d;
-    return x;
-  };
-  def.fields = {f("NOMBRE", bde::fldDBCHAR, 20), f("SALDO", bde::fldDBNUM, 10, 2), f("ALTA", bde::fldDBDATE),
-                f("NOTAS", bde::fldDBMEMO)};
+  using dbase_test::Spec;
+  def.fields = {Spec("NOMBRE", bde::fldDBCHAR, 20), Spec("SALDO", bde::fldDBNUM, 10, 2), Spec("ALTA", bde::fldDBDATE),
+                Spec("NOTAS", bde::fldDBMEMO)};
   engine::CreateStorage(path, def);
   auto t = engine::dbase::Open(path, engine::OpenOptions{}, false);
   std::string buf = t->BlankRecord();

@@ -14,6 +14,16 @@
 
 namespace dbase_test {
 
+// A field to create: name, physical type, size and decimals.
+inline engine::FieldSpec Spec(const char* name, uint16_t type, uint16_t size = 0, uint16_t decimals = 0) {
+  engine::FieldSpec x;
+  x.name = name;
+  x.type = type;
+  x.size = size;
+  x.decimals = decimals;
+  return x;
+}
+
 // One value of a flat JSON object as dbfread's script prints it.
 struct JsonValue {
   enum Kind { kNull, kBool, kNumber, kString } kind = kNull;

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "tests/support/add_amounts.h"
+
 namespace testing_support {
 
 // Another process that holds a table open (shared) until Release() or destruction.
@@ -25,9 +27,5 @@ class TableHeldByAnotherProcess {
   pid_t pid_ = -1;
   bool holding_ = false;
 };
-
-// Adds the numbers SA and SC, N(12,2), after the existing fields of a dBASE table, as the upgrade
-// does, in one restructure of the engine (with or without packing).
-void AddTwoAmounts(const std::string& folder, const std::string& table, bool pack);
 
 }  // namespace testing_support
