@@ -15,6 +15,7 @@
 
 #include "engine/bde.h"
 #include "engine/codepage.h"
+#include "engine/collation.h"
 #include "engine/value.h"
 
 namespace engine {
@@ -62,6 +63,8 @@ class TableStorage {
   virtual int Level() const = 0;                         // 3, 4, 5 or 7
   virtual const CodePage& Codepage() const = 0;
   virtual std::string LanguageDriverName() const = 0;   // "DBWINUS0", "ascii", ... or ""
+  // The order of the table's character index keys (its language driver's).
+  virtual Collation KeyCollation() const { return Collation(); }
   virtual const std::vector<FieldSpec>& Fields() const = 0;
   virtual uint32_t RecordLength() const = 0;
   virtual int KeyFieldCount() const { return 0; }        // Paradox primary key fields

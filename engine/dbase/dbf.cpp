@@ -588,7 +588,7 @@ void DbfTable::OpenCompanions() {
                         "seguridad.",
                         {CtxTable(path_), CtxFile(CompanionToCreate(path_, "MDX"))});
     try {
-      mdx_ = MdxIndex::Open(mdx, fields_, *cp_, writable_);
+      mdx_ = MdxIndex::Open(mdx, fields_, *cp_, writable_, KeyCollation());
       // When the row that holds a unique tag's key changes, another row with that key takes
       // its place: the index reads the table's rows to find it.
       row_source_ = std::make_unique<TableRows>(this);
@@ -1076,11 +1076,14 @@ void DbfTable::UpdateRecord(uint64_t recno, const std::string& old_buf, const st
   CheckRecordNumber(recno);
   CheckBuffer(old_buf);
   CheckBuffer(new_buf);
-  WriteRecord(recno, new_buf);
   if (mdx_) {
     RowView before(this, &old_buf, recno), after(this, &new_buf, recno);
+    mdx_->CheckWrite(&before, after);
+    WriteRecord(recno, new_buf);
     mdx_->Update(before, after);
+    return;
   }
+  WriteRecord(recno, new_buf);
 }
 
 void DbfTable::WriteCount() {
@@ -1121,6 +1124,10 @@ uint64_t DbfTable::AppendRecord(const std::string& in) {
   }
   const std::string& buf = *row;
   uint64_t recno = count_ + 1;
+  if (mdx_) {
+    RowView check(this, &buf, recno);
+    mdx_->CheckWrite(nullptr, check);
+  }
   if (bulk_) {
     if (bulk_buf_.empty()) bulk_first_ = recno;
     bulk_buf_ += buf;
@@ -1148,11 +1155,14 @@ void DbfTable::SetDeleted(uint64_t recno, bool deleted) {
   std::string after = before;
   after[0] = deleted ? '*' : ' ';
   if (after == before) return;
-  WriteRecord(recno, after);
   if (mdx_) {
     RowView b(this, &before, recno), a(this, &after, recno);
+    mdx_->CheckWrite(&b, a);
+    WriteRecord(recno, after);
     mdx_->Update(b, a);
+    return;
   }
+  WriteRecord(recno, after);
 }
 
 void DbfTable::BeginBulkAppend() {
@@ -1359,7 +1369,10 @@ void DbfTable::Create(const std::string& path, const TableDefinition& def) {
         off += f.size;
       }
       EmptySource rows;
-      MdxIndex::Create(mdx, BaseNameNoExt(path), def.tags, fields, *cp, rows);
+      std::string driver;
+      if (level == 7) driver = std::string(reinterpret_cast<const char*>(h.data() + 32), 32);
+      driver.resize(std::min(driver.find('\0'), driver.size()));
+      MdxIndex::Create(mdx, BaseNameNoExt(path), def.tags, fields, *cp, rows, CollationForDbase(u[29], driver));
     }
   } catch (EngineError& e) {
     // A table that announces companions it does not have could not be opened: take it away.
@@ -1403,7 +1416,8 @@ void FinishRestructuredIndex(const std::string& old_mdx, const std::string& new_
     auto table = DbfTable::Open(new_path, opts, false);
     TableRows rows(table.get());
     mdx_path = CompanionToCreate(new_path, "MDX");
-    RewriteIndex(old_mdx, mdx_path, BaseNameNoExt(new_path), plan, recno_map, table->Fields(), table->Codepage(), rows);
+    RewriteIndex(old_mdx, mdx_path, BaseNameNoExt(new_path), plan, recno_map, table->Fields(), table->Codepage(), rows,
+                 table->KeyCollation());
   }
   // Announce the index in the table's header (byte 28), durably.
   auto f = CurrentFileSystem()->Open(new_path, OpenMode::kReadWrite);

@@ -31,6 +31,7 @@ class DbfTable : public TableStorage {
   int Level() const override { return level_; }
   const CodePage& Codepage() const override { return *cp_; }
   std::string LanguageDriverName() const override { return driver_name_; }
+  Collation KeyCollation() const override { return CollationForDbase(ldid_, driver_name_); }
   const std::vector<FieldSpec>& Fields() const override { return fields_; }
   uint32_t RecordLength() const override { return record_length_; }
 

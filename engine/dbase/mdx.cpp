@@ -13,7 +13,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "engine/collation.h"
 #include "engine/dbase/expr.h"
+#include "engine/dbase/flat_sort.h"
 #include "engine/dbase/mdx_key.h"
 #include "engine/error.h"
 #include "engine/read_ahead.h"
@@ -92,9 +94,14 @@ struct TagMeta {
   // clause); raw_length 0 otherwise.
   uint32_t raw_offset = 0;
   uint32_t raw_length = 0;
+  // The order of character keys (the table's language driver); not owned.
+  const Collation* coll = nullptr;
+  // Whether the stored keys were found in this tag's order (tree and leaves), once looked at.
+  enum class Order : uint8_t { kUnknown, kAgrees, kDiffers };
+  Order order = Order::kUnknown;
 
   int Cmp(std::string_view a, std::string_view b) const {
-    int c = CompareKeys(type, a, b);
+    int c = type == 'C' && coll ? coll->Compare(a, b) : CompareKeys(type, a, b);
     return info.descending ? -c : c;
   }
 };
@@ -113,25 +120,6 @@ struct Node {
 
 int ItemLength(int key_len) { return (key_len + 4 + 3) / 4 * 4; }
 int Capacity(int item_len) { return static_cast<int>((kBlockSize - 12) / static_cast<uint32_t>(item_len)); }
-
-// Whether `later` may not follow `earlier` in a tag. Character keys of tags written with a
-// language driver's collation may differ from byte order in letter case and in bytes above
-// 0x7F; such pairs are not counted as disorder.
-bool OutOfOrder(const TagMeta& t, std::string_view earlier, std::string_view later) {
-  if (t.Cmp(earlier, later) <= 0) return false;
-  if (t.type != 'C') return true;
-  size_t n = std::min(earlier.size(), later.size());
-  for (size_t i = 0; i < n; ++i) {
-    auto a = static_cast<uint8_t>(earlier[i]), b = static_cast<uint8_t>(later[i]);
-    if (a == b) continue;
-    if (a >= 0x80 || b >= 0x80) return false;
-    auto fold = [](uint8_t c) { return static_cast<uint8_t>(c >= 'a' && c <= 'z' ? c - 32 : c); };
-    uint8_t fa = fold(a), fb = fold(b);
-    if (fa == fb) return false;  // differ only in case
-    return t.info.descending ? fa < fb : fa > fb;
-  }
-  return true;
-}
 
 // (key, record number) entries of one tag, stored flat: each entry is the key followed by its
 // record number (4 bytes, little-endian), so that a sort moves whole entries and the sorted
@@ -386,167 +374,6 @@ std::optional<std::string> RowKey(const TagMeta& t, const RecordView& row) {
   return KeyOf(t, t.key_expr->Eval(row));
 }
 
-// Sorting flat entries (see EntryList) on their key bytes.
-class FlatSort {
- public:
-  FlatSort(size_t key_len, size_t stride, bool descending) : len(key_len), s(stride), desc(descending) {}
-
-  // Sorts the n entries at `data` that agree on their first `depth` key bytes into byte order
-  // of their keys (reversed when `desc`), keeping entries with equal keys in the order they
-  // came in. Large groups are split on one or two key bytes at a time by a stable counting
-  // pass into `other` (scratch space of the same extent); small ones are sorted by insertion.
-  // The result ends in `other` when `to_other`, else in `data`.
-  void Sort(char* data, char* other, size_t n, size_t depth, bool to_other) const {
-    // The groups still to sort share one stack: each split pushes its groups above the mark
-    // and the loop below pops them back to it.
-    size_t mark = pending_.size();
-    if (!Split(data, other, n, depth, to_other, &pending_)) return;
-    for (size_t i = mark; i < pending_.size(); ++i) {
-      Group g = pending_[i];
-      size_t inner = pending_.size();
-      Sort(g.data, g.other, g.n, g.depth, g.to_other);
-      pending_.resize(inner);
-    }
-    pending_.resize(mark);
-  }
-
-  // The same, with the groups of the first split shared among up to `threads` threads.
-  void SortInParallel(char* data, char* other, size_t n, unsigned threads) const {
-    std::vector<Group> groups;
-    if (!Split(data, other, n, 0, false, &groups)) return;
-    std::atomic<size_t> next{0};
-    std::exception_ptr failure;
-    std::mutex failure_mutex;
-    auto work = [&] {
-      FlatSort own(len, s, desc);
-      try {
-        for (size_t g = next++; g < groups.size(); g = next++)
-          own.Sort(groups[g].data, groups[g].other, groups[g].n, groups[g].depth, groups[g].to_other);
-      } catch (...) {
-        std::lock_guard<std::mutex> hold(failure_mutex);
-        failure = std::current_exception();
-      }
-    };
-    std::vector<std::thread> helpers;
-    for (unsigned i = 1; i < threads; ++i) helpers.emplace_back(work);
-    work();
-    for (std::thread& t : helpers) t.join();
-    if (failure) std::rethrow_exception(failure);
-  }
-
- private:
-  struct Group {
-    char* data;
-    char* other;
-    size_t n;
-    size_t depth;
-    bool to_other;
-  };
-
-  // Either finishes the entries (small or all-equal groups; returns false) or moves them into
-  // `other` by their next distinguishing key bytes and lists the groups that remain to sort, in
-  // order (returns true).
-  bool Split(char* data, char* other, size_t n, size_t depth, bool to_other, std::vector<Group>* groups) const {
-    while (n > kFewest && depth < len) {
-      if (n >= kWideGroup && depth + 1 < len) {  // two bytes at a time
-        wide_.assign(65536, 0);
-        for (size_t i = 0; i < n; ++i) ++wide_[Digit2(data + i * s, depth)];
-        if (wide_[Digit2(data, depth)] == n) {
-          depth += 2 + CommonRun(data, n, depth + 2);
-          continue;
-        }
-        std::vector<size_t> pos(65536);
-        Distribute(data, other, n, depth, to_other, wide_.data(), pos.data(), 0, 65535, 2, groups);
-        return true;
-      }
-      uint32_t count[256] = {};
-      unsigned lo = 255, hi = 0;
-      for (size_t i = 0; i < n; ++i) {
-        unsigned d = static_cast<uint8_t>(data[i * s + depth]);
-        ++count[d];
-        lo = std::min(lo, d);
-        hi = std::max(hi, d);
-      }
-      if (lo == hi) {
-        depth += 1 + CommonRun(data, n, depth + 1);
-        continue;
-      }
-      size_t pos[256];
-      Distribute(data, other, n, depth, to_other, count, pos, lo, hi, 1, groups);
-      return true;
-    }
-    if (n > 1 && depth < len) Insertion(data, n, depth);
-    if (to_other) std::memcpy(other, data, n * s);
-    return false;
-  }
-
-  // Moves the entries into `other` by their digit at `depth` (one or two bytes; counts given,
-  // digits lo..hi in use) and lists the groups that result, in tag order.
-  void Distribute(const char* data, char* other, size_t n, size_t depth, bool to_other, const uint32_t* count,
-                  size_t* pos, size_t lo, size_t hi, size_t width, std::vector<Group>* groups) const {
-    size_t at = 0;
-    for (size_t k = lo; k <= hi; ++k) {
-      size_t b = desc ? hi - (k - lo) : k;
-      pos[b] = at;
-      at += count[b];
-    }
-    for (size_t i = 0; i < n; ++i) {
-      const char* e = data + i * s;
-      size_t d = width == 2 ? Digit2(e, depth) : static_cast<uint8_t>(e[depth]);
-      std::memcpy(other + pos[d]++ * s, e, s);
-    }
-    at = 0;
-    for (size_t k = lo; k <= hi; ++k) {
-      size_t b = desc ? hi - (k - lo) : k;
-      size_t c = count[b];
-      if (c > 0) groups->push_back({other + at * s, const_cast<char*>(data) + at * s, c, depth + width, !to_other});
-      at += c;
-    }
-  }
-
-  static constexpr size_t kWideGroup = 1u << 15;  // split two bytes at a time from here
-  static constexpr size_t kFewest = 16;            // sorted by insertion up to here
-  size_t len;  // key bytes
-  size_t s;    // stride
-  bool desc;
-
-  static size_t Digit2(const char* e, size_t depth) {
-    return (static_cast<size_t>(static_cast<uint8_t>(e[depth])) << 8) | static_cast<uint8_t>(e[depth + 1]);
-  }
-
-  // Key bytes from `depth` on that every one of the n entries shares with the first.
-  size_t CommonRun(const char* data, size_t n, size_t depth) const {
-    size_t common = len - depth;
-    for (size_t i = 1; i < n && common > 0; ++i) {
-      const char* a = data + depth;
-      const char* b = data + i * s + depth;
-      if (std::memcmp(a, b, common) == 0) continue;
-      size_t k = 0;
-      while (a[k] == b[k]) ++k;
-      common = k;
-    }
-    return common;
-  }
-
-  void Insertion(char* data, size_t n, size_t depth) const {
-    char hold[kMaxCharKey + 4];
-    for (size_t i = 1; i < n; ++i) {
-      std::memcpy(hold, data + i * s, s);
-      size_t j = i;
-      while (j > 0) {
-        int c = std::memcmp(hold + depth, data + (j - 1) * s + depth, len - depth);
-        if (desc ? c <= 0 : c >= 0) break;
-        std::memcpy(data + j * s, data + (j - 1) * s, s);
-        --j;
-      }
-      std::memcpy(data + j * s, hold, s);
-    }
-  }
-
-  mutable std::vector<uint32_t> wide_;
-  mutable std::vector<Group> pending_;
-};
-
 // Puts a tag's entries (gathered in record order) in tag order; a unique tag keeps the first
 // row of each key.
 // From this many rows on, tags are sorted on every processor the machine offers (at most four)
@@ -563,7 +390,15 @@ void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
       scratch = own.get();
     }
     unsigned threads = n < kLargeTag ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-    FlatSort(e->key_len, s, t.info.descending).SortInParallel(e->data.data(), scratch, n, threads);
+    // Under a language driver's order the keys are sorted as their weights, then given back
+    // their bytes (every byte has a weight of its own).
+    const bool collated = t.coll && !t.coll->binary();
+    char* d = e->data.data();
+    if (collated)
+      for (size_t i = 0; i < n; ++i) t.coll->ToWeights(d + i * s, e->key_len);
+    FlatSort(e->key_len, s, t.info.descending).SortInParallel(d, scratch, n, threads);
+    if (collated)
+      for (size_t i = 0; i < n; ++i) t.coll->FromWeights(d + i * s, e->key_len);
   } else {
     std::vector<uint32_t> order(n);
     std::iota(order.begin(), order.end(), 0u);
@@ -641,9 +476,10 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
 
 // Prepares a tag to create: expressions encoded and parsed, key shape fixed.
 TagMeta NewTag(const TagInfo& info, const std::string& path, const std::vector<FieldSpec>& fields,
-               const CodePage& cp) {
+               const CodePage& cp, const Collation& coll) {
   TagMeta t;
   t.info = info;
+  t.coll = &coll;
   std::vector<std::string> ctx{CtxFile(path), CtxIndex(info.name)};
   std::optional<std::string> name = cp.Encode(info.name);
   if (info.name.empty() || !name || name->size() > 10)
@@ -678,6 +514,36 @@ TagMeta NewTag(const TagInfo& info, const std::string& path, const std::vector<F
   return t;
 }
 
+// The first entry that comes before the one ahead of it in the tag's order; e.size() when none.
+size_t FirstDisorder(const TagMeta& t, const EntryList& e) {
+  for (size_t i = 1; i < e.size(); ++i)
+    if (t.Cmp(e.key(i - 1), e.key(i)) > 0) return i;
+  return e.size();
+}
+
+// A lookup that reads every entry of a tag in stored order and yields those whose key is the
+// target's bytes: right in whatever order the tag was written.
+class ScanWalker : public KeyWalker {
+ public:
+  ScanWalker(std::shared_ptr<const EntryList> entries, std::string target)
+      : e_(std::move(entries)), target_(std::move(target)) {}
+  bool Next(uint64_t* recno) override {
+    while (at_ < e_->size()) {
+      size_t i = at_++;
+      if (target_.size() == e_->key_len && e_->key(i) == target_) {
+        *recno = e_->recno(i);
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  std::shared_ptr<const EntryList> e_;
+  std::string target_;
+  size_t at_ = 0;
+};
+
 class MdxFile;
 
 class MdxWalker : public KeyWalker {
@@ -701,8 +567,8 @@ class MdxWalker : public KeyWalker {
 
 class MdxFile : public MdxIndex {
  public:
-  MdxFile(std::string path, std::unique_ptr<File> file, bool writable, const CodePage& cp)
-      : path_(std::move(path)), file_(std::move(file)), writable_(writable), cp_(cp) {
+  MdxFile(std::string path, std::unique_ptr<File> file, bool writable, const CodePage& cp, Collation coll)
+      : path_(std::move(path)), file_(std::move(file)), writable_(writable), cp_(cp), coll_(std::move(coll)) {
     file_size_ = file_->Size();
   }
 
@@ -723,6 +589,7 @@ class MdxFile : public MdxIndex {
     for (uint16_t i = 0; i < used; ++i) {
       const uint8_t* s = &head_[kTagTableOffset + kTagSlotLength * i];
       TagMeta t;
+      t.coll = &coll_;
       std::string raw_name = CString(s + 4, 11);
       t.info.name = cp_.Decode(raw_name);
       t.header_page = Get32(s);
@@ -809,6 +676,7 @@ class MdxFile : public MdxIndex {
 
   void Write(uint64_t offset, const void* data, size_t n) {
     reader_.Invalidate();
+    scans_.clear();
     file_->WriteAt(offset, data, n);
   }
 
@@ -846,8 +714,59 @@ class MdxFile : public MdxIndex {
   std::unique_ptr<KeyWalker> Walk(const std::string& tag, const std::optional<Value>& equal_to) override {
     TagMeta& t = FindTag(tag);
     std::optional<std::string> target;
-    if (equal_to) target = KeyForValue(t, *equal_to);
+    if (equal_to) {
+      target = KeyForValue(t, *equal_to);
+      // A lookup descends the tree only when the tag is known to be in its collation's order;
+      // otherwise it reads every entry, so that no matching row is missed.
+      if (!DescentIsSafe(t)) return std::make_unique<ScanWalker>(TagEntries(t), std::move(*target));
+    }
     return std::make_unique<MdxWalker>(this, &t, std::move(target));
+  }
+
+  // Whether a tag's stored order is its collation's: keys in the leaves and the separators
+  // above them. Looked at once per tag (writes keep it true).
+  bool InCollationOrder(TagMeta& t) {
+    if (t.order == TagMeta::Order::kUnknown) {
+      EntryList e;
+      e.key_len = static_cast<size_t>(t.key_len);
+      bool separators = CollectInto(t, &e);
+      t.order = separators && FirstDisorder(t, e) == e.size() ? TagMeta::Order::kAgrees : TagMeta::Order::kDiffers;
+    }
+    return t.order == TagMeta::Order::kAgrees;
+  }
+
+  bool DescentIsSafe(TagMeta& t) { return (t.type != 'C' || t.coll->confirmed()) && InCollationOrder(t); }
+
+  // Every entry of a tag in stored order, kept until the index changes (lookups that scan).
+  std::shared_ptr<const EntryList> TagEntries(const TagMeta& t) {
+    auto& cached = scans_[&t];
+    if (!cached) {
+      auto e = std::make_shared<EntryList>();
+      e->key_len = static_cast<size_t>(t.key_len);
+      CollectInto(t, e.get());
+      cached = std::move(e);
+    }
+    return cached;
+  }
+
+  // Refuses a change of `t`'s keys when the engine cannot tell where a key belongs in it.
+  void RequireOrderForWrite(TagMeta& t) {
+    if (InCollationOrder(t)) return;
+    throw EngineError(err::kIndexCorrupt,
+                      "La etiqueta está en un orden distinto del de su idioma (" + t.coll->Description() +
+                          "), así que no se puede saber dónde va una clave nueva; no se ha modificado nada. "
+                          "Regenere los índices de la tabla en Tribanor y vuelva a intentarlo.",
+                      {CtxFile(path_), CtxIndex(t.info.name)});
+  }
+
+  std::vector<TagOrderInfo> Orders() override {
+    std::vector<TagOrderInfo> out;
+    for (TagMeta& t : tags_) {
+      bool collated = t.type == 'C';
+      out.push_back({t.info.name, collated ? t.coll->Description() : std::string(), collated && t.coll->confirmed(),
+                     InCollationOrder(t)});
+    }
+    return out;
   }
 
   std::string KeyForValue(const TagMeta& t, const Value& v) {
@@ -880,8 +799,20 @@ class MdxFile : public MdxIndex {
       throw EngineError(err::kInvalidParam, "El índice está abierto solo para lectura.", {CtxFile(path_)});
   }
 
-  void Update(const RecordView& before, const RecordView& after) override {
+  void CheckWrite(const RecordView* before, const RecordView& after) override {
     RequireWritable();
+    for (TagMeta& t : tags_) {
+      std::optional<std::string> new_key = RowKey(t, after);
+      if (!before) {
+        if (new_key) RequireOrderForWrite(t);
+        continue;
+      }
+      if (RowKey(t, *before) != new_key || before->RecNo() != after.RecNo()) RequireOrderForWrite(t);
+    }
+  }
+
+  void Update(const RecordView& before, const RecordView& after) override {
+    CheckWrite(&before, after);
     for (TagMeta& t : tags_) {
       std::optional<std::string> old_key = RowKey(t, before), new_key = RowKey(t, after);
       if (old_key == new_key && before.RecNo() == after.RecNo()) continue;
@@ -911,6 +842,7 @@ class MdxFile : public MdxIndex {
     RequireWritable();
     if (row.RecNo() == 0 || row.RecNo() > 0xFFFFFFFFull)
       throw EngineError(err::kTableFull, "El número de registro no cabe en el índice.", {CtxFile(path_)});
+    CheckWrite(nullptr, row);
     for (TagMeta& t : tags_) {
       std::optional<std::string> k = RowKey(t, row);
       if (k) InsertKey(t, *k, static_cast<uint32_t>(row.RecNo()));
@@ -1118,8 +1050,9 @@ class MdxFile : public MdxIndex {
   // --- Reading a whole tag ---------------------------------------------------------------
 
   // Walks a tag depth-first, guarding against loops, shared nodes and uneven depth; every
-  // problem of structure throws.
-  void CollectInto(const TagMeta& t, EntryList* out);
+  // problem of structure throws. Returns whether every separator of the interior nodes agrees
+  // with the keys below it under the tag's order (the leaves' own order is not judged here).
+  bool CollectInto(const TagMeta& t, EntryList* out);
 
   friend class MdxWalker;
   std::string path_;
@@ -1127,17 +1060,18 @@ class MdxFile : public MdxIndex {
   ReadAhead reader_{*file_};  // nodes are read through it; every write invalidates it
   bool writable_;
   const CodePage& cp_;
+  Collation coll_;
   uint64_t file_size_ = 0;
   std::vector<uint8_t> head_;
   std::vector<TagMeta> tags_;
   bool dirty_ = false;
   RecordSource* rows_ = nullptr;
+  std::unordered_map<const TagMeta*, std::shared_ptr<const EntryList>> scans_;
 
   struct StructureWalk {
     std::unordered_set<uint32_t> seen;
     int leaf_depth = -1;
-    std::string last_key;
-    bool have_last = false;
+    bool separators_agree = true;
   };
   void Visit(const TagMeta& t, uint32_t page, int depth, StructureWalk& s, EntryList* out,
              std::string* subtree_max);
@@ -1216,14 +1150,8 @@ void MdxFile::Visit(const TagMeta& t, uint32_t page, int depth, StructureWalk& s
     if (s.leaf_depth < 0) s.leaf_depth = depth;
     if (s.leaf_depth != depth) Corrupt(path_, t.info.name, "las hojas no están todas a la misma profundidad");
     const size_t key_len = static_cast<size_t>(t.key_len);
-    for (uint32_t i = 0; i < count; ++i) {
-      std::string_view key(reinterpret_cast<const char*>(item(i) + 4), key_len);
-      if (s.have_last && OutOfOrder(t, s.last_key, key))
-        Corrupt(path_, t.info.name, "las claves de la página " + std::to_string(page) + " están desordenadas");
-      s.last_key.assign(key);
-      s.have_last = true;
-      out->Add(key, Get32(item(i)));
-    }
+    for (uint32_t i = 0; i < count; ++i)
+      out->Add(std::string_view(reinterpret_cast<const char*>(item(i) + 4), key_len), Get32(item(i)));
     if (count > 0) subtree_max->assign(reinterpret_cast<const char*>(item(count - 1) + 4), key_len);
     return;
   }
@@ -1233,17 +1161,16 @@ void MdxFile::Visit(const TagMeta& t, uint32_t page, int depth, StructureWalk& s
     std::string max;
     size_t before = out->size();
     Visit(t, child, depth + 1, s, out, &max);
-    if (i < n.items.size() && out->size() > before && OutOfOrder(t, max, n.items[i].key))
-      Corrupt(path_, t.info.name, "una clave de la página " + std::to_string(page) + " es menor que las de su rama");
-    if (i < n.items.size() && out->size() > before && s.have_last) {
-      // The following keys may not fall below this separator.
-      s.last_key = n.items[i].key;
-    }
-    if (out->size() > before) *subtree_max = max;
+    if (out->size() == before) continue;
+    // A separator is the highest key of the child on its left: no key there lies above it, and
+    // none in the child on its right lies below it. A lookup descends by them.
+    if (i < n.items.size() && t.Cmp(max, n.items[i].key) > 0) s.separators_agree = false;
+    if (i > 0 && t.Cmp(out->key(before), n.items[i - 1].key) < 0) s.separators_agree = false;
+    *subtree_max = max;
   }
 }
 
-void MdxFile::CollectInto(const TagMeta& t, EntryList* out) {
+bool MdxFile::CollectInto(const TagMeta& t, EntryList* out) {
   // Every node of the tag is read, in tree order rather than file order: a file of moderate
   // size is read in one go first.
   if (file_size_ <= kHoldWholeFile) reader_.Hold(0, static_cast<size_t>(file_size_));
@@ -1256,6 +1183,57 @@ void MdxFile::CollectInto(const TagMeta& t, EntryList* out) {
     throw;
   }
   reader_.Invalidate();
+  return s.separators_agree;
+}
+
+// For a tag whose keys are not in its collation's order: the known order they follow instead,
+// in words, or "" when they follow none.
+std::string ForeignOrder(const TagMeta& t, const EntryList& e) {
+  for (const Collation& c : KnownCollations()) {
+    if (c.SameOrder(*t.coll)) continue;
+    TagMeta other;
+    other.type = t.type;
+    other.info.descending = t.info.descending;
+    other.coll = &c;
+    if (FirstDisorder(other, e) == e.size())
+      return c.binary() ? "sus claves siguen el orden de los bytes (binario)" : "sus claves siguen el orden " + c.name();
+  }
+  return "";
+}
+
+// Whether some order of the code page's bytes would put every pair of neighbours as stored:
+// each pair that differs says which byte goes first, and a cycle among those statements means
+// that no order explains the tag.
+bool SomeByteOrderFits(const TagMeta& t, const EntryList& e) {
+  // Each pair of neighbours that differ says which byte goes first; a cycle among those
+  // statements means no order of bytes explains the tag.
+  std::vector<std::vector<uint8_t>> after(256);
+  std::vector<int> incoming(256, 0);
+  std::vector<std::vector<bool>> edge(256, std::vector<bool>(256, false));
+  for (size_t i = 1; i < e.size(); ++i) {
+    std::string_view a = e.key(i - 1), b = e.key(i);
+    size_t j = 0;
+    while (j < a.size() && a[j] == b[j]) ++j;
+    if (j == a.size()) continue;
+    auto x = static_cast<uint8_t>(a[j]), y = static_cast<uint8_t>(b[j]);
+    if (t.info.descending) std::swap(x, y);
+    if (edge[x][y]) continue;
+    edge[x][y] = true;
+    after[x].push_back(y);
+    ++incoming[y];
+  }
+  std::vector<uint8_t> ready;
+  for (int b = 0; b < 256; ++b)
+    if (incoming[b] == 0) ready.push_back(static_cast<uint8_t>(b));
+  int placed = 0;
+  while (!ready.empty()) {
+    uint8_t b = ready.back();
+    ready.pop_back();
+    ++placed;
+    for (uint8_t y : after[b])
+      if (--incoming[y] == 0) ready.push_back(y);
+  }
+  return placed == 256;
 }
 
 IndexCheckReport MdxFile::Check(RecordSource& rows) {
@@ -1269,12 +1247,36 @@ IndexCheckReport MdxFile::Check(RecordSource& rows) {
     };
     EntryList entries;
     entries.key_len = static_cast<size_t>(t.key_len);
+    bool separators = true;
     try {
-      CollectInto(t, &entries);
+      separators = CollectInto(t, &entries);
     } catch (const EngineError& e) {
       add("estructura dañada en " + path_ + ": " + e.message());
       for (auto& p : problems) report.problems.push_back(std::move(p));
       continue;
+    }
+    size_t bad = FirstDisorder(t, entries);
+    t.order = bad == entries.size() && separators ? TagMeta::Order::kAgrees : TagMeta::Order::kDiffers;
+    if (bad < entries.size()) {
+      std::string other = t.type == 'C' ? ForeignOrder(t, entries) : std::string();
+      if (!other.empty()) {
+        report.foreign_order.push_back("Índice " + t.info.name + ": orden distinto del de su idioma (" +
+                                       t.coll->Description() + "): " + other);
+      } else {
+        std::string where = "registros " + std::to_string(entries.recno(bad - 1)) + " y " +
+                            std::to_string(entries.recno(bad)) + ": las claves «" +
+                            cp_.Decode(KeyDisplay(t.type, entries.key(bad - 1))) + "» y «" +
+                            cp_.Decode(KeyDisplay(t.type, entries.key(bad))) + "» están desordenadas";
+        if (t.type != 'C')
+          add(where);
+        else if (SomeByteOrderFits(t, entries))
+          add(where + " en el orden de su idioma (" + t.coll->Description() +
+              ") y no siguen ningún otro orden conocido");
+        else
+          add(where + " (ningún orden de caracteres explica la etiqueta)");
+      }
+    } else if (!separators) {
+      add("los separadores de los nodos interiores no corresponden a las claves de sus ramas");
     }
     if (!t.key_expr) {
       add("no se pueden comprobar las claves: falta la descripción de los campos");
@@ -1322,12 +1324,12 @@ IndexCheckReport MdxFile::Check(RecordSource& rows) {
 }
 
 std::unique_ptr<MdxFile> OpenFile(const std::string& path, const std::vector<FieldSpec>* fields, const CodePage& cp,
-                                  bool writable) {
+                                  bool writable, const Collation& coll) {
   FileSystem* fs = CurrentFileSystem();
   if (!fs->IsRegularFile(path))
     throw EngineError(err::kNoSuchFile, "No se encuentra el índice de la tabla.", {CtxFile(path)});
   auto f = fs->Open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead);
-  auto idx = std::make_unique<MdxFile>(path, std::move(f), writable, cp);
+  auto idx = std::make_unique<MdxFile>(path, std::move(f), writable, cp, coll);
   idx->Load(fields);
   return idx;
 }
@@ -1335,18 +1337,19 @@ std::unique_ptr<MdxFile> OpenFile(const std::string& path, const std::vector<Fie
 }  // namespace
 
 std::unique_ptr<MdxIndex> MdxIndex::Open(const std::string& path, const std::vector<FieldSpec>& fields,
-                                         const CodePage& cp, bool writable) {
-  return OpenFile(path, &fields, cp, writable);
+                                         const CodePage& cp, bool writable, const Collation& coll) {
+  return OpenFile(path, &fields, cp, writable, coll);
 }
 
 void MdxIndex::Create(const std::string& path, const std::string& table_name, const std::vector<TagInfo>& tags,
-                      const std::vector<FieldSpec>& fields, const CodePage& cp, RecordSource& rows) {
+                      const std::vector<FieldSpec>& fields, const CodePage& cp, RecordSource& rows,
+                      const Collation& coll) {
   std::vector<TagMeta> metas;
   for (const TagInfo& info : tags) {
     for (const TagMeta& m : metas)
       if (SameName(m.info.name, info.name))
         throw EngineError(err::kInvalidParam, "Hay dos etiquetas con el mismo nombre.", {CtxFile(path), CtxIndex(info.name)});
-    metas.push_back(NewTag(info, path, fields, cp));
+    metas.push_back(NewTag(info, path, fields, cp, coll));
   }
   std::vector<const TagMeta*> all;
   for (const TagMeta& m : metas) all.push_back(&m);
@@ -1355,12 +1358,12 @@ void MdxIndex::Create(const std::string& path, const std::string& table_name, co
 }
 
 std::vector<TagInfo> ReadMdxTags(const std::string& path) {
-  return OpenFile(path, nullptr, CodePage::Ansi(), false)->Tags();
+  return OpenFile(path, nullptr, CodePage::Ansi(), false, Collation())->Tags();
 }
 
 void DumpMdxTag(const std::string& path, const std::string& tag, const CodePage& cp,
                 const std::function<void(const std::string& key, uint64_t recno)>& each) {
-  auto idx = OpenFile(path, nullptr, cp, false);
+  auto idx = OpenFile(path, nullptr, cp, false, Collation());
   TagMeta& t = idx->FindTag(tag);
   EntryList entries;
   idx->CollectEntries(t, &entries);
@@ -1372,7 +1375,8 @@ void DumpMdxTag(const std::string& path, const std::string& tag, const CodePage&
 
 void RewriteIndex(const std::string& old_path, const std::string& new_path, const std::string& table_name,
                   const std::vector<TagPlan>& plan, const std::vector<uint64_t>& recno_map,
-                  const std::vector<FieldSpec>& new_fields, const CodePage& cp, RecordSource& new_rows) {
+                  const std::vector<FieldSpec>& new_fields, const CodePage& cp, RecordSource& new_rows,
+                  const Collation& coll) {
   std::unique_ptr<MdxFile> old;
   std::vector<TagMeta> metas;
   std::vector<EntryList> entries;
@@ -1381,15 +1385,15 @@ void RewriteIndex(const std::string& old_path, const std::string& new_path, cons
       if (SameName(m.info.name, p.tag.name))
         throw EngineError(err::kInvalidParam, "Hay dos etiquetas con el mismo nombre.", {CtxFile(new_path), CtxIndex(p.tag.name)});
     if (!p.carry_over) {
-      metas.push_back(NewTag(p.tag, new_path, new_fields, cp));
+      metas.push_back(NewTag(p.tag, new_path, new_fields, cp, coll));
       entries.emplace_back();  // built below, with the other rebuilt tags in one pass
       continue;
     }
-    if (!old) old = OpenFile(old_path, nullptr, cp, false);
+    if (!old) old = OpenFile(old_path, nullptr, cp, false, coll);
     TagMeta& from = old->FindTag(p.old_tag);
     TagInfo info = from.info;
     info.name = p.tag.name;
-    TagMeta t = NewTag(info, new_path, new_fields, cp);
+    TagMeta t = NewTag(info, new_path, new_fields, cp, coll);
     if (t.type != from.type || t.key_len != from.key_len)
       throw EngineError(err::kInvalidRestructure,
                         "La etiqueta no se puede conservar: su expresión ya no da la misma clave con los campos nuevos.",

@@ -7,9 +7,11 @@
 // File layout: 512-byte pages, 1024-byte nodes; a 2048-byte header with the tag table, then per
 // tag a tag header block and its B-tree nodes. Leaves hold (record number, key); interior nodes
 // hold (child, highest key of child) and the rightmost child after the last item. Keys are
-// described in mdx_key.h; character keys are compared byte by byte for every language driver.
-// Tags this engine did not write may follow a driver's own collation: the checker tolerates
-// that (see Check), and RewriteIndex can carry such a tag over without re-sorting it.
+// described in mdx_key.h; character keys follow the collation of the table's language driver
+// (collation.h). A tag another engine wrote may be in another order: the engine looks before it
+// trusts one. Lookups descend a tag only when its stored keys are confirmed to be in its
+// collation's order, and read every entry otherwise; writes that would have to place a key in
+// a tag of unknown order are refused; RewriteIndex carries such a tag over in the order found.
 //
 // Not thread-safe. A KeyWalker reads the file lazily and must not outlive its MdxIndex, nor be
 // used across a change of the index.
@@ -24,6 +26,7 @@
 #include <vector>
 
 #include "engine/codepage.h"
+#include "engine/collation.h"
 #include "engine/fs.h"
 #include "engine/storage.h"
 #include "engine/value.h"
@@ -55,10 +58,22 @@ class RecordSource {
   virtual const RecordView& Row(uint64_t recno) = 0;
 };
 
-// What the checker found; empty `problems` means every tag agrees with the table.
+// What the checker found; ok() means every tag agrees with the table and is in its collation's
+// order.
 struct IndexCheckReport {
   std::vector<std::string> problems;  // one line each: tag, record number, what is wrong
-  bool ok() const { return problems.empty(); }
+  // Tags whose keys are sound but in another consistent order than their collation's (written
+  // by an engine with other rules): one line each, naming the order when it is a known one.
+  std::vector<std::string> foreign_order;
+  bool ok() const { return problems.empty() && foreign_order.empty(); }
+};
+
+// A tag's collation and whether its stored keys were found in that order.
+struct TagOrderInfo {
+  std::string tag;
+  std::string collation;  // "" for numeric and date keys
+  bool confirmed = false; // the collation is a known driver's
+  bool in_order = false;  // keys and separators are in the collation's order
 };
 
 class MdxIndex {
@@ -68,13 +83,13 @@ class MdxIndex {
   // Opens the index at path for a table with these fields. Every tag's expressions are parsed
   // here: an expression the evaluator does not know is an error now, never a guess.
   static std::unique_ptr<MdxIndex> Open(const std::string& path, const std::vector<FieldSpec>& fields,
-                                        const CodePage& cp, bool writable);
+                                        const CodePage& cp, bool writable, const Collation& coll = Collation());
   // Creates the index file with these tags, filled from every row of `rows`. Each tag's key
   // type and length follow from its expression (TagInfo::key_type is not consulted); a unique
   // tag keeps the first row of each key. Nothing is left behind when it fails.
   static void Create(const std::string& path, const std::string& table_name,
                      const std::vector<TagInfo>& tags, const std::vector<FieldSpec>& fields,
-                     const CodePage& cp, RecordSource& rows);
+                     const CodePage& cp, RecordSource& rows, const Collation& coll = Collation());
 
   virtual std::vector<TagInfo> Tags() const = 0;
   // Record numbers of a tag in key order; with equal_to, only the keys equal to that value.
@@ -83,6 +98,12 @@ class MdxIndex {
   virtual void Update(const RecordView& before, const RecordView& after) = 0;
   // Adds the keys of a new row.
   virtual void Insert(const RecordView& row) = 0;
+  // Throws, having written nothing, when Update(*before, after) (or Insert(after), before null)
+  // would have to place a key in a tag whose stored order is not its collation's. Callers run it
+  // before they write the row itself.
+  virtual void CheckWrite(const RecordView* before, const RecordView& after) = 0;
+  // Each tag's collation and whether its order was confirmed (reads every tag once).
+  virtual std::vector<TagOrderInfo> Orders() = 0;
   // The table's rows (not owned; nullptr to detach), read when a unique tag loses the row that
   // held a key: another row with that key then takes its place. Without it, that key goes
   // missing from the tag until the index is rebuilt.
@@ -108,7 +129,7 @@ struct TagPlan {
   // The tag of the new index. With carry_over, only `name` is used: expressions, flags and key
   // come from the old tag `old_tag`, whose entries keep the order they were found in (so a
   // collation this engine does not know survives), minus those of purged rows, renumbered.
-  // Without it, the tag is built from its expressions over the new rows.
+  // Without it, the tag is built from its expressions over the new rows, in the collation's order.
   TagInfo tag;
   bool carry_over = false;
   std::string old_tag;
@@ -117,6 +138,7 @@ struct TagPlan {
 // expression no longer gives the same key type and length over new_fields is refused.
 void RewriteIndex(const std::string& old_path, const std::string& new_path, const std::string& table_name,
                   const std::vector<TagPlan>& plan, const std::vector<uint64_t>& recno_map,
-                  const std::vector<FieldSpec>& new_fields, const CodePage& cp, RecordSource& new_rows);
+                  const std::vector<FieldSpec>& new_fields, const CodePage& cp, RecordSource& new_rows,
+                  const Collation& coll = Collation());
 
 }  // namespace engine::dbase

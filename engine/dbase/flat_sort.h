@@ -1,0 +1,181 @@
+// Sorting fixed-width entries on their leading key bytes: a stable MSD radix sort that the
+// index build uses for character keys (the keys of a collated tag are first turned into their
+// weights, so byte order is tag order).
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace engine::dbase {
+
+// Entries of `stride` bytes each, whose first `key_len` bytes are the key.
+class FlatSort {
+ public:
+  static constexpr size_t kMaxStride = 256;  // longest entry (keys are at most 100 bytes)
+  FlatSort(size_t key_len, size_t stride, bool descending) : len(key_len), s(stride), desc(descending) {}
+
+  // Sorts the n entries at `data` that agree on their first `depth` key bytes into byte order
+  // of their keys (reversed when `desc`), keeping entries with equal keys in the order they
+  // came in. Large groups are split on one or two key bytes at a time by a stable counting
+  // pass into `other` (scratch space of the same extent); small ones are sorted by insertion.
+  // The result ends in `other` when `to_other`, else in `data`.
+  void Sort(char* data, char* other, size_t n, size_t depth, bool to_other) const {
+    // The groups still to sort share one stack: each split pushes its groups above the mark
+    // and the loop below pops them back to it.
+    size_t mark = pending_.size();
+    if (!Split(data, other, n, depth, to_other, &pending_)) return;
+    for (size_t i = mark; i < pending_.size(); ++i) {
+      Group g = pending_[i];
+      size_t inner = pending_.size();
+      Sort(g.data, g.other, g.n, g.depth, g.to_other);
+      pending_.resize(inner);
+    }
+    pending_.resize(mark);
+  }
+
+  // The same, with the groups of the first split shared among up to `threads` threads.
+  void SortInParallel(char* data, char* other, size_t n, unsigned threads) const {
+    std::vector<Group> groups;
+    if (!Split(data, other, n, 0, false, &groups)) return;
+    std::atomic<size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failure_mutex;
+    auto work = [&] {
+      FlatSort own(len, s, desc);
+      try {
+        for (size_t g = next++; g < groups.size(); g = next++)
+          own.Sort(groups[g].data, groups[g].other, groups[g].n, groups[g].depth, groups[g].to_other);
+      } catch (...) {
+        std::lock_guard<std::mutex> hold(failure_mutex);
+        failure = std::current_exception();
+      }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned i = 1; i < threads; ++i) helpers.emplace_back(work);
+    work();
+    for (std::thread& t : helpers) t.join();
+    if (failure) std::rethrow_exception(failure);
+  }
+
+ private:
+  struct Group {
+    char* data;
+    char* other;
+    size_t n;
+    size_t depth;
+    bool to_other;
+  };
+
+  // Either finishes the entries (small or all-equal groups; returns false) or moves them into
+  // `other` by their next distinguishing key bytes and lists the groups that remain to sort, in
+  // order (returns true).
+  bool Split(char* data, char* other, size_t n, size_t depth, bool to_other, std::vector<Group>* groups) const {
+    while (n > kFewest && depth < len) {
+      if (n >= kWideGroup && depth + 1 < len) {  // two bytes at a time
+        wide_.assign(65536, 0);
+        for (size_t i = 0; i < n; ++i) ++wide_[Digit2(data + i * s, depth)];
+        if (wide_[Digit2(data, depth)] == n) {
+          depth += 2 + CommonRun(data, n, depth + 2);
+          continue;
+        }
+        std::vector<size_t> pos(65536);
+        Distribute(data, other, n, depth, to_other, wide_.data(), pos.data(), 0, 65535, 2, groups);
+        return true;
+      }
+      uint32_t count[256] = {};
+      unsigned lo = 255, hi = 0;
+      for (size_t i = 0; i < n; ++i) {
+        unsigned d = static_cast<uint8_t>(data[i * s + depth]);
+        ++count[d];
+        lo = std::min(lo, d);
+        hi = std::max(hi, d);
+      }
+      if (lo == hi) {
+        depth += 1 + CommonRun(data, n, depth + 1);
+        continue;
+      }
+      size_t pos[256];
+      Distribute(data, other, n, depth, to_other, count, pos, lo, hi, 1, groups);
+      return true;
+    }
+    if (n > 1 && depth < len) Insertion(data, n, depth);
+    if (to_other) std::memcpy(other, data, n * s);
+    return false;
+  }
+
+  // Moves the entries into `other` by their digit at `depth` (one or two bytes; counts given,
+  // digits lo..hi in use) and lists the groups that result, in tag order.
+  void Distribute(const char* data, char* other, size_t n, size_t depth, bool to_other, const uint32_t* count,
+                  size_t* pos, size_t lo, size_t hi, size_t width, std::vector<Group>* groups) const {
+    size_t at = 0;
+    for (size_t k = lo; k <= hi; ++k) {
+      size_t b = desc ? hi - (k - lo) : k;
+      pos[b] = at;
+      at += count[b];
+    }
+    for (size_t i = 0; i < n; ++i) {
+      const char* e = data + i * s;
+      size_t d = width == 2 ? Digit2(e, depth) : static_cast<uint8_t>(e[depth]);
+      std::memcpy(other + pos[d]++ * s, e, s);
+    }
+    at = 0;
+    for (size_t k = lo; k <= hi; ++k) {
+      size_t b = desc ? hi - (k - lo) : k;
+      size_t c = count[b];
+      if (c > 0) groups->push_back({other + at * s, const_cast<char*>(data) + at * s, c, depth + width, !to_other});
+      at += c;
+    }
+  }
+
+  static constexpr size_t kWideGroup = 1u << 15;  // split two bytes at a time from here
+  static constexpr size_t kFewest = 16;            // sorted by insertion up to here
+  size_t len;  // key bytes
+  size_t s;    // stride
+  bool desc;
+
+  static size_t Digit2(const char* e, size_t depth) {
+    return (static_cast<size_t>(static_cast<uint8_t>(e[depth])) << 8) | static_cast<uint8_t>(e[depth + 1]);
+  }
+
+  // Key bytes from `depth` on that every one of the n entries shares with the first.
+  size_t CommonRun(const char* data, size_t n, size_t depth) const {
+    size_t common = len - depth;
+    for (size_t i = 1; i < n && common > 0; ++i) {
+      const char* a = data + depth;
+      const char* b = data + i * s + depth;
+      if (std::memcmp(a, b, common) == 0) continue;
+      size_t k = 0;
+      while (a[k] == b[k]) ++k;
+      common = k;
+    }
+    return common;
+  }
+
+  void Insertion(char* data, size_t n, size_t depth) const {
+    char hold[kMaxStride];
+    for (size_t i = 1; i < n; ++i) {
+      std::memcpy(hold, data + i * s, s);
+      size_t j = i;
+      while (j > 0) {
+        int c = std::memcmp(hold + depth, data + (j - 1) * s + depth, len - depth);
+        if (desc ? c <= 0 : c >= 0) break;
+        std::memcpy(data + j * s, data + (j - 1) * s, s);
+        --j;
+      }
+      std::memcpy(data + j * s, hold, s);
+    }
+  }
+
+  mutable std::vector<uint32_t> wide_;
+  mutable std::vector<Group> pending_;
+};
+
+
+}  // namespace engine::dbase
