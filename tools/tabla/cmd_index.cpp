@@ -43,6 +43,8 @@ std::string MdxOf(const std::string& table) {
 
 using engine::dbase::StorageRows;
 
+constexpr size_t kMaxRowProblems = 50;
+
 }  // namespace
 
 int RunTags(const std::vector<std::string>& args) {
@@ -50,17 +52,32 @@ int RunTags(const std::vector<std::string>& args) {
     std::fprintf(stderr, "Uso: tabla tags FICHERO(.DBF o .MDX)\n");
     return 2;
   }
+  // With its table at hand, each tag is shown with the order its keys were found in.
+  std::string dbf = IsMdx(args[0]) ? Companion(args[0], "DBF") : args[0];
   std::vector<engine::TagInfo> tags;
-  if (IsMdx(args[0])) {
+  std::vector<engine::dbase::TagOrderInfo> orders;
+  if (dbf.empty()) {
     tags = engine::dbase::ReadMdxTags(args[0]);
   } else {
-    tags = OpenForReading(args[0])->Tags();
+    auto table = OpenForReading(dbf);
+    tags = table->Tags();
+    if (!tags.empty()) {
+      auto idx = engine::dbase::MdxIndex::Open(MdxOf(dbf), table->Fields(), table->Codepage(), false,
+                                                table->KeyCollation());
+      orders = idx->Orders();
+    }
   }
-  for (const auto& t : tags) {
+  for (size_t i = 0; i < tags.size(); ++i) {
+    const auto& t = tags[i];
     std::printf("%-10s %c %s", t.name.c_str(), t.key_type, t.expression.c_str());
     if (!t.filter.empty()) std::printf("  FOR %s", t.filter.c_str());
     if (t.unique) std::printf("  UNIQUE");
     if (t.descending) std::printf("  DESCENDING");
+    if (i < orders.size() && !orders[i].collation.empty())
+      std::printf("  [orden %s: %s]", orders[i].collation.c_str(),
+                  !orders[i].in_order     ? "sus claves están en otro orden"
+                  : orders[i].confirmed   ? "confirmado"
+                                          : "coincide con el binario, sin confirmar");
     std::printf("\n");
   }
   return 0;
@@ -100,18 +117,45 @@ int RunCheck(const std::vector<std::string>& args) {
       throw engine::EngineError(engine::err::kNoSuchTable, "No se encuentra la tabla del índice.",
                                 {engine::CtxFile(args[0])});
   }
+  // Opening checks the header and that the file holds every record it counts; then every
+  // field of every row is read, memos and blobs included.
   auto table = OpenForReading(dbf);
-  std::string mdx = MdxOf(dbf);
-  auto idx = engine::dbase::MdxIndex::Open(mdx, table->Fields(), table->Codepage(), false);
-  StorageRows rows(*table);
-  auto report = idx->Check(rows);
-  for (const auto& p : report.problems) std::printf("%s\n", p.c_str());
-  if (report.ok()) {
-    std::printf("Correcto: %zu etiquetas, %llu registros.\n", idx->Tags().size(),
-                static_cast<unsigned long long>(rows.Count()));
-    return 0;
+  std::vector<std::string> problems;
+  const uint64_t count = table->RecordCount();
+  std::string buf;
+  for (uint64_t r = 1; r <= count && problems.size() < kMaxRowProblems; ++r) {
+    table->ReadRecord(r, &buf);
+    for (size_t f = 0; f < table->Fields().size(); ++f) {
+      try {
+        table->GetValue(buf, static_cast<int>(f));
+      } catch (const engine::EngineError& e) {
+        problems.push_back("Registro " + std::to_string(r) + ", campo " + table->Fields()[f].name + ": " + e.message());
+      }
+    }
   }
-  return 1;
+  std::vector<std::string> foreign;
+  size_t tag_count = table->Tags().size();
+  if (tag_count > 0) {
+    auto idx = engine::dbase::MdxIndex::Open(MdxOf(dbf), table->Fields(), table->Codepage(), false,
+                                              table->KeyCollation());
+    StorageRows rows(*table);
+    auto report = idx->Check(rows);
+    problems.insert(problems.end(), report.problems.begin(), report.problems.end());
+    foreign = report.foreign_order;
+  }
+  for (const auto& p : problems) std::printf("%s\n", p.c_str());
+  for (const auto& p : foreign) std::printf("%s\n", p.c_str());
+  if (!problems.empty()) return 1;
+  if (!foreign.empty()) {
+    std::printf("Las claves están completas, pero en un orden que el programa de origen no usa: regenere los "
+                "índices de la tabla en Tribanor.\n");
+    return 3;
+  }
+  if (tag_count == 0)
+    std::printf("Correcto: sin índice de producción, %llu registros.\n", static_cast<unsigned long long>(count));
+  else
+    std::printf("Correcto: %zu etiquetas, %llu registros.\n", tag_count, static_cast<unsigned long long>(count));
+  return 0;
 }
 
 }  // namespace tabla

@@ -31,8 +31,9 @@ std::string TypeLetter(uint16_t type);
 int RunInfo(const std::vector<std::string>& args);
 int RunCsv(const std::vector<std::string>& args);
 int RunRestructure(const std::vector<std::string>& args);
-// The production index (.MDX) of a dBASE table: its tags, one tag's keys, a consistency check
-// (exit status 0 only when every tag agrees with the table).
+// The production index (.MDX) of a dBASE table: its tags (with the order their keys were found
+// in), one tag's keys, and a check of the table's rows and every tag (exit status 0 when sound,
+// 1 for damage, 3 when the only finding is a tag in another order than its table's driver's).
 int RunTags(const std::vector<std::string>& args);
 int RunIndex(const std::vector<std::string>& args);
 int RunCheck(const std::vector<std::string>& args);

@@ -19,7 +19,7 @@ const tabla::Command kCommands[] = {
     {"tags", "tags FICHERO", "las etiquetas del índice de producción (.MDX)", tabla::RunTags},
     {"index", "index FICHERO ETIQUETA", "las claves de una etiqueta en orden, con su número de registro",
      tabla::RunIndex},
-    {"check", "check FICHERO", "comprueba que cada etiqueta del índice coincide con la tabla", tabla::RunCheck},
+    {"check", "check FICHERO", "comprueba la tabla y que cada etiqueta del índice coincide con ella, en el orden de su idioma", tabla::RunCheck},
 };
 
 int Usage() {
