@@ -20,6 +20,7 @@ const char* const kCompanyNames[] = {
     "Hermanos Muñoz Ibáñez",     "Almacenes Logroño",        "Distribuciones Castañeda",
     "Aceites Úbeda",             "Quesería La Mancha",       "Frutas Gómez e Hijos",
     "Construcciones Nuñez",      "Cerámicas Alcañiz",        "Panadería Ángel",
+    "Élite Muebles, S.L.",       "Ñandú Textil",
 };
 const char* const kFirstNames[] = {"José", "María", "Íñigo", "Begoña", "Ramón", "Lucía", "Jesús", "Nuria", "Andrés", "Inés"};
 const char* const kSurnames[] = {"García", "Martínez", "López", "Sánchez", "Pérez", "Gómez", "Martín", "Jiménez", "Ruiz", "Hernández", "Díaz", "Muñoz"};

@@ -18,6 +18,7 @@
 #include "tests/support/readers.h"
 #include "tests/support/helpers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/upgrade/ventana_prueba.h"
 
 namespace actualiza {
 namespace {
@@ -28,28 +29,6 @@ using engine::TTable;
 using engine::Value;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
-
-class VistaPrueba : public Vista {
- public:
-  void Accion(const std::string& t, bool repintar) override { textos.push_back({t, repintar}); }
-  std::vector<std::pair<std::string, bool>> textos;
-};
-
-// The window's objects, as the run gets them.
-struct Ventana {
-  Ventana() {
-    PreparaTablasListas(empresas, ejercicios, ds);
-    fichero.SetName("Fichero");
-    restructure.SetPackTable(true);
-  }
-  void Ejecuta(const std::string& exe) { Pasos(Objs(), vista).Ejecuta(exe); }
-  actualiza::Objetos Objs() { return {&empresas, &ejercicios, &fichero, &restructure, &ruta}; }
-  engine::TDataSource ds;
-  TTable empresas, ejercicios, fichero;
-  TRestructure restructure;
-  std::string ruta;
-  VistaPrueba vista;
-};
 
 struct Tabla {
   std::vector<std::string> campos;  // "NAME:TYPE:LEN:DEC"
