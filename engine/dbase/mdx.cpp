@@ -514,6 +514,18 @@ TagMeta NewTag(const TagInfo& info, const std::string& path, const std::vector<F
   return t;
 }
 
+// Whether a stored key is the key looked for. Character keys are padded with blanks, but other
+// programs pad with NULs: both paddings count as the same.
+bool SameKey(char type, std::string_view stored, std::string_view wanted) {
+  if (type != 'C') return CompareKeys(type, stored, wanted) == 0;
+  auto trim = [](std::string_view k) {
+    size_t n = k.size();
+    while (n > 0 && (k[n - 1] == ' ' || k[n - 1] == '\0')) --n;
+    return k.substr(0, n);
+  };
+  return trim(stored) == trim(wanted);
+}
+
 // The first entry that comes before the one ahead of it in the tag's order; e.size() when none.
 size_t FirstDisorder(const TagMeta& t, const EntryList& e) {
   for (size_t i = 1; i < e.size(); ++i)
@@ -525,12 +537,12 @@ size_t FirstDisorder(const TagMeta& t, const EntryList& e) {
 // target's bytes: right in whatever order the tag was written.
 class ScanWalker : public KeyWalker {
  public:
-  ScanWalker(std::shared_ptr<const EntryList> entries, std::string target)
-      : e_(std::move(entries)), target_(std::move(target)) {}
+  ScanWalker(std::shared_ptr<const EntryList> entries, char type, std::string target)
+      : e_(std::move(entries)), type_(type), target_(std::move(target)) {}
   bool Next(uint64_t* recno) override {
     while (at_ < e_->size()) {
       size_t i = at_++;
-      if (target_.size() == e_->key_len && e_->key(i) == target_) {
+      if (SameKey(type_, e_->key(i), target_)) {
         *recno = e_->recno(i);
         return true;
       }
@@ -540,6 +552,7 @@ class ScanWalker : public KeyWalker {
 
  private:
   std::shared_ptr<const EntryList> e_;
+  char type_;
   std::string target_;
   size_t at_ = 0;
 };
@@ -555,7 +568,12 @@ class MdxWalker : public KeyWalker {
   void Descend(uint32_t page);
   MdxFile* index_;
   const TagMeta* tag_;
+  // With a target: the descent steers to `target_` (the first of the key's forms in tag order)
+  // and the walk ends past `last_` (the last of them).
   std::optional<std::string> target_;
+  std::string last_;
+  std::string wanted_;
+  bool bounded_ = false;
   struct Frame {
     Node node;
     size_t idx;
@@ -718,7 +736,7 @@ class MdxFile : public MdxIndex {
       target = KeyForValue(t, *equal_to);
       // A lookup descends the tree only when the tag is known to be in its collation's order;
       // otherwise it reads every entry, so that no matching row is missed.
-      if (!DescentIsSafe(t)) return std::make_unique<ScanWalker>(TagEntries(t), std::move(*target));
+      if (!DescentIsSafe(t)) return std::make_unique<ScanWalker>(TagEntries(t), t.type, std::move(*target));
     }
     return std::make_unique<MdxWalker>(this, &t, std::move(target));
   }
@@ -1078,7 +1096,19 @@ class MdxFile : public MdxIndex {
 };
 
 MdxWalker::MdxWalker(MdxFile* index, const TagMeta* tag, std::optional<std::string> target)
-    : index_(index), tag_(tag), target_(std::move(target)) {}
+    : index_(index), tag_(tag), target_(std::move(target)) {
+  if (!target_) return;
+  bounded_ = true;
+  wanted_ = *target_;
+  last_ = *target_;
+  if (tag_->type == 'C') {
+    // The same key padded with NULs instead of blanks sorts before it (after it, descending).
+    std::string nul_padded = *target_;
+    for (size_t n = nul_padded.size(); n > 0 && nul_padded[n - 1] == ' '; --n) nul_padded[n - 1] = '\0';
+    if (tag_->Cmp(nul_padded, *target_) < 0) target_ = nul_padded;
+    else last_ = nul_padded;
+  }
+}
 
 void MdxWalker::Descend(uint32_t page) {
   while (true) {
@@ -1111,9 +1141,12 @@ bool MdxWalker::Next(uint64_t* recno) {
     if (top.node.leaf()) {
       if (top.idx < top.node.items.size()) {
         const Item& it = top.node.items[top.idx++];
-        if (target_ && tag_->Cmp(it.key, *target_) != 0) {
-          done_ = true;
-          return false;
+        if (bounded_) {
+          if (tag_->Cmp(it.key, last_) > 0) {
+            done_ = true;
+            return false;
+          }
+          if (!SameKey(tag_->type, it.key, wanted_)) continue;
         }
         *recno = it.ptr;
         return true;

@@ -238,6 +238,36 @@ TEST_F(CollatedIndex, CheckerNamesAForeignOrderAndRejectsSwappedKeysUnderEveryCo
   }
 }
 
+TEST_F(CollatedIndex, LookupsFindNulPaddedKeysAndNothingForValuesTheKeyCannotHold) {
+  // Rows 1..600 as before; every "Ñu" row is stored padded with NULs, as some programs do.
+  const std::string nu = Encode(*CodePage::Find(1252), "Ñu 9");
+  std::vector<uint64_t> want;
+  for (size_t i = 0; i < table.rows.size(); ++i) {
+    std::string& k = table.rows[i][0];
+    if (k.compare(0, nu.size(), nu) == 0 && k.find_first_not_of(' ', nu.size()) == std::string::npos) {
+      k = nu + std::string(30 - nu.size(), '\0');
+      want.push_back(i + 1);
+    }
+  }
+  ASSERT_FALSE(want.empty());
+  const Collation bytes = Collation::Binary("DBWINUS0", 0x57, true);
+  for (bool descending : {false, true}) {
+    for (const Collation* written : {&Driver("DBWINES0"), &bytes}) {
+      WriteDbf(dbf, table, 0x59);
+      Rows rows(table);
+      MdxIndex::Create(mdx, "EJERCICI", {{"EMPRESA", "EMPRESA", "", 'C', false, descending}}, table.fields,
+                       *CodePage::Find(1252), rows, *written);
+      auto idx = MdxIndex::Open(mdx, table.fields, *CodePage::Find(1252), false, Driver("DBWINES0"));
+      std::vector<uint64_t> got = WalkAll(*idx, "EMPRESA", engine::Value::Text("Ñu 9"));
+      std::sort(got.begin(), got.end());
+      EXPECT_EQ(got, want) << written->name() << (descending ? " descending" : "");
+      EXPECT_TRUE(WalkAll(*idx, "EMPRESA", engine::Value::Text("Ñu 9" + std::string(40, 'x'))).empty());
+      EXPECT_TRUE(WalkAll(*idx, "EMPRESA", engine::Value::Text("Ñu")).empty()) << "a prefix is another key";
+      EXPECT_THROW(WalkAll(*idx, "EMPRESA", engine::Value::Text("Ωmega")), engine::EngineError);
+    }
+  }
+}
+
 // A table whose header names one driver and whose index was written in another order.
 class ForeignOrderTable : public CollatedIndex {
  protected:
