@@ -90,6 +90,11 @@ class ParadoxTable : public TableStorage {
   int Level() const override { return level_; }
   const CodePage& Codepage() const override { return *cp_; }
   std::string LanguageDriverName() const override { return sort_name_; }
+  // Primary keys are kept in byte order, the order of the "ascii" sort; a table written under
+  // another sort order is checked at open and written to only when its keys are in byte order.
+  Collation KeyCollation() const override {
+    return Collation::Binary(sort_name_.empty() ? "ascii" : sort_name_, 0, sort_name_.empty() || sort_name_ == "ascii");
+  }
   const std::vector<FieldSpec>& Fields() const override { return fields_; }
   uint32_t RecordLength() const override { return record_len_; }
   int KeyFieldCount() const override { return key_fields_; }
