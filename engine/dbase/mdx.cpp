@@ -419,7 +419,8 @@ void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
 }
 
 // The sorted entries of every tag, from one pass over the rows.
-std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, RecordSource& rows) {
+// With sorted false, each tag's entries stay in record order.
+std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, RecordSource& rows, bool sorted = true) {
   uint64_t count = rows.Count();
   if (count > 0xFFFFFFFFull)
     throw EngineError(err::kTableFull, "La tabla tiene demasiados registros para un índice .MDX.");
@@ -435,7 +436,7 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
   std::unique_ptr<char[]> scratch;
   std::exception_ptr scratch_failure;
   std::thread preparing;
-  if (count >= kLargeTag && scratch_bytes > 0 && std::thread::hardware_concurrency() > 1) {
+  if (sorted && count >= kLargeTag && scratch_bytes > 0 && std::thread::hardware_concurrency() > 1) {
     preparing = std::thread([&] {
       try {
         scratch = std::make_unique<char[]>(scratch_bytes);  // zeroed, so every page is touched
@@ -470,7 +471,8 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
   }
   if (preparing.joinable()) preparing.join();
   if (scratch_failure) std::rethrow_exception(scratch_failure);
-  for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i], scratch.get());
+  if (sorted)
+    for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i], scratch.get());
   return out;
 }
 
@@ -891,9 +893,10 @@ class MdxFile : public MdxIndex {
   IndexCheckReport Check(RecordSource& rows) override;
 
   // Every entry of a tag in order (used to carry a tag over).
-  void CollectEntries(const TagMeta& t, EntryList* out) {
+  // Returns whether the tag's interior separators agree with its keys (see CollectInto).
+  bool CollectEntries(const TagMeta& t, EntryList* out) {
     out->key_len = static_cast<size_t>(t.key_len);
-    CollectInto(t, out);
+    return CollectInto(t, out);
   }
 
  private:
@@ -1406,20 +1409,67 @@ void DumpMdxTag(const std::string& path, const std::string& tag, const CodePage&
   }
 }
 
+namespace {
+
+// What is wrong with the entries of a tag to carry over, checked against the keys the rebuilt
+// rows give (`expected`, in record order); "" when nothing is. Fills `kept` with the entries
+// renumbered for the new rows.
+std::string CarriedTagDamage(const TagMeta& t, const EntryList& found, const std::vector<uint64_t>& recno_map,
+                             const EntryList& expected, uint64_t new_count, EntryList* kept) {
+  constexpr uint32_t kNone = 0xFFFFFFFFu;
+  std::vector<uint32_t> at(static_cast<size_t>(new_count) + 1, kNone);
+  for (size_t i = 0; i < expected.size(); ++i) at[expected.recno(i)] = static_cast<uint32_t>(i);
+  std::vector<bool> seen(recno_map.size(), false);
+  kept->key_len = found.key_len;
+  for (size_t i = 0; i < found.size(); ++i) {
+    uint64_t r = found.recno(i);
+    if (r == 0 || r > recno_map.size()) return "una entrada apunta al registro " + std::to_string(r) + ", que no existe";
+    if (seen[r - 1]) return "el registro " + std::to_string(r) + " aparece más de una vez";
+    seen[r - 1] = true;
+    uint64_t to = recno_map[r - 1];
+    if (to == kPurgedRow) continue;
+    if (to > new_count) return "el registro " + std::to_string(r) + " no tiene fila en la tabla nueva";
+    uint32_t e = at[to];
+    if (e == kNone) return "el registro " + std::to_string(r) + " está en la etiqueta pero su condición FOR lo excluye";
+    if (t.Cmp(expected.key(e), found.key(i)) != 0)
+      return "la clave guardada del registro " + std::to_string(r) + " no es la de su fila";
+    kept->Add(found.key(i), static_cast<uint32_t>(to));
+  }
+  size_t want = expected.size();
+  if (t.info.unique) {
+    std::unordered_set<std::string_view> keys;
+    for (size_t i = 0; i < expected.size(); ++i) keys.insert(expected.key(i));
+    want = keys.size();
+    if (kept->size() != want) return "a la etiqueta única le faltan claves o le sobran";
+  }
+  if (kept->size() < want) return "faltan " + std::to_string(want - kept->size()) + " registros en la etiqueta";
+  if (kept->size() > want) return "la etiqueta tiene más entradas que filas";
+  return "";
+}
+
+}  // namespace
+
 void RewriteIndex(const std::string& old_path, const std::string& new_path, const std::string& table_name,
                   const std::vector<TagPlan>& plan, const std::vector<uint64_t>& recno_map,
                   const std::vector<FieldSpec>& new_fields, const CodePage& cp, RecordSource& new_rows,
                   const Collation& coll) {
   std::unique_ptr<MdxFile> old;
   std::vector<TagMeta> metas;
-  std::vector<EntryList> entries;
+  std::vector<EntryList> entries(plan.size());
+  struct Carried {
+    size_t index;
+    const TagMeta* from;
+    EntryList found;
+    bool separators;
+  };
+  std::vector<Carried> carried;
+  metas.reserve(plan.size());
   for (const TagPlan& p : plan) {
     for (const TagMeta& m : metas)
       if (SameName(m.info.name, p.tag.name))
         throw EngineError(err::kInvalidParam, "Hay dos etiquetas con el mismo nombre.", {CtxFile(new_path), CtxIndex(p.tag.name)});
     if (!p.carry_over) {
       metas.push_back(NewTag(p.tag, new_path, new_fields, cp, coll));
-      entries.emplace_back();  // built below, with the other rebuilt tags in one pass
       continue;
     }
     if (!old) old = OpenFile(old_path, nullptr, cp, false, coll);
@@ -1431,21 +1481,39 @@ void RewriteIndex(const std::string& old_path, const std::string& new_path, cons
       throw EngineError(err::kInvalidRestructure,
                         "La etiqueta no se puede conservar: su expresión ya no da la misma clave con los campos nuevos.",
                         {CtxFile(old_path), CtxIndex(p.old_tag)});
-    EntryList all;
-    old->CollectEntries(from, &all);
-    EntryList kept;
-    kept.key_len = all.key_len;
-    for (size_t i = 0; i < all.size(); ++i) {
-      uint64_t r = all.recno(i);
-      if (r == 0 || r > recno_map.size())
-        Corrupt(old_path, from.info.name, "una entrada apunta al registro " + std::to_string(r) + ", que no existe");
-      uint64_t to = recno_map[r - 1];
-      if (to == kPurgedRow) continue;
-      if (to > 0xFFFFFFFFull) throw EngineError(err::kTableFull, "La tabla tiene demasiados registros para un índice .MDX.");
-      kept.Add(all.key(i), static_cast<uint32_t>(to));
-    }
+    Carried c{metas.size(), &from, {}, true};
+    c.separators = old->CollectEntries(from, &c.found);
+    carried.push_back(std::move(c));
     metas.push_back(std::move(t));
-    entries.push_back(std::move(kept));
+  }
+  // Tags carried over are checked against the new rows (one pass for all of them): each row once,
+  // with its own key, and in the tag's collation where that is known. One that is not sound is
+  // built anew from its expression when its order is known, and refuses the rebuild otherwise.
+  if (!carried.empty()) {
+    std::vector<const TagMeta*> tags;
+    for (const Carried& c : carried) tags.push_back(&metas[c.index]);
+    std::vector<EntryList> expected = BuildEntries(tags, new_rows, false);
+    const uint64_t new_count = new_rows.Count();
+    for (size_t k = 0; k < carried.size(); ++k) {
+      Carried& c = carried[k];
+      const TagMeta& t = metas[c.index];
+      EntryList kept;
+      std::string damage = CarriedTagDamage(t, c.found, recno_map, expected[k], new_count, &kept);
+      bool known_order = t.type != 'C' || coll.confirmed();
+      bool in_order = c.separators && FirstDisorder(*c.from, c.found) == c.found.size();
+      if (damage.empty() && (in_order || !known_order)) {
+        entries[c.index] = std::move(kept);
+      } else if (known_order) {
+        SortEntries(t, &expected[k], nullptr);
+        entries[c.index] = std::move(expected[k]);
+      } else {
+        throw EngineError(err::kIndexCorrupt,
+                          "La etiqueta del índice está dañada (" + damage + ") y su orden (" + coll.Description() +
+                              ") no se conoce, así que no se puede regenerar; no se ha modificado nada. Regenere los "
+                              "índices de la tabla en Tribanor y vuelva a intentarlo.",
+                          {CtxFile(old_path), CtxIndex(c.from->info.name)});
+      }
+    }
   }
   std::vector<const TagMeta*> rebuilt;
   std::vector<size_t> where;

@@ -3,6 +3,7 @@
 // tags apart, with a table without an index checked too.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -153,6 +154,67 @@ TEST(CollationTools, TablaCheckTellsAForeignOrderFromDamageAndChecksTablesWithou
   auto damaged = RunCommand(Tabla() + " check " + ShellQuote(plain) + " 2>&1");
   EXPECT_EQ(damaged.status, 1) << damaged.out;
   EXPECT_NE(damaged.out.find("Registro 2, campo NOTAS"), std::string::npos) << damaged.out;
+}
+
+
+// Swaps the record numbers of two entries of the first leaf of the only tag: the keys then
+// belong to other rows.
+void SwapTwoEntries(const std::string& mdx) {
+  std::string bytes = testing_support::ReadFileBytes(mdx);
+  uint32_t root = 0, n = 0, right = 0;
+  std::memcpy(&root, bytes.data() + 2048, 4);
+  size_t node = size_t{root} * 512;
+  const size_t item = 24;  // 20-byte key + record number
+  for (int depth = 0; depth < 8; ++depth) {
+    std::memcpy(&n, bytes.data() + node, 4);
+    std::memcpy(&right, bytes.data() + node + 8 + item * n, 4);
+    if (right == 0) break;
+    uint32_t first = 0;
+    std::memcpy(&first, bytes.data() + node + 8, 4);
+    node = size_t{first} * 512;
+  }
+  std::string a = bytes.substr(node + 8, 4), b = bytes.substr(node + 8 + item * 5, 4);
+  bytes.replace(node + 8, 4, b);
+  bytes.replace(node + 8 + item * 5, 4, a);
+  testing_support::WriteFileBytes(mdx, bytes);
+}
+
+TEST(CollationTools, ARestructureRebuildsACarriedTagThatIsDamagedOrInAnotherOrderWhenItsOrderIsKnown) {
+  if (!testing_support::FileExists(Tabla())) GTEST_SKIP() << "tabla not built";
+  TempDir dir;
+  // Adding a field carries the tag over; a damaged one is built anew in the driver's order.
+  Made m = MakeTable(dir, "DANADA.DBF", 4, 1252, 0x59, "");
+  std::string mdx = dir / "DANADA.MDX";
+  SwapTwoEntries(mdx);
+  ASSERT_EQ(RunCommand(Tabla() + " check " + ShellQuote(m.path) + " >/dev/null 2>&1").status, 1);
+  auto r = RunCommand(Tabla() + " restructure " + ShellQuote(m.path) + " --add EXTRA:N:5 2>&1");
+  ASSERT_EQ(r.status, 0) << r.out;
+  auto check = RunCommand(Tabla() + " check " + ShellQuote(m.path) + " 2>&1");
+  EXPECT_EQ(check.status, 0) << check.out;
+
+  // A tag written in byte order by an earlier version, on a Spanish table: rebuilt in Spanish order.
+  Made old = MakeTable(dir, "ANTIGUA.DBF", 4, 1252, 0x57, "");
+  std::string bytes = testing_support::ReadFileBytes(old.path);
+  bytes[29] = 0x59;
+  testing_support::WriteFileBytes(old.path, bytes);
+  ASSERT_EQ(RunCommand(Tabla() + " check " + ShellQuote(old.path) + " >/dev/null 2>&1").status, 3);
+  r = RunCommand(Tabla() + " restructure " + ShellQuote(old.path) + " --add EXTRA:N:5 2>&1");
+  ASSERT_EQ(r.status, 0) << r.out;
+  check = RunCommand(Tabla() + " check " + ShellQuote(old.path) + " 2>&1");
+  EXPECT_EQ(check.status, 0) << check.out;
+  ExpectWalkInOrder(old.path, *engine::FindCollation("DBWINES0"), "ANTIGUA.DBF rebuilt");
+
+  // Under a driver the engine does not know, a damaged tag cannot be rebuilt: refused, unchanged.
+  Made unknown = MakeTable(dir, "RARA.DBF", 4, 1252, 0x4D, "");
+  std::string rara_mdx = dir / "RARA.MDX";
+  SwapTwoEntries(rara_mdx);
+  const std::string dbf_before = testing_support::ReadFileBytes(unknown.path);
+  const std::string mdx_before = testing_support::ReadFileBytes(rara_mdx);
+  r = RunCommand(Tabla() + " restructure " + ShellQuote(unknown.path) + " --add EXTRA:N:5 2>&1");
+  EXPECT_NE(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("Regenere los índices de la tabla en Tribanor"), std::string::npos) << r.out;
+  EXPECT_TRUE(testing_support::ReadFileBytes(unknown.path) == dbf_before);
+  EXPECT_TRUE(testing_support::ReadFileBytes(rara_mdx) == mdx_before);
 }
 
 }  // namespace
