@@ -687,9 +687,16 @@ std::string DbfTable::RawField(const std::string& buf, int field) const {
 }
 
 int DbfTable::FieldIndex(const std::string& name) const {
-  std::string want = FoldCase(name);
+  // Index expressions name fields as they are stored, and ask for them once per row and key.
   for (size_t i = 0; i < fields_.size(); ++i)
-    if (FoldCase(fields_[i].name) == want) return static_cast<int>(i);
+    if (fields_[i].name == name) return static_cast<int>(i);
+  if (folded_names_.size() != fields_.size()) {
+    folded_names_.clear();
+    for (const FieldSpec& f : fields_) folded_names_.push_back(FoldCase(f.name));
+  }
+  std::string want = FoldCase(name);
+  for (size_t i = 0; i < folded_names_.size(); ++i)
+    if (folded_names_[i] == want) return static_cast<int>(i);
   return -1;
 }
 

@@ -98,6 +98,7 @@ class DbfTable : public TableStorage {
   std::array<uint8_t, 128> high_len_{};
   std::string driver_name_;
   std::vector<FieldSpec> fields_;
+  mutable std::vector<std::string> folded_names_;  // field names case-folded, for lookups by name
   std::vector<FieldExtra> extra_;
   uint32_t header_length_ = 0;
   uint32_t record_length_ = 0;
