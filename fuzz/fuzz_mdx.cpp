@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "engine/bde.h"
+#include "engine/collation.h"
 #include "engine/dbase/mdx.h"
 #include "engine/error.h"
 #include "engine/fs.h"
@@ -59,7 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     f->WriteAt(0, data, size);
   }
   try {
-    auto idx = engine::dbase::MdxIndex::Open(path, Fields(), engine::CodePage::Ansi(), false);
+    // The byte the header keeps the language driver in also picks the collation the tags are
+    // read under, so that both byte order and a driver's order meet damaged trees.
+    const engine::Collation coll = engine::CollationForDbase(size > 31 ? data[31] : 0, "");
+    auto idx = engine::dbase::MdxIndex::Open(path, Fields(), engine::CodePage::Ansi(), false, coll);
     for (const auto& tag : idx->Tags()) {
       try {
         auto w = idx->Walk(tag.name, std::nullopt);
