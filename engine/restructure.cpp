@@ -275,8 +275,11 @@ std::vector<dbase::TagPlan> PlanTags(TableStorage& old, const std::vector<Planne
   const auto& old_fields = old.Fields();
   std::vector<dbase::TagPlan> out;
   for (const TagInfo& t : old.Tags()) {
+    // A tag whose expressions the engine cannot evaluate even over the old fields is carried over
+    // as stored, which is only sound while every field it names stays as it is.
+    const bool unusable = !t.problem.empty();
     for (const std::string& e : {t.expression, t.filter}) {
-      if (e.empty()) continue;
+      if (e.empty() || unusable) continue;
       try {
         dbase::Expression::Parse(e, new_fields, old.Codepage());
       } catch (const EngineError&) {
@@ -298,9 +301,16 @@ std::vector<dbase::TagPlan> PlanTags(TableStorage& old, const std::vector<Planne
           kept = true;
       if (!kept) untouched = false;
     }
+    if (unusable && !untouched)
+      Refuse(err::kInvalidRestructure,
+             "El índice " + t.name + " tiene una expresión que este programa no sabe calcular («" + t.expression +
+                 "») y usa campos que la reestructuración cambia, así que no se puede conservar. Quite ese índice o "
+                 "cambie la tabla en Tribanor.",
+             table);
     dbase::TagPlan tp;
     tp.tag = t;
     tp.carry_over = untouched;
+    tp.as_stored = unusable;
     tp.old_tag = t.name;
     out.push_back(tp);
   }

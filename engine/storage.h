@@ -36,6 +36,8 @@ struct TagInfo {
   char key_type = 'C';    // 'C', 'N', 'D'
   bool unique = false;
   bool descending = false;
+  // Why the engine cannot use the tag (an expression it cannot evaluate); "" when it can.
+  std::string problem;
 };
 
 // Walks the record numbers of one index tag in key order.

@@ -96,6 +96,10 @@ struct TagMeta {
   uint32_t raw_length = 0;
   // The order of character keys (the table's language driver); not owned.
   const Collation* coll = nullptr;
+  // Why the engine cannot compute this tag's keys (an expression it does not know, or one that
+  // does not give the stored key); "" when it can. Such a tag is kept as found: never used for
+  // order or lookups, and no write may leave it stale.
+  std::string unusable;
   // Whether the stored keys were found in this tag's order (tree and leaves), once looked at.
   enum class Order : uint8_t { kUnknown, kAgrees, kDiffers };
   Order order = Order::kUnknown;
@@ -636,24 +640,25 @@ class MdxFile : public MdxIndex {
           8 + static_cast<uint32_t>(t.capacity) * static_cast<uint32_t>(t.item_len) + 4 > kBlockSize)
         Corrupt(path_, t.info.name, "el tamaño de las entradas de los nodos no es válido");
       if (!ValidPage(t.root)) Corrupt(path_, t.info.name, "la raíz está fuera del fichero");
+      // A tag whose expressions this engine cannot evaluate does not stop the table from
+      // opening: the tag is marked unusable (see TagMeta::unusable) and kept as it is.
       if (fields) {
-        std::vector<std::string> ctx{CtxFile(path_), CtxIndex(t.info.name)};
         try {
           t.key_expr = Expression::Parse(t.expr_bytes, *fields, cp_);
           if (!t.for_bytes.empty()) t.for_expr = Expression::Parse(t.for_bytes, *fields, cp_);
-        } catch (EngineError& e) {
-          for (const auto& c : ctx) e.With(c);
-          throw;
+          char et = t.key_expr->type();
+          if (et != t.type || (et == 'C' && t.key_expr->width() != t.key_len))
+            t.unusable = "la clave guardada no corresponde a la expresión sobre los campos de la tabla";
+          else if (t.for_expr && t.for_expr->type() != 'L')
+            t.unusable = "la condición FOR no da un valor lógico";
+        } catch (const EngineError& e) {
+          t.unusable = e.message();
         }
-        char et = t.key_expr->type();
-        bool fits = et == t.type && (et != 'C' || t.key_expr->width() == t.key_len);
-        if (!fits)
-          throw EngineError(err::kInvalidExpression,
-                            "La clave de la etiqueta no corresponde a su expresión «" + t.info.expression +
-                                "» sobre los campos de la tabla.",
-                            ctx);
-        if (t.for_expr && t.for_expr->type() != 'L')
-          throw EngineError(err::kInvalidExpression, "La condición FOR de la etiqueta no da un valor lógico.", ctx);
+        if (!t.unusable.empty()) {
+          t.key_expr.reset();
+          t.for_expr.reset();
+        }
+        t.info.problem = t.unusable;
       }
       tags_.push_back(std::move(t));
     }
@@ -661,6 +666,7 @@ class MdxFile : public MdxIndex {
 
   const std::string& path() const { return path_; }
   std::vector<TagMeta>& tags() { return tags_; }
+
 
   bool ValidPage(uint32_t page) const {
     return page >= kHeaderPages && static_cast<uint64_t>(page) * kPageSize + kBlockSize <= file_size_;
@@ -733,6 +739,12 @@ class MdxFile : public MdxIndex {
 
   std::unique_ptr<KeyWalker> Walk(const std::string& tag, const std::optional<Value>& equal_to) override {
     TagMeta& t = FindTag(tag);
+    if (!t.unusable.empty())
+      throw EngineError(err::kInvalidExpression,
+                        "La etiqueta no se puede usar: este programa no sabe calcular su expresión «" + t.info.expression +
+                            (t.info.filter.empty() ? "" : "» FOR «" + t.info.filter) + "» (" + t.unusable +
+                            "). Elija otro índice.",
+                        {CtxFile(path_), CtxIndex(t.info.name)});
     std::optional<std::string> target;
     if (equal_to) {
       target = KeyForValue(t, *equal_to);
@@ -821,6 +833,13 @@ class MdxFile : public MdxIndex {
 
   void CheckWrite(const RecordView* before, const RecordView& after) override {
     RequireWritable();
+    for (TagMeta& t : tags_)
+      if (!t.unusable.empty())
+        throw EngineError(err::kInvalidExpression,
+                          "La tabla no se puede modificar: su etiqueta tiene una expresión «" + t.info.expression +
+                              "» que este programa no sabe calcular, y quedaría desfasada; no se ha modificado nada. "
+                              "Modifique la tabla en Tribanor.",
+                          {CtxFile(path_), CtxIndex(t.info.name)});
     for (TagMeta& t : tags_) {
       std::optional<std::string> new_key = RowKey(t, after);
       if (!before) {
@@ -1314,6 +1333,12 @@ IndexCheckReport MdxFile::Check(RecordSource& rows) {
     } else if (!separators) {
       add("los separadores de los nodos interiores no corresponden a las claves de sus ramas");
     }
+    if (!t.unusable.empty()) {
+      report.unchecked.push_back("Índice " + t.info.name + ": no se pueden comprobar sus claves: este programa no sabe "
+                                 "calcular su expresión «" + t.info.expression + "» (" + t.unusable + ")");
+      for (auto& p : problems) report.problems.push_back(std::move(p));
+      continue;
+    }
     if (!t.key_expr) {
       add("no se pueden comprobar las claves: falta la descripción de los campos");
       for (auto& p : problems) report.problems.push_back(std::move(p));
@@ -1474,6 +1499,38 @@ void RewriteIndex(const std::string& old_path, const std::string& new_path, cons
     }
     if (!old) old = OpenFile(old_path, nullptr, cp, false, coll);
     TagMeta& from = old->FindTag(p.old_tag);
+    if (p.as_stored) {
+      // Its keys cannot be computed: carried over as stored, renumbered, with nothing rebuilt.
+      EntryList found;
+      old->CollectEntries(from, &found);
+      std::vector<bool> seen(recno_map.size(), false);
+      EntryList kept;
+      kept.key_len = found.key_len;
+      for (size_t i = 0; i < found.size(); ++i) {
+        uint64_t r = found.recno(i);
+        if (r == 0 || r > recno_map.size() || seen[r - 1])
+          throw EngineError(err::kIndexCorrupt,
+                            "La etiqueta está dañada y su expresión no se sabe calcular, así que no se puede "
+                            "regenerar; no se ha modificado nada. Regenere los índices de la tabla en Tribanor.",
+                            {CtxFile(old_path), CtxIndex(from.info.name)});
+        seen[r - 1] = true;
+        if (recno_map[r - 1] != kPurgedRow) kept.Add(found.key(i), static_cast<uint32_t>(recno_map[r - 1]));
+      }
+      TagMeta t;
+      t.info = from.info;
+      t.info.name = p.tag.name;
+      t.expr_bytes = from.expr_bytes;
+      t.for_bytes = from.for_bytes;
+      t.type = from.type;
+      t.key_len = from.key_len;
+      t.item_len = ItemLength(t.key_len);
+      t.capacity = Capacity(t.item_len);
+      t.coll = &coll;
+      t.unusable = p.tag.problem.empty() ? "su expresión no se sabe calcular" : p.tag.problem;
+      entries[metas.size()] = std::move(kept);
+      metas.push_back(std::move(t));
+      continue;
+    }
     TagInfo info = from.info;
     info.name = p.tag.name;
     TagMeta t = NewTag(info, new_path, new_fields, cp, coll);

@@ -65,7 +65,10 @@ struct IndexCheckReport {
   // Tags whose keys are sound but in another consistent order than their collation's (written
   // by an engine with other rules): one line each, naming the order when it is a known one.
   std::vector<std::string> foreign_order;
-  bool ok() const { return problems.empty() && foreign_order.empty(); }
+  // Tags whose keys could not be compared with the rows (an expression the engine cannot
+  // evaluate): their structure and order were checked only.
+  std::vector<std::string> unchecked;
+  bool ok() const { return problems.empty() && foreign_order.empty() && unchecked.empty(); }
 };
 
 // A tag's collation and whether its stored keys were found in that order.
@@ -81,7 +84,8 @@ class MdxIndex {
   virtual ~MdxIndex() = default;
 
   // Opens the index at path for a table with these fields. Every tag's expressions are parsed
-  // here: an expression the evaluator does not know is an error now, never a guess.
+  // here: a tag whose expressions the evaluator does not know is marked unusable (TagInfo::problem)
+  // and kept as found; using it, or writing to the table while it exists, is an error.
   static std::unique_ptr<MdxIndex> Open(const std::string& path, const std::vector<FieldSpec>& fields,
                                         const CodePage& cp, bool writable, const Collation& coll = Collation());
   // Creates the index file with these tags, filled from every row of `rows`. Each tag's key
@@ -133,6 +137,9 @@ struct TagPlan {
   TagInfo tag;
   bool carry_over = false;
   std::string old_tag;
+  // With carry_over: the tag's expressions cannot be evaluated, so its entries are copied as
+  // stored (renumbered) and nothing about them is computed.
+  bool as_stored = false;
 };
 // recno_map[old_recno - 1] is the row's new record number or kPurgedRow. A carried tag whose
 // expression no longer gives the same key type and length over new_fields is refused.

@@ -73,6 +73,7 @@ int RunTags(const std::vector<std::string>& args) {
     if (!t.filter.empty()) std::printf("  FOR %s", t.filter.c_str());
     if (t.unique) std::printf("  UNIQUE");
     if (t.descending) std::printf("  DESCENDING");
+    if (!t.problem.empty()) std::printf("  [no se puede usar: %s]", t.problem.c_str());
     if (i < orders.size() && !orders[i].collation.empty())
       std::printf("  [orden %s: %s]", orders[i].collation.c_str(),
                   !orders[i].in_order     ? "sus claves están en otro orden"
@@ -142,13 +143,14 @@ int RunCheck(const std::vector<std::string>& args) {
     auto report = idx->Check(rows);
     problems.insert(problems.end(), report.problems.begin(), report.problems.end());
     foreign = report.foreign_order;
+    foreign.insert(foreign.end(), report.unchecked.begin(), report.unchecked.end());
   }
   for (const auto& p : problems) std::printf("%s\n", p.c_str());
   for (const auto& p : foreign) std::printf("%s\n", p.c_str());
   if (!problems.empty()) return 1;
   if (!foreign.empty()) {
-    std::printf("Las claves están completas, pero en un orden que el programa de origen no usa: regenere los "
-                "índices de la tabla en Tribanor.\n");
+    std::printf("La tabla está sana, pero alguna etiqueta no se ha podido confirmar: está en otro orden que el de su "
+                "idioma o su expresión no se sabe calcular. Regenere los índices de la tabla en Tribanor.\n");
     return 3;
   }
   if (tag_count == 0)
