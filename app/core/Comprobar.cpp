@@ -172,6 +172,13 @@ Comprobacion ComprobarInstalacion(const std::string& fichero_programa) {
     out.problemas.push_back(std::string("no se pueden leer las listas de empresas y ejercicios: ") + e.what());
     return out;
   }
+  // The run stops before changing anything when its walk would miss fiscal years.
+  try {
+    std::string incompleto = CompruebaEjercicios(empresas, ejercicios);
+    if (!incompleto.empty()) out.problemas.push_back(incompleto);
+  } catch (const std::exception& e) {
+    out.problemas.push_back(std::string("no se puede leer la lista de ejercicios: ") + e.what());
+  }
   ComprobarClientes(ruta + "Empresa", "Empresa", out);
   ComprobarConfiguracion(ruta + "General", out);
   for (empresas.First(); !empresas.Eof(); empresas.Next()) {

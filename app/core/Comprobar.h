@@ -1,6 +1,7 @@
 // What an upgrade would do to an installation, found without changing anything: table by table,
-// the fields it would add or change and what would stop it (missing folders or tables, tables
-// held open by another program, values that would not fit their new field).
+// the fields it would add or change and what would stop it (fiscal years that the walk through
+// the EMPRESA index would miss, missing folders or tables, tables held open by another program,
+// values that would not fit their new field).
 #pragma once
 
 #include <string>

@@ -1,5 +1,10 @@
 #include "app/core/Pasos.h"
 
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <vector>
+
 namespace actualiza {
 
 using engine::TTable;
@@ -175,6 +180,73 @@ void Pasos::CompruebaNombres() {
   }
 }
 
+namespace {
+
+// "«a»", "«a» y «b»", "«a», «b» y «c»".
+std::string Lista(const std::vector<std::string>& valores) {
+  std::string out;
+  for (size_t i = 0; i < valores.size(); ++i) {
+    if (i > 0) out += i + 1 == valores.size() ? " y " : ", ";
+    out += "«" + valores[i] + "»";
+  }
+  return out;
+}
+
+std::string CuantosEjercicios(size_t n) { return std::to_string(n) + (n == 1 ? " ejercicio" : " ejercicios"); }
+
+// The message for a company whose fiscal years the link does not give as they are stored.
+// `guardados` and `enlazados` are sorted.
+std::string AvisoCobertura(const std::string& nombre, const std::string& tabla,
+                           const std::vector<std::string>& guardados, const std::vector<std::string>& enlazados) {
+  std::vector<std::string> faltan, sobran;
+  std::set_difference(guardados.begin(), guardados.end(), enlazados.begin(), enlazados.end(), std::back_inserter(faltan));
+  std::set_difference(enlazados.begin(), enlazados.end(), guardados.begin(), guardados.end(), std::back_inserter(sobran));
+  const std::string indice = tabla.substr(0, tabla.rfind('.')) + ".MDX";
+  std::string m = "La empresa «" + nombre + "» tiene " + CuantosEjercicios(guardados.size()) + " en General\\" + tabla +
+                  ", pero el índice EMPRESA de " + indice + " " + (sobran.empty() ? "solo " : "") + "da " +
+                  std::to_string(enlazados.size()) + ": ";
+  if (!faltan.empty())
+    m += (faltan.size() == 1 ? "falta el ejercicio " : "faltan los ejercicios ") + Lista(faltan);
+  if (!faltan.empty() && !sobran.empty()) m += ", y ";
+  if (!sobran.empty())
+    m += (sobran.size() == 1 ? "el ejercicio " : "los ejercicios ") + Lista(sobran) +
+         (sobran.size() == 1 ? " no es suyo" : " no son suyos");
+  return m + ". La actualización recorre los ejercicios por ese índice. Regenere los índices de " + tabla +
+         " en Tribanor y vuelva a actualizar; no se ha modificado ningún fichero.";
+}
+
+}  // namespace
+
+std::string CompruebaEjercicios(TTable& Empresas, TTable& Ejercicios, int* visitas) {
+  // The fiscal years of each company name as the rows are stored, read without any index.
+  std::map<std::string, std::vector<std::string>> guardados;
+  {
+    TTable filas;
+    filas.SetDatabaseName(Ejercicios.DatabaseName());
+    filas.SetTableName(Ejercicios.TableName());
+    filas.SetTableType(Ejercicios.TableType());
+    filas.Open();
+    const engine::TField* empresa = filas.FieldByName("EMPRESA");
+    const engine::TField* ejercicio = filas.FieldByName("EJERCICIO");
+    for (filas.First(); !filas.Eof(); filas.Next()) guardados[empresa->AsString()].push_back(ejercicio->AsString());
+  }
+  int total = 0;
+  for (Empresas.First(); !Empresas.Eof(); Empresas.Next()) {
+    const std::string nombre = Empresas.FieldByName("NOMBRE")->AsString();
+    std::vector<std::string> enlazados;
+    for (Ejercicios.First(); !Ejercicios.Eof(); Ejercicios.Next())
+      enlazados.push_back(Ejercicios.FieldByName("EJERCICIO")->AsString());
+    total += static_cast<int>(enlazados.size());
+    auto it = guardados.find(nombre);
+    std::vector<std::string> suyos = it == guardados.end() ? std::vector<std::string>{} : it->second;
+    std::sort(suyos.begin(), suyos.end());
+    std::sort(enlazados.begin(), enlazados.end());
+    if (suyos != enlazados) return AvisoCobertura(nombre, Ejercicios.TableName(), suyos, enlazados);
+  }
+  if (visitas) *visitas = total;
+  return "";
+}
+
 void Pasos::Ejecuta(const std::string& fichero_programa,
                     const std::function<void(const std::string&, const std::string&, int, int)>& por_ejercicio) {
   std::string& ruta = *o_.RutaPrograma;
@@ -186,12 +258,12 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
   e.Open();
   j.Open();
 
-  // Every folder name the walk will build is checked before any table is touched.
-  CompruebaNombres();
+  // Before any table is touched: the walk must reach every fiscal year of every company, and
+  // every folder name it will build must be usable.
   int total = 0;
-  if (por_ejercicio)
-    for (e.First(); !e.Eof(); e.Next())
-      for (j.First(); !j.Eof(); j.Next()) ++total;
+  const std::string incompleto = CompruebaEjercicios(e, j, &total);
+  if (!incompleto.empty()) engine::DatabaseError(incompleto);
+  CompruebaNombres();
 
   ModificaEmpresa();
   ModificaGeneral();

@@ -74,6 +74,16 @@ class Pasos {
   Vista& vista_;
 };
 
+// Checks, before anything is changed, that the walk of the fiscal years through the detail link
+// of `Ejercicios` (index EMPRESA) reaches every fiscal year of every company: for each company
+// row of `Empresas` it compares the fiscal years the link gives with those a plain read of the
+// fiscal-year table finds in its stored order. A row belongs to a company when its EMPRESA equals
+// the company's NOMBRE as the link compares them (text without padding blanks; deleted rows are
+// not rows); rows that name no company are not visited and are no error. Both tables must be
+// open. Returns "" when the walk is complete, else the message that stops the run; `visitas`
+// (optional) then gets the number of fiscal years the walk visits.
+std::string CompruebaEjercicios(engine::TTable& Empresas, engine::TTable& Ejercicios, int* visitas = nullptr);
+
 // Sets up the two list tables as the window declares them (table names, indexes, the master
 // link and the declared fields), for programs without the window.
 void PreparaTablasListas(engine::TTable& Empresas, engine::TTable& Ejercicios, engine::TDataSource& DS_Empresas);

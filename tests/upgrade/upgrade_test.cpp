@@ -28,6 +28,7 @@ using engine::TFieldType;
 using engine::TTable;
 using engine::Value;
 using testing_support::ReadFileBytes;
+using testing_support::WriteFileBytes;
 using testing_support::TempDir;
 
 struct Tabla {
@@ -395,6 +396,168 @@ TEST(Actualizacion, AStockTableHeldOpenStopsTheRunAndASecondRunFinishes) {
   EXPECT_EQ(other->Release(), 0);
   Ventana v;
   v.Ejecuta(demo.executable);
+  EXPECT_TRUE(ComprobarInstalacion(demo.executable).AlDia());
+}
+
+// Every file below a folder, with its bytes.
+std::map<std::string, std::string> Ficheros(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  for (auto& e : fs::recursive_directory_iterator(dir))
+    if (e.is_regular_file()) out[fs::relative(e.path(), dir).string()] = ReadFileBytes(e.path().string());
+  return out;
+}
+
+// The files that were added, removed or changed between two readings of a folder.
+std::vector<std::string> Cambiados(const std::map<std::string, std::string>& antes,
+                                   const std::map<std::string, std::string>& despues) {
+  std::vector<std::string> out;
+  for (const auto& [nombre, bytes] : antes) {
+    auto it = despues.find(nombre);
+    if (it == despues.end() || it->second != bytes) out.push_back(nombre);
+  }
+  for (const auto& [nombre, bytes] : despues)
+    if (!antes.count(nombre)) out.push_back(nombre);
+  return out;
+}
+
+// Gives the first live fiscal-year row of `empresa` and `ejercicio` the company `nueva`, writing
+// the table file's bytes directly: EJERCICI.MDX keeps the row under its old key, as an index that
+// our engine does not read the way it was written would.
+void CambiaEmpresaSinIndice(const std::string& dbf, const std::string& empresa, const std::string& ejercicio,
+                            const std::string& nueva) {
+  std::string buf;
+  uint64_t recno = 0;
+  {
+    auto st = engine::OpenStorage(dbf, engine::TableFormat::kDbase, {false, true});
+    int campo_empresa = -1, campo_ejercicio = -1;
+    for (size_t i = 0; i < st->Fields().size(); ++i) {
+      if (st->Fields()[i].name == "EMPRESA") campo_empresa = static_cast<int>(i);
+      if (st->Fields()[i].name == "EJERCICIO") campo_ejercicio = static_cast<int>(i);
+    }
+    ASSERT_GE(campo_empresa, 0);
+    ASSERT_GE(campo_ejercicio, 0);
+    for (uint64_t r = 1; r <= st->RecordCount() && !recno; ++r) {
+      st->ReadRecord(r, &buf);
+      if (!st->IsDeleted(buf) && st->GetValue(buf, campo_empresa).s == empresa &&
+          st->GetValue(buf, campo_ejercicio).s == ejercicio)
+        recno = r;
+    }
+    ASSERT_NE(recno, 0u) << empresa << " " << ejercicio;
+    st->SetValue(&buf, campo_empresa, Value::Text(nueva));
+  }
+  std::string bytes = ReadFileBytes(dbf);
+  const size_t cabecera = static_cast<unsigned char>(bytes[8]) | static_cast<unsigned char>(bytes[9]) << 8;
+  bytes.replace(cabecera + (recno - 1) * buf.size(), buf.size(), buf);
+  WriteFileBytes(dbf, bytes);
+}
+
+// Adds a fiscal-year row through the engine, so that the index holds it under its own key.
+void AnadeEjercicio(const std::string& general, const std::string& empresa, const std::string& ejercicio) {
+  TTable t;
+  t.SetDatabaseName(general);
+  t.SetTableName("EJERCICI.DBF");
+  t.Open();
+  t.Append();
+  t.SetFieldValue("EJERCICIO", Value::Text(ejercicio));
+  t.SetFieldValue("EMPRESA", Value::Text(empresa));
+  t.Post();
+}
+
+TEST(Actualizacion, FiscalYearsTheIndexDoesNotGiveStopTheRunBeforeAnythingChanges) {
+  const std::string kSinEmpresa = "Sin Empresa, S.L.";
+  struct Caso {
+    std::string empresa, ejercicio, nueva;  // the row whose company is rewritten behind the index
+    std::string nombrada;                   // the company the message must name
+    std::string detalle;                    // what the message must say of its fiscal years
+  };
+  // The demo's companies in NOMBRE order: Bodegas Peñalba, Cooperativa Nuestra Señora, Hermanos
+  // Muñoz Ibáñez (no fiscal years) and Viñedos del Duero, each other with 2004, 2003 and 2002.
+  const std::vector<Caso> casos = {
+      // A row of no company now names one: the index does not give it to her.
+      {kSinEmpresa, "1999", "Bodegas Peñalba, S.L.", "Bodegas Peñalba, S.L.",
+       "tiene 4 ejercicios en General\\EJERCICI.DBF, pero el índice EMPRESA de EJERCICI.MDX solo da 3: falta "
+       "el ejercicio «1999»."},
+      // The same year twice: the sets agree, the counts do not.
+      {"Cooperativa Nuestra Señora", "2004", "Bodegas Peñalba, S.L.", "Bodegas Peñalba, S.L.",
+       "tiene 4 ejercicios en General\\EJERCICI.DBF, pero el índice EMPRESA de EJERCICI.MDX solo da 3: falta "
+       "el ejercicio «2004»."},
+      // A company without fiscal years in the index.
+      {kSinEmpresa, "1999", "Hermanos Muñoz Ibáñez", "Hermanos Muñoz Ibáñez",
+       "tiene 1 ejercicio en General\\EJERCICI.DBF, pero el índice EMPRESA de EJERCICI.MDX solo da 0: falta el "
+       "ejercicio «1999»."},
+      // The index gives a company a row that is no longer hers.
+      {"Viñedos del Duero, S.A.", "2003", kSinEmpresa, "Viñedos del Duero, S.A.",
+       "tiene 2 ejercicios en General\\EJERCICI.DBF, pero el índice EMPRESA de EJERCICI.MDX da 3: el ejercicio "
+       "«2003» no es suyo."},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.empresa + " " + c.ejercicio + " -> " + c.nueva);
+    TempDir d;
+    DemoSummary demo = WriteDemoInstallation(d.path(), {});
+    const std::string general = d.path() + "/General";
+    AnadeEjercicio(general, kSinEmpresa, "1999");
+    // A fiscal year of no company is simply not visited.
+    EXPECT_TRUE(ComprobarInstalacion(demo.executable).problemas.empty());
+    ASSERT_NO_FATAL_FAILURE(CambiaEmpresaSinIndice(general + "/EJERCICI.DBF", c.empresa, c.ejercicio, c.nueva));
+    const auto antes = Ficheros(d.path());
+
+    Ventana v;
+    std::string mensaje;
+    try {
+      v.Ejecuta(demo.executable);
+      ADD_FAILURE() << "the run must stop";
+    } catch (const engine::EDatabaseError& e) {
+      mensaje = e.what();
+    }
+    EXPECT_EQ(mensaje.rfind("La empresa «" + c.nombrada + "» " + c.detalle, 0), 0u) << mensaje;
+    EXPECT_NE(mensaje.find("Regenere los índices de EJERCICI.DBF en Tribanor"), std::string::npos) << mensaje;
+    EXPECT_NE(mensaje.find("no se ha modificado ningún fichero."), std::string::npos) << mensaje;
+    EXPECT_TRUE(v.vista.textos.empty());  // no step ran
+    EXPECT_EQ(Cambiados(antes, Ficheros(d.path())), std::vector<std::string>{});
+
+    // The check without the run says the same, as something that would stop the upgrade.
+    Comprobacion comprobacion = ComprobarInstalacion(demo.executable);
+    EXPECT_EQ(comprobacion.problemas, std::vector<std::string>{mensaje});
+    EXPECT_TRUE(comprobacion.HayProblemas());
+    auto r = testing_support::RunCommand(testing_support::ShellQuote(ACTUALIZA_TRIBANOR) + " --comprobar " +
+                                         testing_support::ShellQuote(d.path()));
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("PROBLEMA: " + mensaje + "\n"), std::string::npos) << r.out;
+    EXPECT_EQ(Cambiados(antes, Ficheros(d.path())), std::vector<std::string>{});
+  }
+}
+
+TEST(Actualizacion, FiscalYearsOfNoCompanyAndDeletedOnesLeaveTheWalkComplete) {
+  TempDir d;
+  DemoSummary demo = WriteDemoInstallation(d.path(), {});
+  const std::string general = d.path() + "/General";
+  AnadeEjercicio(general, "Sin Empresa, S.L.", "1999");
+  AnadeEjercicio(general, "", "1998");
+  // A deleted fiscal year is no fiscal year, for the link as for a plain read.
+  {
+    TTable t;
+    t.SetDatabaseName(general);
+    t.SetTableName("EJERCICI.DBF");
+    t.Open();
+    for (t.First(); !t.Eof(); t.Next())
+      if (t.FieldByName("EMPRESA")->AsString() == "Bodegas Peñalba, S.L." && t.FieldByName("EJERCICIO")->AsString() == "2002")
+        break;
+    ASSERT_FALSE(t.Eof());
+    t.Delete();
+  }
+  EXPECT_TRUE(ComprobarInstalacion(demo.executable).problemas.empty());
+  const std::string borrado = d.path() + "/Empresas/Bodegas Peñalba, S.L./Ejercicio2002/Clientes.Dbf";
+  const std::string clientes_borrado = ReadFileBytes(borrado);
+  std::vector<std::string> visitados;
+  Ventana v;
+  Pasos(v.Objs(), v.vista).Ejecuta(demo.executable, [&](const std::string& empresa, const std::string& ejercicio, int n, int total) {
+    visitados.push_back(empresa + " " + ejercicio);
+    EXPECT_EQ(n, static_cast<int>(visitados.size()));
+    EXPECT_EQ(total, demo.fiscal_years - 1);
+  });
+  EXPECT_EQ(visitados.size(), static_cast<size_t>(demo.fiscal_years - 1));
+  for (const auto& x : visitados) EXPECT_NE(x, "Bodegas Peñalba, S.L. 2002");
+  EXPECT_EQ(ReadFileBytes(borrado), clientes_borrado);
   EXPECT_TRUE(ComprobarInstalacion(demo.executable).AlDia());
 }
 
