@@ -435,7 +435,9 @@ void DbfTable::Load(bool foxpro, const OpenOptions& options) {
   }
   foxpro_ = fox;
   if (foxpro_) writable_ = false;
-  if (fixed[15] != 0)
+  // Byte 15 is 0x01 in a table dBASE encrypted. Other values, like the rest of the reserved bytes
+  // 12 to 27, are junk some writers leave behind: the data is plain.
+  if (fixed[15] == 0x01)
     throw EngineError(err::kEncrypted,
                       "La tabla está cifrada y no se puede abrir. Descífrela con el programa que la creó.",
                       Ctx());
@@ -492,6 +494,18 @@ void DbfTable::ParseHeader(const std::string& header, uint64_t file_size) {
     char letter = static_cast<char>(seven ? d[32] : d[11]);
     uint32_t len = seven ? d[33] : d[16];
     uint32_t dec = seven ? d[34] : d[17];
+    // Character fields longer than 255 bytes keep the high byte of their length where other
+    // fields keep their decimals (the record length confirms it).
+    if (letter == 'C') {
+      len += 256 * dec;
+      dec = 0;
+    }
+    // Some writers leave a descriptor of no bytes after the last field: it holds nothing.
+    if (len == 0 && (letter == '0' || static_cast<unsigned char>(letter) == 216 || letter == '\0') &&
+        pos + width < header_length_ && (h[pos + width] == 0x0D || h[pos + width] == 0x0A)) {
+      pos += width;
+      continue;
+    }
     FieldSpec f;
     f.name = cp_->Decode(Trim(name, " "));
     std::string shown = f.name.empty() ? "nº " + std::to_string(fields_.size() + 1) : f.name;
@@ -1279,7 +1293,14 @@ void DbfTable::Create(const std::string& path, const TableDefinition& def) {
     uint32_t len = f.size, dec = 0;
     switch (l) {
       case 'C':
-        if (len < 1 || len > 254) refuse(err::kInvalidFieldSize, "un campo de texto mide de 1 a 254", nm);
+        // A rebuild keeps longer character fields as their writer stored them (the length's high
+        // byte where decimals go); new ones measure 1 to 254.
+        if (len < 1 || len > (def.sizes_as_stored ? 0xFFFFu : 254u))
+          refuse(err::kInvalidFieldSize, "un campo de texto mide de 1 a 254", nm);
+        if (len > 255) {
+          dec = len >> 8;
+          len &= 0xFF;
+        }
         break;
       case 'N': case 'F':
         if (len < 1 || len > static_cast<uint32_t>(num_max))
@@ -1293,7 +1314,7 @@ void DbfTable::Create(const std::string& path, const TableDefinition& def) {
       case 'M': case 'B': case 'G': len = 10; has_memo = true; break;
       default: len = 4; break;
     }
-    reclen += len;
+    reclen += l == 'C' ? len + 256 * dec : len;
     std::string d(level == 7 ? 48 : 32, '\0');
     std::memcpy(d.data(), nm.data(), nm.size());
     if (level == 7) {
