@@ -170,7 +170,7 @@ class Parser {
   static void Need(const ExprNode& n, char type, const char* what) {
     if (n.type == type) return;
     const char* expected = type == 'C' ? "texto" : type == 'N' ? "número" : type == 'D' ? "fecha" : "lógico";
-    Fail(std::string(what) + " necesita un valor de tipo " + expected);
+    Fail(std::string("«") + what + "» necesita un valor de tipo " + expected);
   }
 
   std::unique_ptr<ExprNode> ParseOr() {

@@ -298,6 +298,8 @@ TEST_F(ExprFunctions, UnknownOrHostileTextIsRefusedAtParse) {
   EXPECT_NE(why.find("función desconocida SOUNDEX()"), std::string::npos) << why;
   EXPECT_NE(Refusal("UPPER(NOMBRE, 1)").find("UPPER() recibe 2 argumentos y admite 1"), std::string::npos);
   EXPECT_NE(Refusal("SUBSTR(IMPORTE, 1)").find("debe ser de tipo texto y es de tipo número"), std::string::npos);
+  EXPECT_NE(Refusal("-NOMBRE").find("«-» necesita un valor de tipo número"), std::string::npos);
+  EXPECT_NE(Refusal("ACTIVO .AND. FECHA").find("«.AND.» necesita un valor de tipo lógico"), std::string::npos);
   for (const char* bad : {"IMPORTE ** 2", "IMPORTE ^ 2", "IMPORTE % 2", "MOD(IMPORTE, 2)", "NOMBRE AND ACTIVO",
                           "&NOMBRE", "NOMBRE->", "{1/1/10000}", "{02/30/2024}", "\"abc", "[abc", "{01/01/2024",
                           "UPP(NOMBRE)", "DES(NOMBRE)", "STUF(NOMBRE,1,1,'a')x"})
