@@ -3,13 +3,11 @@
 // An expression is parsed once against a table's fields, which fixes its type (character,
 // numeric, date or logical) and, for character results, its width: the length of the tag's key.
 // Text is handled as bytes of the table's code page, as the keys store it. Anything the parser
-// does not know (a function, an operator, a field name, a memo field) is an error at parse
-// time, never a guess at evaluation time.
+// does not know (a function, an operator, a field name, a memo field, a length that is not a
+// constant) is an error at parse time, never a guess at evaluation time.
 //
-// Supported: field names (optionally "alias->name"), string literals in ' " or [ ], numbers,
-// .T./.F., dates {MM/DD/YYYY}; + and - on text, numbers and dates; * and / on numbers;
-// = == <> # != < <= > >= $ comparisons; .NOT. ! .AND. .OR.; UPPER LOWER TRIM RTRIM LTRIM
-// ALLTRIM SUBSTR LEFT RIGHT STR VAL DTOS DTOC IIF DELETED() RECNO().
+// The operators and functions, their result types and widths and what is refused are listed in
+// docs/expressions.md. The parser is in expr_parse.cpp, the functions in expr_functions.cpp.
 #pragma once
 
 #include <cstdint>
@@ -59,8 +57,8 @@ class Expression {
   const CodePage* cp_ = nullptr;
 };
 
-// Formats a number as xBase STR() does: right-aligned in `width`, rounded to `decimals`;
-// all '*' when it does not fit.
+// Formats a number as xBase STR() does: right-aligned in `width`, rounded half away from zero
+// to `decimals`, fewer decimals when they do not fit; all '*' when the integer part does not fit.
 std::string XbaseStr(double value, int width, int decimals);
 
 }  // namespace engine::dbase
