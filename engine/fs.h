@@ -28,7 +28,8 @@ class File {
   virtual void Sync() = 0;
   // Advisory locks, tried without waiting: false when another holder conflicts. A shared lock
   // admits other shared holders; an exclusive lock admits none. Holders are open files, so two
-  // File objects of one process on the same path conflict like two processes do.
+  // File objects of one process on the same path conflict like two processes do. Every kind of
+  // advisory lock the platform has is taken, so that programs locking with any of them are seen.
   virtual bool TryLockShared() = 0;
   virtual bool TryLockExclusive() = 0;
   virtual void Unlock() = 0;

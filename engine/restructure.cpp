@@ -315,7 +315,7 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
   if (name.empty()) throw EngineError(err::kInvalidParam, "Falta el nombre de la tabla que se reestructura.");
   const bool looks_paradox = UpperExtension(name) != "DBF" && !UpperExtension(name).empty();
   const std::string path = db.TablePath(name, looks_paradox ? TableFormat::kParadox : TableFormat::kDbase);
-  RecoverSwap(path);
+  RecoverTable(path);
   if (!fs.IsRegularFile(path))
     Refuse(err::kNoSuchTable, "La tabla no existe. Compruebe que la carpeta de datos es la correcta.", path);
   const TableFormat format = FormatFor(path, TableTypeHint::kDefault);
@@ -325,6 +325,7 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
   OpenOptions opts;
   opts.exclusive = true;
   std::unique_ptr<TableStorage> old = OpenStorage(path, format, opts);
+  if (SwapPending(path)) ThrowSwapInProgress(path);
   const std::vector<PlannedField> plan = Plan(*old, desc, path);
 
   // Validity checks exist only in Paradox tables.
@@ -466,6 +467,8 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
   CommitSwap(path, entries);
 }
 
-void RecoverTable(const std::string& table_path) { RecoverSwap(table_path); }
+void RecoverTable(const std::string& table_path) {
+  if (SwapPending(table_path)) RecoverSwap(table_path);
+}
 
 }  // namespace engine

@@ -520,11 +520,7 @@ void TTable::DoOpen() {
     OpenOptions opts;
     opts.exclusive = exclusive_;
     auto storage = OpenStorage(path, format, opts);
-    if (SwapPending(path))
-      throw EngineError(err::kTableInUse,
-                        "La tabla se está reestructurando en este momento. Espere a que termine y vuelva a "
-                        "intentarlo.",
-                        {CtxTable(path)});
+    if (SwapPending(path)) ThrowSwapInProgress(path);
     auto cursor = std::make_unique<Cursor>(db, table_name_, std::move(storage), exclusive_);
     if (!index_name_.empty()) cursor->SetOrder(index_name_);
     cursor_ = std::move(cursor);

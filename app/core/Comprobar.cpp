@@ -1,5 +1,8 @@
 #include "app/core/Comprobar.h"
 
+#include <memory>
+
+#include "app/core/Bloqueo.h"
 #include "app/core/Pasos.h"
 #include "engine/bde.h"
 #include "engine/table.h"
@@ -160,6 +163,13 @@ void ComprobarExistencias(const std::string& carpeta, const std::string& relativ
 Comprobacion ComprobarInstalacion(const std::string& fichero_programa) {
   Comprobacion out;
   const std::string ruta = Pasos::CarpetaDe(fichero_programa);
+  std::unique_ptr<BloqueoInstalacion> bloqueo;
+  try {
+    bloqueo = std::make_unique<BloqueoInstalacion>(ruta, BloqueoInstalacion::Uso::kComprobar);
+  } catch (const std::exception& e) {
+    out.problemas.push_back(e.what());
+    return out;
+  }
   TTable empresas, ejercicios;
   engine::TDataSource ds;
   PreparaTablasListas(empresas, ejercicios, ds);

@@ -1,5 +1,7 @@
 #include "app/core/Pasos.h"
 
+#include "app/core/Bloqueo.h"
+
 namespace actualiza {
 
 using engine::TTable;
@@ -179,6 +181,8 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
                     const std::function<void(const std::string&, const std::string&, int, int)>& por_ejercicio) {
   std::string& ruta = *o_.RutaPrograma;
   ruta = CarpetaDe(fichero_programa);
+  // No other run may work on this installation meanwhile.
+  BloqueoInstalacion bloqueo(ruta, BloqueoInstalacion::Uso::kActualizar);
   TTable& e = *o_.Empresas;
   TTable& j = *o_.Ejercicios;
   e.SetDatabaseName(ruta + "General");
