@@ -137,6 +137,14 @@ void RemoveSwapLeftovers(const std::string& table_path) {
   fs.RemoveEmptyDirectory(tmp);
 }
 
+void DiscardSwapWork(const std::string& table_path) noexcept {
+  try {
+    RemoveSwapLeftovers(table_path);
+  } catch (...) {
+    // Left for the next attempt, which removes them before it starts.
+  }
+}
+
 std::string SwapTempDir(const std::string& table_path) { return JoinPath(FolderOf(table_path), ".actualiza-nuevo"); }
 
 std::string SwapTempPath(const std::string& final_path) {

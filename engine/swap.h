@@ -52,6 +52,10 @@ bool RecoverSwap(const std::string& table_path);
 // only while holding the table exclusively.
 void RemoveSwapLeftovers(const std::string& table_path);
 
+// The same after a failed attempt, before its error is reported: never throws (the error being
+// reported is the one that matters; what cannot be removed now goes at the next attempt).
+void DiscardSwapWork(const std::string& table_path) noexcept;
+
 // True while a swap journal exists for the table (used after locking a table: a table whose
 // swap is unfinished must not be read).
 bool SwapPending(const std::string& table_path);

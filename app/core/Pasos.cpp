@@ -1,6 +1,8 @@
 #include "app/core/Pasos.h"
 
 #include "app/core/Bloqueo.h"
+#include "engine/database.h"
+#include "engine/fs.h"
 
 namespace actualiza {
 
@@ -24,6 +26,14 @@ void CierraSiFalla(TTable& fichero, F&& paso) {
     }
     throw;
   }
+}
+
+// Whether the table the work table is pointed at is a file of no bytes.
+bool TablaVacia(TTable& t) {
+  engine::Database* db = engine::OpenDatabase(t.DatabaseName());
+  const std::string path = db->TablePath(t.TableName(), engine::TableFormat::kDbase);
+  engine::FileSystem& fs = *engine::CurrentFileSystem();
+  return fs.IsRegularFile(path) && fs.Open(path, engine::OpenMode::kRead)->Size() == 0;
 }
 
 }  // namespace
@@ -115,17 +125,11 @@ void Pasos::ModificaGeneral() {
     cambio |= Revisa("Fondo1", "N", 8, 0);
     cambio |= Revisa("Fondo2", "N", 9, 0);
     if (!cambio) return;
+    // The defaults go into the very rebuild that adds the colours: no crash can leave the new
+    // fields without them (a later run, finding the fields, would not write them).
+    o_.Restructure->SetEmptyValueDefaults(
+        {{"Color1", 16777215}, {"Color2", 8388608}, {"Fondo1", 14258790}, {"Fondo2", 16777215}});
     o_.Restructure->ApplyRestructure();
-    TTable& f = *o_.Fichero;
-    f.Open();
-    static const std::pair<const char*, int64_t> kDefectos[] = {
-        {"Color1", 16777215}, {"Color2", 8388608}, {"Fondo1", 14258790}, {"Fondo2", 16777215}};
-    for (f.First(); !f.Eof(); f.Next()) {
-      f.Edit();
-      for (const auto& [campo, valor] : kDefectos)
-        if (f.FieldByName(campo)->IsNull()) f.FieldByName(campo)->SetAsInteger(valor);
-    }
-    f.Close();
   });
 }
 
@@ -142,7 +146,15 @@ void Pasos::CreaFichero() {
 
 void Pasos::CreaFicheroExistencias() {
   CierraSiFalla(*o_.Fichero, [&] {
-    if (!o_.Fichero->Exists()) CreaFichero();
+    if (!o_.Fichero->Exists()) {
+      CreaFichero();
+    } else if (TablaVacia(*o_.Fichero)) {
+      // A file of no bytes holds no table and no data (a creation that a crash or a full disk
+      // cut short in an older version): it is made again.
+      vista_.Aviso("La tabla " + o_.Fichero->TableName() + " de " + o_.Fichero->DatabaseName() +
+                   " estaba vacía (0 bytes, sin datos) y se vuelve a crear.");
+      CreaFichero();
+    }
     o_.Restructure->SetDatabaseName(o_.Fichero->DatabaseName());
     o_.Restructure->SetTableName(o_.Fichero->TableName());
     Modifica(1);

@@ -19,6 +19,8 @@ class Vista {
  public:
   virtual ~Vista() = default;
   virtual void Accion(const std::string& texto, bool repintar) = 0;
+  // Something the user should know that does not stop the run (a table made again, say).
+  virtual void Aviso(const std::string& texto) = 0;
 };
 
 // The objects the steps use; all owned by the caller.

@@ -31,6 +31,15 @@ bool TableHeldByAnotherProcess::holding() const { return child_->paused(); }
 
 int TableHeldByAnotherProcess::Release() { return child_->Resume(); }
 
+std::unique_ptr<engine::TTable> OpenTable(const std::string& folder, const std::string& table, bool exclusive) {
+  auto t = std::make_unique<engine::TTable>();
+  t->SetDatabaseName(folder);
+  t->SetTableName(table);
+  t->SetExclusive(exclusive);
+  t->Open();
+  return t;
+}
+
 PausedChild::PausedChild(const Body& body) {
   if (pipe(to_child_) != 0 || pipe(to_parent_) != 0) return;
   pid_ = fork();

@@ -7,11 +7,15 @@
 #include <memory>
 #include <string>
 
+#include "engine/table.h"
 #include "tests/support/add_amounts.h"
 
 namespace testing_support {
 
 class PausedChild;
+
+// A table object pointed at a table of a folder and opened (shared, or exclusive).
+std::unique_ptr<engine::TTable> OpenTable(const std::string& folder, const std::string& table, bool exclusive = false);
 
 // Another process that holds a table open (shared) until Release() or destruction.
 class TableHeldByAnotherProcess {

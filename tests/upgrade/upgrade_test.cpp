@@ -30,27 +30,6 @@ using engine::Value;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
 
-struct Tabla {
-  std::vector<std::string> campos;  // "NAME:TYPE:LEN:DEC"
-  std::vector<std::string> filas;   // "deleted|v1|v2..."
-};
-
-// Every field and row of a table, read through the engine.
-Tabla Lee(const std::string& path) {
-  auto st = engine::OpenStorage(path, engine::TableFormat::kDbase, {false, true});
-  Tabla t;
-  for (const auto& f : st->Fields())
-    t.campos.push_back(f.name + ":" + std::to_string(f.type) + ":" + std::to_string(f.size) + ":" + std::to_string(f.decimals));
-  std::string buf;
-  for (uint64_t r = 1; r <= st->RecordCount(); ++r) {
-    st->ReadRecord(r, &buf);
-    std::string fila = st->IsDeleted(buf) ? "*" : " ";
-    for (size_t i = 0; i < st->Fields().size(); ++i) fila += "|" + st->GetValue(buf, static_cast<int>(i)).ToDisplay();
-    t.filas.push_back(fila);
-  }
-  return t;
-}
-
 std::map<std::string, Tabla> LeeTodas(const std::string& dir) {
   std::map<std::string, Tabla> out;
   for (auto& e : fs::recursive_directory_iterator(dir)) {

@@ -1,4 +1,5 @@
-// The wizard window's objects as the upgrade run gets them, for tests without the window.
+// The wizard window's objects as the upgrade run gets them, for tests without the window, and
+// what the tests read back from the tables.
 #pragma once
 
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "app/core/Comprobar.h"
 #include "app/core/Pasos.h"
+#include "engine/storage.h"
 #include "engine/table.h"
 
 namespace actualiza {
@@ -16,7 +18,9 @@ namespace actualiza {
 class VistaPrueba : public Vista {
  public:
   void Accion(const std::string& t, bool repintar) override { textos.push_back({t, repintar}); }
+  void Aviso(const std::string& t) override { avisos.push_back(t); }
   std::vector<std::pair<std::string, bool>> textos;
+  std::vector<std::string> avisos;
 };
 
 // The window's objects, as the run gets them.
@@ -34,6 +38,27 @@ struct Ventana {
   std::string ruta;
   VistaPrueba vista;
 };
+
+struct Tabla {
+  std::vector<std::string> campos;  // "NAME:TYPE:LEN:DEC"
+  std::vector<std::string> filas;   // "deleted|v1|v2..."
+};
+
+// Every field and row of a table, read through the engine.
+inline Tabla Lee(const std::string& path) {
+  auto st = engine::OpenStorage(path, engine::TableFormat::kDbase, {false, true});
+  Tabla t;
+  for (const auto& f : st->Fields())
+    t.campos.push_back(f.name + ":" + std::to_string(f.type) + ":" + std::to_string(f.size) + ":" + std::to_string(f.decimals));
+  std::string buf;
+  for (uint64_t r = 1; r <= st->RecordCount(); ++r) {
+    st->ReadRecord(r, &buf);
+    std::string fila = st->IsDeleted(buf) ? "*" : " ";
+    for (size_t i = 0; i < st->Fields().size(); ++i) fila += "|" + st->GetValue(buf, static_cast<int>(i)).ToDisplay();
+    t.filas.push_back(fila);
+  }
+  return t;
+}
 
 // Runs an upgrade that must stop at a table another program holds; the component reports it as
 // "could not be opened" (when its structure is read) or "for exclusive access" (when it applies).
