@@ -464,6 +464,12 @@ void TTable::SetExclusive(bool v) {
   exclusive_ = v;
 }
 
+void TTable::SetReadOnly(bool v) {
+  if (v == read_only_) return;
+  CheckInactive();
+  read_only_ = v;
+}
+
 void TTable::SetIndexName(const std::string& v) {
   if (v == index_name_) return;
   if (Active()) {
@@ -511,7 +517,7 @@ void TTable::DoOpen() {
     Database* db = OpenDatabase(database_name_);
     std::string path = db->TablePath(table_name_, FormatHintOf(table_type_, table_name_));
     // An interrupted restructure may have the table's file moved aside: finish it first.
-    RecoverTable(path);
+    if (!read_only_) RecoverTable(path);
     if (!CurrentFileSystem()->IsRegularFile(path))
       throw EngineError(err::kNoSuchTable,
                         "La tabla no existe. Compruebe que la carpeta de datos es la correcta.",
@@ -519,6 +525,7 @@ void TTable::DoOpen() {
     TableFormat format = FormatFor(path, HintOf(table_type_));
     OpenOptions opts;
     opts.exclusive = exclusive_;
+    opts.read_only = read_only_;
     auto storage = OpenStorage(path, format, opts);
     if (SwapPending(path)) ThrowSwapInProgress(path);
     auto cursor = std::make_unique<Cursor>(db, table_name_, std::move(storage), exclusive_);
@@ -605,7 +612,10 @@ bool TTable::Exists() {
   return Engine([&] {
     Database* db = OpenDatabase(database_name_);
     TableFormat hint = FormatHintOf(table_type_, table_name_);
-    RecoverTable(db->TablePath(table_name_, hint));  // a table moved aside by a crash still exists
+    // A table moved aside by a crash still exists.
+    const std::string path = db->TablePath(table_name_, hint);
+    if (read_only_) return db->TableExists(table_name_, hint) || SwapPending(path);
+    RecoverTable(path);
     return db->TableExists(table_name_, hint);
   });
 }

@@ -5,6 +5,8 @@
 #include "app/core/Bloqueo.h"
 #include "app/core/Pasos.h"
 #include "engine/bde.h"
+#include "engine/database.h"
+#include "engine/swap.h"
 #include "engine/table.h"
 
 namespace actualiza {
@@ -65,6 +67,17 @@ const Campo* Busca(const std::vector<Campo>& campos, const std::string& nombre) 
 bool Abre(TTable& t, const std::string& carpeta, const std::string& tabla, EstadoTabla& estado) {
   t.SetDatabaseName(carpeta);
   t.SetTableName(tabla);
+  t.SetReadOnly(true);  // the check changes nothing, and works on read-only media
+  try {
+    engine::Database* db = engine::OpenDatabase(carpeta);
+    if (engine::SwapPending(db->TablePath(tabla, engine::TableFormat::kDbase))) {
+      // Finishing it is a change: the upgrade does it when it opens the table.
+      estado.cambios.push_back("una reestructuración interrumpida de la tabla se completará al actualizar");
+      return false;
+    }
+  } catch (const std::exception&) {
+    // The open below says what is wrong with the folder.
+  }
   try {
     t.SetExclusive(true);
     t.Open();
@@ -115,6 +128,7 @@ void ComprobarExistencias(const std::string& carpeta, const std::string& relativ
   t.SetDatabaseName(carpeta);
   t.SetTableName("Existencias.dbf");
   t.SetTableType(engine::TTableType::ttDBase);
+  t.SetReadOnly(true);
   bool existe = false;
   try {
     existe = t.Exists();
@@ -173,6 +187,8 @@ Comprobacion ComprobarInstalacion(const std::string& fichero_programa) {
   TTable empresas, ejercicios;
   engine::TDataSource ds;
   PreparaTablasListas(empresas, ejercicios, ds);
+  empresas.SetReadOnly(true);
+  ejercicios.SetReadOnly(true);
   try {
     empresas.SetDatabaseName(ruta + "General");
     ejercicios.SetDatabaseName(ruta + "General");

@@ -18,13 +18,6 @@ using testing_support::PausedChild;
 using testing_support::Snapshot;
 using testing_support::TempDir;
 
-// The installation as it is, without the lock file that the first run leaves behind.
-std::map<std::string, std::string> Contenido(const std::string& dir) {
-  auto s = Snapshot(dir);
-  s.erase(kFicheroBloqueo);
-  return s;
-}
-
 // An upgrade runs in another process and stops at its second fiscal year. Meanwhile a second
 // upgrade and a check of the same installation are refused at once, and change nothing; the
 // first then finishes the whole installation.

@@ -2,15 +2,18 @@
 // what the tests read back from the tables.
 #pragma once
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "app/core/Bloqueo.h"
 #include "app/core/Comprobar.h"
 #include "app/core/Pasos.h"
 #include "engine/storage.h"
+#include "tests/support/temp_dir.h"
 #include "engine/table.h"
 
 namespace actualiza {
@@ -58,6 +61,13 @@ inline Tabla Lee(const std::string& path) {
     t.filas.push_back(fila);
   }
   return t;
+}
+
+// The installation as it is, without the lock file that the first run leaves behind.
+inline std::map<std::string, std::string> Contenido(const std::string& dir) {
+  auto s = testing_support::Snapshot(dir);
+  s.erase(kFicheroBloqueo);
+  return s;
 }
 
 // Runs an upgrade that must stop at a table another program holds; the component reports it as
