@@ -63,6 +63,11 @@ class FileSystem {
   virtual bool Exists(const std::string& path) = 0;       // file or folder
   virtual bool IsDirectory(const std::string& path) = 0;
   virtual bool IsRegularFile(const std::string& path) = 0;
+  // Whether the path's last component is itself a symbolic link (not followed).
+  virtual bool IsSymlink(const std::string& path) = 0;
+  // The absolute path with every symbolic link, "." and ".." resolved; IoError when some part of
+  // it does not exist (a link that points nowhere included).
+  virtual std::string RealPath(const std::string& path) = 0;
   virtual std::vector<DirEntry> List(const std::string& dir) = 0;
   // Atomically replaces `to` with `from` (POSIX rename semantics).
   virtual void Rename(const std::string& from, const std::string& to) = 0;

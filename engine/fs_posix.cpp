@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/error.h"
@@ -171,6 +172,19 @@ class PosixFileSystem final : public FileSystem {
   bool IsRegularFile(const std::string& path) override {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
+  bool IsSymlink(const std::string& path) override {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+  }
+
+  std::string RealPath(const std::string& path) override {
+    char* r = ::realpath(path.empty() ? "." : path.c_str(), nullptr);
+    if (!r) throw IoError("resolver la ruta de", path, errno);
+    std::string out = r;
+    std::free(r);
+    return out;
   }
 
   std::vector<DirEntry> List(const std::string& dir) override {

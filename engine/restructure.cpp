@@ -398,7 +398,7 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
   // A failed attempt takes its work files with it (unless its swap is committed: then they are
   // the new table, which the next open puts in place).
   try {
-    fs.CreateDirectory(SwapTempDir(path));
+    PrepareSwapWorkFolder(path);
     const std::string tmp_path = SwapTempPath(path);
     CreateStorage(tmp_path, def);
     {
@@ -510,7 +510,7 @@ void CreateTableAtomically(const std::string& path, TableDefinition def) {
   const std::string tmp_path = SwapTempPath(path);
   def.sync_on_create = true;  // every file durable before the journal names it
   try {
-    fs.CreateDirectory(SwapTempDir(path));
+    PrepareSwapWorkFolder(path);
     CreateStorage(tmp_path, def);
     CommitSwap(path, FamilyEntries(path, tmp_path, def.format));
   } catch (...) {
@@ -527,7 +527,7 @@ void RecoverTable(const std::string& table_path) {
   // A swap that ended just before removing its (empty) work folder.
   FileSystem& fs = *CurrentFileSystem();
   const std::string work = SwapTempDir(table_path);
-  if (fs.IsDirectory(work) && fs.List(work).empty()) fs.RemoveEmptyDirectory(work);
+  if (!fs.IsSymlink(work) && fs.IsDirectory(work) && fs.List(work).empty()) fs.RemoveEmptyDirectory(work);
 }
 
 }  // namespace engine

@@ -125,12 +125,24 @@ bool IsFamilyFileName(const std::string& table_name, const std::string& file_nam
   return ext.size() == 3 && (ext[0] == 'X' || ext[0] == 'Y') && alnum(ext[1]) && alnum(ext[2]);
 }
 
+void PrepareSwapWorkFolder(const std::string& table_path) {
+  FileSystem& fs = *CurrentFileSystem();
+  const std::string work = SwapTempDir(table_path);
+  if (fs.IsSymlink(work) || (fs.Exists(work) && !fs.IsDirectory(work)))
+    throw EngineError(err::kInvalidParam,
+                      "La carpeta de trabajo de las reestructuraciones es un enlace simbólico o no es una carpeta, "
+                      "y los ficheros nuevos de la tabla podrían ir a parar a otro sitio; no se usa. Quítela (no la "
+                      "crea ni la usa nadie más que este programa) y vuelva a intentarlo.",
+                      {CtxTable(table_path), CtxFile(work)});
+  fs.CreateDirectory(work);
+}
+
 void RemoveSwapLeftovers(const std::string& table_path) {
   FileSystem& fs = *CurrentFileSystem();
   const std::string journal_tmp = SwapJournalPath(table_path) + kNewSuffix;
   if (fs.Exists(journal_tmp)) fs.Remove(journal_tmp);  // a journal whose writing never finished
   const std::string tmp = SwapTempDir(table_path);
-  if (!fs.IsDirectory(tmp)) return;
+  if (fs.IsSymlink(tmp) || !fs.IsDirectory(tmp)) return;  // not ours: never emptied
   const std::string stem = StemOf(BaseName(table_path));
   for (const auto& e : fs.List(tmp))
     if (!e.is_dir && StemOf(e.name) == stem) fs.Remove(JoinPath(tmp, e.name));
@@ -205,6 +217,13 @@ bool RecoverSwap(const std::string& table_path) {
   const std::string dir = FolderOf(table_path);
   const std::string journal = SwapJournalPath(table_path);
   if (!fs.Exists(journal)) return false;  // nothing committed
+  if (fs.IsSymlink(journal) || fs.IsSymlink(SwapTempDir(table_path)))
+    throw EngineError(err::kFileCorrupt,
+                      "El diario de una reestructuración interrumpida no es válido: él o la carpeta de trabajo de "
+                      "la tabla es un enlace simbólico. No se ha "
+                      "tocado ningún fichero; la tabla no se puede abrir sin revisarla. Conserve una copia de la "
+                      "carpeta y avise al servicio técnico.",
+                      {CtxTable(table_path), CtxFile(journal)});
   auto lock = fs.Open(journal, OpenMode::kRead);
   if (!lock->TryLockExclusive()) ThrowSwapInProgress(table_path);
   // The swap's writer removes its journal before it lets go of it: one that is gone now was

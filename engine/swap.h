@@ -48,6 +48,10 @@ void CommitSwap(const std::string& table_path, const std::vector<SwapEntry>& ent
 // touched then). Returns true when it changed anything.
 bool RecoverSwap(const std::string& table_path);
 
+// Makes the table's work folder ready for new files: creates it when missing; refuses (with an
+// error naming it) one that is a symbolic link or not a folder, whose files could land elsewhere.
+void PrepareSwapWorkFolder(const std::string& table_path);
+
 // Removes the temporaries that a restructure left when it died before its journal existed. Call
 // only while holding the table exclusively.
 void RemoveSwapLeftovers(const std::string& table_path);

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "app/core/Bloqueo.h"
+#include "app/core/Enlaces.h"
 #include "app/core/Pasos.h"
 #include "engine/bde.h"
 #include "engine/database.h"
@@ -184,6 +185,10 @@ Comprobacion ComprobarInstalacion(const std::string& fichero_programa) {
     out.problemas.push_back(e.what());
     return out;
   }
+  const Enlaces enlaces(ruta);
+  for (const auto& [carpeta, tablas] : {std::pair{ruta + "General", kTablasGeneral}, std::pair{ruta + "Empresa", kTablasEjercicio}})
+    for (const auto& p : enlaces.Problemas(carpeta, tablas)) out.problemas.push_back(p);
+  if (!out.problemas.empty()) return out;  // nothing is read through a link out of the installation
   TTable empresas, ejercicios;
   engine::TDataSource ds;
   PreparaTablasListas(empresas, ejercicios, ds);
@@ -212,6 +217,11 @@ Comprobacion ComprobarInstalacion(const std::string& fichero_programa) {
         continue;
       }
       const std::string carpeta = ruta + "Empresas\\" + nombre + "\\Ejercicio" + ejercicio;
+      auto fuera = enlaces.Problemas(carpeta, kTablasEjercicio);
+      if (!fuera.empty()) {
+        for (const auto& p : fuera) out.problemas.push_back(p);
+        continue;
+      }
       ComprobarExistencias(carpeta, relativa, out);
       ComprobarClientes(carpeta, relativa, out);
     }

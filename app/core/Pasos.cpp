@@ -1,6 +1,7 @@
 #include "app/core/Pasos.h"
 
 #include "app/core/Bloqueo.h"
+#include "app/core/Enlaces.h"
 #include "engine/database.h"
 #include "engine/fs.h"
 
@@ -165,6 +166,13 @@ void Pasos::CreaFicheroExistencias() {
   });
 }
 
+void Pasos::CompruebaEnlaces(const std::vector<std::string>& problemas) {
+  if (problemas.empty()) return;
+  std::string texto = "La actualización no sigue enlaces simbólicos fuera de la instalación:";
+  for (const auto& p : problemas) texto += "\n- " + p + ".";
+  engine::DatabaseError(texto + "\nCorríjalo y vuelva a actualizar; no se ha modificado ningún fichero.");
+}
+
 void Pasos::CompruebaNombres() {
   TTable& e = *o_.Empresas;
   TTable& j = *o_.Ejercicios;
@@ -195,6 +203,9 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
   ruta = CarpetaDe(fichero_programa);
   // No other run may work on this installation meanwhile.
   BloqueoInstalacion bloqueo(ruta, BloqueoInstalacion::Uso::kActualizar);
+  const Enlaces enlaces(ruta);
+  CompruebaEnlaces(enlaces.Problemas(ruta + "General", kTablasGeneral));
+  CompruebaEnlaces(enlaces.Problemas(ruta + "Empresa", kTablasEjercicio));
   TTable& e = *o_.Empresas;
   TTable& j = *o_.Ejercicios;
   e.SetDatabaseName(ruta + "General");
@@ -204,6 +215,11 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
 
   // Every folder name the walk will build is checked before any table is touched.
   CompruebaNombres();
+  for (e.First(); !e.Eof(); e.Next())
+    for (j.First(); !j.Eof(); j.Next())
+      CompruebaEnlaces(enlaces.Problemas(ruta + "Empresas\\" + e.FieldByName("NOMBRE")->AsString() + "\\Ejercicio" +
+                                             j.FieldByName("EJERCICIO")->AsString(),
+                                         kTablasEjercicio));
   int total = 0;
   if (por_ejercicio)
     for (e.First(); !e.Eof(); e.Next())

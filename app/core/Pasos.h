@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/table.h"
 #include "restructure/Restructure.h"
@@ -72,6 +73,7 @@ class Pasos {
   // Points the component and Fichero at a table of a folder.
   void Apunta(const std::string& carpeta, const std::string& tabla);
   void CompruebaNombres();
+  void CompruebaEnlaces(const std::vector<std::string>& problemas);
   const Objetos o_;
   Vista& vista_;
 };
