@@ -148,16 +148,27 @@ class PosixFileSystem final : public FileSystem {
       case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
       case OpenMode::kCreateExclusive: flags |= O_RDWR | O_CREAT | O_EXCL; break;
     }
+    // Opened without waiting: a pipe named like a table would otherwise block the open until
+    // some writer came; it is refused below, like every file that is not a regular one.
     int fd;
     do {
-      fd = ::open(path.c_str(), flags, 0666);
+      fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) throw IoError("abrir", path, errno);
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0) {
+      int e = errno;
       ::close(fd);
-      throw IoError("abrir", path, EISDIR);
+      throw IoError("abrir", path, e);
     }
+    if (!S_ISREG(st.st_mode)) {
+      ::close(fd);
+      if (S_ISDIR(st.st_mode)) throw IoError("abrir", path, EISDIR);
+      throw IoError("No es un fichero normal (es una tubería o un dispositivo) y no se abre; compruebe que el "
+                    "fichero es el de la tabla.",
+                    path);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return std::make_unique<PosixFile>(path, fd, mode != OpenMode::kRead);
   }
 

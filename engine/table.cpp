@@ -520,7 +520,10 @@ void TTable::DoOpen() {
     if (!read_only_) RecoverTable(path);
     if (!CurrentFileSystem()->IsRegularFile(path))
       throw EngineError(err::kNoSuchTable,
-                        "La tabla no existe. Compruebe que la carpeta de datos es la correcta.",
+                        CurrentFileSystem()->Exists(path)
+                            ? "Con el nombre de la tabla hay algo que no es un fichero normal (una carpeta, una "
+                              "tubería o un dispositivo); no se abre. Compruebe la carpeta de datos."
+                            : "La tabla no existe. Compruebe que la carpeta de datos es la correcta.",
                         {CtxTable(path)});
     TableFormat format = FormatFor(path, HintOf(table_type_));
     OpenOptions opts;

@@ -9,6 +9,7 @@
 #include "engine/swap.h"
 #include "engine/table.h"
 #include "tests/support/fault_fs.h"
+#include "tests/support/add_amounts.h"
 #include "tests/support/helpers.h"
 #include "tests/support/temp_dir.h"
 
@@ -105,6 +106,46 @@ TEST(CreateAtomically, AFailedCreationTakesItsWorkFilesWithIt) {
     EXPECT_FALSE(std::filesystem::exists(d / ".actualiza-nuevo"));
     EXPECT_FALSE(std::filesystem::exists(d / ".Existencias.dbf.diario.nuevo"));
   }
+}
+
+// The same for a restructure that fails at any operation (a full disk, say): once the error is
+// reported, only the table's own files are there, unless its swap was committed.
+TEST(CreateAtomically, AFailedRestructureTakesItsWorkFilesWithIt) {
+  TempDir seed;
+  Create(seed.path());
+  uint64_t total;
+  {
+    TempDir d;
+    std::filesystem::copy(seed.path(), d / "t", std::filesystem::copy_options::recursive);
+    FaultInjectionFileSystem counting;
+    ScopedFileSystem use(&counting);
+    testing_support::AddTwoAmounts(d / "t", "Existencias.dbf", true);
+    total = counting.mutating_ops();
+  }
+  int checked = 0;
+  for (uint64_t n = 1; n <= total; ++n) {
+    SCOPED_TRACE("failure at operation " + std::to_string(n) + " of " + std::to_string(total));
+    TempDir d;
+    const std::string dir = d / "t";
+    std::filesystem::copy(seed.path(), dir, std::filesystem::copy_options::recursive);
+    auto before = testing_support::Snapshot(dir);
+    {
+      FaultInjectionFileSystem fs;
+      ScopedFileSystem use(&fs);
+      fs.FailAt(n);
+      try {
+        testing_support::AddTwoAmounts(dir, "Existencias.dbf", true);
+        continue;  // the failure struck after the swap: nothing to clean
+      } catch (const EngineError&) {
+      }
+    }
+    if (SwapPending(dir + "/Existencias.dbf")) continue;
+    auto after = testing_support::Snapshot(dir);
+    if (after["Existencias.dbf"] != before["Existencias.dbf"]) continue;  // failed tidying up a finished swap
+    EXPECT_EQ(after, before);
+    ++checked;
+  }
+  EXPECT_GT(checked, 5);
 }
 
 // Creating over a table that another holder has open is refused, and the table stays.

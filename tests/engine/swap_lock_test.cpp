@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "engine/error.h"
+#include "engine/storage.h"
 #include "engine/swap.h"
 #include "engine/table.h"
 #include "tests/support/forwarding_fs.h"
@@ -88,6 +89,17 @@ TEST(SwapLocks, ASwapRunningInAnotherProcessIsNeitherFinishedNorUndoneByThisOne)
       EXPECT_EQ(e.ErrorCode(), err::kTableInUse);
       EXPECT_EQ(std::string(e.what()).find("copia de seguridad"), std::string::npos) << e.what();
     }
+    // A reader of the files themselves (the tabla tool) is told the same.
+    try {
+      OpenOptions ro;
+      ro.read_only = true;
+      OpenStorage(fam.dbf, TableFormat::kDbase, ro);
+      ADD_FAILURE() << "a table in the middle of its swap was read";
+    } catch (const EngineError& e) {
+      EXPECT_EQ(e.code(), err::kTableInUse);
+      EXPECT_NE(std::string(e.what()).find("la tabla se está actualizando; inténtelo de nuevo"), std::string::npos)
+          << e.what();
+    }
     EXPECT_EQ(Snapshot(d.path()), before);
     EXPECT_EQ(child.Resume(), 0);
     EXPECT_TRUE(fam.IsNew());
@@ -126,20 +138,6 @@ TEST(SwapLocks, RecoveryWaitsForTheTablesOtherHolders) {
   EXPECT_TRUE(fam.IsNew());
 }
 
-void MakeTable(const std::string& dir) {
-  TTable t;
-  t.SetDatabaseName(dir);
-  t.SetTableName("Clientes.Dbf");
-  t.FieldDefs().Add("CODIGO", TFieldType::ftString, 6);
-  t.FieldDefs().Add("NOTAS", TFieldType::ftMemo);
-  t.CreateTable();
-  t.Open();
-  t.Append();
-  t.SetFieldValue("CODIGO", Value::Text("C1"));
-  t.Post();
-  t.Close();
-}
-
 bool Opens(const std::string& dir, bool exclusive) {
   TTable t;
   t.SetDatabaseName(dir);
@@ -158,7 +156,7 @@ bool Opens(const std::string& dir, bool exclusive) {
 // exclusive opens out; a restructure is refused and leaves the folder as it was.
 TEST(TableLocks, PosixRecordLockHoldersAreSeen) {
   TempDir d;
-  MakeTable(d.path());
+  testing_support::MakeSmallTable(d.path());
   const std::string dbf = d / "Clientes.Dbf";
   {
     auto writer = testing_support::RecordLockHeldByAnotherProcess(dbf, true);
@@ -189,7 +187,7 @@ TEST(TableLocks, PosixRecordLockHoldersAreSeen) {
 // record lock is refused.
 TEST(TableLocks, OurLocksAreSeenByPosixRecordLockers) {
   TempDir d;
-  MakeTable(d.path());
+  testing_support::MakeSmallTable(d.path());
   const std::string dbf = d / "Clientes.Dbf";
   TTable t;
   t.SetDatabaseName(d.path());

@@ -31,6 +31,20 @@ bool TableHeldByAnotherProcess::holding() const { return child_->paused(); }
 
 int TableHeldByAnotherProcess::Release() { return child_->Resume(); }
 
+void MakeSmallTable(const std::string& dir) {
+  engine::TTable t;
+  t.SetDatabaseName(dir);
+  t.SetTableName("Clientes.Dbf");
+  t.FieldDefs().Add("CODIGO", engine::TFieldType::ftString, 6);
+  t.FieldDefs().Add("NOTAS", engine::TFieldType::ftMemo);
+  t.CreateTable();
+  t.Open();
+  t.Append();
+  t.SetFieldValue("CODIGO", engine::Value::Text("C1"));
+  t.Post();
+  t.Close();
+}
+
 std::unique_ptr<engine::TTable> OpenTable(const std::string& folder, const std::string& table, bool exclusive) {
   auto t = std::make_unique<engine::TTable>();
   t->SetDatabaseName(folder);

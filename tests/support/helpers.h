@@ -14,6 +14,9 @@ namespace testing_support {
 
 class PausedChild;
 
+// Clientes.Dbf in `dir`: CODIGO C(6) and a memo NOTAS (so a .DBT beside it), with one row.
+void MakeSmallTable(const std::string& dir);
+
 // A table object pointed at a table of a folder and opened (shared, or exclusive).
 std::unique_ptr<engine::TTable> OpenTable(const std::string& folder, const std::string& table, bool exclusive = false);
 
