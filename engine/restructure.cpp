@@ -356,8 +356,7 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
 
   OpenOptions opts;
   opts.exclusive = true;
-  std::unique_ptr<TableStorage> old = OpenStorage(path, format, opts);
-  if (SwapPending(path)) ThrowSwapInProgress(path);
+  std::unique_ptr<TableStorage> old = OpenStorage(path, format, opts);  // refused mid-swap
   const std::vector<PlannedField> plan = Plan(*old, desc, path);
   for (const bde::FLDFill& f : fills)
     if (f.iFldNum < 1 || f.iFldNum > plan.size())

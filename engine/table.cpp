@@ -529,8 +529,7 @@ void TTable::DoOpen() {
     OpenOptions opts;
     opts.exclusive = exclusive_;
     opts.read_only = read_only_;
-    auto storage = OpenStorage(path, format, opts);
-    if (SwapPending(path)) ThrowSwapInProgress(path);
+    auto storage = OpenStorage(path, format, opts);  // refused while a swap is unfinished
     auto cursor = std::make_unique<Cursor>(db, table_name_, std::move(storage), exclusive_);
     if (!index_name_.empty()) cursor->SetOrder(index_name_);
     cursor_ = std::move(cursor);

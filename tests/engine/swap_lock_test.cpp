@@ -138,11 +138,12 @@ TEST(SwapLocks, RecoveryWaitsForTheTablesOtherHolders) {
   EXPECT_TRUE(fam.IsNew());
 }
 
-bool Opens(const std::string& dir, bool exclusive) {
+bool Opens(const std::string& dir, bool exclusive, bool read_only = false) {
   TTable t;
   t.SetDatabaseName(dir);
   t.SetTableName("Clientes.Dbf");
   t.SetExclusive(exclusive);
+  t.SetReadOnly(read_only);
   try {
     t.Open();
     return true;
@@ -178,9 +179,13 @@ TEST(TableLocks, PosixRecordLockHoldersAreSeen) {
     ASSERT_TRUE(reader->paused());
     EXPECT_TRUE(Opens(d.path(), false));
     EXPECT_FALSE(Opens(d.path(), true));
+    // A file opened for reading only cannot take a write lock: it is held alone all the same.
+    EXPECT_TRUE(Opens(d.path(), false, true));
+    EXPECT_FALSE(Opens(d.path(), true, true));
     EXPECT_EQ(reader->Resume(), 0);
   }
   EXPECT_TRUE(Opens(d.path(), true));
+  EXPECT_TRUE(Opens(d.path(), true, true));
 }
 
 // And the other way round: while this process holds the table, a program that asks for a POSIX
@@ -205,6 +210,13 @@ TEST(TableLocks, OurLocksAreSeenByPosixRecordLockers) {
   auto reader2 = testing_support::RecordLockHeldByAnotherProcess(dbf, false);
   EXPECT_FALSE(reader2->paused());
   EXPECT_EQ(reader2->Resume(), 6);
+  // Held alone through a file open for reading only: writers are still kept out.
+  t.Close();
+  t.SetReadOnly(true);
+  t.Open();
+  auto writer2 = testing_support::RecordLockHeldByAnotherProcess(dbf, true);
+  EXPECT_FALSE(writer2->paused());
+  EXPECT_EQ(writer2->Resume(), 6);
 }
 
 }  // namespace
