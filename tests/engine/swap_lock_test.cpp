@@ -188,6 +188,16 @@ TEST(TableLocks, PosixRecordLockHoldersAreSeen) {
   EXPECT_TRUE(Opens(d.path(), true, true));
 }
 
+// What another process that asks for a POSIX record lock on the whole file gets.
+std::string RecordLocker(const std::string& path, bool write) {
+  auto other = testing_support::RecordLockHeldByAnotherProcess(path, write);
+  const bool locked = other->paused();
+  const int status = other->Resume();
+  if (locked && status == 0) return "locked";
+  if (!locked && status == 6) return "refused";  // F_SETLK failed
+  return "status " + std::to_string(status);
+}
+
 // And the other way round: while this process holds the table, a program that asks for a POSIX
 // record lock is refused.
 TEST(TableLocks, OurLocksAreSeenByPosixRecordLockers) {
@@ -198,25 +208,17 @@ TEST(TableLocks, OurLocksAreSeenByPosixRecordLockers) {
   t.SetDatabaseName(d.path());
   t.SetTableName("Clientes.Dbf");
   t.Open();  // shared
-  auto writer = testing_support::RecordLockHeldByAnotherProcess(dbf, true);
-  EXPECT_FALSE(writer->paused());
-  EXPECT_EQ(writer->Resume(), 6);  // F_SETLK refused
-  auto reader = testing_support::RecordLockHeldByAnotherProcess(dbf, false);
-  EXPECT_TRUE(reader->paused());
-  EXPECT_EQ(reader->Resume(), 0);
+  EXPECT_EQ(RecordLocker(dbf, true), "refused");
+  EXPECT_EQ(RecordLocker(dbf, false), "locked");
   t.Close();
   t.SetExclusive(true);
   t.Open();
-  auto reader2 = testing_support::RecordLockHeldByAnotherProcess(dbf, false);
-  EXPECT_FALSE(reader2->paused());
-  EXPECT_EQ(reader2->Resume(), 6);
+  EXPECT_EQ(RecordLocker(dbf, false), "refused");
   // Held alone through a file open for reading only: writers are still kept out.
   t.Close();
   t.SetReadOnly(true);
   t.Open();
-  auto writer2 = testing_support::RecordLockHeldByAnotherProcess(dbf, true);
-  EXPECT_FALSE(writer2->paused());
-  EXPECT_EQ(writer2->Resume(), 6);
+  EXPECT_EQ(RecordLocker(dbf, true), "refused");
 }
 
 }  // namespace
