@@ -44,14 +44,25 @@ std::string Encode(const std::vector<NamedEntry>& entries) {
 
 enum class Decoded { kOk, kDamaged, kNotValid };
 
+constexpr const char* kFirstJournalMagic = "ACTUALIZA-SWAP 1";
+
 // Reads a journal and checks that it names nothing but files of its own table: a complete
 // journal whose every name is a bare name of the family, and whose new file (when there is one)
-// has the same name in the work folder.
-Decoded Decode(const std::string& text, const std::string& table_name, std::vector<NamedEntry>* out) {
+// has the same name in the work folder. Journals of the first version held paths as their writer
+// spelled them; one is taken only when each path names the journal's own folder (or its work
+// folder) exactly as `table_path` does, and is then read as bare names.
+Decoded Decode(const std::string& text, const std::string& table_path, std::vector<NamedEntry>* out) {
+  const std::string table_name = BaseName(table_path);
   std::istringstream in(text);
   std::string line;
   if (!std::getline(in, line)) return Decoded::kDamaged;
-  if (line != kJournalMagic) return line.rfind("ACTUALIZA-SWAP ", 0) == 0 ? Decoded::kNotValid : Decoded::kDamaged;
+  const bool first_version = line == kFirstJournalMagic;
+  if (line != kJournalMagic && !first_version)
+    return line.rfind("ACTUALIZA-SWAP ", 0) == 0 ? Decoded::kNotValid : Decoded::kDamaged;
+  // A first-version path in the given folder, as a bare name ("" when it is elsewhere).
+  auto bare = [&](const std::string& path, const std::string& folder) {
+    return DirName(path) == folder ? BaseName(path) : std::string();
+  };
   bool ended = false, valid = true;
   while (std::getline(in, line)) {
     if (line == "end") {
@@ -61,6 +72,13 @@ Decoded Decode(const std::string& text, const std::string& table_name, std::vect
     auto tab = line.find('\t');
     if (tab == std::string::npos) return Decoded::kDamaged;
     NamedEntry e{line.substr(0, tab), line.substr(tab + 1)};
+    if (first_version) {
+      e.final_name = bare(e.final_name, DirName(table_path));
+      if (!e.new_name.empty()) {
+        e.new_name = bare(e.new_name, SwapTempDir(table_path));
+        if (e.new_name.empty()) valid = false;
+      }
+    }
     if (!IsFamilyFileName(table_name, e.final_name)) valid = false;
     if (!e.new_name.empty() && e.new_name != e.final_name) valid = false;
     out->push_back(e);
@@ -232,7 +250,7 @@ bool RecoverSwap(const std::string& table_path) {
 
   std::vector<NamedEntry> named;
   std::string text = ReadWholeFile(fs, journal);
-  switch (Decode(text, BaseName(table_path), &named)) {
+  switch (Decode(text, table_path, &named)) {
     case Decoded::kOk: break;
     case Decoded::kDamaged:
       throw EngineError(err::kFileCorrupt,

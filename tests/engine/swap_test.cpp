@@ -152,6 +152,21 @@ TEST(Swap, LeftoversOfAnUncommittedRestructureAreRemoved) {
   EXPECT_TRUE(fam.IsOld());
 }
 
+// A journal written by the first version, with the paths its writer saw: taken when they name
+// the table's own folder, as the table is opened from it.
+TEST(Swap, AFirstVersionJournalOfTheSameFolderIsFinished) {
+  TempDir dir;
+  Family fam(dir);
+  fam.WriteOld();
+  auto entries = fam.WriteNew();
+  std::string journal = "ACTUALIZA-SWAP 1\n";
+  for (const auto& e : entries) journal += e.final_path + "\t" + e.new_path + "\n";
+  WriteFileBytes(SwapJournalPath(fam.dbf), journal + "end\n");
+  EXPECT_TRUE(RecoverSwap(fam.dbf));
+  EXPECT_TRUE(fam.IsNew());
+  EXPECT_FALSE(SwapPending(fam.dbf));
+}
+
 // A crash at every step of the swap, then the folder is moved (or copied) before the table is
 // opened again: the journal names its files relative to itself, so the table recovers where it
 // now is, whole, and the old place (or the original of a copy) is not touched.
@@ -212,7 +227,8 @@ TEST(Swap, AJournalNamingAnythingButItsTableIsRefusedAndNothingIsTouched) {
       "ACTUALIZA-SWAP 2\n..\t\nend\n",
       "ACTUALIZA-SWAP 2\nClientes.DBT\tClientes.DBF\nend\n",
       "ACTUALIZA-SWAP 2\nend\n",
-      "ACTUALIZA-SWAP 1\n" + fam.mdx + "\t\nend\n",
+      "ACTUALIZA-SWAP 1\n" + outside + "/Clientes.DBF\t\nend\n",
+      "ACTUALIZA-SWAP 1\n" + fam.dbf + "\t" + outside + "/Clientes.DBF\nend\n",
   };
   for (const std::string& journal : planted) {
     SCOPED_TRACE(journal);
