@@ -188,6 +188,36 @@ TEST(TableLocks, PosixRecordLockHoldersAreSeen) {
   EXPECT_TRUE(Opens(d.path(), true, true));
 }
 
+// A table of an installation copied from Windows (upper-case names) whose swap died after its
+// file was moved aside is found through its journal by a program that spells it otherwise, and
+// finished: it is not taken for a missing table.
+TEST(SwapLocks, ATableMovedAsideIsFoundInAnyLetterCase) {
+  TempDir d;
+  {
+    TTable t;
+    t.SetDatabaseName(d.path());
+    t.SetTableName("EXISTENCIAS.DBF");
+    t.FieldDefs().Add("Criterio", TFieldType::ftInteger);
+    t.CreateTable();
+  }
+  PausedChild dies([&](const std::function<void()>&) {
+    PauseAfterRename fs(2, [] { _exit(9); });  // killed just after moving the old table aside
+    SetCurrentFileSystem(&fs);
+    testing_support::AddTwoAmounts(d.path(), "EXISTENCIAS.DBF", true);
+    return 0;
+  });
+  ASSERT_EQ(dies.Resume(), 9);
+  ASSERT_FALSE(FileExists(d / "EXISTENCIAS.DBF"));
+  TTable t;
+  t.SetDatabaseName(d.path());
+  t.SetTableName("Existencias.dbf");
+  EXPECT_TRUE(t.Exists());
+  t.Open();
+  EXPECT_EQ(t.FieldCount(), 3);
+  EXPECT_TRUE(FileExists(d / "EXISTENCIAS.DBF"));
+  EXPECT_FALSE(FileExists(d / "Existencias.dbf"));
+}
+
 // What another process that asks for a POSIX record lock on the whole file gets.
 std::string RecordLocker(const std::string& path, bool write) {
   auto other = testing_support::RecordLockHeldByAnotherProcess(path, write);
