@@ -407,6 +407,8 @@ class TForm1::VistaEtiqueta : public actualiza::Vista {
     f_->SetAccion(QString::fromStdString(texto));
     if (repintar) f_->LabelAccion->repaint();
   }
+  // Shown in the progress label, which the next step's text replaces.
+  void Aviso(const std::string& texto) override { Accion(texto, true); }
 
  private:
   TForm1* f_;

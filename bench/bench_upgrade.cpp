@@ -21,6 +21,7 @@ double Now() {
 class Silencio : public actualiza::Vista {
  public:
   void Accion(const std::string&, bool) override {}
+  void Aviso(const std::string&) override {}
 };
 
 }  // namespace

@@ -193,6 +193,15 @@ DBIResult DbiDoRestructure(hDBIDb hDb, uint16_t iTblDescCount, CRTblDesc* pTblDe
   });
 }
 
+DBIResult DbiDoRestructureFilling(hDBIDb hDb, CRTblDesc* pTblDesc, uint16_t iFillCount, const FLDFill* pFill) {
+  return Run([&] {
+    if (!hDb || !engine::IsLiveDatabase(hDb)) Fail(err::kInvalidHandle, "Identificador de base de datos no válido.");
+    if (!pTblDesc || (iFillCount && !pFill)) Fail(err::kInvalidParam, "Falta el descriptor de la tabla o de sus valores.");
+    std::vector<FLDFill> fills(pFill, pFill + iFillCount);
+    engine::DoRestructure(*hDb, *pTblDesc, fills);
+  });
+}
+
 DBIResult DbiOpenDatabase(const char* pszDbName, hDBIDb* phDb) {
   return Run([&] {
     if (!phDb || !pszDbName || !*pszDbName) Fail(err::kInvalidParam, "Falta el nombre de la base de datos.");

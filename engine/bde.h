@@ -219,6 +219,14 @@ DBIResult DbiGetObjFromObj(hDBIObj hObj, DBIOBJType eObjType, hDBIObj* phObj);
 DBIResult DbiDoRestructure(hDBIDb hDb, uint16_t iTblDescCount, CRTblDesc* pTblDesc,
                            const char* szSaveAs, const char* szKeyviolName,
                            const char* szProblemsName, bool bAnalyzeOnly);
+// An extension of this engine: DbiDoRestructure that also writes, in the rebuilt rows, a value
+// into each listed field (numbered in the new structure, from 1) wherever that field is empty,
+// so that new fields and their defaults reach the table in one atomic swap.
+struct FLDFill {
+  uint16_t iFldNum;
+  int64_t iValue;
+};
+DBIResult DbiDoRestructureFilling(hDBIDb hDb, CRTblDesc* pTblDesc, uint16_t iFillCount, const FLDFill* pFill);
 
 // Sessions and databases: opens (or finds) the database of a folder or alias name, and gives
 // its directory. An empty name is refused here; callers decide what it means.

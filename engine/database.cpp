@@ -6,6 +6,7 @@
 #include "engine/error.h"
 #include "engine/fs.h"
 #include "engine/path.h"
+#include "engine/swap.h"
 
 namespace engine {
 
@@ -51,8 +52,24 @@ std::string Database::TablePath(const std::string& table_name, TableFormat forma
   if (UpperExtension(name).empty())
     name += format_hint == TableFormat::kParadox ? ".DB" : ".DBF";
   std::string full = (!name.empty() && name[0] == '/') ? name : JoinPath(dir_, name);
-  if (auto p = ResolveForCreate(full)) return *p;
-  return full;
+  auto p = ResolveForCreate(full);
+  if (!p) return full;
+  // A table that an interrupted swap moved aside is named by its journal, in the letter case the
+  // swap used: that is the table, not a new one of another spelling.
+  FileSystem& fs = *CurrentFileSystem();
+  if (!fs.IsRegularFile(*p) && !SwapPending(*p)) {
+    const std::string dir = DirName(*p).empty() ? "." : DirName(*p);
+    const std::string want = BaseName(*p);
+    for (const auto& e : fs.List(dir)) {
+      const std::string suffix = ".diario";
+      if (e.is_dir || e.name.size() <= suffix.size() + 1 || e.name[0] != '.' ||
+          e.name.compare(e.name.size() - suffix.size(), suffix.size(), suffix) != 0)
+        continue;
+      const std::string table = e.name.substr(1, e.name.size() - 1 - suffix.size());
+      if (SameNameIgnoringCase(table, want)) return JoinPath(DirName(*p), table);
+    }
+  }
+  return *p;
 }
 
 bool Database::TableExists(const std::string& table_name, TableFormat format_hint) const {

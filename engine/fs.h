@@ -28,7 +28,8 @@ class File {
   virtual void Sync() = 0;
   // Advisory locks, tried without waiting: false when another holder conflicts. A shared lock
   // admits other shared holders; an exclusive lock admits none. Holders are open files, so two
-  // File objects of one process on the same path conflict like two processes do.
+  // File objects of one process on the same path conflict like two processes do. Every kind of
+  // advisory lock the platform has is taken, so that programs locking with any of them are seen.
   virtual bool TryLockShared() = 0;
   virtual bool TryLockExclusive() = 0;
   virtual void Unlock() = 0;
@@ -62,6 +63,11 @@ class FileSystem {
   virtual bool Exists(const std::string& path) = 0;       // file or folder
   virtual bool IsDirectory(const std::string& path) = 0;
   virtual bool IsRegularFile(const std::string& path) = 0;
+  // Whether the path's last component is itself a symbolic link (not followed).
+  virtual bool IsSymlink(const std::string& path) = 0;
+  // The absolute path with every symbolic link, "." and ".." resolved; IoError when some part of
+  // it does not exist (a link that points nowhere included).
+  virtual std::string RealPath(const std::string& path) = 0;
   virtual std::vector<DirEntry> List(const std::string& dir) = 0;
   // Atomically replaces `to` with `from` (POSIX rename semantics).
   virtual void Rename(const std::string& from, const std::string& to) = 0;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/error.h"
@@ -18,7 +19,7 @@ namespace {
 
 class PosixFile final : public File {
  public:
-  PosixFile(std::string path, int fd) : File(std::move(path)), fd_(fd) {}
+  PosixFile(std::string path, int fd, bool writable) : File(std::move(path)), fd_(fd), writable_(writable) {}
   ~PosixFile() override {
     if (fd_ >= 0) ::close(fd_);  // closing also drops any flock held by this descriptor
   }
@@ -65,9 +66,17 @@ class PosixFile final : public File {
     if (::fsync(fd_) != 0) throw IoError("asegurar en disco", path(), errno);
   }
 
-  bool TryLockShared() override { return Lock(LOCK_SH); }
-  bool TryLockExclusive() override { return Lock(LOCK_EX); }
-  void Unlock() override { ::flock(fd_, LOCK_UN); }
+  // Two kinds of advisory lock are in use on this platform: flock (BSD) and POSIX record locks
+  // (fcntl, lockf). They do not see each other, so a table is locked with both: an flock and a
+  // whole-file open-file-description record lock, which, like flock, belongs to this open file
+  // and not to the process.
+  bool TryLockShared() override { return Lock(LOCK_SH, F_RDLCK); }
+  bool TryLockExclusive() override { return Lock(LOCK_EX, F_WRLCK); }
+  void Unlock() override {
+    struct flock fl = WholeFile(F_UNLCK);
+    ::fcntl(fd_, F_OFD_SETLK, &fl);
+    ::flock(fd_, LOCK_UN);
+  }
 
   bool StillAtPath() override {
     struct stat a, b;
@@ -77,15 +86,56 @@ class PosixFile final : public File {
   }
 
  private:
-  bool Lock(int how) {
+  static struct flock WholeFile(short type) {
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;  // to the end of the file, however it grows
+    return fl;
+  }
+
+  bool Lock(int how, short record) {
     for (;;) {
-      if (::flock(fd_, how | LOCK_NB) == 0) return true;
+      if (::flock(fd_, how | LOCK_NB) == 0) break;
       if (errno == EINTR) continue;
       if (errno == EWOULDBLOCK) return false;
       throw IoError("bloquear", path(), errno);
     }
+    bool held = false;
+    try {
+      held = RecordLock(record);
+    } catch (...) {
+      ::flock(fd_, LOCK_UN);
+      throw;
+    }
+    if (!held) ::flock(fd_, LOCK_UN);
+    return held;
+  }
+
+  // The record lock. A write lock needs a file open for writing; a file open only for reading
+  // that is to be held alone asks whether any record lock is held and then takes a read lock,
+  // which keeps every later writer out.
+  bool RecordLock(short type) {
+    if (type == F_WRLCK && !writable_) {
+      struct flock probe = WholeFile(F_WRLCK);
+      if (::fcntl(fd_, F_OFD_GETLK, &probe) != 0) throw IoError("bloquear", path(), errno);
+      if (probe.l_type != F_UNLCK) return false;
+      type = F_RDLCK;
+    }
+    struct flock fl = WholeFile(type);
+    for (;;) {
+      if (::fcntl(fd_, F_OFD_SETLK, &fl) == 0) return true;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EACCES) return false;
+      // A file system without record locks (some network shares): the flock still holds.
+      if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) return true;
+      throw IoError("bloquear", path(), errno);
+    }
   }
   int fd_;
+  bool writable_;
 };
 
 class PosixFileSystem final : public FileSystem {
@@ -98,17 +148,28 @@ class PosixFileSystem final : public FileSystem {
       case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
       case OpenMode::kCreateExclusive: flags |= O_RDWR | O_CREAT | O_EXCL; break;
     }
+    // Opened without waiting: a pipe named like a table would otherwise block the open until
+    // some writer came; it is refused below, like every file that is not a regular one.
     int fd;
     do {
-      fd = ::open(path.c_str(), flags, 0666);
+      fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) throw IoError("abrir", path, errno);
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0) {
+      int e = errno;
       ::close(fd);
-      throw IoError("abrir", path, EISDIR);
+      throw IoError("abrir", path, e);
     }
-    return std::make_unique<PosixFile>(path, fd);
+    if (!S_ISREG(st.st_mode)) {
+      ::close(fd);
+      if (S_ISDIR(st.st_mode)) throw IoError("abrir", path, EISDIR);
+      throw IoError("No es un fichero normal (es una tubería o un dispositivo) y no se abre; compruebe que el "
+                    "fichero es el de la tabla.",
+                    path);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return std::make_unique<PosixFile>(path, fd, mode != OpenMode::kRead);
   }
 
   bool Exists(const std::string& path) override {
@@ -122,6 +183,19 @@ class PosixFileSystem final : public FileSystem {
   bool IsRegularFile(const std::string& path) override {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
+  bool IsSymlink(const std::string& path) override {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+  }
+
+  std::string RealPath(const std::string& path) override {
+    char* r = ::realpath(path.empty() ? "." : path.c_str(), nullptr);
+    if (!r) throw IoError("resolver la ruta de", path, errno);
+    std::string out = r;
+    std::free(r);
+    return out;
   }
 
   std::vector<DirEntry> List(const std::string& dir) override {

@@ -317,15 +317,47 @@ std::vector<dbase::TagPlan> PlanTags(TableStorage& old, const std::vector<Planne
   return out;
 }
 
+// The swap of a table's family: the new main file and every companion the work folder holds
+// for it (under the companion's final name), and the removal of old companions the new table
+// does not have. Paradox secondary indexes describe the old records: they go with the old table.
+std::vector<SwapEntry> FamilyEntries(const std::string& path, const std::string& tmp_path, TableFormat format) {
+  FileSystem& fs = *CurrentFileSystem();
+  std::vector<SwapEntry> entries;
+  entries.push_back({path, tmp_path});
+  for (const std::string& ext : CompanionExtensions(format)) {
+    auto old_companion = FindCompanion(path, ext);
+    auto new_companion = FindCompanion(tmp_path, ext);
+    std::string final_path = old_companion ? *old_companion : ReplaceExtension(path, ExtensionLike(path, ext));
+    if (new_companion) {
+      std::string want = SwapTempPath(final_path);
+      if (*new_companion != want) fs.Rename(*new_companion, want);
+      entries.push_back({final_path, want});
+    } else if (old_companion) {
+      entries.push_back({final_path, ""});
+    }
+  }
+  if (format == TableFormat::kParadox) {
+    std::string base = BaseName(path);
+    const std::string stem = FoldCase(base.substr(0, base.find_last_of('.')));
+    for (const auto& e : fs.List(DirName(path).empty() ? "." : DirName(path))) {
+      std::string ext = UpperExtension(e.name);
+      if (e.is_dir || ext.size() != 3 || (ext[0] != 'X' && ext[0] != 'Y')) continue;
+      if (FoldCase(e.name.substr(0, e.name.size() - 4)) != stem) continue;
+      entries.push_back({JoinPath(DirName(path), e.name), ""});
+    }
+  }
+  return entries;
+}
+
 }  // namespace
 
-void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
+void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<bde::FLDFill>& fills) {
   FileSystem& fs = *CurrentFileSystem();
   const std::string name = NameOf(desc.szTblName, sizeof desc.szTblName);
   if (name.empty()) throw EngineError(err::kInvalidParam, "Falta el nombre de la tabla que se reestructura.");
   const bool looks_paradox = UpperExtension(name) != "DBF" && !UpperExtension(name).empty();
   const std::string path = db.TablePath(name, looks_paradox ? TableFormat::kParadox : TableFormat::kDbase);
-  RecoverSwap(path);
+  RecoverTable(path);
   if (!fs.IsRegularFile(path))
     Refuse(err::kNoSuchTable, "La tabla no existe. Compruebe que la carpeta de datos es la correcta.", path);
   const TableFormat format = FormatFor(path, TableTypeHint::kDefault);
@@ -334,8 +366,11 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
 
   OpenOptions opts;
   opts.exclusive = true;
-  std::unique_ptr<TableStorage> old = OpenStorage(path, format, opts);
+  std::unique_ptr<TableStorage> old = OpenStorage(path, format, opts);  // refused mid-swap
   const std::vector<PlannedField> plan = Plan(*old, desc, path);
+  for (const bde::FLDFill& f : fills)
+    if (f.iFldNum < 1 || f.iFldNum > plan.size())
+      Refuse(err::kInvalidParam, "Un valor por defecto se refiere a un campo que la nueva estructura no tiene.", path);
 
   // Validity checks exist only in Paradox tables.
   if (format != TableFormat::kParadox && desc.pecrValChkOp) {
@@ -369,113 +404,139 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
 
   std::vector<uint64_t> recno_map;
   RemoveSwapLeftovers(path);
-  fs.CreateDirectory(SwapTempDir(path));
-  const std::string tmp_path = SwapTempPath(path);
-  CreateStorage(tmp_path, def);
-  {
-    std::unique_ptr<TableStorage> neu = OpenStorage(tmp_path, format, opts);
-    const bool pack = desc.bPack != 0;
-    const uint64_t n = old->RecordCount();
-    if (indexed) recno_map.assign(n, dbase::kPurgedRow);
-    std::string buf, out;
-    const std::string blank = neu->BlankRecord();
-    const auto& old_fields = old->Fields();
-    const auto& new_fields = neu->Fields();
-    // A field whose stored form does not change is copied byte for byte; the others go through
-    // their values (converted, re-encoded, memos written to the new memo file).
-    std::vector<bool> raw(plan.size(), false), blob(plan.size(), false);
-    for (size_t i = 0; i < plan.size(); ++i) {
-      const PlannedField& p = plan[i];
-      if (p.op == bde::crADD) continue;
-      const FieldSpec& a = old_fields[static_cast<size_t>(p.old)];
-      const FieldSpec& b = new_fields[i];
-      bool same = a.type == b.type && a.size == b.size && a.decimals == b.decimals && a.length == b.length;
-      bool is_blob = KindOfFieldType(a.type) == Value::Kind::Binary || a.type == bde::fldDBMEMO ||
-                     a.type == bde::fldPDXMEMO || a.type == bde::fldPDXFMTMEMO;
-      raw[i] = same && !is_blob;
-      // A memo of the same type moves as stored bytes (same code page: the table keeps its own).
-      blob[i] = same && is_blob;
-    }
-    // Byte runs to copy, adjacent fields merged into one run.
-    struct Run {
-      uint32_t from, to, length;
-    };
-    std::vector<Run> runs;
-    for (size_t i = 0; i < plan.size(); ++i) {
-      if (!raw[i]) continue;
-      const FieldSpec& a = old_fields[static_cast<size_t>(plan[i].old)];
-      const FieldSpec& b = new_fields[i];
-      if (!runs.empty() && runs.back().from + runs.back().length == a.offset &&
-          runs.back().to + runs.back().length == b.offset)
-        runs.back().length += a.length;
-      else
-        runs.push_back({a.offset, b.offset, a.length});
-    }
-    neu->BeginBulkAppend();
-    for (uint64_t r = 1; r <= n; ++r) {
-      old->ReadRecord(r, &buf);
-      bool deleted = old->IsDeleted(buf);
-      if (deleted && pack) continue;
-      out = blank;
-      for (const Run& run : runs) std::memcpy(out.data() + run.to, buf.data() + run.from, run.length);
+  // A failed attempt takes its work files with it (unless its swap is committed: then they are
+  // the new table, which the next open puts in place).
+  try {
+    PrepareSwapWorkFolder(path);
+    const std::string tmp_path = SwapTempPath(path);
+    CreateStorage(tmp_path, def);
+    {
+      std::unique_ptr<TableStorage> neu = OpenStorage(tmp_path, format, opts);
+      const bool pack = desc.bPack != 0;
+      const uint64_t n = old->RecordCount();
+      if (indexed) recno_map.assign(n, dbase::kPurgedRow);
+      std::string buf, out;
+      const std::string blank = neu->BlankRecord();
+      const auto& old_fields = old->Fields();
+      const auto& new_fields = neu->Fields();
+      // A field whose stored form does not change is copied byte for byte; the others go through
+      // their values (converted, re-encoded, memos written to the new memo file).
+      std::vector<bool> raw(plan.size(), false), blob(plan.size(), false);
       for (size_t i = 0; i < plan.size(); ++i) {
         const PlannedField& p = plan[i];
-        if (p.op == bde::crADD || raw[i]) continue;
-        const FieldSpec& from = old_fields[static_cast<size_t>(p.old)];
-        if (blob[i]) {
-          auto bytes = old->GetBlobBytes(buf, p.old);
-          if (bytes && neu->SetBlobBytes(&out, static_cast<int>(i), *bytes)) continue;
-        }
-        Value v = old->GetValue(buf, p.old);
-        try {
-          neu->SetValue(&out, static_cast<int>(i), ConvertForField(v, from, p.spec));
-        } catch (EngineError& e) {
-          e.With(CtxTable(path)).With(CtxField(p.spec.name)).With(CtxRecord(r)).With("Valor: " + v.ToDisplay());
-          throw;
-        }
+        if (p.op == bde::crADD) continue;
+        const FieldSpec& a = old_fields[static_cast<size_t>(p.old)];
+        const FieldSpec& b = new_fields[i];
+        bool same = a.type == b.type && a.size == b.size && a.decimals == b.decimals && a.length == b.length;
+        bool is_blob = KindOfFieldType(a.type) == Value::Kind::Binary || a.type == bde::fldDBMEMO ||
+                       a.type == bde::fldPDXMEMO || a.type == bde::fldPDXFMTMEMO;
+        raw[i] = same && !is_blob;
+        // A memo of the same type moves as stored bytes (same code page: the table keeps its own).
+        blob[i] = same && is_blob;
       }
-      uint64_t at = neu->AppendRecord(out);
-      if (deleted) neu->SetDeleted(at, true);
-      if (indexed) recno_map[r - 1] = at;
+      // Byte runs to copy, adjacent fields merged into one run.
+      struct Run {
+        uint32_t from, to, length;
+      };
+      std::vector<Run> runs;
+      for (size_t i = 0; i < plan.size(); ++i) {
+        if (!raw[i]) continue;
+        const FieldSpec& a = old_fields[static_cast<size_t>(plan[i].old)];
+        const FieldSpec& b = new_fields[i];
+        if (!runs.empty() && runs.back().from + runs.back().length == a.offset &&
+            runs.back().to + runs.back().length == b.offset)
+          runs.back().length += a.length;
+        else
+          runs.push_back({a.offset, b.offset, a.length});
+      }
+      neu->BeginBulkAppend();
+      for (uint64_t r = 1; r <= n; ++r) {
+        old->ReadRecord(r, &buf);
+        bool deleted = old->IsDeleted(buf);
+        if (deleted && pack) continue;
+        out = blank;
+        for (const Run& run : runs) std::memcpy(out.data() + run.to, buf.data() + run.from, run.length);
+        for (size_t i = 0; i < plan.size(); ++i) {
+          const PlannedField& p = plan[i];
+          if (p.op == bde::crADD || raw[i]) continue;
+          const FieldSpec& from = old_fields[static_cast<size_t>(p.old)];
+          if (blob[i]) {
+            auto bytes = old->GetBlobBytes(buf, p.old);
+            if (bytes && neu->SetBlobBytes(&out, static_cast<int>(i), *bytes)) continue;
+          }
+          Value v = old->GetValue(buf, p.old);
+          try {
+            neu->SetValue(&out, static_cast<int>(i), ConvertForField(v, from, p.spec));
+          } catch (EngineError& e) {
+            e.With(CtxTable(path)).With(CtxField(p.spec.name)).With(CtxRecord(r)).With("Valor: " + v.ToDisplay());
+            throw;
+          }
+        }
+        for (const bde::FLDFill& f : fills) {
+          const int i = f.iFldNum - 1;
+          if (neu->GetValue(out, i).IsNull()) neu->SetValue(&out, i, Value::Integer(f.iValue));
+        }
+        uint64_t at = neu->AppendRecord(out);
+        if (deleted) neu->SetDeleted(at, true);
+        if (indexed) recno_map[r - 1] = at;
+      }
+      neu->EndBulkAppend();
+      neu->Flush();
     }
-    neu->EndBulkAppend();
-    neu->Flush();
-  }
-  if (indexed) {
-    auto old_mdx = FindCompanion(path, "MDX");
-    if (!old_mdx) Refuse(err::kNoSuchFile, "Falta el fichero de índices de la tabla.", path);
-    dbase::FinishRestructuredIndex(*old_mdx, tmp_path, tag_plan, recno_map);
-  }
+    if (indexed) {
+      auto old_mdx = FindCompanion(path, "MDX");
+      if (!old_mdx) Refuse(err::kNoSuchFile, "Falta el fichero de índices de la tabla.", path);
+      dbase::FinishRestructuredIndex(*old_mdx, tmp_path, tag_plan, recno_map);
+    }
 
-  // The new family: every file of the temporary folder with the table's stem.
-  std::vector<SwapEntry> entries;
-  entries.push_back({path, tmp_path});
-  for (const std::string& ext : CompanionExtensions(format)) {
-    auto old_companion = FindCompanion(path, ext);
-    auto new_companion = FindCompanion(tmp_path, ext);
-    std::string final_path = old_companion ? *old_companion : ReplaceExtension(path, ExtensionLike(path, ext));
-    if (new_companion) {
-      std::string want = SwapTempPath(final_path);
-      if (*new_companion != want) fs.Rename(*new_companion, want);
-      entries.push_back({final_path, want});
-    } else if (old_companion) {
-      entries.push_back({final_path, ""});
-    }
+    CommitSwap(path, FamilyEntries(path, tmp_path, format));
+  } catch (...) {
+    if (!SwapPending(path)) DiscardSwapWork(path);
+    throw;
   }
-  if (format == TableFormat::kParadox) {
-    // Secondary indexes (.Xnn, .Ynn) describe the old records: they go with the old table.
-    std::string base = BaseName(path);
-    const std::string stem = FoldCase(base.substr(0, base.find_last_of('.')));
-    for (const auto& e : fs.List(DirName(path).empty() ? "." : DirName(path))) {
-      std::string ext = UpperExtension(e.name);
-      if (e.is_dir || ext.size() != 3 || (ext[0] != 'X' && ext[0] != 'Y')) continue;
-      if (FoldCase(e.name.substr(0, e.name.size() - 4)) != stem) continue;
-      entries.push_back({JoinPath(DirName(path), e.name), ""});
-    }
-  }
-  CommitSwap(path, entries);
 }
 
-void RecoverTable(const std::string& table_path) { RecoverSwap(table_path); }
+void CreateTableAtomically(const std::string& path, TableDefinition def) {
+  FileSystem& fs = *CurrentFileSystem();
+  RecoverTable(path);
+  // A table that someone has open is not replaced under them.
+  std::unique_ptr<File> guard;
+  if (fs.Exists(path)) {
+    if (!fs.IsRegularFile(path))
+      Refuse(err::kInvalidParam,
+             "No se puede crear la tabla: con su nombre hay algo que no es un fichero (una carpeta o un fichero "
+             "especial). Cámbielo de nombre o quítelo y vuelva a intentarlo.",
+             path);
+    guard = fs.Open(path, OpenMode::kReadWrite);
+    if (!guard->TryLockExclusive() || !guard->StillAtPath())
+      Refuse(err::kTableInUse,
+             "No se puede crear la tabla: la que hay con ese nombre está abierta en otro programa. Ciérrelo y "
+             "vuelva a intentarlo.",
+             path);
+  }
+  if (SwapPending(path)) ThrowSwapInProgress(path);
+  RemoveSwapLeftovers(path);
+  const std::string tmp_path = SwapTempPath(path);
+  def.sync_on_create = true;  // every file durable before the journal names it
+  try {
+    PrepareSwapWorkFolder(path);
+    CreateStorage(tmp_path, def);
+    CommitSwap(path, FamilyEntries(path, tmp_path, def.format));
+  } catch (...) {
+    if (!SwapPending(path)) DiscardSwapWork(path);
+    throw;
+  }
+}
+
+void RecoverTable(const std::string& table_path) {
+  if (SwapPending(table_path)) {
+    RecoverSwap(table_path);
+    return;
+  }
+  // A swap that ended just before removing its (empty) work folder.
+  FileSystem& fs = *CurrentFileSystem();
+  const std::string work = SwapTempDir(table_path);
+  if (!fs.IsSymlink(work) && fs.IsDirectory(work) && fs.List(work).empty()) fs.RemoveEmptyDirectory(work);
+}
 
 }  // namespace engine

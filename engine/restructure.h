@@ -7,15 +7,23 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "engine/bde.h"
 #include "engine/database.h"
+#include "engine/storage.h"
 
 namespace engine {
 
-// Restructures the table that desc.szTblName names in the folder of db. Throws EngineError;
-// on any failure the table is left as it was.
-void DoRestructure(Database& db, const bde::CRTblDesc& desc);
+// Restructures the table that desc.szTblName names in the folder of db, writing each fill's value
+// into its field wherever the rebuilt row leaves that field empty. Throws EngineError; on any
+// failure the table is left as it was.
+void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<bde::FLDFill>& fills = {});
+
+// Creates a table from its definition as one swap: its files are written in the work folder and
+// moved into place together, so that a crash leaves either no table (or the one that was there)
+// or the whole new one. A table of that name that someone has open is not replaced.
+void CreateTableAtomically(const std::string& path, TableDefinition def);
 
 // Completes or rolls back a swap that a crash interrupted, for the table at `table_path`.
 // Cheap when there is nothing to do. Called before every open of a table.

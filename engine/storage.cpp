@@ -3,6 +3,7 @@
 #include "engine/dbase/dbase.h"
 #include "engine/error.h"
 #include "engine/paradox/paradox.h"
+#include "engine/swap.h"
 
 namespace engine {
 
@@ -10,14 +11,32 @@ std::unique_ptr<KeyWalker> TableStorage::WalkTag(const std::string& tag, const s
   throw EngineError(err::kNoSuchIndex, "La tabla no tiene índices.", {CtxTable(Path()), CtxIndex(tag)});
 }
 
-std::unique_ptr<TableStorage> OpenStorage(const std::string& path, TableFormat format,
-                                          const OpenOptions& options) {
+namespace {
+
+std::unique_ptr<TableStorage> OpenFormat(const std::string& path, TableFormat format, const OpenOptions& options) {
   switch (format) {
     case TableFormat::kDbase: return dbase::Open(path, options, /*foxpro=*/false);
     case TableFormat::kFoxPro: return dbase::Open(path, options, /*foxpro=*/true);
     case TableFormat::kParadox: return paradox::Open(path, options);
   }
   throw EngineError(err::kInternal, "Formato de tabla desconocido.", {CtxTable(path)});
+}
+
+}  // namespace
+
+std::unique_ptr<TableStorage> OpenStorage(const std::string& path, TableFormat format,
+                                          const OpenOptions& options) {
+  // A table in the middle of its swap is not damaged, whatever its files look like right now:
+  // the reader is told to come back, never to restore a backup.
+  std::unique_ptr<TableStorage> t;
+  try {
+    t = OpenFormat(path, format, options);
+  } catch (const EngineError&) {
+    if (SwapPending(path)) ThrowSwapInProgress(path);
+    throw;
+  }
+  if (SwapPending(path)) ThrowSwapInProgress(path);
+  return t;
 }
 
 void CreateStorage(const std::string& path, const TableDefinition& def) {

@@ -120,7 +120,8 @@ class TableStorage {
   virtual void DescribeForRecreate(struct TableDefinition* def) const { (void)def; }
 };
 
-// Opens the table at `path` (an existing, exact path), choosing the format from `format`.
+// Opens the table at `path` (an existing, exact path), choosing the format from `format`. A table
+// whose swap is unfinished (swap.h) is refused with kTableInUse: it is being updated.
 std::unique_ptr<TableStorage> OpenStorage(const std::string& path, TableFormat format,
                                           const OpenOptions& options);
 

@@ -1,14 +1,22 @@
 // Atomic replacement of a table's files (the table, its memo or blob file, its indexes).
 //
-// The new files are first written beside the old ones under temporary names and made durable by
-// the caller. CommitSwap then writes a journal that lists every replacement, makes it durable
-// (from that instant the new table is the table), moves the old files aside, moves the new ones
-// into place, and removes the old ones and the journal. A crash at any instant leaves either no
-// journal (the old table is complete and untouched) or a complete journal, from which
-// RecoverSwap finishes the replacement the next time the table is opened.
+// The new files are first written in the table's work folder (".actualiza-nuevo" beside it) under
+// their final names, and made durable by the caller. CommitSwap then writes a journal that lists
+// every replacement, makes it durable (from that instant the new table is the table), moves the
+// old files aside, moves the new ones into place, and removes the old ones and the journal. A
+// crash at any instant leaves either no journal (the old table is complete and untouched) or a
+// complete journal, from which RecoverSwap finishes the replacement the next time the table is
+// opened.
 //
-// The journal is locked while a swap runs, so another process that finds it either waits for
-// nothing (it reports the table as busy) or, when the lock is free, finishes the interrupted swap.
+// The journal names files by their bare names only: a table's own files in the journal's folder
+// and their new versions in the work folder of that folder. So a folder that was moved or copied
+// after a crash recovers where it now is, and a journal that names anything else (another
+// folder, another table's files) is refused without touching a file.
+//
+// Locks. The journal is locked from the moment it is written until it is removed, so a process
+// that finds a journal it can lock knows that the swap's writer is gone. Recovery holds that lock
+// and the table's exclusive lock; the writer holds the table exclusively from before the journal
+// exists until after it is removed.
 #pragma once
 
 #include <string>
@@ -18,7 +26,7 @@ namespace engine {
 
 struct SwapEntry {
   std::string final_path;  // the file's name in the table's family, e.g. ".../Clientes.DBT"
-  std::string new_path;    // the new content, or "" when the file is to be removed
+  std::string new_path;    // its new content in the work folder, or "" when it is to be removed
 };
 
 // The hidden folder beside a table where its new files are written before the swap, and the
@@ -28,20 +36,39 @@ std::string SwapTempPath(const std::string& final_path);
 // The journal of a table's swap.
 std::string SwapJournalPath(const std::string& table_path);
 
-// Performs the swap. Throws EngineError; if it throws before the journal is durable, nothing has
-// changed; after that, the next RecoverSwap completes it.
+// Performs the swap; the caller holds the table exclusively (when it exists). Every entry must
+// be a file of the table's family in its folder, with its new content (if any) at
+// SwapTempPath(final_path). Throws EngineError; if it throws before the journal is durable,
+// nothing has changed; after that, the next RecoverSwap completes it.
 void CommitSwap(const std::string& table_path, const std::vector<SwapEntry>& entries);
 
-// Finishes an interrupted swap of the table at table_path, if there is one. Throws EngineError
-// kTableInUse when another process is swapping right now. Returns true when it changed anything.
+// Finishes an interrupted swap of the table at table_path, if there is one, holding the journal's
+// lock and the table's exclusive lock. Throws EngineError kTableInUse when a swap is running or
+// the table is open elsewhere, kFileCorrupt when the journal is damaged or not valid (nothing is
+// touched then). Returns true when it changed anything.
 bool RecoverSwap(const std::string& table_path);
+
+// Makes the table's work folder ready for new files: creates it when missing; refuses (with an
+// error naming it) one that is a symbolic link or not a folder, whose files could land elsewhere.
+void PrepareSwapWorkFolder(const std::string& table_path);
 
 // Removes the temporaries that a restructure left when it died before its journal existed. Call
 // only while holding the table exclusively.
 void RemoveSwapLeftovers(const std::string& table_path);
 
+// The same after a failed attempt, before its error is reported: never throws (the error being
+// reported is the one that matters; what cannot be removed now goes at the next attempt).
+void DiscardSwapWork(const std::string& table_path) noexcept;
+
 // True while a swap journal exists for the table (used after locking a table: a table whose
 // swap is unfinished must not be read).
 bool SwapPending(const std::string& table_path);
+
+// The error for a table whose swap is under way (or interrupted and not yet finished).
+[[noreturn]] void ThrowSwapInProgress(const std::string& table_path);
+
+// Whether a bare file name can belong to the family of the table named `table_name` (its stem
+// with one of the extensions a table's files have). Used to validate journals.
+bool IsFamilyFileName(const std::string& table_name, const std::string& file_name);
 
 }  // namespace engine

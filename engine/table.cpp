@@ -464,6 +464,12 @@ void TTable::SetExclusive(bool v) {
   exclusive_ = v;
 }
 
+void TTable::SetReadOnly(bool v) {
+  if (v == read_only_) return;
+  CheckInactive();
+  read_only_ = v;
+}
+
 void TTable::SetIndexName(const std::string& v) {
   if (v == index_name_) return;
   if (Active()) {
@@ -511,20 +517,19 @@ void TTable::DoOpen() {
     Database* db = OpenDatabase(database_name_);
     std::string path = db->TablePath(table_name_, FormatHintOf(table_type_, table_name_));
     // An interrupted restructure may have the table's file moved aside: finish it first.
-    RecoverTable(path);
+    if (!read_only_) RecoverTable(path);
     if (!CurrentFileSystem()->IsRegularFile(path))
       throw EngineError(err::kNoSuchTable,
-                        "La tabla no existe. Compruebe que la carpeta de datos es la correcta.",
+                        CurrentFileSystem()->Exists(path)
+                            ? "Con el nombre de la tabla hay algo que no es un fichero normal (una carpeta, una "
+                              "tubería o un dispositivo); no se abre. Compruebe la carpeta de datos."
+                            : "La tabla no existe. Compruebe que la carpeta de datos es la correcta.",
                         {CtxTable(path)});
     TableFormat format = FormatFor(path, HintOf(table_type_));
     OpenOptions opts;
     opts.exclusive = exclusive_;
-    auto storage = OpenStorage(path, format, opts);
-    if (SwapPending(path))
-      throw EngineError(err::kTableInUse,
-                        "La tabla se está reestructurando en este momento. Espere a que termine y vuelva a "
-                        "intentarlo.",
-                        {CtxTable(path)});
+    opts.read_only = read_only_;
+    auto storage = OpenStorage(path, format, opts);  // refused while a swap is unfinished
     auto cursor = std::make_unique<Cursor>(db, table_name_, std::move(storage), exclusive_);
     if (!index_name_.empty()) cursor->SetOrder(index_name_);
     cursor_ = std::move(cursor);
@@ -609,7 +614,10 @@ bool TTable::Exists() {
   return Engine([&] {
     Database* db = OpenDatabase(database_name_);
     TableFormat hint = FormatHintOf(table_type_, table_name_);
-    RecoverTable(db->TablePath(table_name_, hint));  // a table moved aside by a crash still exists
+    // A table moved aside by a crash still exists.
+    const std::string path = db->TablePath(table_name_, hint);
+    if (read_only_) return db->TableExists(table_name_, hint) || SwapPending(path);
+    RecoverTable(path);
     return db->TableExists(table_name_, hint);
   });
 }

@@ -309,6 +309,11 @@ class TTable : public TDataSet {
   void SetTableLevel(int level) { table_level_ = level; }
   bool Exclusive() const { return exclusive_; }
   void SetExclusive(bool v);
+  // A read-only table object opens the files for reading only and changes nothing on disk: it
+  // does not finish a restructure that a crash interrupted (the open fails instead, as while a
+  // restructure runs).
+  bool ReadOnly() const { return read_only_; }
+  void SetReadOnly(bool v);
   const std::string& IndexName() const { return index_name_; }
   void SetIndexName(const std::string& v);   // may change while open: reorders
   TDataSource* MasterSource() const { return master_source_; }
@@ -373,6 +378,7 @@ class TTable : public TDataSet {
   std::string database_name_, table_name_, index_name_, master_fields_;
   TTableType table_type_ = TTableType::ttDefault;
   bool exclusive_ = false;
+  bool read_only_ = false;
   int table_level_ = 0;
   TDataSource* master_source_ = nullptr;
   int master_listener_ = 0;

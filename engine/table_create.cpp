@@ -4,6 +4,7 @@
 #include "engine/database.h"
 #include "engine/error.h"
 #include "engine/path.h"
+#include "engine/restructure.h"
 #include "engine/storage.h"
 #include "engine/table.h"
 
@@ -127,7 +128,7 @@ void TTable::CreateTable() {
       t.descending = (d.Options & ixDescending) != 0;
       def.tags.push_back(t);
     }
-    CreateStorage(path, def);
+    CreateTableAtomically(path, def);
   } catch (const EngineError& e) {
     throw EDBEngineError(e);
   }

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "restructure/Restructure.h"
 
@@ -35,6 +36,8 @@ void TRestructure::ApplyRestructure() {
 }
 
 void TRestructure::ApplyOnce() {
+  const auto defaults = std::move(FEmptyDefaults);
+  FEmptyDefaults.clear();
   // Without a structure the engine would be told that the table has no fields, and would drop
   // every column: refuse instead.
   if (!FFieldDescs) {
@@ -93,9 +96,17 @@ void TRestructure::ApplyOnce() {
   desc.pecrValChkOp = checks ? FValCheckOps.get() : nullptr;
   desc.pvchkDesc = checks ? FValChecks.get() : nullptr;
 
+  std::vector<bde::FLDFill> fills;
+  for (const auto& [name, value] : defaults)
+    if (int pos = FieldIndex(name)) fills.push_back({static_cast<uint16_t>(pos), value});
+
   FTable->Close();  // the database stays connected: `db` remains valid
-  engine::Check(bde::DbiDoRestructure(static_cast<bde::hDBIDb>(db), 1, &desc, nullptr, nullptr,
-                                      nullptr, false));
+  if (fills.empty())
+    engine::Check(bde::DbiDoRestructure(static_cast<bde::hDBIDb>(db), 1, &desc, nullptr, nullptr,
+                                        nullptr, false));
+  else
+    engine::Check(bde::DbiDoRestructureFilling(static_cast<bde::hDBIDb>(db), &desc,
+                                               static_cast<uint16_t>(fills.size()), fills.data()));
   // The edits are in the table now: never hand them to the engine a second time.
   FreeStructure();
   if (was_open) FTable->Open();

@@ -24,6 +24,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/bde.h"
 #include "engine/table.h"
@@ -199,6 +201,12 @@ class TRestructure : public engine::TComponent {
   void LoadField(int pos);
   // Rebuilds the table with the edited structure under exclusive access, then reads it back.
   void ApplyRestructure();
+  // Values that the next ApplyRestructure writes into the named fields of every row where they
+  // are empty, in the same rebuild (so the table never holds the new fields without them). A
+  // name the new structure does not have is skipped. Forgotten by the next apply, done or not.
+  void SetEmptyValueDefaults(std::vector<std::pair<std::string, int64_t>> defaults) {
+    FEmptyDefaults = std::move(defaults);
+  }
 
  private:
   friend class TRestructureInspector;
@@ -235,6 +243,7 @@ class TRestructure : public engine::TComponent {
   std::unique_ptr<TValCheckDesc> FValCheck;
   std::string FDatabaseName, FTableName;
   bool FPackTable = true;
+  std::vector<std::pair<std::string, int64_t>> FEmptyDefaults;
   TFieldInappropriateEvent FOnFieldInappropriate;
 
   engine::TTable* FTable = nullptr;  // owned (created with this component as owner)

@@ -1,7 +1,13 @@
 #include "app/core/Comprobar.h"
 
+#include <memory>
+
+#include "app/core/Bloqueo.h"
+#include "app/core/Enlaces.h"
 #include "app/core/Pasos.h"
 #include "engine/bde.h"
+#include "engine/database.h"
+#include "engine/swap.h"
 #include "engine/table.h"
 
 namespace actualiza {
@@ -62,6 +68,17 @@ const Campo* Busca(const std::vector<Campo>& campos, const std::string& nombre) 
 bool Abre(TTable& t, const std::string& carpeta, const std::string& tabla, EstadoTabla& estado) {
   t.SetDatabaseName(carpeta);
   t.SetTableName(tabla);
+  t.SetReadOnly(true);  // the check changes nothing, and works on read-only media
+  try {
+    engine::Database* db = engine::OpenDatabase(carpeta);
+    if (engine::SwapPending(db->TablePath(tabla, engine::TableFormat::kDbase))) {
+      // Finishing it is a change: the upgrade does it when it opens the table.
+      estado.cambios.push_back("una reestructuración interrumpida de la tabla se completará al actualizar");
+      return false;
+    }
+  } catch (const std::exception&) {
+    // The open below says what is wrong with the folder.
+  }
   try {
     t.SetExclusive(true);
     t.Open();
@@ -112,6 +129,7 @@ void ComprobarExistencias(const std::string& carpeta, const std::string& relativ
   t.SetDatabaseName(carpeta);
   t.SetTableName("Existencias.dbf");
   t.SetTableType(engine::TTableType::ttDBase);
+  t.SetReadOnly(true);
   bool existe = false;
   try {
     existe = t.Exists();
@@ -160,9 +178,22 @@ void ComprobarExistencias(const std::string& carpeta, const std::string& relativ
 Comprobacion ComprobarInstalacion(const std::string& fichero_programa) {
   Comprobacion out;
   const std::string ruta = Pasos::CarpetaDe(fichero_programa);
+  std::unique_ptr<BloqueoInstalacion> bloqueo;
+  try {
+    bloqueo = std::make_unique<BloqueoInstalacion>(ruta, BloqueoInstalacion::Uso::kComprobar);
+  } catch (const std::exception& e) {
+    out.problemas.push_back(e.what());
+    return out;
+  }
+  const Enlaces enlaces(ruta);
+  for (const auto& [carpeta, tablas] : {std::pair{ruta + "General", kTablasGeneral}, std::pair{ruta + "Empresa", kTablasEjercicio}})
+    for (const auto& p : enlaces.Problemas(carpeta, tablas)) out.problemas.push_back(p);
+  if (!out.problemas.empty()) return out;  // nothing is read through a link out of the installation
   TTable empresas, ejercicios;
   engine::TDataSource ds;
   PreparaTablasListas(empresas, ejercicios, ds);
+  empresas.SetReadOnly(true);
+  ejercicios.SetReadOnly(true);
   try {
     empresas.SetDatabaseName(ruta + "General");
     ejercicios.SetDatabaseName(ruta + "General");
@@ -193,6 +224,11 @@ Comprobacion ComprobarInstalacion(const std::string& fichero_programa) {
         continue;
       }
       const std::string carpeta = ruta + "Empresas\\" + nombre + "\\Ejercicio" + ejercicio;
+      auto fuera = enlaces.Problemas(carpeta, kTablasEjercicio);
+      if (!fuera.empty()) {
+        for (const auto& p : fuera) out.problemas.push_back(p);
+        continue;
+      }
       ComprobarExistencias(carpeta, relativa, out);
       ComprobarClientes(carpeta, relativa, out);
     }

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <stdexcept>
 
 #include "engine/table.h"
 
@@ -133,6 +134,12 @@ DemoSummary WriteDemoInstallation(const std::string& dir, const DemoOptions& o) 
   namespace fs = std::filesystem;
   std::mt19937 rng(o.seed);
   DemoSummary sum;
+  // An installation is never written over: the folder must be new or empty.
+  std::error_code ec;
+  if (fs::exists(dir, ec) && !(fs::is_directory(dir, ec) && fs::is_empty(dir, ec)))
+    throw std::runtime_error("La carpeta " + dir +
+                             " no está vacía (o no es una carpeta): la instalación de demostración se escribe en "
+                             "una carpeta nueva o vacía, para no sustituir otra instalación. Elija otra carpeta.");
   fs::create_directories(dir);
   sum.executable = (fs::path(dir) / "Tribanor.exe").string();
   { std::ofstream(sum.executable) << "MZ demo\n"; }

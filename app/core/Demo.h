@@ -24,7 +24,8 @@ struct DemoSummary {
   int tables = 0;
 };
 
-// Writes the installation into `dir` (created if missing). Throws on failure.
+// Writes the installation into `dir`, which must be missing or empty (it is created). Throws on
+// failure, and when `dir` holds anything.
 DemoSummary WriteDemoInstallation(const std::string& dir, const DemoOptions& options = {});
 
 }  // namespace actualiza

@@ -5,6 +5,11 @@
 #include <map>
 #include <vector>
 
+#include "app/core/Bloqueo.h"
+#include "app/core/Enlaces.h"
+#include "engine/database.h"
+#include "engine/fs.h"
+
 namespace actualiza {
 
 using engine::TTable;
@@ -27,6 +32,14 @@ void CierraSiFalla(TTable& fichero, F&& paso) {
     }
     throw;
   }
+}
+
+// Whether the table the work table is pointed at is a file of no bytes.
+bool TablaVacia(TTable& t) {
+  engine::Database* db = engine::OpenDatabase(t.DatabaseName());
+  const std::string path = db->TablePath(t.TableName(), engine::TableFormat::kDbase);
+  engine::FileSystem& fs = *engine::CurrentFileSystem();
+  return fs.IsRegularFile(path) && fs.Open(path, engine::OpenMode::kRead)->Size() == 0;
 }
 
 }  // namespace
@@ -118,17 +131,11 @@ void Pasos::ModificaGeneral() {
     cambio |= Revisa("Fondo1", "N", 8, 0);
     cambio |= Revisa("Fondo2", "N", 9, 0);
     if (!cambio) return;
+    // The defaults go into the very rebuild that adds the colours: no crash can leave the new
+    // fields without them (a later run, finding the fields, would not write them).
+    o_.Restructure->SetEmptyValueDefaults(
+        {{"Color1", 16777215}, {"Color2", 8388608}, {"Fondo1", 14258790}, {"Fondo2", 16777215}});
     o_.Restructure->ApplyRestructure();
-    TTable& f = *o_.Fichero;
-    f.Open();
-    static const std::pair<const char*, int64_t> kDefectos[] = {
-        {"Color1", 16777215}, {"Color2", 8388608}, {"Fondo1", 14258790}, {"Fondo2", 16777215}};
-    for (f.First(); !f.Eof(); f.Next()) {
-      f.Edit();
-      for (const auto& [campo, valor] : kDefectos)
-        if (f.FieldByName(campo)->IsNull()) f.FieldByName(campo)->SetAsInteger(valor);
-    }
-    f.Close();
   });
 }
 
@@ -145,7 +152,15 @@ void Pasos::CreaFichero() {
 
 void Pasos::CreaFicheroExistencias() {
   CierraSiFalla(*o_.Fichero, [&] {
-    if (!o_.Fichero->Exists()) CreaFichero();
+    if (!o_.Fichero->Exists()) {
+      CreaFichero();
+    } else if (TablaVacia(*o_.Fichero)) {
+      // A file of no bytes holds no table and no data (a creation that a crash or a full disk
+      // cut short in an older version): it is made again.
+      vista_.Aviso("La tabla " + o_.Fichero->TableName() + " de " + o_.Fichero->DatabaseName() +
+                   " estaba vacía (0 bytes, sin datos) y se vuelve a crear.");
+      CreaFichero();
+    }
     o_.Restructure->SetDatabaseName(o_.Fichero->DatabaseName());
     o_.Restructure->SetTableName(o_.Fichero->TableName());
     Modifica(1);
@@ -154,6 +169,13 @@ void Pasos::CreaFicheroExistencias() {
       cambio |= Revisa(campo, "N", 12, 2);
     if (cambio) o_.Restructure->ApplyRestructure();
   });
+}
+
+void Pasos::CompruebaEnlaces(const std::vector<std::string>& problemas) {
+  if (problemas.empty()) return;
+  std::string texto = "La actualización no sigue enlaces simbólicos fuera de la instalación:";
+  for (const auto& p : problemas) texto += "\n- " + p + ".";
+  engine::DatabaseError(texto + "\nCorríjalo y vuelva a actualizar; no se ha modificado ningún fichero.");
 }
 
 void Pasos::CompruebaNombres() {
@@ -225,6 +247,7 @@ std::string CompruebaEjercicios(TTable& Empresas, TTable& Ejercicios, int* visit
     filas.SetDatabaseName(Ejercicios.DatabaseName());
     filas.SetTableName(Ejercicios.TableName());
     filas.SetTableType(Ejercicios.TableType());
+    filas.SetReadOnly(true);  // only read, also where the check runs on read-only media
     filas.Open();
     const engine::TField* empresa = filas.FieldByName("EMPRESA");
     const engine::TField* ejercicio = filas.FieldByName("EJERCICIO");
@@ -251,6 +274,11 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
                     const std::function<void(const std::string&, const std::string&, int, int)>& por_ejercicio) {
   std::string& ruta = *o_.RutaPrograma;
   ruta = CarpetaDe(fichero_programa);
+  // No other run may work on this installation meanwhile.
+  BloqueoInstalacion bloqueo(ruta, BloqueoInstalacion::Uso::kActualizar);
+  const Enlaces enlaces(ruta);
+  CompruebaEnlaces(enlaces.Problemas(ruta + "General", kTablasGeneral));
+  CompruebaEnlaces(enlaces.Problemas(ruta + "Empresa", kTablasEjercicio));
   TTable& e = *o_.Empresas;
   TTable& j = *o_.Ejercicios;
   e.SetDatabaseName(ruta + "General");
@@ -258,12 +286,18 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
   e.Open();
   j.Open();
 
-  // Before any table is touched: the walk must reach every fiscal year of every company, and
-  // every folder name it will build must be usable.
+  // Before any table is touched: the walk must reach every fiscal year of every company, every
+  // folder name it will build must be usable, and no folder or table may lead out of the
+  // installation.
   int total = 0;
   const std::string incompleto = CompruebaEjercicios(e, j, &total);
   if (!incompleto.empty()) engine::DatabaseError(incompleto);
   CompruebaNombres();
+  for (e.First(); !e.Eof(); e.Next())
+    for (j.First(); !j.Eof(); j.Next())
+      CompruebaEnlaces(enlaces.Problemas(ruta + "Empresas\\" + e.FieldByName("NOMBRE")->AsString() + "\\Ejercicio" +
+                                             j.FieldByName("EJERCICIO")->AsString(),
+                                         kTablasEjercicio));
 
   ModificaEmpresa();
   ModificaGeneral();

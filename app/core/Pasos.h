@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/table.h"
 #include "restructure/Restructure.h"
@@ -19,6 +20,8 @@ class Vista {
  public:
   virtual ~Vista() = default;
   virtual void Accion(const std::string& texto, bool repintar) = 0;
+  // Something the user should know that does not stop the run (a table made again, say).
+  virtual void Aviso(const std::string& texto) = 0;
 };
 
 // The objects the steps use; all owned by the caller.
@@ -70,6 +73,7 @@ class Pasos {
   // Points the component and Fichero at a table of a folder.
   void Apunta(const std::string& carpeta, const std::string& tabla);
   void CompruebaNombres();
+  void CompruebaEnlaces(const std::vector<std::string>& problemas);
   const Objetos o_;
   Vista& vista_;
 };

@@ -393,7 +393,11 @@ void DbfTable::Bad(const std::string& what) const {
 void DbfTable::Load(bool foxpro, const OpenOptions& options) {
   FileSystem* fs = CurrentFileSystem();
   if (!fs->IsRegularFile(path_))
-    throw EngineError(err::kNoSuchTable, "No se encuentra la tabla.", {CtxTable(path_)});
+    throw EngineError(err::kNoSuchTable,
+                      fs->Exists(path_) ? "Con el nombre de la tabla hay algo que no es un fichero normal (una carpeta, "
+                                          "una tubería o un dispositivo); no se abre. Compruebe la carpeta de datos."
+                                        : "No se encuentra la tabla.",
+                      {CtxTable(path_)});
   writable_ = !options.read_only;
   exclusive_ = options.exclusive;
   for (int attempt = 0;; ++attempt) {
@@ -592,7 +596,12 @@ void DbfTable::OpenCompanions() {
                         "Falta el fichero de memos de la tabla (.DBT). Restáurelo desde una copia de seguridad.",
                         {CtxTable(path_), CtxFile(CompanionToCreate(path_, "DBT"))});
     MemoLayout layout = version_ == 0x83 ? MemoLayout::kDbase3 : MemoLayout::kDbase4;
-    memo_ = MemoFile::Open(dbt, path_, layout, writable_);
+    try {
+      memo_ = MemoFile::Open(dbt, path_, layout, writable_);
+    } catch (EngineError& e) {
+      e.With(CtxTable(path_));
+      throw;
+    }
   }
   if (has_mdx_) {
     std::string mdx = FindCompanion(path_, "MDX");

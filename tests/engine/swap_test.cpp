@@ -20,8 +20,9 @@ using testing_support::WriteFileBytes;
 
 // A table family of three files; the new version drops the index and adds a fresh memo.
 struct Family {
-  explicit Family(const TempDir& d)
-      : dbf(d / "Clientes.DBF"), dbt(d / "Clientes.DBT"), mdx(d / "Clientes.MDX") {}
+  explicit Family(const TempDir& d) : Family(d.path()) {}
+  explicit Family(const std::string& d)
+      : dbf(d + "/Clientes.DBF"), dbt(d + "/Clientes.DBT"), mdx(d + "/Clientes.MDX") {}
   void WriteOld() {
     WriteFileBytes(dbf, "old table");
     WriteFileBytes(dbt, "old memo");
@@ -43,6 +44,18 @@ struct Family {
   std::string dbf, dbt, mdx;
 };
 
+// The number of mutating operations of one swap of a fresh family.
+uint64_t OperationsOfASwap() {
+  TempDir dir;
+  Family fam(dir);
+  fam.WriteOld();
+  auto entries = fam.WriteNew();
+  FaultInjectionFileSystem counting;
+  ScopedFileSystem use(&counting);
+  CommitSwap(fam.dbf, entries);
+  return counting.mutating_ops();
+}
+
 TEST(Swap, ReplacesEveryFileAndLeavesNothingBehind) {
   TempDir dir;
   Family fam(dir);
@@ -63,17 +76,7 @@ TEST(Swap, ReplacesEveryFileAndLeavesNothingBehind) {
 // Crash at every mutating operation of the swap, then recover as the next open would: the family
 // is always entirely old or entirely new, and a crash after the commit point always ends new.
 TEST(Swap, CrashAtAnyStepLeavesTheOldOrTheNewTable) {
-  uint64_t total;
-  {
-    TempDir dir;
-    Family fam(dir);
-    fam.WriteOld();
-    auto entries = fam.WriteNew();
-    FaultInjectionFileSystem counting;
-    ScopedFileSystem use(&counting);
-    CommitSwap(fam.dbf, entries);
-    total = counting.mutating_ops();
-  }
+  const uint64_t total = OperationsOfASwap();
   ASSERT_GT(total, 5u);
   int old_seen = 0, new_seen = 0;
   for (uint64_t n = 1; n <= total; ++n) {
@@ -147,6 +150,102 @@ TEST(Swap, LeftoversOfAnUncommittedRestructureAreRemoved) {
   EXPECT_FALSE(FileExists(SwapTempPath(fam.dbt)));
   EXPECT_TRUE(FileExists(SwapTempPath(dir / "Otra.DBF")));
   EXPECT_TRUE(fam.IsOld());
+}
+
+// A journal written by the first version, with the paths its writer saw: taken when they name
+// the table's own folder, as the table is opened from it.
+TEST(Swap, AFirstVersionJournalOfTheSameFolderIsFinished) {
+  TempDir dir;
+  Family fam(dir);
+  fam.WriteOld();
+  auto entries = fam.WriteNew();
+  std::string journal = "ACTUALIZA-SWAP 1\n";
+  for (const auto& e : entries) journal += e.final_path + "\t" + e.new_path + "\n";
+  WriteFileBytes(SwapJournalPath(fam.dbf), journal + "end\n");
+  EXPECT_TRUE(RecoverSwap(fam.dbf));
+  EXPECT_TRUE(fam.IsNew());
+  EXPECT_FALSE(SwapPending(fam.dbf));
+}
+
+// A crash at every step of the swap, then the folder is moved (or copied) before the table is
+// opened again: the journal names its files relative to itself, so the table recovers where it
+// now is, whole, and the old place (or the original of a copy) is not touched.
+TEST(Swap, AMovedOrCopiedFolderRecoversWhereItIs) {
+  const uint64_t total = OperationsOfASwap();
+  for (bool copy : {false, true}) {
+    for (uint64_t n = 1; n <= total; ++n) {
+      SCOPED_TRACE((copy ? "copied" : "moved") + std::string(" after a crash at step ") + std::to_string(n));
+      TempDir root;
+      const std::string orig = root / "Empresa", other = root / "Otra";
+      std::filesystem::create_directories(orig);
+      Family fam(orig);
+      fam.WriteOld();
+      auto entries = fam.WriteNew();
+      {
+        FaultInjectionFileSystem fs;
+        ScopedFileSystem use(&fs);
+        fs.CrashAt(n);
+        EXPECT_THROW(CommitSwap(fam.dbf, entries), EngineError);
+      }
+      if (copy)
+        std::filesystem::copy(orig, other, std::filesystem::copy_options::recursive);
+      else
+        std::filesystem::rename(orig, other);
+      auto original = copy ? testing_support::Snapshot(orig) : std::map<std::string, std::string>{};
+      Family moved(other);
+      RecoverSwap(moved.dbf);
+      EXPECT_TRUE(moved.IsOld() || moved.IsNew());
+      EXPECT_FALSE(SwapPending(moved.dbf));
+      if (copy)
+        EXPECT_EQ(testing_support::Snapshot(orig), original);
+      else
+        EXPECT_FALSE(std::filesystem::exists(orig));
+    }
+  }
+}
+
+// Journals planted to name something other than the table's own files: nothing is moved or
+// removed, inside the folder or out of it, and the table refuses to open with an error that
+// says the journal is not valid.
+TEST(Swap, AJournalNamingAnythingButItsTableIsRefusedAndNothingIsTouched) {
+  TempDir root;
+  const std::string dir = root / "Empresa", outside = root / "Fuera";
+  std::filesystem::create_directories(dir);
+  std::filesystem::create_directories(outside);
+  WriteFileBytes(outside + "/Clientes.DBF", "a file of another folder");
+  WriteFileBytes(outside + "/secreto.txt", "not a table");
+  Family fam(dir);
+  fam.WriteOld();
+  WriteFileBytes(dir + "/Otra.DBF", "another table");
+  const std::string planted[] = {
+      "ACTUALIZA-SWAP 2\n" + outside + "/secreto.txt\t\nend\n",
+      "ACTUALIZA-SWAP 2\n../Fuera/Clientes.DBF\t\nend\n",
+      "ACTUALIZA-SWAP 2\nClientes.DBF\t../Fuera/Clientes.DBF\nend\n",
+      "ACTUALIZA-SWAP 2\nClientes.DBF\t" + outside + "/Clientes.DBF\nend\n",
+      "ACTUALIZA-SWAP 2\nOtra.DBF\t\nend\n",
+      "ACTUALIZA-SWAP 2\nClientes.txt\t\nend\n",
+      "ACTUALIZA-SWAP 2\n..\t\nend\n",
+      "ACTUALIZA-SWAP 2\nClientes.DBT\tClientes.DBF\nend\n",
+      "ACTUALIZA-SWAP 2\nend\n",
+      "ACTUALIZA-SWAP 1\n" + outside + "/Clientes.DBF\t\nend\n",
+      "ACTUALIZA-SWAP 1\n" + fam.dbf + "\t" + outside + "/Clientes.DBF\nend\n",
+  };
+  for (const std::string& journal : planted) {
+    SCOPED_TRACE(journal);
+    WriteFileBytes(SwapJournalPath(fam.dbf), journal);
+    auto inside = testing_support::Snapshot(dir), out = testing_support::Snapshot(outside);
+    try {
+      RecoverSwap(fam.dbf);
+      ADD_FAILURE() << "a planted journal was acted on";
+    } catch (const EngineError& e) {
+      EXPECT_EQ(e.code(), err::kFileCorrupt);
+      EXPECT_NE(std::string(e.what()).find("no es válido"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(SwapJournalPath(fam.dbf)), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(testing_support::Snapshot(dir), inside);
+    EXPECT_EQ(testing_support::Snapshot(outside), out);
+    EXPECT_TRUE(fam.IsOld());
+  }
 }
 
 }  // namespace

@@ -34,6 +34,8 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   bool Exists(const std::string& path) override { return base_->Exists(path); }
   bool IsDirectory(const std::string& path) override { return base_->IsDirectory(path); }
   bool IsRegularFile(const std::string& path) override { return base_->IsRegularFile(path); }
+  bool IsSymlink(const std::string& path) override { return base_->IsSymlink(path); }
+  std::string RealPath(const std::string& path) override { return base_->RealPath(path); }
   std::vector<engine::DirEntry> List(const std::string& dir) override { return base_->List(dir); }
   void Rename(const std::string& from, const std::string& to) override;
   void Remove(const std::string& path) override;

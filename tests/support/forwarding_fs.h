@@ -2,10 +2,12 @@
 // file or file system unless a subclass overrides it.
 #pragma once
 
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/error.h"
 #include "engine/fs.h"
 
 namespace testing_support {
@@ -36,6 +38,8 @@ class ForwardingFileSystem : public engine::FileSystem {
   bool Exists(const std::string& path) override { return base_->Exists(path); }
   bool IsDirectory(const std::string& path) override { return base_->IsDirectory(path); }
   bool IsRegularFile(const std::string& path) override { return base_->IsRegularFile(path); }
+  bool IsSymlink(const std::string& path) override { return base_->IsSymlink(path); }
+  std::string RealPath(const std::string& path) override { return base_->RealPath(path); }
   std::vector<engine::DirEntry> List(const std::string& dir) override { return base_->List(dir); }
   void Rename(const std::string& from, const std::string& to) override { base_->Rename(from, to); }
   void Remove(const std::string& path) override { base_->Remove(path); }
@@ -48,6 +52,33 @@ class ForwardingFileSystem : public engine::FileSystem {
 
  private:
   engine::FileSystem* base_;
+};
+
+// A file system mounted read-only: reading works, every change fails as the system refuses it.
+class ReadOnlyFileSystem : public ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  std::unique_ptr<engine::File> Open(const std::string& path, engine::OpenMode mode) override {
+    if (mode != engine::OpenMode::kRead) Refuse("abrir para escribir", path);
+    return std::make_unique<File>(base()->Open(path, mode));
+  }
+  void Rename(const std::string& from, const std::string&) override { Refuse("renombrar", from); }
+  void Remove(const std::string& path) override { Refuse("borrar", path); }
+  void CreateDirectory(const std::string& path) override { Refuse("crear la carpeta", path); }
+  void RemoveEmptyDirectory(const std::string& path) override { Refuse("borrar la carpeta", path); }
+  void SyncDirectory(const std::string& dir) override { Refuse("asegurar en disco", dir); }
+
+ private:
+  class File : public ForwardingFile {
+   public:
+    using ForwardingFile::ForwardingFile;
+    void WriteAt(uint64_t, const void*, size_t) override { throw engine::IoError("escribir", path(), EROFS); }
+    void Truncate(uint64_t) override { throw engine::IoError("recortar", path(), EROFS); }
+    void Sync() override { throw engine::IoError("asegurar en disco", path(), EROFS); }
+  };
+  [[noreturn]] static void Refuse(const std::string& what, const std::string& path) {
+    throw engine::IoError(what, path, EROFS);
+  }
 };
 
 }  // namespace testing_support

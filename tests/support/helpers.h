@@ -3,11 +3,22 @@
 
 #include <sys/types.h>
 
+#include <functional>
+#include <memory>
 #include <string>
 
+#include "engine/table.h"
 #include "tests/support/add_amounts.h"
 
 namespace testing_support {
+
+class PausedChild;
+
+// Clientes.Dbf in `dir`: CODIGO C(6) and a memo NOTAS (so a .DBT beside it), with one row.
+void MakeSmallTable(const std::string& dir);
+
+// A table object pointed at a table of a folder and opened (shared, or exclusive).
+std::unique_ptr<engine::TTable> OpenTable(const std::string& folder, const std::string& table, bool exclusive = false);
 
 // Another process that holds a table open (shared) until Release() or destruction.
 class TableHeldByAnotherProcess {
@@ -17,15 +28,37 @@ class TableHeldByAnotherProcess {
   TableHeldByAnotherProcess(const TableHeldByAnotherProcess&) = delete;
   TableHeldByAnotherProcess& operator=(const TableHeldByAnotherProcess&) = delete;
   // True once the other process has the table open.
-  bool holding() const { return holding_; }
+  bool holding() const;
   // Lets the table go and waits for the process; its exit status (0 when all went well).
   int Release();
+
+ private:
+  std::unique_ptr<PausedChild> child_;
+};
+
+// A child process that runs `body` and stops where the body calls its `pause` argument, until
+// the test calls Resume(). The body's result is the child's exit status (an exception: 1).
+class PausedChild {
+ public:
+  using Body = std::function<int(const std::function<void()>& pause)>;
+  explicit PausedChild(const Body& body);
+  ~PausedChild();
+  PausedChild(const PausedChild&) = delete;
+  PausedChild& operator=(const PausedChild&) = delete;
+  // True once the child has reached its pause (false when it ended without reaching it).
+  bool paused() const { return paused_; }
+  // Lets the child go on and waits for it; its exit status.
+  int Resume();
 
  private:
   int to_child_[2] = {-1, -1};
   int to_parent_[2] = {-1, -1};
   pid_t pid_ = -1;
-  bool holding_ = false;
+  bool paused_ = false;
 };
+
+// Another process that holds a POSIX record lock (fcntl F_SETLK, as lockf and most other
+// programs take them) on the whole of a file: a write lock or a read lock.
+std::unique_ptr<PausedChild> RecordLockHeldByAnotherProcess(const std::string& path, bool write);
 
 }  // namespace testing_support

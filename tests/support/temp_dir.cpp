@@ -48,4 +48,23 @@ std::string SamplesDir() {
   return fs::is_directory(dir) ? dir : std::string();
 }
 
+std::map<std::string, std::string> Snapshot(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+    const fs::path& p = it->path();
+    std::string rel = fs::relative(p, dir).string();
+    if (it->is_symlink()) {
+      out[rel] = "-> " + fs::read_symlink(p).string();
+      it.disable_recursion_pending();
+    } else if (it->is_directory()) {
+      out[rel] = "<carpeta>";
+    } else if (it->is_regular_file()) {
+      out[rel] = ReadFileBytes(p.string());
+    } else {
+      out[rel] = "<especial>";
+    }
+  }
+  return out;
+}
+
 }  // namespace testing_support

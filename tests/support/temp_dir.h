@@ -1,6 +1,7 @@
 // A folder of its own for one test, removed with everything in it when the test ends.
 #pragma once
 
+#include <map>
 #include <string>
 
 namespace testing_support {
@@ -23,6 +24,10 @@ std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& data);
 void CopyFile(const std::string& from, const std::string& to);
 bool FileExists(const std::string& path);
+// Everything under a folder, by path relative to it: a file's bytes, "<carpeta>" for a folder,
+// "-> target" for a symbolic link (not followed). Two snapshots compare equal when nothing in
+// the folder changed.
+std::map<std::string, std::string> Snapshot(const std::string& dir);
 
 // The folder of sample tables, or "" when it is absent (tests then skip).
 std::string SamplesDir();

@@ -13,7 +13,7 @@
 #include "engine/dbase/storage_rows.h"
 #include "engine/storage.h"
 #include "tests/support/temp_dir.h"
-#include "tests/upgrade/ventana_prueba.h"
+#include "tests/upgrade/ventana.h"
 
 namespace actualiza {
 namespace {

@@ -47,6 +47,10 @@ std::string FicheroPrograma(const std::string& ruta) {
 class VistaConsola : public Vista {
  public:
   void Accion(const std::string&, bool) override {}
+  void Aviso(const std::string& texto) override {
+    if (isatty(STDERR_FILENO)) std::fprintf(stderr, "\r\033[K");
+    std::fprintf(stderr, "Aviso: %s\n", texto.c_str());
+  }
 };
 
 void Progreso(const std::string& empresa, const std::string& ejercicio, int n, int total) {
