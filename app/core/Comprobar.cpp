@@ -154,18 +154,10 @@ void ComprobarExistencias(const std::string& carpeta, const std::string& relativ
       if (criterio->decimales > 0)
         e.problemas.push_back("Criterio tiene decimales y no puede pasar a un número de una cifra");
       // Every value must fit one digit.
-      int64_t fila = 0;
-      for (t.First(); !t.Eof(); t.Next()) {
-        ++fila;
-        Value v = t.FieldValue("Criterio");
-        if (v.IsNull()) continue;
-        std::string texto = v.DecimalText();
-        if (texto.size() != 1) {
-          e.problemas.push_back("el valor " + texto + " de Criterio (fila " + std::to_string(fila) +
-                                ") no cabe en un número de una cifra");
-          break;
-        }
-      }
+      auto malos = CriteriosQueNoCaben(t, 1);
+      if (!malos.empty())
+        e.problemas.push_back("valores de Criterio que no caben en un número de una cifra: " + ListaCriterios(malos) +
+                              "; corrija esos valores en Tribanor y vuelva a ejecutar la actualización");
     }
     for (const char* c : {"Iniciales", "1T", "2T", "3T", "4T", "Finales", "Var1T", "Var2T", "Var3T", "Var4T"})
       if (!Busca(campos, c)) e.cambios.push_back(std::string("añadir ") + c + " N(12,2)");

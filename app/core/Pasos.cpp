@@ -79,8 +79,50 @@ bool Pasos::Revisa(const std::string& campo, const std::string& tipo, int longit
   return true;
 }
 
+std::vector<std::pair<int64_t, std::string>> CriteriosQueNoCaben(TTable& t, int cifras) {
+  std::vector<std::pair<int64_t, std::string>> out;
+  int64_t fila = 0;
+  for (t.First(); !t.Eof(); t.Next()) {
+    ++fila;
+    engine::Value v = t.FieldValue("Criterio");
+    if (v.IsNull()) continue;
+    std::string texto = v.DecimalText();
+    if (texto.size() > static_cast<size_t>(cifras)) out.push_back({fila, texto});
+  }
+  return out;
+}
+
+std::string ListaCriterios(const std::vector<std::pair<int64_t, std::string>>& malos) {
+  std::string lista;
+  for (size_t i = 0; i < malos.size(); ++i) {
+    if (i == 10) {
+      lista += " y " + std::to_string(malos.size() - i) + " más";
+      break;
+    }
+    lista += (i == 0 ? "" : ", ") + std::string("fila ") + std::to_string(malos[i].first) + " (" + malos[i].second + ")";
+  }
+  return lista;
+}
+
 void Pasos::Modifica(int longitud) {
   TRestructure& r = *o_.Restructure;
+  // Values that do not fit the new width are named, all of them, before anything changes.
+  if (r.FieldIndex("Criterio") > 0) {
+    TTable t;
+    t.SetDatabaseName(o_.Fichero->DatabaseName());
+    t.SetTableName(o_.Fichero->TableName());
+    t.SetReadOnly(true);
+    t.Open();
+    auto malos = CriteriosQueNoCaben(t, longitud);
+    t.Close();
+    if (!malos.empty())
+      engine::DatabaseError("La tabla " + o_.Fichero->TableName() + " de " + o_.Fichero->DatabaseName() +
+                            " tiene valores de Criterio que no caben en un número de " +
+                            (longitud == 1 ? std::string("una cifra") : std::to_string(longitud) + " cifras") + ": " +
+                            ListaCriterios(malos) +
+                            ". Corrija esos valores en Tribanor y vuelva a ejecutar la actualización; la tabla no se "
+                            "ha modificado.");
+  }
   int pos = r.FieldIndex("Criterio");
   r.LoadField(pos);
   r.Field()->SetFieldType(dbNumber);

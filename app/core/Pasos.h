@@ -88,6 +88,12 @@ class Pasos {
 // (optional) then gets the number of fiscal years the walk visits.
 std::string CompruebaEjercicios(engine::TTable& Empresas, engine::TTable& Ejercicios, int* visitas = nullptr);
 
+// The rows of an open stock table (position in natural order, deleted rows left out) whose
+// Criterio does not fit a number of `cifras` digits, with their values; and those rows as text
+// for a message ("fila 5 (12), fila 9 (37)").
+std::vector<std::pair<int64_t, std::string>> CriteriosQueNoCaben(engine::TTable& t, int cifras);
+std::string ListaCriterios(const std::vector<std::pair<int64_t, std::string>>& malos);
+
 // Sets up the two list tables as the window declares them (table names, indexes, the master
 // link and the declared fields), for programs without the window.
 void PreparaTablasListas(engine::TTable& Empresas, engine::TTable& Ejercicios, engine::TDataSource& DS_Empresas);
