@@ -155,4 +155,40 @@ TEST(ForeignHeader, ReservedBytesAndAPhantomFieldAreReadPastAndARebuildWritesACl
   }
 }
 
+TEST(ForeignHeader, TagsFilteredByLogicalWordsOpenRestructureAndCheckClean) {
+  if (!testing_support::FileExists(Tabla())) GTEST_SKIP() << "tabla not built";
+  TempDir dir;
+  std::string path = dir / "FILTROS.DBF";
+  engine::TableDefinition def;
+  def.level = 4;
+  def.codepage = 1252;
+  using dbase_test::Spec;
+  def.fields = {Spec("CODIGO", bde::fldDBCHAR, 6), Spec("SALDO", bde::fldDBNUM, 10, 2)};
+  def.tags = {{"NINGUNO", "CODIGO", ".FALSE.", 'C', false, false},
+              {"TODOS", "CODIGO", ".TRUE. .AND. .NOT. .N.", 'C', false, false}};
+  engine::CreateStorage(path, def);
+  {
+    auto t = engine::dbase::Open(path, engine::OpenOptions{}, false);
+    for (int i = 0; i < 20; ++i) {
+      std::string buf = t->BlankRecord();
+      t->SetValue(&buf, 0, Value::Text("K" + std::to_string(20 - i)));
+      t->AppendRecord(buf);
+    }
+    t->Flush();
+  }
+  auto r = RunCommand(Tabla() + " restructure " + ShellQuote(path) + " --add EXTRA:N:5 2>&1");
+  ASSERT_EQ(r.status, 0) << r.out;
+  auto check = RunCommand(Tabla() + " check " + ShellQuote(path) + " 2>&1");
+  EXPECT_EQ(check.status, 0) << check.out;
+  auto t = engine::OpenStorage(path, engine::TableFormat::kDbase, {false, true});
+  auto count = [&](const std::string& tag) {
+    auto w = t->WalkTag(tag, std::nullopt);
+    uint64_t rec = 0, n = 0;
+    while (w->Next(&rec)) ++n;
+    return n;
+  };
+  EXPECT_EQ(count("NINGUNO"), 0u);
+  EXPECT_EQ(count("TODOS"), 20u);
+}
+
 }  // namespace
