@@ -22,6 +22,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/paradox/px_index.h"
 #include "engine/storage.h"
 
 namespace engine::paradox {
@@ -33,5 +34,18 @@ std::unique_ptr<TableStorage> Open(const std::string& path, const OpenOptions& o
 // admits, its .MB when it has blob fields, its .PX when def.key_fields > 0, and its .VAL when
 // def.val_checks holds a non-empty check. Companions of a table it replaces are removed.
 void Create(const std::string& path, const TableDefinition& def);
+
+// Secondary indexes (.Xnn/.Ynn, .XGn/.YGn; see px_index.h). Tags() lists them by name and
+// WalkTag walks one; a table that has any refuses changes to its rows (kNotSupported).
+// The secondary indexes of a table that Open() returned; nullptr for any other storage.
+const SecondarySet* SecondaryIndexesOf(TableStorage& table);
+// Compares every secondary index with the table's rows.
+IndexCheck CheckSecondaryIndexes(TableStorage& table);
+// Writes at x_copy/y_copy the index `ix` of `old` as it serves `rebuilt`, a table with the same
+// rows, the same primary key and the same indexed fields with the same stored bytes: the .Y file
+// unchanged, the .X file with each row's new block and the new table's change count. Throws
+// EngineError (naming the index) when a row of the index is not in the rebuilt table.
+void CopyIndexForRebuild(TableStorage& old, const SecondaryIndex& ix, TableStorage& rebuilt,
+                         const std::string& x_copy, const std::string& y_copy);
 
 }  // namespace engine::paradox
