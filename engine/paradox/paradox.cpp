@@ -987,6 +987,17 @@ const SecondarySet* SecondaryIndexesOf(TableStorage& table) {
   return t ? &t->Secondary() : nullptr;
 }
 
+bool HasReferentialIntegrity(TableStorage& table) {
+  if (!dynamic_cast<ParadoxTable*>(&table) || table.Level() < 4) return false;
+  FileSystem& fs = *CurrentFileSystem();
+  const std::string val_path = FindCompanion(fs, table.Path(), ".VAL");
+  if (val_path.empty()) return false;
+  auto f = fs.Open(val_path, OpenMode::kRead);
+  std::string head(0x11, '\0');
+  if (f->ReadAt(0, head.data(), head.size()) < head.size()) return false;
+  return Get32(head, 0x0D) != 0;
+}
+
 IndexCheck CheckSecondaryIndexes(TableStorage& table) {
   IndexCheck out;
   auto* t = dynamic_cast<ParadoxTable*>(&table);
@@ -1006,18 +1017,22 @@ IndexCheck CheckSecondaryIndexes(TableStorage& table) {
 }
 
 void CopyIndexForRebuild(TableStorage& old, const SecondaryIndex& ix, TableStorage& rebuilt,
-                         const std::string& x_copy, const std::string& y_copy) {
+                         const std::vector<int>& new_fields, const std::string& x_copy,
+                         const std::string& y_copy) {
   auto* neu = dynamic_cast<ParadoxTable*>(&rebuilt);
   if (!neu || !dynamic_cast<ParadoxTable*>(&old) || ix.files.y_path.empty())
     throw EngineError(err::kInternal, "El índice secundario no se puede copiar a la tabla nueva.",
                       {CtxTable(old.Path()), CtxIndex(ix.name)});
   FileSystem& fs = *CurrentFileSystem();
+  // The rebuilt table's rows with the index's fields where they now are.
+  SecondaryIndex moved = ix;
+  moved.fields = new_fields;
   ParadoxTable::Rows rows(*neu);
   const uint32_t pk_len = ix.key_len - ix.sec_len;
   std::vector<uint16_t> block_of;
   for (const IndexRecord& r : ReadIndexRecords(fs, ix)) {
     auto pos = neu->FindKey(r.bytes.substr(ix.sec_len, pk_len));
-    if (!pos || IndexKeyOf(ix, rows, *pos) != r.bytes.substr(0, ix.key_len))
+    if (!pos || IndexKeyOf(moved, rows, *pos) != r.bytes.substr(0, ix.key_len))
       throw EngineError(err::kIndexCorrupt,
                         "El índice secundario no corresponde a los registros de la tabla, y no se puede conservar. "
                         "Compruébelo con «tabla check» y regenérelo con Paradox antes de reestructurar.",
@@ -1029,10 +1044,11 @@ void CopyIndexForRebuild(TableStorage& old, const SecondaryIndex& ix, TableStora
                       "El índice secundario no tiene una entrada por registro, y no se puede conservar. Regenérelo "
                       "con Paradox antes de reestructurar.",
                       {CtxTable(old.Path()), CtxIndex(ix.name), CtxFile(ix.files.x_path)});
-  RewriteIndexHints(fs, ix, x_copy, block_of, neu->Indexed().change_count);
+  RewriteIndexHints(fs, ix, x_copy, block_of, neu->Indexed().change_count, new_fields);
   const std::string y = ReadWholeFile(fs, ix.files.y_path);
   auto f = fs.Open(y_copy, OpenMode::kCreate);
   f->WriteAt(0, y.data(), y.size());
+  f->Sync();
 }
 
 std::unique_ptr<TableStorage> Open(const std::string& path, const OpenOptions& options) {

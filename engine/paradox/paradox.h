@@ -39,13 +39,17 @@ void Create(const std::string& path, const TableDefinition& def);
 // WalkTag walks one; a table that has any refuses changes to its rows (kNotSupported).
 // The secondary indexes of a table that Open() returned; nullptr for any other storage.
 const SecondarySet* SecondaryIndexesOf(TableStorage& table);
+// True when the table's .VAL holds referential-integrity links (as parent or as child).
+bool HasReferentialIntegrity(TableStorage& table);
 // Compares every secondary index with the table's rows.
 IndexCheck CheckSecondaryIndexes(TableStorage& table);
 // Writes at x_copy/y_copy the index `ix` of `old` as it serves `rebuilt`, a table with the same
-// rows, the same primary key and the same indexed fields with the same stored bytes: the .Y file
-// unchanged, the .X file with each row's new block and the new table's change count. Throws
-// EngineError (naming the index) when a row of the index is not in the rebuilt table.
+// rows, the same primary key and the same indexed fields (now at `new_fields`, 0-based) with the
+// same stored bytes: the .Y file unchanged, the .X file with each row's new block, the fields'
+// new numbers and the new table's change count. Both copies are made durable. Throws EngineError
+// (naming the index) when a row of the index is not in the rebuilt table.
 void CopyIndexForRebuild(TableStorage& old, const SecondaryIndex& ix, TableStorage& rebuilt,
-                         const std::string& x_copy, const std::string& y_copy);
+                         const std::vector<int>& new_fields, const std::string& x_copy,
+                         const std::string& y_copy);
 
 }  // namespace engine::paradox

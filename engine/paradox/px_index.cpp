@@ -179,6 +179,7 @@ SecondaryIndex ReadIndexHeader(FileSystem& fs, const IndexFiles& files, const In
     p = end + 1;
   }
   if (p + 2 * static_cast<size_t>(nf) > ix.header_size) BadIndex(table.path, path, "la cabecera está cortada");
+  ix.numbers_at = p;
   for (int i = 0; i < m; ++i) {
     const int num = Get16(h, p + 2 * static_cast<size_t>(i));
     if (num < 1 || num > static_cast<int>(table.fields.size()))
@@ -361,7 +362,8 @@ IndexCheck CheckIndex(FileSystem& fs, const SecondaryIndex& ix, const IndexedTab
 }
 
 void RewriteIndexHints(FileSystem& fs, const SecondaryIndex& ix, const std::string& copy_path,
-                       const std::vector<uint16_t>& block_of, uint8_t change_count) {
+                       const std::vector<uint16_t>& block_of, uint8_t change_count,
+                       const std::vector<int>& new_fields) {
   auto in = fs.Open(ix.files.x_path, OpenMode::kRead);
   uint16_t hs = 0;
   std::string h = ReadHeader(*in, ix.files.x_path, ix.files.x_path, &hs);
@@ -374,8 +376,13 @@ void RewriteIndexHints(FileSystem& fs, const SecondaryIndex& ix, const std::stri
   }
   if (k != block_of.size())
     BadIndex(ix.files.x_path, ix.files.x_path, "no tiene un registro por cada registro de la tabla");
+  if (new_fields.size() != ix.fields.size() || ix.numbers_at + 2 * new_fields.size() > h.size())
+    BadIndex(ix.files.x_path, ix.files.x_path, "los campos del índice no son los de la tabla nueva", err::kInternal);
   auto out = fs.Open(copy_path, OpenMode::kCreate);
   h[0x2E] = static_cast<char>(change_count);
+  for (size_t i = 0; i < new_fields.size(); ++i)
+    Put16(h, ix.numbers_at + 2 * i, static_cast<uint16_t>(new_fields[i] + 1));
+  if (!ix.files.composite) h[0x15] = static_cast<char>(new_fields[0] + 1);
   out->WriteAt(0, h.data(), h.size());
   const uint64_t size = in->Size();
   std::string blk;
@@ -391,6 +398,7 @@ void RewriteIndexHints(FileSystem& fs, const SecondaryIndex& ix, const std::stri
     }
     out->WriteAt(at, blk.data(), blk.size());
   }
+  out->Sync();
 }
 
 namespace {

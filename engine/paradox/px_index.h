@@ -64,6 +64,7 @@ struct SecondaryIndex {
   uint16_t header_size = 0;
   uint32_t block_size = 0;
   uint8_t change_count = 0;        // .X byte 0x2E
+  size_t numbers_at = 0;           // .X header offset of the fields' numbers
   // Why the engine cannot use the index; "" when it can.
   std::string problem;
 };
@@ -104,11 +105,13 @@ struct IndexCheck {
 // key order, the .Y file's entries matching the .X blocks.
 IndexCheck CheckIndex(FileSystem& fs, const SecondaryIndex& index, const IndexedTable& table, IndexRows& rows);
 
-// Writes the block numbers of the rows (as `block_of` gives them for each record) into a copy of
-// an .X file, and its header's changeCount2, leaving everything else as it is. Used when a table
-// is rebuilt with the same rows in the same order and the same indexed fields.
+// Writes a copy of an .X file with the block numbers of the rows (`block_of`, one per record in
+// key order), the table's changeCount2 and the indexed fields' new numbers (0-based, as
+// `index.fields`), leaving everything else as it is; the copy is made durable. Used when a table
+// is rebuilt with the same rows and the indexed fields keep their names, types and sizes.
 void RewriteIndexHints(FileSystem& fs, const SecondaryIndex& index, const std::string& copy_path,
-                       const std::vector<uint16_t>& block_of, uint8_t change_count);
+                       const std::vector<uint16_t>& block_of, uint8_t change_count,
+                       const std::vector<int>& new_fields);
 
 // The secondary indexes of one open table.
 class SecondarySet {
