@@ -457,6 +457,22 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc) {
         Refuse(err::kInvalidRestructure,
                "Los campos de la clave de la tabla deben seguir siendo los primeros y en el mismo orden.", path);
     def.val_checks = PlanChecks(*old, plan, desc);
+    // A link whose field the new structure drops or changes is named; any other rebuild of a
+    // table with links is refused as well, since the engine does not write them.
+    for (const paradox::RiLink& link : paradox::ReferentialIntegrityOf(*old).links)
+      for (int of : link.fields) {
+        bool kept = false;
+        for (const auto& p : plan)
+          kept |= p.op != bde::crADD && p.old == of && p.spec.type == old->Fields()[static_cast<size_t>(of)].type &&
+                  p.spec.size == old->Fields()[static_cast<size_t>(of)].size;
+        if (!kept)
+          Refuse(err::kInvalidRestructure,
+                 "El campo " + old->Fields()[static_cast<size_t>(of)].name +
+                     " se usa en la regla de integridad referencial «" + link.name + "» (con la tabla " + link.parent +
+                     "), y la nueva estructura lo quita o cambia su tipo. Quite antes esa regla con Paradox o deje "
+                     "el campo como está.",
+                 path, old->Fields()[static_cast<size_t>(of)].name);
+      }
     if (paradox::HasReferentialIntegrity(*old))
       Refuse(err::kNotSupported,
              "La tabla tiene reglas de integridad referencial (en su fichero .VAL), que este programa no sabe "

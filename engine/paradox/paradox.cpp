@@ -998,6 +998,18 @@ bool HasReferentialIntegrity(TableStorage& table) {
   return Get32(head, 0x0D) != 0;
 }
 
+RiLinks ReferentialIntegrityOf(TableStorage& table) {
+  if (!HasReferentialIntegrity(table)) return {};
+  FileSystem& fs = *CurrentFileSystem();
+  const std::string val_path = FindCompanion(fs, table.Path(), ".VAL");
+  const std::string val = ReadWholeFile(fs, val_path);
+  try {
+    return ParseRi(val, val_path, table.Fields().size(), table.Codepage());
+  } catch (EngineError& e) {
+    throw e.With(CtxTable(table.Path()));
+  }
+}
+
 IndexCheck CheckSecondaryIndexes(TableStorage& table) {
   IndexCheck out;
   auto* t = dynamic_cast<ParadoxTable*>(&table);

@@ -41,6 +41,9 @@ void Create(const std::string& path, const TableDefinition& def);
 const SecondarySet* SecondaryIndexesOf(TableStorage& table);
 // True when the table's .VAL holds referential-integrity links (as parent or as child).
 bool HasReferentialIntegrity(TableStorage& table);
+// The table's links to parent tables as its .VAL records them (see px_file.h). Throws
+// EngineError naming the .VAL when it is damaged.
+RiLinks ReferentialIntegrityOf(TableStorage& table);
 // Compares every secondary index with the table's rows.
 IndexCheck CheckSecondaryIndexes(TableStorage& table);
 // Writes at x_copy/y_copy the index `ix` of `old` as it serves `rebuilt`, a table with the same

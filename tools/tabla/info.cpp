@@ -83,6 +83,20 @@ int RunInfo(const std::vector<std::string>& args) {
       std::printf("%s\n", line.c_str());
     }
   }
+  if (engine::paradox::HasReferentialIntegrity(*t)) {
+    try {
+      const auto ri = engine::paradox::ReferentialIntegrityOf(*t);
+      for (const auto& link : ri.links) {
+        std::string fields;
+        for (int f : link.fields) fields += (fields.empty() ? "" : ", ") + t->Fields()[static_cast<size_t>(f)].name;
+        std::printf("Integridad referencial %s: %s -> %s (%s)\n", link.name.c_str(), fields.c_str(),
+                    link.parent.c_str(), link.cascade ? "cambios en cascada" : "cambios prohibidos");
+      }
+      if (ri.dependents) std::printf("Integridad referencial: otras tablas dependen de esta\n");
+    } catch (const engine::EngineError& e) {
+      std::printf("Integridad referencial: no se puede leer (%s)\n", e.message().c_str());
+    }
+  }
   std::vector<bde::VCHKDesc> checks;
   try {
     checks = t->ValChecks();
