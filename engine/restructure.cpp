@@ -1,6 +1,8 @@
 #include "engine/restructure.h"
 
+#include <cctype>
 #include <cstring>
+#include <map>
 #include <set>
 
 #include "engine/codepage.h"
@@ -10,6 +12,7 @@
 #include "engine/dbase/mdx.h"
 #include "engine/error.h"
 #include "engine/fs.h"
+#include "engine/paradox/paradox.h"
 #include "engine/path.h"
 #include "engine/storage.h"
 #include "engine/swap.h"
@@ -349,6 +352,95 @@ std::vector<SwapEntry> FamilyEntries(const std::string& path, const std::string&
   return entries;
 }
 
+// How each secondary index of a Paradox table follows the rebuild: kept (its fields at their new
+// places) when every field it uses survives with its name, type and size, dropped when one of
+// them is dropped. The engine does not build new .X/.Y files, so any other change to an indexed
+// field (or to the primary key, whose values every index entry holds) is refused here, before
+// anything is written.
+struct IndexFollow {
+  const paradox::SecondaryIndex* index = nullptr;
+  std::vector<int> new_fields;  // empty when the index is dropped
+};
+
+std::vector<IndexFollow> PlanSecondary(TableStorage& old, const std::vector<PlannedField>& plan,
+                                       const std::string& table) {
+  const paradox::SecondarySet* set = paradox::SecondaryIndexesOf(old);
+  std::vector<IndexFollow> out;
+  if (!set) return out;
+  const auto& fields = old.Fields();
+  auto same = [&](size_t j, int of) {
+    const FieldSpec& o = fields[static_cast<size_t>(of)];
+    const FieldSpec& n = plan[j].spec;
+    return n.type == o.type && n.size == o.size;
+  };
+  for (const paradox::SecondaryIndex& ix : set->Indexes()) {
+    if (!ix.problem.empty() || ix.files.y_path.empty())
+      Refuse(err::kInvalidRestructure,
+             "El índice secundario " + ix.name + " no se puede leer (" +
+                 (ix.problem.empty() ? std::string("falta su fichero .Y") : ix.problem) +
+                 "), y la reestructuración no lo podría conservar. Regenérelo con Paradox, o bórrelo (ficheros .X y "
+                 ".Y) si la aplicación no lo usa.",
+             table);
+    IndexFollow f;
+    f.index = &ix;
+    bool dropped = false;
+    for (int of : ix.fields) {
+      int at = -1;
+      for (size_t j = 0; j < plan.size(); ++j)
+        if (plan[j].op != bde::crADD && plan[j].old == of) at = static_cast<int>(j);
+      if (at < 0) {
+        dropped = true;
+        break;
+      }
+      const FieldSpec& o = fields[static_cast<size_t>(of)];
+      if (!same(static_cast<size_t>(at), of) || plan[static_cast<size_t>(at)].spec.name != o.name)
+        Refuse(err::kInvalidRestructure,
+               "El campo " + o.name + " forma parte del índice secundario " + ix.name +
+                   ", y la nueva estructura cambia su nombre, su tipo o su tamaño. Este programa no sabe construir "
+                   "índices secundarios de Paradox: quite antes ese índice con Paradox (y vuelva a crearlo después) "
+                   "o deje el campo como está.",
+               table, o.name);
+      f.new_fields.push_back(at);
+    }
+    if (dropped) {
+      f.new_fields.clear();
+    } else {
+      // A rebuilt table sorts its text by "ascii"; text keys stored in another order would not
+      // match it.
+      const std::string sort = old.LanguageDriverName();
+      bool text = false;
+      for (int of : ix.fields) text |= fields[static_cast<size_t>(of)].type == bde::fldPDXCHAR;
+      for (int k = 0; k < old.KeyFieldCount(); ++k) text |= fields[static_cast<size_t>(k)].type == bde::fldPDXCHAR;
+      if (text && !sort.empty() && sort != "ascii")
+        Refuse(err::kInvalidRestructure,
+               "El índice secundario " + ix.name + " ordena texto según «" + sort +
+                   "», y la tabla reconstruida ordena según «ascii»: el índice no se puede conservar. Quite antes "
+                   "ese índice con Paradox y vuelva a crearlo después.",
+               table);
+      for (int k = 0; k < old.KeyFieldCount(); ++k)
+        if (!same(static_cast<size_t>(k), k))
+          Refuse(err::kInvalidRestructure,
+                 "El campo clave " + fields[static_cast<size_t>(k)].name + " está en cada entrada del índice secundario " +
+                     ix.name + ", y la nueva estructura cambia su tipo o su tamaño. Quite antes ese índice con Paradox "
+                     "o deje el campo como está.",
+                 table, fields[static_cast<size_t>(k)].name);
+    }
+    out.push_back(std::move(f));
+  }
+  return out;
+}
+
+// The name a kept single-field index takes for its field's new number (".X02" -> ".X03"), in the
+// letter case of the old name.
+std::string RenumberedIndexPath(const std::string& path, int field) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out = path;
+  const bool lower = out[out.size() - 3] == 'x' || out[out.size() - 3] == 'y';
+  out[out.size() - 2] = static_cast<char>(lower ? std::tolower(kHex[(field + 1) >> 4]) : kHex[(field + 1) >> 4]);
+  out[out.size() - 1] = static_cast<char>(lower ? std::tolower(kHex[(field + 1) & 15]) : kHex[(field + 1) & 15]);
+  return out;
+}
+
 }  // namespace
 
 void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<bde::FLDFill>& fills) {
@@ -400,7 +492,31 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
         Refuse(err::kInvalidRestructure,
                "Los campos de la clave de la tabla deben seguir siendo los primeros y en el mismo orden.", path);
     def.val_checks = PlanChecks(*old, plan, desc);
+    // A link whose field the new structure drops or changes is named; any other rebuild of a
+    // table with links is refused as well, since the engine does not write them.
+    for (const paradox::RiLink& link : paradox::ReferentialIntegrityOf(*old).links)
+      for (int of : link.fields) {
+        bool kept = false;
+        for (const auto& p : plan)
+          kept |= p.op != bde::crADD && p.old == of && p.spec.type == old->Fields()[static_cast<size_t>(of)].type &&
+                  p.spec.size == old->Fields()[static_cast<size_t>(of)].size;
+        if (!kept)
+          Refuse(err::kInvalidRestructure,
+                 "El campo " + old->Fields()[static_cast<size_t>(of)].name +
+                     " se usa en la regla de integridad referencial «" + link.name + "» (con la tabla " + link.parent +
+                     "), y la nueva estructura lo quita o cambia su tipo. Quite antes esa regla con Paradox o deje "
+                     "el campo como está.",
+                 path, old->Fields()[static_cast<size_t>(of)].name);
+      }
+    if (paradox::HasReferentialIntegrity(*old))
+      Refuse(err::kNotSupported,
+             "La tabla tiene reglas de integridad referencial (en su fichero .VAL), que este programa no sabe "
+             "conservar al reconstruirla. Haga el cambio con Paradox, o quite antes esas reglas y vuelva a crearlas "
+             "después.",
+             path);
   }
+  const std::vector<IndexFollow> follows =
+      format == TableFormat::kParadox ? PlanSecondary(*old, plan, path) : std::vector<IndexFollow>{};
 
   std::vector<uint64_t> recno_map;
   RemoveSwapLeftovers(path);
@@ -489,7 +605,47 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
       dbase::FinishRestructuredIndex(*old_mdx, tmp_path, tag_plan, recno_map);
     }
 
-    CommitSwap(path, FamilyEntries(path, tmp_path, format));
+    std::vector<SwapEntry> entries = FamilyEntries(path, tmp_path, format);
+    if (format == TableFormat::kParadox) {
+      // The family's removal of every old secondary index is replaced by the list below.
+      std::erase_if(entries, [](const SwapEntry& e) {
+        std::string ext = UpperExtension(e.final_path);
+        return ext.size() == 3 && (ext[0] == 'X' || ext[0] == 'Y');
+      });
+      // Secondary index files (.Xnn, .Ynn, .XGn, .YGn) go with the old table, but for the kept
+      // indexes: copied with the rows' new blocks, under the name their field's new number gives.
+      std::map<std::string, SwapEntry> index_files;  // by folded final path
+      std::string base = BaseName(path);
+      const std::string stem = FoldCase(base.substr(0, base.find_last_of('.')));
+      for (const auto& e : fs.List(DirName(path).empty() ? "." : DirName(path))) {
+        std::string ext = UpperExtension(e.name);
+        if (e.is_dir || ext.size() != 3 || (ext[0] != 'X' && ext[0] != 'Y')) continue;
+        if (FoldCase(e.name.substr(0, e.name.size() - 4)) != stem) continue;
+        const std::string file = JoinPath(DirName(path), e.name);
+        index_files[FoldCase(file)] = {file, ""};
+      }
+      std::unique_ptr<TableStorage> rebuilt;
+      for (const IndexFollow& f : follows) {
+        if (f.new_fields.empty()) continue;
+        if (!rebuilt) rebuilt = OpenStorage(tmp_path, format, {false, true});
+        const paradox::SecondaryIndex& ix = *f.index;
+        std::string x = ix.files.x_path, y = ix.files.y_path;
+        if (!ix.files.composite) {
+          x = RenumberedIndexPath(x, f.new_fields[0]);
+          y = RenumberedIndexPath(y, f.new_fields[0]);
+        }
+        for (std::string* final_path : {&x, &y}) {
+          auto it = index_files.find(FoldCase(*final_path));
+          if (it != index_files.end()) *final_path = it->second.final_path;  // an existing file keeps its case
+        }
+        paradox::CopyIndexForRebuild(*old, ix, *rebuilt, f.new_fields, SwapTempPath(x), SwapTempPath(y));
+        index_files[FoldCase(x)] = {x, SwapTempPath(x)};
+        index_files[FoldCase(y)] = {y, SwapTempPath(y)};
+      }
+      rebuilt.reset();
+      for (const auto& [key, entry] : index_files) entries.push_back(entry);
+    }
+    CommitSwap(path, entries);
   } catch (...) {
     if (!SwapPending(path)) DiscardSwapWork(path);
     throw;

@@ -12,6 +12,7 @@
 #include "engine/dbase/dbase.h"
 #include "engine/error.h"
 #include "engine/fs.h"
+#include "fuzz/write_input.h"
 
 namespace {
 
@@ -25,11 +26,6 @@ const std::string& Folder() {
   return dir;
 }
 
-void Write(const std::string& path, const uint8_t* data, size_t n) {
-  auto f = engine::CurrentFileSystem()->Open(path, engine::OpenMode::kCreate);
-  if (n) f->WriteAt(0, data, n);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -40,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (dbf_len > size) dbf_len = size;
   const std::string dbf = engine::JoinPath(Folder(), "t.dbf");
   const std::string dbt = engine::JoinPath(Folder(), "t.dbt");
-  Write(dbf, data, dbf_len);
-  Write(dbt, data + dbf_len, size - dbf_len);
+  WriteInputFile(dbf, data, dbf_len);
+  WriteInputFile(dbt, data + dbf_len, size - dbf_len);
   engine::OpenOptions options;
   options.read_only = true;
   for (bool foxpro : {false, true}) {

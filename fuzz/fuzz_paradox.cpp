@@ -1,6 +1,6 @@
 // Feeds random bytes to the Paradox readers. Input layout: u16 length of the .DB image, u16
 // length of the .MB image (little-endian), the .DB, the .MB, and the rest as the .VAL. The
-// table is opened read-only, every value of every row is decoded and the checks are read;
+// table is opened read-only, every value of every row is decoded and the checks and links are read;
 // EngineError is the expected way to fail.
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +10,7 @@
 
 #include "engine/error.h"
 #include "engine/fs.h"
+#include "fuzz/write_input.h"
 #include "engine/paradox/paradox.h"
 
 namespace {
@@ -21,11 +22,6 @@ const std::string& Dir() {
     return d;
   }();
   return dir;
-}
-
-void Write(const std::string& path, const uint8_t* data, size_t n) {
-  auto f = engine::DefaultFileSystem()->Open(path, engine::OpenMode::kCreate);
-  if (n) f->WriteAt(0, data, n);
 }
 
 }  // namespace
@@ -40,9 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (mb_len > size - db_len) mb_len = size - db_len;
   engine::FileSystem* fs = engine::DefaultFileSystem();
   const std::string db = Dir() + "/F.DB", mb = Dir() + "/F.MB", val = Dir() + "/F.VAL";
-  Write(db, data, db_len);
-  if (mb_len) Write(mb, data + db_len, mb_len); else fs->Remove(mb);
-  if (size > db_len + mb_len) Write(val, data + db_len + mb_len, size - db_len - mb_len); else fs->Remove(val);
+  WriteInputFile(db, data, db_len);
+  if (mb_len) WriteInputFile(mb, data + db_len, mb_len); else fs->Remove(mb);
+  if (size > db_len + mb_len) WriteInputFile(val, data + db_len + mb_len, size - db_len - mb_len); else fs->Remove(val);
   try {
     engine::OpenOptions o;
     o.read_only = true;
@@ -59,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
     t->ValChecks();
+    engine::paradox::ReferentialIntegrityOf(*t);
   } catch (const engine::EngineError&) {
   }
   return 0;

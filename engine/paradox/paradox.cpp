@@ -25,6 +25,7 @@
 #include "engine/fs.h"
 #include "engine/paradox/px_codec.h"
 #include "engine/paradox/px_file.h"
+#include "engine/paradox/px_index.h"
 
 namespace engine::paradox {
 
@@ -110,8 +111,29 @@ class ParadoxTable : public TableStorage {
   void SetDeleted(uint64_t recno, bool deleted) override;
   void Flush() override;
   std::vector<bde::VCHKDesc> ValChecks() override;
+  std::vector<TagInfo> Tags() override { return secondary_.Tags(Indexed()); }
+  std::unique_ptr<KeyWalker> WalkTag(const std::string& tag, const std::optional<Value>& equal_to) override;
+
+  // What the secondary-index code needs of the table.
+  IndexedTable Indexed() const;
+  const SecondarySet& Secondary() const { return secondary_; }
+  class Rows : public IndexRows {
+   public:
+    explicit Rows(ParadoxTable& t) : t_(t) {}
+    uint64_t Count() override { return t_.prefix_.back(); }
+    const std::string& Row(uint64_t pos) override { return t_.At(pos); }
+    uint16_t BlockOf(uint64_t pos) override { return t_.chain_[t_.Locate(pos).first].number; }
+    uint32_t Offset(int field) override { return t_.fields_[static_cast<size_t>(field)].offset; }
+    uint32_t Length(int field) override { return t_.fields_[static_cast<size_t>(field)].length; }
+
+   private:
+    ParadoxTable& t_;
+  };
+  // Position (0-based) of the row with that primary key (the first KeyFieldCount() fields' bytes).
+  std::optional<uint64_t> FindKey(const std::string& key) const;
 
  private:
+  void CheckNoSecondary() const;
   [[noreturn]] void Corrupt(const std::string& what, DBIResult code = err::kFileCorrupt) const;
   void OpenAndLock();
   void ParseHeader();
@@ -163,6 +185,7 @@ class ParadoxTable : public TableStorage {
   bool index_stale_ = false;
   bool relink_ = false;  // the chain on disk still holds empty blocks
   bool dirty_ = false;   // written since the last Flush()
+  SecondarySet secondary_;
 };
 
 void ParadoxTable::Corrupt(const std::string& what, DBIResult code) const {
@@ -213,6 +236,50 @@ void ParadoxTable::Load() {
   bool has_blob = false;
   for (const auto& f : hfields_) has_blob |= f.type->blob;
   if (has_blob && !mb_path_.empty()) OpenBlobFile(false);
+  secondary_.Load(fs, Indexed());
+}
+
+IndexedTable ParadoxTable::Indexed() const {
+  IndexedTable t;
+  t.path = path_;
+  t.version_id = version_id_;
+  t.change_count = static_cast<uint8_t>(header_[0x2E]);
+  t.key_fields = key_fields_;
+  t.sort_name = sort_name_;
+  t.cp = cp_;
+  t.fields = hfields_;
+  return t;
+}
+
+std::unique_ptr<KeyWalker> ParadoxTable::WalkTag(const std::string& tag, const std::optional<Value>& equal_to) {
+  Rows rows(*this);
+  return secondary_.Walk(*CurrentFileSystem(), Indexed(), tag, equal_to, rows);
+}
+
+std::optional<uint64_t> ParadoxTable::FindKey(const std::string& key) const {
+  if (key_fields_ == 0 || key.size() < key_len_) return std::nullopt;
+  std::string rec = key;
+  rec.resize(record_len_, '\0');
+  if (key_order_ok_) {
+    const uint64_t pos = LowerBound(rec);
+    if (pos < prefix_.back() && CompareKey(At(pos), rec) == 0) return pos;
+    return std::nullopt;
+  }
+  for (uint64_t pos = 0; pos < prefix_.back(); ++pos)
+    if (CompareKey(At(pos), rec) == 0) return pos;
+  return std::nullopt;
+}
+
+// Secondary indexes must follow every change of the rows, and this engine does not write them
+// (their format is not fully described in public): a table that has them is read, not changed.
+void ParadoxTable::CheckNoSecondary() const {
+  if (secondary_.Empty()) return;
+  throw EngineError(err::kNotSupported,
+                    "La tabla tiene índices secundarios (" + secondary_.Indexes().front().name +
+                        (secondary_.Indexes().size() > 1 ? " y otros" : "") +
+                        ") que este programa no sabe mantener, así que no cambia sus registros. Haga el cambio con "
+                        "Paradox, o borre esos índices (ficheros .X y .Y) y vuelva a crearlos después con Paradox.",
+                    {CtxTable(path_), CtxFile(secondary_.Indexes().front().files.x_path)});
 }
 
 void ParadoxTable::ParseHeader() {
@@ -732,6 +799,7 @@ void ParadoxTable::AssignAutoinc(std::string* rec) {
 
 uint64_t ParadoxTable::AppendRecord(const std::string& buf) {
   CheckWritable();
+  CheckNoSecondary();
   CheckRecord(buf);
   std::string rec = buf;
   const int32_t saved_autoinc = autoinc_;
@@ -759,6 +827,7 @@ uint64_t ParadoxTable::AppendRecord(const std::string& buf) {
 
 void ParadoxTable::UpdateRecord(uint64_t recno, const std::string&, const std::string& new_buf) {
   CheckWritable();
+  CheckNoSecondary();
   CheckRecord(new_buf);
   CheckRecno(recno);
   const uint64_t pos = recno - 1;
@@ -788,6 +857,7 @@ void ParadoxTable::UpdateRecord(uint64_t recno, const std::string&, const std::s
 
 void ParadoxTable::SetDeleted(uint64_t recno, bool deleted) {
   CheckWritable();
+  CheckNoSecondary();
   CheckRecno(recno);
   if (!deleted)
     throw EngineError(err::kNotSupported,
@@ -912,6 +982,87 @@ std::vector<bde::VCHKDesc> ParadoxTable::ValChecks() {
 
 }  // namespace
 
+const SecondarySet* SecondaryIndexesOf(TableStorage& table) {
+  auto* t = dynamic_cast<ParadoxTable*>(&table);
+  return t ? &t->Secondary() : nullptr;
+}
+
+bool HasReferentialIntegrity(TableStorage& table) {
+  if (!dynamic_cast<ParadoxTable*>(&table) || table.Level() < 4) return false;
+  FileSystem& fs = *CurrentFileSystem();
+  const std::string val_path = FindCompanion(fs, table.Path(), ".VAL");
+  if (val_path.empty()) return false;
+  auto f = fs.Open(val_path, OpenMode::kRead);
+  std::string head(0x11, '\0');
+  if (f->ReadAt(0, head.data(), head.size()) < head.size()) return false;
+  return Get32(head, 0x0D) != 0;
+}
+
+RiLinks ReferentialIntegrityOf(TableStorage& table) {
+  if (!HasReferentialIntegrity(table)) return {};
+  FileSystem& fs = *CurrentFileSystem();
+  const std::string val_path = FindCompanion(fs, table.Path(), ".VAL");
+  const std::string val = ReadWholeFile(fs, val_path);
+  try {
+    return ParseRi(val, val_path, table.Fields().size(), table.Codepage());
+  } catch (EngineError& e) {
+    throw e.With(CtxTable(table.Path()));
+  }
+}
+
+IndexCheck CheckSecondaryIndexes(TableStorage& table) {
+  IndexCheck out;
+  auto* t = dynamic_cast<ParadoxTable*>(&table);
+  if (!t) return out;
+  ParadoxTable::Rows rows(*t);
+  const IndexedTable described = t->Indexed();
+  for (const SecondaryIndex& ix : t->Secondary().Indexes()) {
+    if (!ix.problem.empty()) {
+      out.problems.push_back("Índice " + ix.name + ": " + ix.problem);
+      continue;
+    }
+    IndexCheck one = CheckIndex(*CurrentFileSystem(), ix, described, rows);
+    out.problems.insert(out.problems.end(), one.problems.begin(), one.problems.end());
+    out.unchecked.insert(out.unchecked.end(), one.unchecked.begin(), one.unchecked.end());
+  }
+  return out;
+}
+
+void CopyIndexForRebuild(TableStorage& old, const SecondaryIndex& ix, TableStorage& rebuilt,
+                         const std::vector<int>& new_fields, const std::string& x_copy,
+                         const std::string& y_copy) {
+  auto* neu = dynamic_cast<ParadoxTable*>(&rebuilt);
+  if (!neu || !dynamic_cast<ParadoxTable*>(&old) || ix.files.y_path.empty())
+    throw EngineError(err::kInternal, "El índice secundario no se puede copiar a la tabla nueva.",
+                      {CtxTable(old.Path()), CtxIndex(ix.name)});
+  FileSystem& fs = *CurrentFileSystem();
+  // The rebuilt table's rows with the index's fields where they now are.
+  SecondaryIndex moved = ix;
+  moved.fields = new_fields;
+  ParadoxTable::Rows rows(*neu);
+  const uint32_t pk_len = ix.key_len - ix.sec_len;
+  std::vector<uint16_t> block_of;
+  for (const IndexRecord& r : ReadIndexRecords(fs, ix)) {
+    auto pos = neu->FindKey(r.bytes.substr(ix.sec_len, pk_len));
+    if (!pos || IndexKeyOf(moved, rows, *pos) != r.bytes.substr(0, ix.key_len))
+      throw EngineError(err::kIndexCorrupt,
+                        "El índice secundario no corresponde a los registros de la tabla, y no se puede conservar. "
+                        "Compruébelo con «tabla check» y regenérelo con Paradox antes de reestructurar.",
+                        {CtxTable(old.Path()), CtxIndex(ix.name), CtxFile(ix.files.x_path)});
+    block_of.push_back(rows.BlockOf(*pos));
+  }
+  if (block_of.size() != rows.Count())
+    throw EngineError(err::kIndexCorrupt,
+                      "El índice secundario no tiene una entrada por registro, y no se puede conservar. Regenérelo "
+                      "con Paradox antes de reestructurar.",
+                      {CtxTable(old.Path()), CtxIndex(ix.name), CtxFile(ix.files.x_path)});
+  RewriteIndexHints(fs, ix, x_copy, block_of, neu->Indexed().change_count, new_fields);
+  const std::string y = ReadWholeFile(fs, ix.files.y_path);
+  auto f = fs.Open(y_copy, OpenMode::kCreate);
+  f->WriteAt(0, y.data(), y.size());
+  f->Sync();
+}
+
 std::unique_ptr<TableStorage> Open(const std::string& path, const OpenOptions& options) {
   auto t = std::make_unique<ParadoxTable>(path, options);
   t->Load();
@@ -1024,7 +1175,8 @@ void Create(const std::string& path, const TableDefinition& def) {
     const std::string name = FoldCase(e.name);
     if (e.is_dir || name.size() != stem.size() + 4 || name.compare(0, stem.size(), stem) != 0) continue;
     const std::string ext = name.substr(stem.size());
-    if (ext[0] == '.' && (ext[1] == 'x' || ext[1] == 'y' || ext[1] == 'X' || ext[1] == 'Y') && std::isxdigit(static_cast<unsigned char>(ext[2])) &&
+    const bool numbered = std::isxdigit(static_cast<unsigned char>(ext[2])) || ext[2] == 'g' || ext[2] == 'G';
+    if (ext[0] == '.' && (ext[1] == 'x' || ext[1] == 'y' || ext[1] == 'X' || ext[1] == 'Y') && numbered &&
         std::isxdigit(static_cast<unsigned char>(ext[3])))
       fs.Remove(JoinPath(dir, e.name));
   }

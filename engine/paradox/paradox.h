@@ -22,6 +22,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/paradox/px_index.h"
 #include "engine/storage.h"
 
 namespace engine::paradox {
@@ -33,5 +34,25 @@ std::unique_ptr<TableStorage> Open(const std::string& path, const OpenOptions& o
 // admits, its .MB when it has blob fields, its .PX when def.key_fields > 0, and its .VAL when
 // def.val_checks holds a non-empty check. Companions of a table it replaces are removed.
 void Create(const std::string& path, const TableDefinition& def);
+
+// Secondary indexes (.Xnn/.Ynn, .XGn/.YGn; see px_index.h). Tags() lists them by name and
+// WalkTag walks one; a table that has any refuses changes to its rows (kNotSupported).
+// The secondary indexes of a table that Open() returned; nullptr for any other storage.
+const SecondarySet* SecondaryIndexesOf(TableStorage& table);
+// True when the table's .VAL holds referential-integrity links (as parent or as child).
+bool HasReferentialIntegrity(TableStorage& table);
+// The table's links to parent tables as its .VAL records them (see px_file.h). Throws
+// EngineError naming the .VAL when it is damaged.
+RiLinks ReferentialIntegrityOf(TableStorage& table);
+// Compares every secondary index with the table's rows.
+IndexCheck CheckSecondaryIndexes(TableStorage& table);
+// Writes at x_copy/y_copy the index `ix` of `old` as it serves `rebuilt`, a table with the same
+// rows, the same primary key and the same indexed fields (now at `new_fields`, 0-based) with the
+// same stored bytes: the .Y file unchanged, the .X file with each row's new block, the fields'
+// new numbers and the new table's change count. Both copies are made durable. Throws EngineError
+// (naming the index) when a row of the index is not in the rebuilt table.
+void CopyIndexForRebuild(TableStorage& old, const SecondaryIndex& ix, TableStorage& rebuilt,
+                         const std::vector<int>& new_fields, const std::string& x_copy,
+                         const std::string& y_copy);
 
 }  // namespace engine::paradox

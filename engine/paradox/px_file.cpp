@@ -306,6 +306,44 @@ std::vector<bde::VCHKDesc> ParseVal(const std::string& val, const std::string& p
   return out;
 }
 
+RiLinks ParseRi(const std::string& val, const std::string& path, size_t field_count, const CodePage& cp) {
+  RiLinks out;
+  if (val.size() < kValChecksStart) BadVal(path, "es demasiado corto");
+  const uint32_t footer = Get32(val, 0x09);
+  const uint32_t ri = Get32(val, 0x0D);
+  if (ri == 0) return out;
+  if (ri < kValChecksStart || footer > val.size() || ri + 2 > footer)
+    BadVal(path, "la integridad referencial está fuera del fichero");
+  constexpr size_t kLink = 0x1E0;
+  const size_t count = Get16(val, ri);
+  if (ri + 2 + count * kLink > footer) BadVal(path, "una regla de integridad referencial se sale del fichero");
+  auto text = [&](size_t at, size_t cap) { return cp.Decode(val.substr(at, strnlen(&val[at], cap))); };
+  for (size_t i = 0; i < count; ++i) {
+    const size_t e = ri + 2 + i * kLink;
+    RiLink link;
+    link.name = text(e, 0x40);
+    link.parent = text(e + 0xD4, 0x1A);
+    const uint8_t rule = static_cast<uint8_t>(val[e + 0x19A]);
+    if (rule > 1) BadVal(path, "una regla de integridad referencial tiene una forma de actualizar desconocida");
+    link.cascade = rule == 1;
+    for (size_t k = 0; k < 16; ++k) {
+      const int child = Get16(val, e + 0x1A0 + 2 * k);
+      const int parent = Get16(val, e + 0x1C0 + 2 * k);
+      if (child == 0 || parent == 0) break;
+      if (static_cast<size_t>(child) > field_count)
+        BadVal(path, "una regla de integridad referencial nombra un campo que la tabla no tiene");
+      link.fields.push_back(child - 1);
+      link.parent_fields.push_back(parent);
+    }
+    if (link.fields.empty() || link.name.empty() || link.parent.empty())
+      BadVal(path, "una regla de integridad referencial está incompleta");
+    out.links.push_back(std::move(link));
+  }
+  const size_t rest = ri + 2 + count * kLink;
+  out.dependents = rest + 2 <= footer && Get16(val, rest) != 0;
+  return out;
+}
+
 std::string BuildVal(const std::vector<bde::VCHKDesc>& checks, const std::vector<HeaderField>& fields,
                      uint8_t change_count, uint8_t version_id, const std::string& table_name,
                      const CodePage& cp) {

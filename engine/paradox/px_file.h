@@ -69,6 +69,25 @@ std::vector<bde::VCHKDesc> ParseVal(const std::string& val, const std::string& v
                                     const std::vector<HeaderField>& fields, uint8_t change_count,
                                     const CodePage& cp);
 
+// Referential-integrity links of a .VAL (level 4 and later). At the offset in header word 0x0D:
+// a u16 count, then per link of this table to a parent table 0x1E0 bytes: the link's name (from
+// +0x00), the first field's name (+0x40), the parent table's file name (+0xD4), the update rule
+// (+0x19A: 1 cascade, 0 prohibit), this table's field numbers (+0x1A0) and the parent's
+// (+0x1C0), u16 each, 0 ending the list. What follows up to the footer (the links of the tables
+// that depend on this one) is not described in public: it is only seen as present or not.
+struct RiLink {
+  std::string name;
+  std::string parent;              // the parent table's file name
+  bool cascade = false;            // update rule
+  std::vector<int> fields;         // 0-based fields of this table
+  std::vector<int> parent_fields;  // 1-based field numbers in the parent
+};
+struct RiLinks {
+  std::vector<RiLink> links;
+  bool dependents = false;  // other tables' links to this one are recorded
+};
+RiLinks ParseRi(const std::string& val, const std::string& val_path, size_t field_count, const CodePage& cp);
+
 // Builds a .VAL image for a new table. Throws EngineError (kInvalidParam, kNotSupported,
 // kValueOutOfRange) for checks that cannot be stored.
 std::string BuildVal(const std::vector<bde::VCHKDesc>& checks, const std::vector<HeaderField>& fields,

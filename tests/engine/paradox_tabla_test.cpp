@@ -30,4 +30,37 @@ TEST(ParadoxTabla, InfoListsKeysAndValidityChecks) {
   EXPECT_NE(origin.find("Regla de FK: consulta en destination.db (tipo 3)"), std::string::npos) << origin;
 }
 
+std::string Tabla(const std::string& args, int want_status) {
+  auto r = RunCommand(std::string(ACTUALIZA_BINARY_DIR) + "/tools/tabla " + args + " 2>&1");
+  EXPECT_EQ(r.status, want_status) << args << "\n" << r.out;
+  return r.out;
+}
+
+TEST(ParadoxTabla, SecondaryIndexesAndLinksAreListedCheckedAndFollowARestructure) {
+  if (testing_support::SamplesDir().empty()) GTEST_SKIP() << "no sample folder";
+  const std::string joins = testing_support::SamplesDir() + "/paradox-paradoxdriver/joins/";
+  std::string info = Tabla("info " + ShellQuote(joins + "C.DB"), 0);
+  EXPECT_NE(info.find("Índice secundario A: A; de un campo, distingue mayúsculas; mantenido (C.X02, C.Y02)"),
+            std::string::npos) << info;
+  EXPECT_NE(info.find("Integridad referencial Reference B: B -> B.db (cambios en cascada)"), std::string::npos) << info;
+  std::string check = Tabla("check " + ShellQuote(joins + "C.DB"), 0);
+  EXPECT_NE(check.find("Correcto: 2 índices secundarios, 3 registros."), std::string::npos) << check;
+
+  testing_support::TempDir d;
+  for (const char* f : {"C.DB", "C.PX", "C.X02", "C.Y02", "C.X03", "C.Y03"})
+    testing_support::CopyFile(joins + f, d / f);
+  std::string x = testing_support::ReadFileBytes(d / "C.X02");
+  x[0x2E] = static_cast<char>(x[0x2E] + 1);  // an index of another version of the table
+  testing_support::WriteFileBytes(d / "C.X02", x);
+  check = Tabla("check " + ShellQuote(d / "C.DB"), 1);
+  EXPECT_NE(check.find("Índice A: es de otra versión de la tabla"), std::string::npos) << check;
+  testing_support::WriteFileBytes(d / "C.X02", testing_support::ReadFileBytes(joins + "C.X02"));
+
+  std::string out = Tabla("restructure " + ShellQuote(d / "C.DB") + " --drop A", 0);
+  EXPECT_NE(out.find("índice secundario quitado (usaba un campo quitado): A (A)"), std::string::npos) << out;
+  EXPECT_NE(out.find("índice secundario conservado: B (B)"), std::string::npos) << out;
+  check = Tabla("check " + ShellQuote(d / "C.DB"), 0);
+  EXPECT_NE(check.find("Correcto: 1 índices secundarios, 3 registros."), std::string::npos) << check;
+}
+
 }  // namespace

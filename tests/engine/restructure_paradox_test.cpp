@@ -15,6 +15,7 @@
 #include "engine/restructure.h"
 #include "engine/storage.h"
 #include "engine/table.h"
+#include "tests/support/add_amounts.h"
 #include "tests/support/fault_fs.h"
 #include "tests/support/temp_dir.h"
 
@@ -84,12 +85,7 @@ std::vector<std::string> Snapshot(const std::string& path, size_t* checks) {
 }
 
 bde::FLDDesc Rec(uint16_t num, const char* name, uint16_t type, int u1) {
-  bde::FLDDesc d{};
-  d.iFldNum = num;
-  std::strncpy(d.szName, name, sizeof d.szName - 1);
-  d.iFldType = type;
-  d.iUnits1 = static_cast<int16_t>(u1);
-  return d;
+  return testing_support::FieldRecord(num, name, type, u1);
 }
 
 // Adds CANTIDAD after NOMBRE and moves PRECIO before NOTAS; the checks follow their fields.
@@ -164,18 +160,7 @@ TEST(RestructureParadox, FailureOrCrashAtAnyStepLeavesTheOldOrTheNewTable) {
     for (uint64_t n = 1; n <= total; ++n) {
       TempDir d;
       CopyDir(seed.path(), d.path());
-      FaultInjectionFileSystem fs;
-      {
-        ScopedFileSystem use(&fs);
-        if (crash)
-          fs.CrashAt(n);
-        else
-          fs.FailAt(n);
-        try {
-          Rebuild(d.path());
-        } catch (const EngineError&) {
-        }
-      }
+      testing_support::RunWithFaultAt(n, crash != 0, [&] { Rebuild(d.path()); });
       TTable t;
       t.SetDatabaseName(d.path());
       t.SetTableName("ARTICULO.DB");

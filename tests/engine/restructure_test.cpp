@@ -54,13 +54,7 @@ std::vector<FieldSpec> FieldsOf(const std::string& path) {
 }
 
 bde::FLDDesc Rec(uint16_t num, const std::string& name, uint16_t type, int u1, int u2 = 0) {
-  bde::FLDDesc d{};
-  d.iFldNum = num;
-  std::strncpy(d.szName, name.c_str(), sizeof d.szName - 1);
-  d.iFldType = type;
-  d.iUnits1 = static_cast<int16_t>(u1);
-  d.iUnits2 = static_cast<int16_t>(u2);
-  return d;
+  return testing_support::FieldRecord(num, name, type, u1, u2);
 }
 
 void Restructure(const std::string& dir, const std::string& table, std::vector<bde::FLDDesc> fields,
@@ -305,18 +299,7 @@ TEST(Restructure, FailureOrCrashAtAnyStepLeavesTheOldOrTheNewTable) {
       TempDir d;
       for (auto& e : std::filesystem::directory_iterator(seed.path()))
         std::filesystem::copy(e.path(), d / e.path().filename().string());
-      FaultInjectionFileSystem fs;
-      {
-        ScopedFileSystem use(&fs);
-        if (crash)
-          fs.CrashAt(n);
-        else
-          fs.FailAt(n);
-        try {
-          AddTwoAmounts(d.path(), true);
-        } catch (const EngineError&) {
-        }
-      }
+      testing_support::RunWithFaultAt(n, crash != 0, [&] { AddTwoAmounts(d.path(), true); });
       // The next open finishes or forgets the interrupted work.
       TTable t;
       t.SetDatabaseName(d.path());

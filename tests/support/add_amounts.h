@@ -14,6 +14,17 @@
 
 namespace testing_support {
 
+// One field record of a restructure: the old field's number (0 for a new field), name, type, sizes.
+inline bde::FLDDesc FieldRecord(uint16_t num, const std::string& name, uint16_t type, int u1, int u2 = 0) {
+  bde::FLDDesc d{};
+  d.iFldNum = num;
+  std::strncpy(d.szName, name.c_str(), sizeof d.szName - 1);
+  d.iFldType = type;
+  d.iUnits1 = static_cast<int16_t>(u1);
+  d.iUnits2 = static_cast<int16_t>(u2);
+  return d;
+}
+
 inline void AddTwoAmounts(const std::string& folder, const std::string& table, bool pack) {
   std::vector<engine::FieldSpec> old;
   {
@@ -22,15 +33,7 @@ inline void AddTwoAmounts(const std::string& folder, const std::string& table, b
   }
   std::vector<bde::FLDDesc> f;
   std::vector<bde::CROpType> ops;
-  auto rec = [](uint16_t num, const std::string& name, uint16_t type, int u1, int u2) {
-    bde::FLDDesc d{};
-    d.iFldNum = num;
-    std::strncpy(d.szName, name.c_str(), sizeof d.szName - 1);
-    d.iFldType = type;
-    d.iUnits1 = static_cast<int16_t>(u1);
-    d.iUnits2 = static_cast<int16_t>(u2);
-    return d;
-  };
+  const auto rec = FieldRecord;
   for (size_t i = 0; i < old.size(); ++i) {
     f.push_back(rec(static_cast<uint16_t>(i + 1), old[i].name, old[i].type, old[i].size, old[i].decimals));
     ops.push_back(bde::crNOOP);

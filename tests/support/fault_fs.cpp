@@ -89,4 +89,17 @@ void FaultInjectionFileSystem::SyncDirectory(const std::string& dir) {
   base_->SyncDirectory(dir);
 }
 
+void RunWithFaultAt(uint64_t n, bool crash, const std::function<void()>& work) {
+  FaultInjectionFileSystem faults;
+  ScopedFileSystem use(&faults);
+  if (crash)
+    faults.CrashAt(n);
+  else
+    faults.FailAt(n);
+  try {
+    work();
+  } catch (const engine::EngineError&) {
+  }
+}
+
 }  // namespace testing_support

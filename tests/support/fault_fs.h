@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -62,5 +63,9 @@ class ScopedFileSystem {
  private:
   engine::FileSystem* prev_;
 };
+
+// Runs `work` on a fault-injecting file system whose n-th mutating operation fails (or, with
+// `crash`, the machine stops there); the engine error that results is expected and swallowed.
+void RunWithFaultAt(uint64_t n, bool crash, const std::function<void()>& work);
 
 }  // namespace testing_support

@@ -5,6 +5,7 @@
 #include "engine/dbase/storage_rows.h"
 #include "engine/error.h"
 #include "engine/fs.h"
+#include "engine/paradox/paradox.h"
 #include "tools/tabla/commands.h"
 
 namespace tabla {
@@ -136,7 +137,12 @@ int RunCheck(const std::vector<std::string>& args) {
   }
   std::vector<std::string> foreign;
   size_t tag_count = table->Tags().size();
-  if (tag_count > 0) {
+  if (table->Format() == engine::TableFormat::kParadox) {
+    // Secondary indexes: every entry against its row, their order, their .Y files.
+    auto report = engine::paradox::CheckSecondaryIndexes(*table);
+    problems.insert(problems.end(), report.problems.begin(), report.problems.end());
+    foreign = report.unchecked;
+  } else if (tag_count > 0) {
     auto idx = engine::dbase::MdxIndex::Open(MdxOf(dbf), table->Fields(), table->Codepage(), false,
                                               table->KeyCollation());
     StorageRows rows(*table);
@@ -153,7 +159,10 @@ int RunCheck(const std::vector<std::string>& args) {
                 "idioma o su expresión no se sabe calcular. Regenere los índices de la tabla en Tribanor.\n");
     return 3;
   }
-  if (tag_count == 0)
+  if (table->Format() == engine::TableFormat::kParadox)
+    std::printf("Correcto: %zu índices secundarios, %llu registros.\n", tag_count,
+                static_cast<unsigned long long>(count));
+  else if (tag_count == 0)
     std::printf("Correcto: sin índice de producción, %llu registros.\n", static_cast<unsigned long long>(count));
   else
     std::printf("Correcto: %zu etiquetas, %llu registros.\n", tag_count, static_cast<unsigned long long>(count));

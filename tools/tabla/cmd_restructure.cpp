@@ -124,6 +124,15 @@ int tabla::RunRestructure(const std::vector<std::string>& args) {
     }
   }
   try {
+    // Secondary indexes of a Paradox table, to say which ones a dropped field takes with it.
+    auto index_names = [&file] {
+      std::vector<std::pair<std::string, std::string>> out;
+      for (const auto& tag : tabla::OpenForReading(file)->Tags())
+        if (tag.problem.empty()) out.push_back({tag.name, tag.expression});
+      return out;
+    };
+    const bool secondary = UpperExtension(file) != "DBF";
+    const auto indexes_before = secondary ? index_names() : std::vector<std::pair<std::string, std::string>>{};
     std::string dir = DirName(NormalizeSeparators(file));
     TTable t;
     t.SetName("tabla");
@@ -190,6 +199,15 @@ int tabla::RunRestructure(const std::vector<std::string>& args) {
     t.Close();
     Check(bde::DbiDoRestructure(static_cast<bde::hDBIDb>(db), 1, &desc, nullptr, nullptr, nullptr, false));
     std::cout << "tabla reestructurada: " << file << (pack ? " (compactada)" : "") << "\n";
+    if (!indexes_before.empty()) {
+      const auto after = index_names();
+      for (const auto& [name, fields] : indexes_before) {
+        bool kept = false;
+        for (const auto& a : after) kept |= a.first == name;
+        std::cout << (kept ? "índice secundario conservado: " : "índice secundario quitado (usaba un campo quitado): ")
+                  << name << " (" << fields << ")\n";
+      }
+    }
     return 0;
   } catch (const std::exception& e) {
     std::cerr << e.what() << "\n";

@@ -2,6 +2,8 @@
 #include <cstring>
 
 #include "engine/bde.h"
+#include "engine/fs.h"
+#include "engine/paradox/paradox.h"
 #include "engine/value.h"
 #include "tools/tabla/commands.h"
 
@@ -64,6 +66,36 @@ int RunInfo(const std::vector<std::string>& args) {
     for (int k = 0; k < keys && k < static_cast<int>(t->Fields().size()); ++k)
       std::printf(" %s", t->Fields()[static_cast<size_t>(k)].name.c_str());
     std::printf("\n");
+  }
+  if (const auto* secondary = engine::paradox::SecondaryIndexesOf(*t)) {
+    for (const auto& ix : secondary->Indexes()) {
+      std::string line = "Índice secundario " + ix.name + ":";
+      if (!ix.problem.empty()) {
+        std::printf("%s no se puede usar (%s)\n", line.c_str(), ix.problem.c_str());
+        continue;
+      }
+      for (int f : ix.fields) line += " " + t->Fields()[static_cast<size_t>(f)].name;
+      line += ix.files.composite ? "; compuesto o con nombre" : "; de un campo, distingue mayúsculas";
+      line += ix.maintained ? "; mantenido" : "; no mantenido";
+      if (ix.descending) line += "; descendente";
+      line += " (" + engine::BaseName(ix.files.x_path) +
+              (ix.files.y_path.empty() ? ", falta el .Y" : ", " + engine::BaseName(ix.files.y_path)) + ")";
+      std::printf("%s\n", line.c_str());
+    }
+  }
+  if (engine::paradox::HasReferentialIntegrity(*t)) {
+    try {
+      const auto ri = engine::paradox::ReferentialIntegrityOf(*t);
+      for (const auto& link : ri.links) {
+        std::string fields;
+        for (int f : link.fields) fields += (fields.empty() ? "" : ", ") + t->Fields()[static_cast<size_t>(f)].name;
+        std::printf("Integridad referencial %s: %s -> %s (%s)\n", link.name.c_str(), fields.c_str(),
+                    link.parent.c_str(), link.cascade ? "cambios en cascada" : "cambios prohibidos");
+      }
+      if (ri.dependents) std::printf("Integridad referencial: otras tablas dependen de esta\n");
+    } catch (const engine::EngineError& e) {
+      std::printf("Integridad referencial: no se puede leer (%s)\n", e.message().c_str());
+    }
   }
   std::vector<bde::VCHKDesc> checks;
   try {

@@ -1,0 +1,136 @@
+// Secondary indexes of Paradox tables: the .Xnn/.Ynn pair of a single-field index (nn = the
+// field's number in hexadecimal) and the .XGn/.YGn pair of a composite or named index.
+//
+// What the files hold (Kevin Mitchell, "PARADOX 4.x FILE FORMATS"; Randy Beck, "The PARADOX File
+// Structure"; checked on the indexes that Paradox 5 wrote beside ../samples' joins/ tables):
+// - The .X file is laid out like a keyed .DB: its header (fileType 3 or 6: not maintained, 5 or 8:
+//   maintained) lists the indexed fields, then the table's primary key fields, then a Short field
+//   ("Blk Num", "Hint") holding the number of the .DB block where the row lies; every field but
+//   that last one belongs to the .X file's key, so it holds one record per row, in index order.
+//   After the field names come one u16 per field (the first ones: the indexed fields' numbers in
+//   the .DB), the sort order's name and the index's name (empty for a single-field index, which
+//   takes its field's name). Header byte 0x15 is the field number of a single-field index, and
+//   byte 0x2E repeats the .DB's changeCount2 (an index of another version of the table differs).
+//   Level-7 tables mark a descending index with 0x11 in byte 0x55.
+// - The .Y file is the .X file's primary index, laid out like a .PX (fileType 4 or 7).
+// Not described anywhere public, and so never guessed here: how a case-insensitive or unique
+// index is marked, and how Paradox builds new .X/.Y files (the engine does not write them).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/codepage.h"
+#include "engine/fs.h"
+#include "engine/paradox/px_file.h"
+#include "engine/storage.h"
+
+namespace engine::paradox {
+
+// The files of one secondary index, as found beside a table.
+struct IndexFiles {
+  std::string x_path, y_path;  // y_path is "" when the .Y file is missing
+  bool composite = false;      // .XGn
+  int number = 0;              // nn of .Xnn (the field number), n of .XGn
+};
+
+// Every .X file beside the table at `table_path` (any letter case), with its .Y file.
+std::vector<IndexFiles> FindIndexFiles(FileSystem& fs, const std::string& table_path);
+
+// What the table offers the index code.
+struct IndexedTable {
+  std::string path;
+  uint8_t version_id = 0;
+  uint8_t change_count = 0;            // .DB byte 0x2E
+  int key_fields = 0;
+  std::string sort_name;
+  const CodePage* cp = nullptr;
+  std::vector<HeaderField> fields;
+};
+
+struct SecondaryIndex {
+  IndexFiles files;
+  std::string name;                // the index's name (single-field: the field's name)
+  bool maintained = false;
+  bool descending = false;
+  std::vector<int> fields;         // 0-based fields of the table, in key order
+  std::vector<HeaderField> xfields;
+  uint32_t record_len = 0;         // .X record
+  uint32_t key_len = 0;            // every field but the block number
+  uint32_t sec_len = 0;            // the indexed fields only
+  uint16_t header_size = 0;
+  uint32_t block_size = 0;
+  uint8_t change_count = 0;        // .X byte 0x2E
+  size_t numbers_at = 0;           // .X header offset of the fields' numbers
+  // Why the engine cannot use the index; "" when it can.
+  std::string problem;
+};
+
+// Reads and checks the header of an index's .X file against the table. Throws EngineError
+// naming the file when it is not a secondary index of this table.
+SecondaryIndex ReadIndexHeader(FileSystem& fs, const IndexFiles& files, const IndexedTable& table);
+
+// One record of the .X file and the block it lies in.
+struct IndexRecord {
+  std::string bytes;
+  uint16_t block = 0;
+};
+
+// Reads the .X file's records in index order (its block chain). Throws EngineError on damage.
+std::vector<IndexRecord> ReadIndexRecords(FileSystem& fs, const SecondaryIndex& index);
+
+// The table's rows as an index check sees them (0-based positions).
+class IndexRows {
+ public:
+  virtual ~IndexRows() = default;
+  virtual uint64_t Count() = 0;
+  virtual const std::string& Row(uint64_t pos) = 0;
+  virtual uint16_t BlockOf(uint64_t pos) = 0;
+  virtual uint32_t Offset(int field) = 0;
+  virtual uint32_t Length(int field) = 0;
+};
+
+// The index key a row has in this index (indexed fields, then the primary key fields).
+std::string IndexKeyOf(const SecondaryIndex& index, IndexRows& rows, uint64_t pos);
+
+struct IndexCheck {
+  std::vector<std::string> problems;   // the index does not match the table
+  std::vector<std::string> unchecked;  // what could not be confirmed (the order of a collated key)
+};
+
+// Compares an index with the table: one record per row with the row's key and block, records in
+// key order, the .Y file's entries matching the .X blocks.
+IndexCheck CheckIndex(FileSystem& fs, const SecondaryIndex& index, const IndexedTable& table, IndexRows& rows);
+
+// Writes a copy of an .X file with the block numbers of the rows (`block_of`, one per record in
+// key order), the table's changeCount2 and the indexed fields' new numbers (0-based, as
+// `index.fields`), leaving everything else as it is; the copy is made durable. Used when a table
+// is rebuilt with the same rows and the indexed fields keep their names, types and sizes.
+void RewriteIndexHints(FileSystem& fs, const SecondaryIndex& index, const std::string& copy_path,
+                       const std::vector<uint16_t>& block_of, uint8_t change_count,
+                       const std::vector<int>& new_fields);
+
+// The secondary indexes of one open table.
+class SecondarySet {
+ public:
+  // Reads every index header beside the table. An index that cannot be read does not stop the
+  // table from opening: it is kept with its problem (and refused for walks).
+  void Load(FileSystem& fs, const IndexedTable& table);
+  const std::vector<SecondaryIndex>& Indexes() const { return indexes_; }
+  bool Empty() const { return indexes_.empty(); }
+  // The index of that name (letter case aside), or nullptr.
+  const SecondaryIndex* Find(const std::string& name) const;
+  std::vector<TagInfo> Tags(const IndexedTable& table) const;
+  // The table's record numbers in the index's order; with equal_to, only the rows whose indexed
+  // field holds that value (single-field indexes). Throws kNoSuchIndex, or the index's problem.
+  std::unique_ptr<KeyWalker> Walk(FileSystem& fs, const IndexedTable& table, const std::string& name,
+                                  const std::optional<Value>& equal_to, IndexRows& rows) const;
+
+ private:
+  std::vector<SecondaryIndex> indexes_;
+};
+
+}  // namespace engine::paradox
