@@ -2,11 +2,13 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QToolButton>
 
 #include "app/FileNameRules.h"
+#include "app/Keyboard.h"
 #include "engine/error.h"
 #include "engine/fs.h"
 
@@ -23,6 +25,18 @@ QIcon FolderGlyph() {
   p.drawRect(1, 4, 13, 9);
   p.drawRect(1, 2, 5, 2);
   return QIcon(pm);
+}
+
+// The keys that open the dialog from the edit: F4, Alt+Down, Ctrl+Return (keypad keys alike).
+bool IsBrowseKey(const QKeyEvent& e) {
+  const Qt::KeyboardModifiers m = e.modifiers() & ~Qt::KeypadModifier;
+  switch (e.key()) {
+    case Qt::Key_F4: return m == Qt::NoModifier;
+    case Qt::Key_Down: return m == Qt::AltModifier;
+    case Qt::Key_Return:
+    case Qt::Key_Enter: return m == Qt::ControlModifier;
+    default: return false;
+  }
 }
 
 // A wildcard that matches `name` in any letter case ("ab.c" -> "[Aa][Bb].[Cc]").
@@ -47,7 +61,8 @@ TFilenameEdit::TFilenameEdit(QWidget* parent) : QLineEdit(parent), button_(new Q
   setReadOnly(true);
   button_->setObjectName("BrowseButton");
   button_->setIcon(FolderGlyph());
-  button_->setFocusPolicy(Qt::NoFocus);
+  button_->setFocusPolicy(Qt::TabFocus);
+  PressOnReturn(button_);
   button_->setCursor(Qt::ArrowCursor);
   button_->setToolTip(tr("Examinar"));
   connect(button_, &QToolButton::clicked, this, &TFilenameEdit::Browse);
@@ -60,6 +75,15 @@ void TFilenameEdit::resizeEvent(QResizeEvent* e) {
   const int side = height() - 4;
   button_->setGeometry(width() - side - 2, 2, side, side);
   setTextMargins(0, 0, side + 2, 0);
+}
+
+void TFilenameEdit::keyPressEvent(QKeyEvent* e) {
+  if (!IsBrowseKey(*e)) {
+    QLineEdit::keyPressEvent(e);
+    return;
+  }
+  e->accept();
+  if (!e->isAutoRepeat()) Browse();
 }
 
 QString TFilenameEdit::FileName() const { return YieldedFileName(text(), exists_); }
