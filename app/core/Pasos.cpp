@@ -5,6 +5,8 @@
 #include <map>
 #include <vector>
 
+#include "app/core/Contexto.h"
+
 namespace actualiza {
 
 using engine::TTable;
@@ -12,10 +14,10 @@ using namespace restructure;
 
 namespace {
 
-// Closes the work table when a step fails, so that the next run does not find it open, and lets
-// the error go on to the caller.
+// Closes the work table when a step on `tabla` of `carpeta` fails, so that the next run does not
+// find it open, and lets the error go on to the caller naming that table and folder.
 template <class F>
-void CierraSiFalla(TTable& fichero, F&& paso) {
+void CierraSiFalla(TTable& fichero, const std::string& carpeta, const std::string& tabla, F&& paso) {
   try {
     paso();
   } catch (...) {
@@ -25,7 +27,7 @@ void CierraSiFalla(TTable& fichero, F&& paso) {
     } catch (...) {
       // The step's own error is the one the user must see.
     }
-    throw;
+    RelanzaEnTabla(carpeta, tabla);
   }
 }
 
@@ -34,6 +36,10 @@ void CierraSiFalla(TTable& fichero, F&& paso) {
 std::string Pasos::CarpetaDe(const std::string& fichero) {
   auto p = fichero.find_last_of("\\/:");
   return p == std::string::npos ? std::string() : fichero.substr(0, p + 1);
+}
+
+std::string Pasos::CarpetaEjercicio(const std::string& ruta, const std::string& nombre, const std::string& ejercicio) {
+  return ruta + "Empresas\\" + nombre + "\\Ejercicio" + ejercicio;
 }
 
 std::string Pasos::NombreNoValido(const std::string& nombre) {
@@ -93,25 +99,27 @@ static bool AnadeImportesClientes(TRestructure& r) {
 }
 
 void Pasos::ModificaEmpresa() {
-  CierraSiFalla(*o_.Fichero, [&] {
-    Apunta(*o_.RutaPrograma + "Empresa", "Clientes.Dbf");
+  const std::string carpeta = *o_.RutaPrograma + "Empresa";
+  CierraSiFalla(*o_.Fichero, carpeta, "Clientes.Dbf", [&] {
+    Apunta(carpeta, "Clientes.Dbf");
     vista_.Accion("Actualiza directorio " + *o_.RutaPrograma + k43Blancos, false);
     if (AnadeImportesClientes(*o_.Restructure)) o_.Restructure->ApplyRestructure();
   });
 }
 
 void Pasos::ModificaEmpresas() {
-  CierraSiFalla(*o_.Fichero, [&] {
-    const std::string nombre = o_.Empresas->FieldByName("NOMBRE")->AsString();
-    const std::string ejercicio = o_.Ejercicios->FieldByName("EJERCICIO")->AsString();
-    Apunta(*o_.RutaPrograma + "Empresas\\" + nombre + "\\Ejercicio" + ejercicio, "Clientes.Dbf");
+  const std::string carpeta = CarpetaEjercicio(*o_.RutaPrograma, o_.Empresas->FieldByName("NOMBRE")->AsString(),
+                                               o_.Ejercicios->FieldByName("EJERCICIO")->AsString());
+  CierraSiFalla(*o_.Fichero, carpeta, "Clientes.Dbf", [&] {
+    Apunta(carpeta, "Clientes.Dbf");
     if (AnadeImportesClientes(*o_.Restructure)) o_.Restructure->ApplyRestructure();
   });
 }
 
 void Pasos::ModificaGeneral() {
-  CierraSiFalla(*o_.Fichero, [&] {
-    Apunta(*o_.RutaPrograma + "General", "Configu.Dbf");
+  const std::string carpeta = *o_.RutaPrograma + "General";
+  CierraSiFalla(*o_.Fichero, carpeta, "Configu.Dbf", [&] {
+    Apunta(carpeta, "Configu.Dbf");
     bool cambio = false;
     cambio |= Revisa("Color1", "N", kAnchoColor1, 0);
     cambio |= Revisa("Color2", "N", 7, 0);
@@ -144,7 +152,8 @@ void Pasos::CreaFichero() {
 }
 
 void Pasos::CreaFicheroExistencias() {
-  CierraSiFalla(*o_.Fichero, [&] {
+  const std::string carpeta = o_.Fichero->DatabaseName(), tabla = o_.Fichero->TableName();
+  CierraSiFalla(*o_.Fichero, carpeta, tabla, [&] {
     if (!o_.Fichero->Exists()) CreaFichero();
     o_.Restructure->SetDatabaseName(o_.Fichero->DatabaseName());
     o_.Restructure->SetTableName(o_.Fichero->TableName());
@@ -274,7 +283,7 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
       const std::string ejercicio = j.FieldByName("EJERCICIO")->AsString();
       vista_.Accion(nombre + " " + ejercicio + k43Blancos, true);
       if (por_ejercicio) por_ejercicio(nombre, ejercicio, ++n, total);
-      o_.Fichero->SetDatabaseName(ruta + "Empresas\\" + nombre + "\\Ejercicio" + ejercicio);
+      o_.Fichero->SetDatabaseName(CarpetaEjercicio(ruta, nombre, ejercicio));
       o_.Fichero->SetTableName("Existencias.dbf");
       CreaFicheroExistencias();
       ModificaEmpresas();

@@ -62,6 +62,10 @@ class Pasos {
   // "/" or ":"; "" when it has none.
   static std::string CarpetaDe(const std::string& fichero);
 
+  // The fiscal-year folder of a company below the installation folder `ruta`:
+  // ruta + "Empresas\" + NOMBRE + "\Ejercicio" + EJERCICIO, the values inserted as they are.
+  static std::string CarpetaEjercicio(const std::string& ruta, const std::string& nombre, const std::string& ejercicio);
+
   // A company name or fiscal year that can be a folder name below the installation: refuses
   // separators, "..", a drive colon and control characters. Returns the reason, or "".
   static std::string NombreNoValido(const std::string& nombre);

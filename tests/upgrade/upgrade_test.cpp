@@ -350,7 +350,9 @@ TEST(Actualizacion, AFailedStepClosesTheWorkTableSoASecondRunStartsClean) {
     v.Ejecuta(inst.exe());
     FAIL();
   } catch (const engine::EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Field index not in range");
+    // The component's text, then the table and the folder of the failed step.
+    EXPECT_EQ(std::string(e.what()),
+              "Field index not in range\nTabla: Existencias.dbf\nCarpeta: " + inst.raiz + "/Empresa");
   }
   EXPECT_FALSE(v.fichero.Active());
   // Clientes and Configu were upgraded before the failure and stay upgraded.
@@ -382,7 +384,9 @@ TEST(Actualizacion, AStockTableHeldOpenStopsTheRunAndASecondRunFinishes) {
       // The component's table object opens exclusively once it has applied a restructure, so the
       // held table is already refused when its structure is read.
       std::string m = e.what();
-      EXPECT_TRUE(m == "Table could not be opened for exclusive access" || m == "Table could not be opened") << m;
+      const std::string lugar = "\nTabla: Existencias.dbf\nCarpeta: " + fs::path(held).parent_path().string();
+      EXPECT_TRUE(m == "Table could not be opened for exclusive access" + lugar || m == "Table could not be opened" + lugar)
+          << m;
     }
   }
   // Every table is either upgraded or untouched, never half done.
