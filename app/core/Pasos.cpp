@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/core/Contexto.h"
+#include "engine/path.h"
 
 namespace actualiza {
 
@@ -43,12 +44,26 @@ std::string Pasos::CarpetaEjercicio(const std::string& ruta, const std::string& 
 }
 
 std::string Pasos::NombreNoValido(const std::string& nombre) {
-  if (nombre.empty()) return "está vacío";
+  if (nombre == "." || nombre == "..") return "es «" + nombre + "», que no nombra una carpeta propia";
   for (unsigned char c : nombre)
     if (c < 0x20 || c == 0x7F) return "contiene caracteres de control";
   if (nombre.find_first_of("\\/") != std::string::npos) return "contiene una barra separadora de carpetas";
   if (nombre.find(':') != std::string::npos) return "contiene dos puntos de unidad";
-  if (nombre.find("..") != std::string::npos) return "contiene «..»";
+  if (nombre.find_first_of("<>\"|?*") != std::string::npos)
+    return "contiene un carácter que Windows no admite en un nombre de carpeta (< > \" | ? *)";
+  // Windows drops the trailing dots and blanks of a folder name; what is left must be a name,
+  // and not one of the devices that Windows reserves (CON, NUL, COM1...), with any extension.
+  const std::string windows = engine::WindowsComponent(nombre);
+  if (windows.empty()) return nombre.empty() ? "está vacío" : "solo tiene puntos o blancos";
+  if (windows.size() > 255) return "es demasiado largo para un nombre de carpeta";
+  std::string base = windows.substr(0, windows.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  static const char* const kDispositivos[] = {"CON", "PRN", "AUX", "NUL"};
+  const bool numerado = base.size() == 4 && (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) &&
+                        base[3] >= '1' && base[3] <= '9';
+  if (numerado || std::find(std::begin(kDispositivos), std::end(kDispositivos), base) != std::end(kDispositivos))
+    return "es un nombre que Windows reserva para un dispositivo";
   return "";
 }
 
@@ -174,7 +189,7 @@ void Pasos::CompruebaNombres() {
     for (j.First(); !j.Eof(); j.Next()) {
       tiene_ejercicios = true;
       const std::string ejercicio = j.FieldByName("EJERCICIO")->AsString();
-      std::string motivo = NombreNoValido(ejercicio);
+      std::string motivo = NombreNoValido("Ejercicio" + ejercicio);
       if (!motivo.empty())
         engine::DatabaseError("El ejercicio «" + ejercicio + "» de la empresa «" + nombre + "» " + motivo +
                               " y no puede formar parte de la ruta de su carpeta. Corríjalo en Tribanor y "
