@@ -2,10 +2,14 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileSystemModel>
+#include <QHeaderView>
+#include <QIdentityProxyModel>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QToolButton>
+#include <QTreeView>
 
 #include "app/FileNameRules.h"
 #include "app/Keyboard.h"
@@ -38,6 +42,36 @@ bool IsBrowseKey(const QKeyEvent& e) {
     default: return false;
   }
 }
+
+// The dialog's list of files in Spanish whatever translations are installed: the column titles
+// and the kind of each entry ("Carpeta", "Archivo EXE").
+class SpanishFileColumns : public QIdentityProxyModel {
+ public:
+  using QIdentityProxyModel::QIdentityProxyModel;
+
+  QVariant headerData(int section, Qt::Orientation o, int role) const override {
+    if (o == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < 4) {
+      static const char* const kTitles[] = {"Nombre", "Tamaño", "Tipo", "Fecha de modificación"};
+      return QString::fromUtf8(kTitles[section]);
+    }
+    return QIdentityProxyModel::headerData(section, o, role);
+  }
+
+  QVariant data(const QModelIndex& index, int role) const override {
+    const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel());
+    if (files == nullptr || index.column() != 2 || role != Qt::DisplayRole)
+      return QIdentityProxyModel::data(index, role);
+    return Kind(files->fileInfo(mapToSource(index)));
+  }
+
+  static QString Kind(const QFileInfo& info) {
+    if (info.isRoot()) return QStringLiteral("Unidad");
+    if (info.isDir()) return QStringLiteral("Carpeta");
+    if (info.isSymLink()) return QStringLiteral("Acceso directo");
+    const QString suffix = info.suffix();
+    return suffix.isEmpty() ? QStringLiteral("Archivo") : QStringLiteral("Archivo ") + suffix.toUpper();
+  }
+};
 
 // A wildcard that matches `name` in any letter case ("ab.c" -> "[Aa][Bb].[Cc]").
 QString AnyCasePattern(const QString& name) {
@@ -115,6 +149,17 @@ std::optional<QString> TFilenameEdit::RunFileDialog(QWidget* parent, const Brows
   dlg.setFileMode(QFileDialog::ExistingFile);
   dlg.setAcceptMode(QFileDialog::AcceptOpen);
   dlg.setNameFilter(r.filterLabel + " (" + AnyCasePattern(r.fileName) + ")");
+  dlg.setViewMode(QFileDialog::Detail);
+  dlg.setProxyModel(new SpanishFileColumns(&dlg));
+  // Every column as wide as its title and its texts; the names take the rest. The dialog is
+  // wider than the window it comes from, which is too narrow for the four columns.
+  if (auto* files = dlg.findChild<QTreeView*>(QStringLiteral("treeView"))) {
+    QHeaderView* titles = files->header();
+    titles->setStretchLastSection(false);
+    titles->setSectionResizeMode(QHeaderView::ResizeToContents);
+    titles->setSectionResizeMode(0, QHeaderView::Stretch);
+  }
+  dlg.resize(dlg.sizeHint().expandedTo(QSize(640, 400)));
   if (!r.startFolder.isEmpty()) dlg.setDirectory(r.startFolder);
   if (!r.selectedName.isEmpty()) dlg.selectFile(r.selectedName);
   if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty()) return std::nullopt;
