@@ -21,8 +21,14 @@ QString ApplicationTitle();
 
 // A message of the wizard: no icon.
 void ShowMessage(const QString& text);
-// An error that escaped a handler, as the application shows it: error icon, the error's text.
+// An error that escaped a handler, as the application shows it: error icon, the error's text
+// with its context lines below it ("Tabla: ...", "Carpeta: ...", paths in this system's
+// separators), each on a line of its own that the box never breaks. A path wider than
+// ErrorLineWidth() is shortened in its middle; the box's details then hold the whole text.
 void ShowErrorMessage(const QString& text);
+// The widest a context line of an error box may be, in pixels: what the screen lets a message
+// box grow to, less its icon and margins.
+int ErrorLineWidth();
 
 // Runs fn; an exception that escapes it (EDatabaseError, EDBEngineError, any std::exception)
 // is shown by ShowErrorMessage and the program goes on.

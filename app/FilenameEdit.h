@@ -2,6 +2,10 @@
 // edge that opens an open-file dialog. Its text changes only through that dialog (or SetText by
 // the program). The dialog is a hook, so that tests can answer it; by default it is a
 // non-native QFileDialog.
+//
+// From the keyboard, as a drop-down edit of the host system: Alt+Down and F4 on the edit open
+// the dialog, and so does Ctrl+Return; the browse button comes next in the tab order and is
+// pressed with Space, Return or keypad Enter.
 #pragma once
 
 #include <QLineEdit>
@@ -61,6 +65,7 @@ class TFilenameEdit : public QLineEdit {
 
  protected:
   void resizeEvent(QResizeEvent* e) override;
+  void keyPressEvent(QKeyEvent* e) override;
 
  private:
   QToolButton* button_;

@@ -9,8 +9,10 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QTabBar>
+#include <QToolButton>
 #include <QTableView>
 #include <QTextBlockFormat>
 #include <QTextCharFormat>
@@ -19,6 +21,7 @@
 
 #include "app/Dialogs.h"
 #include "app/FileNameRules.h"
+#include "app/Keyboard.h"
 #include "app/TableModel.h"
 #include "app/WinXP.h"
 
@@ -68,6 +71,7 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, 
   b->setObjectName(name);
   b->setGeometry(x, y, 75, 25);
   b->setAutoDefault(false);
+  PressOnReturn(b);
   return b;
 }
 
@@ -78,6 +82,7 @@ QTableView* MakeGrid(QWidget* parent, const char* name, int x, int y, int w, int
   g->setEditTriggers(QAbstractItemView::NoEditTriggers);
   g->setSelectionMode(QAbstractItemView::SingleSelection);
   g->setSelectionBehavior(QAbstractItemView::SelectItems);
+  g->setTabKeyNavigation(false);  // Tab leaves the grid; the arrows move within it
   g->setShowGrid(true);
   g->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   g->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
@@ -200,6 +205,19 @@ TForm1::TForm1(QWidget* parent)
   WinXP1 = new TWinXP(this);
   WinXP1->setObjectName("WinXP1");
 
+  // Tab order: the controls of each page, then the tab strip; only the shown page's controls
+  // take part. The browse button comes right after its edit.
+  QWidget* const order[] = {EditDirectorio, EditDirectorio->BrowseButton(), Button1, Button2, RichEdit1,
+                            Button3,        DBGrid1,                        DBGrid2, TabSet1};
+  for (size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
+  // Ctrl+Tab and Ctrl+Shift+Tab select the next and the previous page, wherever the focus is.
+  connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Tab), this), &QShortcut::activated, this,
+          [this] { SelectPage(+1); });
+  for (const QKeySequence& keys : {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab),
+                                   QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab),
+                                   QKeySequence(Qt::CTRL | Qt::Key_Backtab)})
+    connect(new QShortcut(keys, this), &QShortcut::activated, this, [this] { SelectPage(-1); });
+
   connect(TabSet1, &QTabBar::currentChanged, this, [this] { RunHandler([this] { TabSet1Click(); }); });
   connect(Button1, &QPushButton::clicked, this, [this] { RunHandler([this] { Button1Click(); }); });
   connect(Button2, &QPushButton::clicked, this, [this] { RunHandler([this] { Button2Click(); }); });
@@ -209,6 +227,13 @@ TForm1::TForm1(QWidget* parent)
   if (QScreen* s = screen()) move(s->availableGeometry().center() - QPoint(width() / 2, height() / 2));
 
   RunHandler([this] { FormCreate(); });
+  // The first control in the tab order has the focus when the window opens.
+  EditDirectorio->setFocus(Qt::OtherFocusReason);
+}
+
+void TForm1::SelectPage(int step) {
+  const int n = TabSet1->count();
+  TabSet1->setCurrentIndex((TabSet1->currentIndex() + step + n) % n);
 }
 
 TForm1::~TForm1() = default;
@@ -303,8 +328,6 @@ void TForm1::BuildPage1(QWidget* page) {
   LabelAccion->setFont(WindowFont(11, true));
   SetTextColour(LabelAccion, kNavy);
 
-  QWidget::setTabOrder(EditDirectorio, Button1);
-  QWidget::setTabOrder(Button1, Button2);
 }
 
 void TForm1::BuildPage2(QWidget* page) {
@@ -368,9 +391,6 @@ void TForm1::BuildPage3(QWidget* page) {
       std::vector<GridColumn>{{EjerciciosEJERCICIO, "EJERCICIO", 4}, {EjerciciosMONEDA, "MONEDA", 3}});
   BindGrid(DBGrid1, empresas_model_.get());
   BindGrid(DBGrid2, ejercicios_model_.get());
-
-  QWidget::setTabOrder(Button3, DBGrid1);
-  QWidget::setTabOrder(DBGrid1, DBGrid2);
 }
 
 void TForm1::BindGrid(QTableView* view, TTableModel* model) {

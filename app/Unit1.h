@@ -95,6 +95,9 @@ class TForm1 : public QWidget {
   bool Revisa(const std::string& campo, const std::string& tipo, int longitud, int precision);
   void Modifica(int longitud);
 
+  // Selects the page `step` tabs after the current one, round the strip (Ctrl+Tab: +1).
+  void SelectPage(int step);
+
   // Writes the progress label, which grows with its text.
   void SetAccion(const QString& text);
 

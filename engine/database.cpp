@@ -27,7 +27,7 @@ Database* OpenDatabase(const std::string& name) {
     if (!resolved || !CurrentFileSystem()->IsDirectory(*resolved))
       throw EngineError(err::kNoSuchFolder,
                         "La carpeta de datos no existe. Compruebe la ruta de la instalación.",
-                        {"Carpeta: " + name});
+                        {CtxFolder(name)});
     dir = *resolved;
   }
   std::lock_guard<std::mutex> lock(g_mu);

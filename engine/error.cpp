@@ -39,6 +39,7 @@ IoError::IoError(const std::string& message, const std::string& path)
 
 std::string CtxTable(const std::string& path) { return "Tabla: " + path; }
 std::string CtxFile(const std::string& path) { return "Fichero: " + path; }
+std::string CtxFolder(const std::string& path) { return "Carpeta: " + path; }
 std::string CtxField(const std::string& name) { return "Campo: " + name; }
 std::string CtxRecord(uint64_t recno) { return "Registro: " + std::to_string(recno); }
 std::string CtxIndex(const std::string& tag) { return "Índice: " + tag; }

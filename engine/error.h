@@ -89,6 +89,7 @@ class IoError : public EngineError {
 // Context line helpers, so that every message words them alike.
 std::string CtxTable(const std::string& path);   // "Tabla: <path>"
 std::string CtxFile(const std::string& path);    // "Fichero: <path>"
+std::string CtxFolder(const std::string& path);  // "Carpeta: <path>"
 std::string CtxField(const std::string& name);   // "Campo: <name>"
 std::string CtxRecord(uint64_t recno);           // "Registro: <n>"
 std::string CtxIndex(const std::string& tag);    // "Índice: <tag>"

@@ -11,6 +11,12 @@ bool IsFolderName(const std::string& name) {
   return name.find_first_of(":\\/") != std::string::npos;
 }
 
+std::string WindowsComponent(const std::string& name) {
+  size_t n = name.size();
+  while (n > 0 && (name[n - 1] == '.' || name[n - 1] == ' ')) --n;
+  return name.substr(0, n);
+}
+
 std::string NormalizeSeparators(const std::string& name) {
   std::string out;
   out.reserve(name.size());
@@ -31,7 +37,7 @@ std::string DiskNameAsUtf8(const std::string& disk) {
 }
 
 // Finds the entry of `dir` that matches `want`; exact name first.
-std::optional<std::string> MatchInDir(FileSystem& fs, const std::string& dir, const std::string& want) {
+std::optional<std::string> MatchNameInDir(FileSystem& fs, const std::string& dir, const std::string& want) {
   std::string exact = dir.empty() ? want : JoinPath(dir, want);
   if (fs.Exists(exact)) return want;
   std::vector<DirEntry> entries;
@@ -46,6 +52,15 @@ std::optional<std::string> MatchInDir(FileSystem& fs, const std::string& dir, co
   for (const auto& e : entries)
     if (FoldCase(DiskNameAsUtf8(e.name)) == folded) return e.name;
   return std::nullopt;
+}
+
+// Finds the entry of `dir` that `want` names: under that very name first, else under the name
+// Windows gives it (trailing dots and blanks dropped), since the folders were made there.
+std::optional<std::string> MatchInDir(FileSystem& fs, const std::string& dir, const std::string& want) {
+  if (auto m = MatchNameInDir(fs, dir, want)) return m;
+  const std::string windows = WindowsComponent(want);
+  if (windows.empty() || windows == want) return std::nullopt;
+  return MatchNameInDir(fs, dir, windows);
 }
 
 std::optional<std::string> Resolve(const std::string& raw, bool last_may_be_missing) {
@@ -78,7 +93,7 @@ std::optional<std::string> Resolve(const std::string& raw, bool last_may_be_miss
       auto m = MatchInDir(fs, dir == "/" ? "/" : dir, part);
       if (!m) {
         if (last_may_be_missing && k + 1 == parts.size()) {
-          next = part;
+          next = WindowsComponent(part).empty() ? part : WindowsComponent(part);
         } else {
           return std::nullopt;
         }

@@ -1,8 +1,10 @@
 // Names of folders and tables as the host application writes them, turned into paths of this
 // machine. On POSIX a "\" is a separator like "/", and a component that does not exist under its
 // exact name is matched without regard to letter case (installations copied from Windows hold
-// "EMPRESAS.DBF", "empresas.dbf", "EJERCICIO2004"). Names are UTF-8; a name on disk that is not
-// valid UTF-8 is read as Windows 1252, so a folder copied with its original bytes still matches.
+// "EMPRESAS.DBF", "empresas.dbf", "EJERCICIO2004") and, failing that, as Windows names it:
+// without its trailing dots and blanks (a company "Foo S.L.." has the folder "Foo S.L"). Names
+// are UTF-8; a name on disk that is not valid UTF-8 is read as Windows 1252, so a folder copied
+// with its original bytes still matches.
 #pragma once
 
 #include <optional>
@@ -12,6 +14,10 @@ namespace engine {
 
 // True when a database name names a folder (holds ':', '\' or '/').
 bool IsFolderName(const std::string& name);
+
+// A path component as Windows stores it: its trailing dots and blanks dropped ("Foo S.L.." ->
+// "Foo S.L", "Ejercicio  " -> "Ejercicio"; "..." -> "").
+std::string WindowsComponent(const std::string& name);
 
 // "\" to "/", repeated separators folded; a trailing separator dropped (except for the root).
 std::string NormalizeSeparators(const std::string& name);

@@ -209,13 +209,13 @@ Comprobacion ComprobarInstalacion(const std::string& fichero_programa) {
     for (ejercicios.First(); !ejercicios.Eof(); ejercicios.Next()) {
       const std::string ejercicio = ejercicios.FieldByName("EJERCICIO")->AsString();
       std::string motivo = Pasos::NombreNoValido(nombre);
-      if (motivo.empty()) motivo = Pasos::NombreNoValido(ejercicio);
+      if (motivo.empty()) motivo = Pasos::NombreNoValido("Ejercicio" + ejercicio);
       const std::string relativa = "Empresas/" + nombre + "/Ejercicio" + ejercicio;
       if (!motivo.empty()) {
         out.problemas.push_back("la carpeta de «" + nombre + "» " + ejercicio + " no es válida: " + motivo);
         continue;
       }
-      const std::string carpeta = ruta + "Empresas\\" + nombre + "\\Ejercicio" + ejercicio;
+      const std::string carpeta = Pasos::CarpetaEjercicio(ruta, nombre, ejercicio);
       auto fuera = enlaces.Problemas(carpeta, kTablasEjercicio);
       if (!fuera.empty()) {
         for (const auto& p : fuera) out.problemas.push_back(p);

@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "app/core/Bloqueo.h"
+#include "app/core/Contexto.h"
 #include "app/core/Enlaces.h"
 #include "engine/database.h"
 #include "engine/fs.h"
+#include "engine/path.h"
 
 namespace actualiza {
 
@@ -17,10 +19,10 @@ using namespace restructure;
 
 namespace {
 
-// Closes the work table when a step fails, so that the next run does not find it open, and lets
-// the error go on to the caller.
+// Closes the work table when a step on `tabla` of `carpeta` fails, so that the next run does not
+// find it open, and lets the error go on to the caller naming that table and folder.
 template <class F>
-void CierraSiFalla(TTable& fichero, F&& paso) {
+void CierraSiFalla(TTable& fichero, const std::string& carpeta, const std::string& tabla, F&& paso) {
   try {
     paso();
   } catch (...) {
@@ -30,7 +32,7 @@ void CierraSiFalla(TTable& fichero, F&& paso) {
     } catch (...) {
       // The step's own error is the one the user must see.
     }
-    throw;
+    RelanzaEnTabla(carpeta, tabla);
   }
 }
 
@@ -49,13 +51,31 @@ std::string Pasos::CarpetaDe(const std::string& fichero) {
   return p == std::string::npos ? std::string() : fichero.substr(0, p + 1);
 }
 
+std::string Pasos::CarpetaEjercicio(const std::string& ruta, const std::string& nombre, const std::string& ejercicio) {
+  return ruta + "Empresas\\" + nombre + "\\Ejercicio" + ejercicio;
+}
+
 std::string Pasos::NombreNoValido(const std::string& nombre) {
-  if (nombre.empty()) return "está vacío";
+  if (nombre == "." || nombre == "..") return "es «" + nombre + "», que no nombra una carpeta propia";
   for (unsigned char c : nombre)
     if (c < 0x20 || c == 0x7F) return "contiene caracteres de control";
   if (nombre.find_first_of("\\/") != std::string::npos) return "contiene una barra separadora de carpetas";
   if (nombre.find(':') != std::string::npos) return "contiene dos puntos de unidad";
-  if (nombre.find("..") != std::string::npos) return "contiene «..»";
+  if (nombre.find_first_of("<>\"|?*") != std::string::npos)
+    return "contiene un carácter que Windows no admite en un nombre de carpeta (< > \" | ? *)";
+  // Windows drops the trailing dots and blanks of a folder name; what is left must be a name,
+  // and not one of the devices that Windows reserves (CON, NUL, COM1...), with any extension.
+  const std::string windows = engine::WindowsComponent(nombre);
+  if (windows.empty()) return nombre.empty() ? "está vacío" : "solo tiene puntos o blancos";
+  if (windows.size() > 255) return "es demasiado largo para un nombre de carpeta";
+  std::string base = windows.substr(0, windows.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+  static const char* const kDispositivos[] = {"CON", "PRN", "AUX", "NUL"};
+  const bool numerado = base.size() == 4 && (base.rfind("COM", 0) == 0 || base.rfind("LPT", 0) == 0) &&
+                        base[3] >= '1' && base[3] <= '9';
+  if (numerado || std::find(std::begin(kDispositivos), std::end(kDispositivos), base) != std::end(kDispositivos))
+    return "es un nombre que Windows reserva para un dispositivo";
   return "";
 }
 
@@ -148,25 +168,27 @@ static bool AnadeImportesClientes(TRestructure& r) {
 }
 
 void Pasos::ModificaEmpresa() {
-  CierraSiFalla(*o_.Fichero, [&] {
-    Apunta(*o_.RutaPrograma + "Empresa", "Clientes.Dbf");
+  const std::string carpeta = *o_.RutaPrograma + "Empresa";
+  CierraSiFalla(*o_.Fichero, carpeta, "Clientes.Dbf", [&] {
+    Apunta(carpeta, "Clientes.Dbf");
     vista_.Accion("Actualiza directorio " + *o_.RutaPrograma + k43Blancos, false);
     if (AnadeImportesClientes(*o_.Restructure)) o_.Restructure->ApplyRestructure();
   });
 }
 
 void Pasos::ModificaEmpresas() {
-  CierraSiFalla(*o_.Fichero, [&] {
-    const std::string nombre = o_.Empresas->FieldByName("NOMBRE")->AsString();
-    const std::string ejercicio = o_.Ejercicios->FieldByName("EJERCICIO")->AsString();
-    Apunta(*o_.RutaPrograma + "Empresas\\" + nombre + "\\Ejercicio" + ejercicio, "Clientes.Dbf");
+  const std::string carpeta = CarpetaEjercicio(*o_.RutaPrograma, o_.Empresas->FieldByName("NOMBRE")->AsString(),
+                                               o_.Ejercicios->FieldByName("EJERCICIO")->AsString());
+  CierraSiFalla(*o_.Fichero, carpeta, "Clientes.Dbf", [&] {
+    Apunta(carpeta, "Clientes.Dbf");
     if (AnadeImportesClientes(*o_.Restructure)) o_.Restructure->ApplyRestructure();
   });
 }
 
 void Pasos::ModificaGeneral() {
-  CierraSiFalla(*o_.Fichero, [&] {
-    Apunta(*o_.RutaPrograma + "General", "Configu.Dbf");
+  const std::string carpeta = *o_.RutaPrograma + "General";
+  CierraSiFalla(*o_.Fichero, carpeta, "Configu.Dbf", [&] {
+    Apunta(carpeta, "Configu.Dbf");
     bool cambio = false;
     cambio |= Revisa("Color1", "N", kAnchoColor1, 0);
     cambio |= Revisa("Color2", "N", 7, 0);
@@ -193,7 +215,8 @@ void Pasos::CreaFichero() {
 }
 
 void Pasos::CreaFicheroExistencias() {
-  CierraSiFalla(*o_.Fichero, [&] {
+  const std::string carpeta = o_.Fichero->DatabaseName(), tabla = o_.Fichero->TableName();
+  CierraSiFalla(*o_.Fichero, carpeta, tabla, [&] {
     if (!o_.Fichero->Exists()) {
       CreaFichero();
     } else if (TablaVacia(*o_.Fichero)) {
@@ -229,7 +252,7 @@ void Pasos::CompruebaNombres() {
     for (j.First(); !j.Eof(); j.Next()) {
       tiene_ejercicios = true;
       const std::string ejercicio = j.FieldByName("EJERCICIO")->AsString();
-      std::string motivo = NombreNoValido(ejercicio);
+      std::string motivo = NombreNoValido("Ejercicio" + ejercicio);
       if (!motivo.empty())
         engine::DatabaseError("El ejercicio «" + ejercicio + "» de la empresa «" + nombre + "» " + motivo +
                               " y no puede formar parte de la ruta de su carpeta. Corríjalo en Tribanor y "
@@ -350,7 +373,7 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
       const std::string ejercicio = j.FieldByName("EJERCICIO")->AsString();
       vista_.Accion(nombre + " " + ejercicio + k43Blancos, true);
       if (por_ejercicio) por_ejercicio(nombre, ejercicio, ++n, total);
-      o_.Fichero->SetDatabaseName(ruta + "Empresas\\" + nombre + "\\Ejercicio" + ejercicio);
+      o_.Fichero->SetDatabaseName(CarpetaEjercicio(ruta, nombre, ejercicio));
       o_.Fichero->SetTableName("Existencias.dbf");
       CreaFicheroExistencias();
       ModificaEmpresas();

@@ -65,8 +65,15 @@ class Pasos {
   // "/" or ":"; "" when it has none.
   static std::string CarpetaDe(const std::string& fichero);
 
-  // A company name or fiscal year that can be a folder name below the installation: refuses
-  // separators, "..", a drive colon and control characters. Returns the reason, or "".
+  // The fiscal-year folder of a company below the installation folder `ruta`:
+  // ruta + "Empresas\" + NOMBRE + "\Ejercicio" + EJERCICIO, the values inserted as they are.
+  static std::string CarpetaEjercicio(const std::string& ruta, const std::string& nombre, const std::string& ejercicio);
+
+  // Whether a name can be one folder of a path below the installation: refuses "." and "..", a
+  // separator, a drive colon, control characters and what Windows cannot hold as a folder name
+  // (< > " | ? *, a name left empty once Windows drops its trailing dots and blanks, a device
+  // name such as CON or LPT1). Dots, blanks, accents and apostrophes are fine. Returns the
+  // reason, or "". A fiscal year is checked as its folder name, "Ejercicio" + EJERCICIO.
   static std::string NombreNoValido(const std::string& nombre);
 
  private:

@@ -7,7 +7,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QHeaderView>
 #include <QToolButton>
+#include <QTreeView>
 #include <QtTest>
 
 #include "app/Unit1.h"
@@ -24,6 +26,7 @@ class BrowseTest : public QObject {
   void invalidNameGivesNoStartFolder();
   void editCannotBeTypedInto();
   void defaultDialog();
+  void defaultDialogListsInSpanishWithWholeColumns();
 };
 
 namespace {
@@ -176,6 +179,54 @@ void BrowseTest::defaultDialog() {
     if (auto* dlg = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) static_cast<QDialog*>(dlg)->reject();
   });
   QVERIFY(!TFilenameEdit::RunFileDialog(nullptr, r).has_value());
+}
+
+void BrowseTest::defaultDialogListsInSpanishWithWholeColumns() {
+  QTemporaryDir dir;
+  QVERIFY(wizard_test::WriteFile(dir.filePath("TRIBANOR.EXE")));
+  QVERIFY(QDir(dir.path()).mkdir("Datos de la empresa"));
+  TForm1 f;  // the dialog comes from the 487-pixel window
+  ShowAndActivate(&f);
+  BrowseRequest r;
+  r.title = "t";
+  r.filterLabel = r.fileName = "TRIBANOR.EXE";
+  r.startFolder = dir.path() + "/";
+  QStringList titles, kinds, cut;
+  QTimer::singleShot(0, [&] {
+    auto* dlg = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    auto* view = dlg ? dlg->findChild<QTreeView*>("treeView") : nullptr;
+    if (view == nullptr) {
+      if (dlg) dlg->reject();
+      return;
+    }
+    QAbstractItemModel* m = view->model();
+    QTRY_COMPARE(m->rowCount(view->rootIndex()), 2);
+    QTRY_VERIFY(!m->index(0, 2, view->rootIndex()).data().toString().isEmpty());
+    QTRY_VERIFY(!m->index(1, 2, view->rootIndex()).data().toString().isEmpty());
+    QHeaderView* h = view->header();
+    const QFontMetrics titleFm(h->font()), cellFm(view->font());
+    int total = 0;
+    for (int c = 0; c < m->columnCount(view->rootIndex()); ++c) {
+      if (h->isSectionHidden(c)) continue;
+      const QString title = m->headerData(c, Qt::Horizontal).toString();
+      titles << title;
+      total += h->sectionSize(c);
+      if (h->sectionSize(c) < titleFm.horizontalAdvance(title)) cut << title;
+      for (int row = 0; row < 2; ++row) {
+        const QString text = m->index(row, c, view->rootIndex()).data().toString();
+        if (c == 2) kinds << text;
+        if (c > 0 && h->sectionSize(c) < cellFm.horizontalAdvance(text)) cut << text;
+      }
+    }
+    // Nothing to scroll to: every column is in sight.
+    if (total > view->viewport()->width()) cut << QString("total %1 > %2").arg(total).arg(view->viewport()->width());
+    dlg->reject();
+  });
+  QVERIFY(!TFilenameEdit::RunFileDialog(&f, r).has_value());
+  QCOMPARE(titles, (QStringList{"Nombre", QString::fromUtf8("Tamaño"), "Tipo", QString::fromUtf8("Fecha de modificación")}));
+  kinds.sort();
+  QCOMPARE(kinds, (QStringList{"Archivo EXE", "Carpeta"}));
+  QCOMPARE(cut, QStringList());
 }
 
 QTEST_MAIN(BrowseTest)

@@ -156,7 +156,8 @@ void WindowTest::labelsAndColours() {
   QVERIFY(!f.Button1->font().bold());
   QVERIFY(f.EditDirectorio->isReadOnly());
   QVERIFY(f.EditDirectorio->BrowseButton()->isVisibleTo(f.EditDirectorio));
-  QVERIFY(f.EditDirectorio->BrowseButton()->focusPolicy() == Qt::NoFocus);
+  // The browse button takes the focus from the keyboard only (a click leaves it on the edit).
+  QVERIFY(f.EditDirectorio->BrowseButton()->focusPolicy() == Qt::TabFocus);
   // One-line texts fit their controls in the font actually used (legible without MS Sans Serif).
   for (QLabel* l : {f.Label1, f.Label3})
     QVERIFY2(QFontMetrics(l->font()).horizontalAdvance(l->text()) <= l->width(), qPrintable(l->objectName()));
@@ -189,11 +190,10 @@ void WindowTest::tabStrip() {
 }
 
 namespace {
-// The next control that the Tab key reaches from w (skipping w's own parts and controls that
-// take no focus).
+// The next control that the Tab key reaches from w (skipping controls that take no focus, such
+// as a grid's own parts).
 QWidget* NextTabStop(QWidget* w) {
   for (QWidget* n = w->nextInFocusChain(); n != nullptr && n != w; n = n->nextInFocusChain()) {
-    if (w->isAncestorOf(n)) continue;
     if ((n->focusPolicy() & Qt::TabFocus) != 0) return n;
   }
   return nullptr;
@@ -202,10 +202,13 @@ QWidget* NextTabStop(QWidget* w) {
 
 void WindowTest::tabOrder() {
   TForm1 f;
-  QCOMPARE(NextTabStop(f.EditDirectorio), static_cast<QWidget*>(f.Button1));
+  QCOMPARE(NextTabStop(f.EditDirectorio), static_cast<QWidget*>(f.EditDirectorio->BrowseButton()));
+  QCOMPARE(NextTabStop(f.EditDirectorio->BrowseButton()), static_cast<QWidget*>(f.Button1));
   QCOMPARE(NextTabStop(f.Button1), static_cast<QWidget*>(f.Button2));
   QCOMPARE(NextTabStop(f.Button3), static_cast<QWidget*>(f.DBGrid1));
   QCOMPARE(NextTabStop(f.DBGrid1), static_cast<QWidget*>(f.DBGrid2));
+  QCOMPARE(NextTabStop(f.DBGrid2), static_cast<QWidget*>(f.TabSet1));
+  for (QTableView* g : {f.DBGrid1, f.DBGrid2}) QVERIFY(!g->tabKeyNavigation());
 }
 
 void WindowTest::tabsSelectPages() {

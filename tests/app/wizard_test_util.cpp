@@ -12,6 +12,7 @@ MessageRecorder::MessageRecorder() {
     ShownBox b;
     b.text = box.text();
     b.caption = box.windowTitle();
+    b.details = box.detailedText();
     b.icon = box.icon();
     b.buttons = box.standardButtons();
     b.buttonCount = static_cast<int>(box.buttons().size());

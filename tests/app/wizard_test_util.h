@@ -14,6 +14,7 @@ namespace wizard_test {
 struct ShownBox {
   QString text;
   QString caption;
+  QString details;  // the box's detailed text ("" when it has none)
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QMessageBox::StandardButtons buttons;
   int buttonCount = 0;

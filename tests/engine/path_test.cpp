@@ -48,6 +48,26 @@ TEST(Path, MatchesEveryComponentWithoutRegardToCase) {
             d / "EMPRESAS/Compañía Ñandú/EJERCICIO2004/CLIENTES.DBF");
 }
 
+// Windows drops the trailing dots and blanks of a name: the folder of a company "Foo S.L.." is
+// "Foo S.L" there, and so it is on a copy of that installation.
+TEST(Path, NamesAreFoundAsWindowsStoresThem) {
+  EXPECT_EQ(WindowsComponent("Foo S.L.."), "Foo S.L");
+  EXPECT_EQ(WindowsComponent("Ejercicio  "), "Ejercicio");
+  EXPECT_EQ(WindowsComponent("  Espacios"), "  Espacios");
+  EXPECT_EQ(WindowsComponent(". ."), "");
+  TempDir d;
+  std::filesystem::create_directories(d / "EMPRESAS/Foo S.L/Ejercicio");
+  WriteFileBytes(d / "EMPRESAS/Foo S.L/Ejercicio/CLIENTES.DBF", "x");
+  EXPECT_EQ(*ResolveExisting(d.path() + "\\Empresas\\foo s.l..\\Ejercicio \\Clientes.Dbf"),
+            d / "EMPRESAS/Foo S.L/Ejercicio/CLIENTES.DBF");
+  // A name that exists as it stands is taken as it stands.
+  std::filesystem::create_directories(d / "EMPRESAS/Foo S.L..");
+  EXPECT_EQ(*ResolveExisting(d / "Empresas/Foo S.L.."), d / "EMPRESAS/Foo S.L..");
+  // A file to be made gets the name Windows would give it.
+  EXPECT_EQ(*ResolveForCreate(d / "empresas/foo s.l/Nueva.dbf. "), d / "EMPRESAS/Foo S.L/Nueva.dbf");
+  EXPECT_FALSE(ResolveExisting(d / "Empresas/Foo S.L./Otro").has_value());
+}
+
 TEST(Database, FolderMustExistAndHandlesOutliveTables) {
   TempDir d;
   std::filesystem::create_directories(d / "General");

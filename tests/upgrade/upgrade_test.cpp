@@ -298,7 +298,8 @@ TEST(Actualizacion, EmptyConfigurationGainsTheFieldsAndNoRow) {
 }
 
 TEST(Actualizacion, UnsafeCompanyNamesStopTheRunBeforeAnythingChanges) {
-  for (std::string malo : {std::string("../../etc"), std::string("A\\B"), std::string("C:datos"), std::string("Tab\tulada")}) {
+  for (std::string malo : {std::string("../../etc"), std::string("A\\B"), std::string("C:datos"), std::string("Tab\tulada"),
+                           std::string(".."), std::string("..."), std::string("NUL.txt"), std::string("a|b")}) {
     TempDir d;
     Instalacion inst(d);
     inst.Listas({{"Buena S.L.", {"2004"}}, {malo, {"2004"}}});
@@ -329,7 +330,9 @@ TEST(Actualizacion, AFailedStepClosesTheWorkTableSoASecondRunStartsClean) {
     v.Ejecuta(inst.exe());
     FAIL();
   } catch (const engine::EDatabaseError& e) {
-    EXPECT_STREQ(e.what(), "Field index not in range");
+    // The component's text, then the table and the folder of the failed step.
+    EXPECT_EQ(std::string(e.what()),
+              "Field index not in range\nTabla: Existencias.dbf\nCarpeta: " + inst.raiz + "/Empresa");
   }
   EXPECT_FALSE(v.fichero.Active());
   // Clientes and Configu were upgraded before the failure and stay upgraded.
@@ -352,7 +355,7 @@ TEST(Actualizacion, AStockTableHeldOpenStopsTheRunAndASecondRunFinishes) {
   auto other = std::make_unique<testing_support::TableHeldByAnotherProcess>(fs::path(held).parent_path().string(),
                                                                             "Existencias.dbf");
   ASSERT_TRUE(other->holding());
-  ActualizaHastaTablaOcupada(demo.executable);
+  ActualizaHastaTablaOcupada(demo.executable, fs::path(held).parent_path().string());
   // Every table is either upgraded or untouched, never half done.
   for (const auto& [nombre, t] : LeeTodas(d.path())) {
     if (!antes.count(nombre)) continue;  // created by the run: complete by construction
@@ -365,11 +368,13 @@ TEST(Actualizacion, AStockTableHeldOpenStopsTheRunAndASecondRunFinishes) {
   ActualizaHastaElFinal(demo.executable);
 }
 
-// Every file below a folder, with its bytes.
+// Every file below a folder, with its bytes; the run's (empty) lock file holds no data and is
+// left out.
 std::map<std::string, std::string> Ficheros(const std::string& dir) {
   std::map<std::string, std::string> out;
   for (auto& e : fs::recursive_directory_iterator(dir))
-    if (e.is_regular_file()) out[fs::relative(e.path(), dir).string()] = ReadFileBytes(e.path().string());
+    if (e.is_regular_file() && e.path().filename() != kFicheroBloqueo)
+      out[fs::relative(e.path(), dir).string()] = ReadFileBytes(e.path().string());
   return out;
 }
 
@@ -525,6 +530,83 @@ TEST(Actualizacion, FiscalYearsOfNoCompanyAndDeletedOnesLeaveTheWalkComplete) {
   for (const auto& x : visitados) EXPECT_NE(x, "Bodegas Peñalba, S.L. 2002");
   EXPECT_EQ(ReadFileBytes(borrado), clientes_borrado);
   EXPECT_TRUE(ComprobarInstalacion(demo.executable).AlDia());
+}
+
+// Names are used as they stand; each folder is found as Windows stored it: without the trailing
+// dots and blanks of its name. A blank fiscal year names the folder "Ejercicio".
+TEST(Actualizacion, CompanyNamesAndFiscalYearsAreFoundAsWindowsStoredTheirFolders) {
+  TempDir d;
+  Instalacion inst(d);
+  inst.Listas({{"Foo S.L..", {"2004"}}, {"O'Donnell", {"2004"}}, {"  Espacios", {"2004"}}, {"Blanco", {""}}});
+  inst.Tabla("Empresa", "Clientes.Dbf", {C("CODIGO", 6)});
+  inst.Tabla("General", "Configu.Dbf", {C("USUARIO", 10)});
+  const std::vector<std::string> carpetas = {"Empresas/Foo S.L/Ejercicio2004", "Empresas/O'Donnell/Ejercicio2004",
+                                             "Empresas/  Espacios/Ejercicio2004", "Empresas/Blanco/Ejercicio"};
+  for (const auto& c : carpetas) inst.Tabla(c, "Clientes.Dbf", {C("CODIGO", 6)}, {{{"CODIGO", Value::Text("7")}}});
+  Ventana v;
+  v.Ejecuta(inst.exe());
+  for (const auto& c : carpetas) {
+    SCOPED_TRACE(c);
+    Tabla cl = Lee(inst.raiz + "/" + c + "/Clientes.Dbf");
+    EXPECT_EQ(cl.campos, (std::vector<std::string>{"CODIGO:513:6:0", "SA:514:12:2", "SC:514:12:2"}));
+    EXPECT_EQ(cl.filas.size(), 1u);
+    EXPECT_EQ(Nombres(inst.raiz + "/" + c + "/Existencias.dbf").size(), 11u);
+  }
+  // No folder was made under the name as it stands, and the progress named it as it stands.
+  EXPECT_FALSE(fs::exists(inst.raiz + "/Empresas/Foo S.L.."));
+  std::vector<std::string> textos;
+  for (const auto& [t, repintar] : v.vista.textos) textos.push_back(t);
+  EXPECT_NE(std::find(textos.begin(), textos.end(), "  Espacios 2004" + k43Blancos), textos.end());
+  EXPECT_NE(std::find(textos.begin(), textos.end(), "Foo S.L.. 2004" + k43Blancos), textos.end());
+  EXPECT_TRUE(ComprobarInstalacion(inst.exe()).AlDia());
+}
+
+TEST(Actualizacion, ABlankFiscalYearWithoutItsFolderStopsTheRunThere) {
+  TempDir d;
+  Instalacion inst(d);
+  inst.Listas({{"Blanco", {""}}});
+  inst.Tabla("Empresa", "Clientes.Dbf", {C("CODIGO", 6)});
+  inst.Tabla("General", "Configu.Dbf", {C("USUARIO", 10)});
+  fs::create_directories(inst.raiz + "/Empresas/Blanco/Ejercicio2004");  // another year's folder
+  Ventana v;
+  try {
+    v.Ejecuta(inst.exe());
+    ADD_FAILURE() << "the run must stop";
+  } catch (const engine::EDatabaseError& e) {
+    const std::string m = e.what();
+    const std::string fin = "\nTabla: Existencias.dbf\nCarpeta: " + inst.raiz + "/Empresas/Blanco/Ejercicio";
+    ASSERT_GE(m.size(), fin.size()) << m;
+    EXPECT_EQ(m.substr(m.size() - fin.size()), fin) << m;
+  }
+  // It stopped at that folder: the steps before it are done.
+  EXPECT_EQ(Nombres(inst.raiz + "/Empresa/Clientes.Dbf").back(), "SC");
+  EXPECT_FALSE(fs::exists(inst.raiz + "/Empresas/Blanco/Ejercicio2004/Existencias.dbf"));
+}
+
+// A company whose folder would lie outside "Empresas" is refused before any table is touched,
+// even where a folder of that name exists to be upgraded.
+TEST(Actualizacion, ACompanyNamedOutsideItsFolderIsRefusedAndNothingChanges) {
+  for (std::string malo : {std::string("..\\fuera"), std::string("../fuera")}) {
+    SCOPED_TRACE(malo);
+    TempDir d;
+    Instalacion inst(d);
+    inst.Listas({{"Buena S.L.", {"2004"}}, {malo, {"2004"}}});
+    inst.Tabla("Empresa", "Clientes.Dbf", {C("CODIGO", 6)});
+    inst.Tabla("General", "Configu.Dbf", {C("USUARIO", 10)});
+    inst.Tabla("Empresas/Buena S.L./Ejercicio2004", "Clientes.Dbf", {C("CODIGO", 6)});
+    inst.Tabla("fuera/Ejercicio2004", "Clientes.Dbf", {C("CODIGO", 6)});
+    const auto antes = Ficheros(inst.raiz);
+    Ventana v;
+    try {
+      v.Ejecuta(inst.exe());
+      ADD_FAILURE() << "the run must stop";
+    } catch (const engine::EDatabaseError& e) {
+      EXPECT_NE(std::string(e.what()).find("«" + malo + "»"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("no se ha modificado ningún fichero"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(v.vista.textos.empty());
+    EXPECT_EQ(Cambiados(antes, Ficheros(inst.raiz)), std::vector<std::string>{});
+  }
 }
 
 }  // namespace

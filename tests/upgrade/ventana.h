@@ -71,15 +71,21 @@ inline std::map<std::string, std::string> Contenido(const std::string& dir) {
 }
 
 // Runs an upgrade that must stop at a table another program holds; the component reports it as
-// "could not be opened" (when its structure is read) or "for exclusive access" (when it applies).
-inline void ActualizaHastaTablaOcupada(const std::string& exe) {
+// "could not be opened" (when its structure is read) or "for exclusive access" (when it applies),
+// followed by the table and, when given, its folder.
+inline void ActualizaHastaTablaOcupada(const std::string& exe, const std::string& carpeta = "") {
   Ventana v;
   try {
     v.Ejecuta(exe);
     ADD_FAILURE() << "the run went past a table another program holds";
   } catch (const engine::EDatabaseError& e) {
     std::string m = e.what();
-    EXPECT_TRUE(m == "Table could not be opened for exclusive access" || m == "Table could not be opened") << m;
+    const bool ocupada = m.rfind("Table could not be opened for exclusive access\nTabla: ", 0) == 0 ||
+                         m.rfind("Table could not be opened\nTabla: ", 0) == 0;
+    EXPECT_TRUE(ocupada) << m;
+    if (!carpeta.empty()) {
+      EXPECT_NE(m.find("\nCarpeta: " + carpeta), std::string::npos) << m;
+    }
   }
 }
 

@@ -1,0 +1,205 @@
+// The error boxes of the upgrade run: the component's and the engine's texts unchanged, with the
+// table and the data folder of the failed step below them, paths in this system's separators,
+// each context line whole on a line of its own (shortened in its middle only when the screen
+// leaves no room, with the full text in the details).
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <filesystem>
+
+#include "app/Dialogs.h"
+#include "app/Unit1.h"
+#include "app/core/Demo.h"
+#include "engine/table.h"
+#include "tests/support/helpers.h"
+#include "wizard_test_util.h"
+
+using namespace wizard;
+using wizard_test::MessageRecorder;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kTableNotOpened = "Table could not be opened";
+const char* const kNotExclusive = "Table could not be opened for exclusive access";
+const char* const kFieldIndexRange = "Field index not in range";
+
+// Runs "&Actualizar" on the installation of `exe` and returns the boxes it showed.
+std::vector<wizard_test::ShownBox> Run(const std::string& exe) {
+  TForm1 f;
+  f.show();
+  MessageRecorder rec;
+  f.EditDirectorio->SetDialogHook(
+      [exe](QWidget*, const BrowseRequest&) { return std::optional<QString>(QString::fromStdString(exe)); });
+  f.EditDirectorio->Browse();
+  QTest::mouseClick(f.Button1, Qt::LeftButton);
+  [&] { QVERIFY(f.isVisible()); }();  // an error leaves the window open
+  return rec.boxes();
+}
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// Removes every file of a table (the .DBF and its companions), whatever their letter case.
+void RemoveTable(const std::string& folder, const std::string& base) {
+  for (const auto& e : fs::directory_iterator(folder))
+    if (QString::fromStdString(e.path().stem().string()).compare(Q(base), Qt::CaseInsensitive) == 0) fs::remove(e.path());
+}
+
+// The context lines ("Tabla: ", "Carpeta: ") of the box's text that its label would have to
+// break: those wider than the text area of the label once the box is laid out on the screen.
+QStringList LinesTheBoxBreaks(QMessageBox& box) {
+  box.show();
+  if (!QTest::qWaitForWindowExposed(&box)) return {"(the box was not shown)"};
+  auto* label = box.findChild<QLabel*>("qt_msgbox_label");
+  if (label == nullptr) return {"(no label)"};
+  const int room = label->contentsRect().width() - qMax(0, label->indent());
+  const QFontMetrics fm(label->font());
+  QStringList out;
+  for (const QString& line : label->text().split('\n'))
+    if ((line.startsWith("Tabla: ") || line.startsWith("Carpeta: ")) && fm.horizontalAdvance(line) > room) out << line;
+  box.hide();
+  return out;
+}
+
+}  // namespace
+
+class MensajesTest : public QObject {
+  Q_OBJECT
+ private slots:
+  void init();
+  void missingConfigurationTable();
+  void stockTableWithoutCriterio();
+  void tableHeldByAnotherProgram();
+  void missingFiscalYearFolderIsNamedOnce();
+  void everyContextLineStaysWhole();
+  void aPathTooLongForTheScreenIsShortenedInTheMiddle();
+
+ private:
+  actualiza::DemoSummary Demo(const std::string& root);
+  std::unique_ptr<QTemporaryDir> dir_;
+  std::string root_;
+};
+
+void MensajesTest::init() {
+  dir_ = std::make_unique<QTemporaryDir>();
+  QVERIFY(dir_->isValid());
+  root_ = dir_->filePath("Mi Tribanor").toStdString();
+}
+
+actualiza::DemoSummary MensajesTest::Demo(const std::string& root) {
+  actualiza::DemoOptions o;
+  o.customers = 6;
+  return actualiza::WriteDemoInstallation(root, o);
+}
+
+void MensajesTest::missingConfigurationTable() {
+  const auto demo = Demo(root_);
+  RemoveTable(root_ + "/General", "Configu");
+  const auto boxes = Run(demo.executable);
+  QCOMPARE(boxes.size(), size_t{1});
+  QCOMPARE(boxes[0].text, Q(std::string(kTableNotOpened) + "\nTabla: Configu.Dbf\nCarpeta: " + root_ + "/General"));
+  QCOMPARE(boxes[0].icon, QMessageBox::Critical);
+  QCOMPARE(boxes[0].buttonCount, 1);
+  QVERIFY(boxes[0].details.isEmpty());
+}
+
+void MensajesTest::stockTableWithoutCriterio() {
+  const auto demo = Demo(root_);
+  const std::string company = "Bodegas Peñalba, S.L.";
+  const std::string folder = root_ + "/Empresas/" + company + "/Ejercicio2003";
+  QVERIFY2(fs::is_directory(folder), folder.c_str());
+  RemoveTable(folder, "Existencias");
+  {
+    engine::TTable t;
+    t.SetDatabaseName(folder);
+    t.SetTableName("Existencias.dbf");
+    t.SetTableType(engine::TTableType::ttDBase);
+    t.FieldDefs().Add("ARTICULO", engine::TFieldType::ftString, 10);
+    t.CreateTable();
+  }
+  const auto boxes = Run(demo.executable);
+  QCOMPARE(boxes.size(), size_t{1});
+  // The folder as the run builds it ("Empresas\" + NOMBRE + "\Ejercicio" + EJERCICIO), in this
+  // system's separators throughout.
+  QCOMPARE(boxes[0].text, Q(std::string(kFieldIndexRange) + "\nTabla: Existencias.dbf\nCarpeta: " + folder));
+  QVERIFY(!boxes[0].text.contains('\\'));
+}
+
+void MensajesTest::tableHeldByAnotherProgram() {
+  const auto demo = Demo(root_);
+  testing_support::TableHeldByAnotherProcess other(root_ + "/Empresa", "Clientes.Dbf");
+  QVERIFY(other.holding());
+  const auto boxes = Run(demo.executable);
+  QCOMPARE(other.Release(), 0);
+  QCOMPARE(boxes.size(), size_t{1});
+  QCOMPARE(boxes[0].text, Q(std::string(kNotExclusive) + "\nTabla: Clientes.Dbf\nCarpeta: " + root_ + "/Empresa"));
+}
+
+void MensajesTest::missingFiscalYearFolderIsNamedOnce() {
+  const auto demo = Demo(root_);
+  const std::string folder = root_ + "/Empresas/Viñedos del Duero, S.A./Ejercicio2003";
+  QVERIFY2(fs::is_directory(folder), folder.c_str());
+  fs::rename(folder, root_ + "/aparte");
+  const auto boxes = Run(demo.executable);
+  QCOMPARE(boxes.size(), size_t{1});
+  // The engine's text as it is; its own folder line is the step's, written once.
+  QCOMPARE(boxes[0].text, Q("La carpeta de datos no existe. Compruebe la ruta de la instalación.\n"
+                            "Tabla: Existencias.dbf\nCarpeta: " + folder));
+}
+
+void MensajesTest::everyContextLineStaysWhole() {
+  // A folder line wider than the box would be at its usual width, still within what the screen
+  // allows: the box grows to hold it instead of breaking it.
+  const std::string folder = root_ + "/Empresas/Viñedos del Duero, S.A./Ejercicio2003";
+  const QString text = Q(std::string(kFieldIndexRange) + "\nTabla: Existencias.dbf\nCarpeta: " + folder);
+  QMessageBox probe;
+  const QFontMetrics fm(probe.findChild<QLabel*>("qt_msgbox_label")->font());
+  QVERIFY2(fm.horizontalAdvance(text.section('\n', 2)) <= ErrorLineWidth(), "the test's folder is too long");
+  QStringList broken;
+  QString shown;
+  auto previous = SetMessageBoxHook([&](QMessageBox& box) {
+    if (shown.isEmpty()) shown = box.text();
+    broken += LinesTheBoxBreaks(box);
+  });
+  ShowErrorMessage(text);
+  // And a long text of the run's own, which the box wraps, above a path.
+  ShowErrorMessage(QString("palabras de un mensaje largo ").repeated(20) + "\nCarpeta: " + Q(folder));
+  SetMessageBoxHook(previous);
+  QCOMPARE(shown.section('\n', 2), Q("Carpeta: " + folder));
+  QCOMPARE(broken, QStringList());
+}
+
+void MensajesTest::aPathTooLongForTheScreenIsShortenedInTheMiddle() {
+  const std::string deep = dir_->filePath(QString(60, 'a') + "/" + QString(60, 'b') + "/Mi Tribanor").toStdString();
+  const auto demo = Demo(deep);
+  RemoveTable(deep + "/General", "Configu");
+  const auto boxes = Run(demo.executable);
+  QCOMPARE(boxes.size(), size_t{1});
+  const QStringList lines = boxes[0].text.split('\n');
+  QCOMPARE(lines.size(), 3);
+  QCOMPARE(lines[0], QString(kTableNotOpened));
+  QCOMPARE(lines[1], QString("Tabla: Configu.Dbf"));
+  // "Carpeta: /tmp/...aaa…bbb/Mi Tribanor/General": its start and its end, the middle left out.
+  const QString full = Q("Carpeta: " + deep + "/General");
+  QVERIFY2(lines[2].contains(QChar(0x2026)), qPrintable(lines[2]));
+  QVERIFY2(lines[2].size() < full.size(), qPrintable(lines[2]));
+  const QStringList halves = lines[2].split(QChar(0x2026));
+  QCOMPARE(halves.size(), 2);
+  QVERIFY(halves[0].size() > QString("Carpeta: ").size());
+  QVERIFY(full.startsWith(halves[0]));
+  QVERIFY(full.endsWith(halves[1]));
+  QVERIFY(halves[1].endsWith("/General"));
+  // The whole text, with the whole path, in the details.
+  QCOMPARE(boxes[0].details, Q(std::string(kTableNotOpened) + "\nTabla: Configu.Dbf\n") + full);
+  // Shown, the shortened line is not broken either.
+  QStringList broken;
+  auto previous = SetMessageBoxHook([&](QMessageBox& box) { broken += LinesTheBoxBreaks(box); });
+  ShowErrorMessage(boxes[0].details);
+  SetMessageBoxHook(previous);
+  QCOMPARE(broken, QStringList());
+}
+
+QTEST_MAIN(MensajesTest)
+#include "mensajes_test.moc"
