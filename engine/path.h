@@ -13,7 +13,8 @@ namespace engine {
 // True when a database name names a folder (holds ':', '\' or '/').
 bool IsFolderName(const std::string& name);
 
-// "\" to "/", repeated separators folded; a trailing separator dropped (except for the root).
+// "\" to "/", repeated separators folded; a trailing separator dropped (except for the root). A
+// leading network name "\\server\share" keeps its two separators: "//server/share/...".
 std::string NormalizeSeparators(const std::string& name);
 
 // Finds the existing path that `path` names, matching each component without regard to letter
