@@ -20,6 +20,7 @@
 #include "engine/restructure.h"
 #include "engine/storage.h"
 #include "tests/support/add_amounts.h"
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -53,8 +54,8 @@ void MakeTable(const std::string& path, uint64_t rows) {
   for (uint64_t i = 1; i <= rows; ++i) {
     rec = t->BlankRecord();
     t->SetValue(&rec, 0, engine::Value::Text(std::to_string(i)));
-    t->SetValue(&rec, 1, engine::Value::Text("Cliente número " + std::to_string(i)));
-    t->SetValue(&rec, 2, engine::Value::Text("Calle Mayor " + std::to_string(i % 500)));
+    t->SetValue(&rec, 1, engine::Value::Text(testing_support::Numbered("Cliente número ", i)));
+    t->SetValue(&rec, 2, engine::Value::Text(testing_support::Numbered("Calle Mayor ", i % 500)));
     t->SetValue(&rec, 3, engine::Value::Number(0, std::to_string(i % 100000) + ".25"));
     t->SetValue(&rec, 4, engine::Value::Date(730000 + static_cast<int64_t>(i % 3000)));
     t->SetValue(&rec, 5, engine::Value::Logical(i % 2));

@@ -15,6 +15,7 @@
 #include "engine/error.h"
 #include "engine/fs.h"
 #include "engine/storage.h"
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -64,13 +65,13 @@ int main(int argc, char** argv) {
       auto t = engine::OpenStorage(path, engine::TableFormat::kDbase, engine::OpenOptions{true, false});
       std::string buf = t->BlankRecord();
       for (uint64_t r = 1; r <= rows; ++r) {
-        t->SetValue(&buf, 0, engine::Value::Text("Cliente número " + std::to_string(r)));
+        t->SetValue(&buf, 0, engine::Value::Text(testing_support::Numbered("Cliente número ", r)));
         t->SetValue(&buf, 1, engine::Value::Integer(static_cast<int64_t>(r % 100000) - 50000));
-        t->SetValue(&buf, 2, engine::Value::Text("C" + std::to_string(r * 7919 % 1000003)));
+        t->SetValue(&buf, 2, engine::Value::Text(testing_support::Numbered("C", r * 7919 % 1000003)));
         t->SetValue(&buf, 3, engine::Value::Date(730000 + static_cast<int64_t>(r % 5000)));
         t->SetValue(&buf, 4, engine::Value::Logical(r % 3 == 0));
         t->SetValue(&buf, 5, engine::Value::Integer(static_cast<int64_t>(r)));
-        t->SetValue(&buf, 6, engine::Value::Text("Z" + std::to_string(r % 50)));
+        t->SetValue(&buf, 6, engine::Value::Text(testing_support::Numbered("Z", r % 50)));
         t->AppendRecord(buf);
       }
       t->Flush();

@@ -79,7 +79,10 @@ std::string RoundDecimalText(const std::string& text, int decimals) {
     if (k < 0) digits.insert(digits.begin(), '1');
   }
   std::string r = digits.substr(0, digits.size() - static_cast<size_t>(decimals));
-  if (decimals > 0) r += "." + digits.substr(digits.size() - static_cast<size_t>(decimals));
+  if (decimals > 0) {
+    r += '.';
+    r += digits.substr(digits.size() - static_cast<size_t>(decimals));
+  }
   return Value::Number(0, (neg ? "-" : "") + r).DecimalText();
 }
 

@@ -1,6 +1,5 @@
-// The POSIX file system: the real one on Linux and other Unix systems. A Windows port replaces
-// this one file (CreateFileW, ReadFile/WriteFile with OVERLAPPED offsets, LockFileEx, MoveFileExW
-// with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH, FlushFileBuffers).
+// The POSIX file system: the real one on Linux and other Unix systems (fs_windows.cpp is the one
+// for Windows; fs.cpp holds what both share).
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -235,53 +234,11 @@ class PosixFileSystem final : public FileSystem {
   }
 };
 
-FileSystem* g_current = nullptr;
-
 }  // namespace
 
 FileSystem* DefaultFileSystem() {
   static PosixFileSystem fs;
   return &fs;
-}
-
-FileSystem* CurrentFileSystem() { return g_current ? g_current : DefaultFileSystem(); }
-
-FileSystem* SetCurrentFileSystem(FileSystem* fs) {
-  FileSystem* prev = CurrentFileSystem();
-  g_current = fs;
-  return prev;
-}
-
-void ReadExactly(File& f, uint64_t offset, void* buf, size_t n) {
-  if (f.ReadAt(offset, buf, n) != n)
-    throw EngineError(err::kFileCorrupt, "El fichero está truncado: faltan datos al final.",
-                      {CtxFile(f.path())});
-}
-
-std::string ReadWholeFile(FileSystem& fs, const std::string& path) {
-  auto f = fs.Open(path, OpenMode::kRead);
-  uint64_t size = f->Size();
-  std::string data(static_cast<size_t>(size), '\0');
-  ReadExactly(*f, 0, data.data(), data.size());
-  return data;
-}
-
-std::string JoinPath(const std::string& dir, const std::string& name) {
-  if (dir.empty()) return name;
-  if (dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
-
-std::string DirName(const std::string& path) {
-  auto p = path.find_last_of('/');
-  if (p == std::string::npos) return "";
-  if (p == 0) return "/";
-  return path.substr(0, p);
-}
-
-std::string BaseName(const std::string& path) {
-  auto p = path.find_last_of('/');
-  return p == std::string::npos ? path : path.substr(p + 1);
 }
 
 }  // namespace engine

@@ -17,10 +17,31 @@ std::string WindowsComponent(const std::string& name) {
   return name.substr(0, n);
 }
 
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Length of a leading network name "\\server\share" (either separator), 0 when there is none.
+size_t UncPrefixLength(const std::string& name) {
+  if (name.size() < 3 || !IsSeparator(name[0]) || !IsSeparator(name[1]) || IsSeparator(name[2])) return 0;
+  size_t server_end = 2;
+  while (server_end < name.size() && !IsSeparator(name[server_end])) ++server_end;
+  size_t share = server_end;
+  while (share < name.size() && IsSeparator(name[share])) ++share;
+  if (share == name.size()) return 0;  // a server with no share is no folder
+  size_t share_end = share;
+  while (share_end < name.size() && !IsSeparator(name[share_end])) ++share_end;
+  return share_end;
+}
+
+}  // namespace
+
 std::string NormalizeSeparators(const std::string& name) {
   std::string out;
   out.reserve(name.size());
-  for (char c : name) {
+  // A network folder keeps both of its leading separators: "//server/share" is not "/server/share".
+  if (UncPrefixLength(name) > 0) out = "//";
+  for (char c : name.substr(out.size())) {
     char d = c == '\\' ? '/' : c;
     if (d == '/' && !out.empty() && out.back() == '/') continue;
     out.push_back(d);
@@ -71,7 +92,11 @@ std::optional<std::string> Resolve(const std::string& raw, bool last_may_be_miss
   std::string cur;
   size_t start = 0;
   std::string result;
-  if (path[0] == '/') {
+  if (size_t unc = UncPrefixLength(path); unc > 0) {
+    // The server and share are taken as written; matching starts in the share.
+    result = path.substr(0, unc);
+    start = unc;
+  } else if (path[0] == '/') {
     result = "/";
     start = 1;
   }

@@ -19,7 +19,8 @@ bool IsFolderName(const std::string& name);
 // "Foo S.L", "Ejercicio  " -> "Ejercicio"; "..." -> "").
 std::string WindowsComponent(const std::string& name);
 
-// "\" to "/", repeated separators folded; a trailing separator dropped (except for the root).
+// "\" to "/", repeated separators folded; a trailing separator dropped (except for the root). A
+// leading network name "\\server\share" keeps its two separators: "//server/share/...".
 std::string NormalizeSeparators(const std::string& name);
 
 // Finds the existing path that `path` names, matching each component without regard to letter

@@ -19,7 +19,10 @@ constexpr const char* kNewSuffix = ".nuevo";
 std::string FolderOf(const std::string& path) { return DirName(path).empty() ? "." : DirName(path); }
 
 std::string Hidden(const std::string& path, const std::string& suffix) {
-  return JoinPath(DirName(path), "." + BaseName(path) + suffix);
+  std::string name(1, '.');
+  name += BaseName(path);
+  name += suffix;
+  return JoinPath(DirName(path), name);
 }
 
 std::string OldPath(const std::string& final_path) { return Hidden(final_path, kOldSuffix); }

@@ -112,7 +112,12 @@ std::string Value::ToDisplay() const {
       }
       return Value::Date(day).ToDisplay() + " " + Value::Time(ms).ToDisplay();
     }
-    case Kind::Binary: return "<" + std::to_string(s.size()) + " bytes>";
+    case Kind::Binary: {
+      std::string text(1, '<');
+      text += std::to_string(s.size());
+      text += " bytes>";
+      return text;
+    }
   }
   return "";
 }

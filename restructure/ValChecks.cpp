@@ -115,7 +115,7 @@ std::string TRestructure::LookupDirectory(const std::string& database) {
   // An empty name means the database of the table being restructured (the current folder when
   // that has no name either, as for the table itself).
   std::string name = database.empty() ? FDatabaseName : database;
-  if (name.empty()) name = ".";
+  if (name.empty()) name.push_back('.');
   bde::hDBIDb db = nullptr;
   engine::Check(bde::DbiOpenDatabase(name.c_str(), &db));
   char dir[bde::DBIMAXPATHLEN + 1] = {};

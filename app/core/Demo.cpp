@@ -152,7 +152,10 @@ DemoSummary WriteDemoInstallation(const std::string& dir, const DemoOptions& o) 
   std::vector<std::string> names;
   for (int i = 0; i < o.companies; ++i) {
     std::string n = kCompanyNames[i % std::size(kCompanyNames)];
-    if (i >= static_cast<int>(std::size(kCompanyNames))) n += " " + std::to_string(i / std::size(kCompanyNames) + 1);
+    if (i >= static_cast<int>(std::size(kCompanyNames))) {
+      n += ' ';
+      n += std::to_string(i / std::size(kCompanyNames) + 1);
+    }
     names.push_back(n);
   }
 

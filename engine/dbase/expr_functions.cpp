@@ -214,13 +214,16 @@ std::string RoundDecimal(const std::string& text, int decimals) {
     size_t dot = digits.find('.');
     std::string whole = digits.substr(0, dot), fraction = dot == std::string::npos ? "" : digits.substr(dot + 1);
     if (whole.size() <= shift) whole.insert(0, shift - whole.size() + 1, '0');
-    t = (negative ? "-" : "") + whole.substr(0, whole.size() - shift) + "." + whole.substr(whole.size() - shift) + fraction;
+    t = std::string(negative ? "-" : "") + whole.substr(0, whole.size() - shift) + "." + whole.substr(whole.size() - shift) + fraction;
   }
   std::string r = RoundDecimalText(t, std::max(decimals, 0));
   if (shift > 0) return r == "0" ? r : r + std::string(shift, '0');
   size_t dot = r.find('.');
   size_t have = dot == std::string::npos ? 0 : r.size() - dot - 1;
-  if (decimals > 0) r += (dot == std::string::npos ? "." : "") + std::string(static_cast<size_t>(decimals) - have, '0');
+  if (decimals > 0) {
+    if (dot == std::string::npos) r += '.';
+    r.append(static_cast<size_t>(decimals) - have, '0');
+  }
   return r;
 }
 

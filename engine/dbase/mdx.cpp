@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <exception>
 #include <mutex>
 #include <numeric>
@@ -60,12 +59,11 @@ std::string CString(const uint8_t* p, size_t max) {
 }
 
 void PutDate(uint8_t* p) {
-  std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm tm{};
-  gmtime_r(&now, &tm);
-  p[0] = static_cast<uint8_t>(tm.tm_year);
-  p[1] = static_cast<uint8_t>(tm.tm_mon + 1);
-  p[2] = static_cast<uint8_t>(tm.tm_mday);
+  // Today's date in UTC, from the calendar of <chrono> (no gmtime_r, which not every C library has).
+  const std::chrono::year_month_day today{std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now())};
+  p[0] = static_cast<uint8_t>(static_cast<int>(today.year()) - 1900);
+  p[1] = static_cast<uint8_t>(static_cast<unsigned>(today.month()));
+  p[2] = static_cast<uint8_t>(static_cast<unsigned>(today.day()));
 }
 
 bool SameName(const std::string& a, const std::string& b) { return FoldCase(a) == FoldCase(b); }

@@ -170,9 +170,12 @@ std::string FmtBcdText(const bde::FMTBcd& bcd) {
     digits += static_cast<char>('0' + n);
   }
   std::string text = digits.substr(0, static_cast<size_t>(prec - places));
-  if (text.empty()) text = "0";
-  if (places > 0) text += "." + digits.substr(static_cast<size_t>(prec - places));
-  if (bcd.iSignSpecialPlaces & 0x80) text = "-" + text;
+  if (text.empty()) text.push_back('0');
+  if (places > 0) {
+    text += '.';
+    text += digits.substr(static_cast<size_t>(prec - places));
+  }
+  if (bcd.iSignSpecialPlaces & 0x80) text.insert(text.begin(), '-');
   return text;
 }
 

@@ -16,6 +16,7 @@
 #include "tests/engine/mdx_test_rows.h"
 #include "tests/support/helpers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ class CollatedIndex : public ::testing::Test {
     const char* const stems[] = {"Ábalos", "alvarez", "Álvarez", "ÁLVAREZ", "Ávila", "Çelik", "Ébano", "Muñoz",
                                  "Ñandú",  "Ñu",      "zapata",  "Peña",    "Zapatería", "Úbeda", "Olmo"};
     for (int i = 0; i < 600; ++i) {
-      std::string name = std::string(stems[i % 15]) + " " + std::to_string(i % 40);
+      std::string name = std::string(stems[i % 15]) + testing_support::Numbered(" ", i % 40);
       table.Add({Encode(cp, name), std::to_string(2000 + i % 7)});
       expected[table.rows.back()[0]].push_back(static_cast<uint64_t>(i + 1));
     }

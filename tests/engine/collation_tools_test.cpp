@@ -16,6 +16,7 @@
 #include "tests/support/helpers.h"
 #include "tests/support/readers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ Made MakeTable(const TempDir& dir, const std::string& file, int level, int codep
   for (int round = 0; round < 40; ++round)
     for (const char* n : kNames) {
       std::string buf = t->BlankRecord();
-      std::string name = std::string(n) + " " + std::to_string(round);
+      std::string name = std::string(n) + testing_support::Numbered(" ", round);
       if (!engine::CodePage::Find(codepage)->Encode(name)) continue;  // Á and Ú are not in 437
       t->SetValue(&buf, 0, Value::Text(name));
       t->SetValue(&buf, 1, Value::Text("nota de " + name));

@@ -12,6 +12,7 @@
 #include "tests/support/add_amounts.h"
 #include "tests/support/helpers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace engine {
 namespace {
@@ -40,7 +41,7 @@ std::string TableThere(const std::string& dir) {
   t.SetTableName("Existencias.dbf");
   if (!t.Exists()) return "";
   t.Open();
-  std::string s = std::to_string(t.FieldCount()) + " fields, " + std::to_string(t.RecordCount()) + " rows";
+  std::string s = std::to_string(t.FieldCount()) + testing_support::Numbered(" fields, ", t.RecordCount()) + " rows";
   t.Close();
   return s;
 }
@@ -58,7 +59,7 @@ TEST(CreateAtomically, CrashAtEveryOperationLeavesNoTableOrTheWholeTable) {
   ASSERT_GT(total, 6u);
   int none = 0, whole = 0;
   for (uint64_t n = 1; n <= total; ++n) {
-    SCOPED_TRACE("crash at operation " + std::to_string(n) + " of " + std::to_string(total));
+    SCOPED_TRACE(testing_support::Numbered("crash at operation ", n) + testing_support::Numbered(" of ", total));
     TempDir d;
     {
       FaultInjectionFileSystem fs;
@@ -89,7 +90,7 @@ TEST(CreateAtomically, CrashAtEveryOperationLeavesNoTableOrTheWholeTable) {
 TEST(CreateAtomically, AFailedCreationTakesItsWorkFilesWithIt) {
   const uint64_t total = OperationsOfACreation();
   for (uint64_t n = 2; n <= total; ++n) {
-    SCOPED_TRACE("failure at operation " + std::to_string(n));
+    SCOPED_TRACE(testing_support::Numbered("failure at operation ", n));
     TempDir d;
     bool failed = false;
     {
@@ -124,7 +125,7 @@ TEST(CreateAtomically, AFailedRestructureTakesItsWorkFilesWithIt) {
   }
   int checked = 0;
   for (uint64_t n = 1; n <= total; ++n) {
-    SCOPED_TRACE("failure at operation " + std::to_string(n) + " of " + std::to_string(total));
+    SCOPED_TRACE(testing_support::Numbered("failure at operation ", n) + testing_support::Numbered(" of ", total));
     TempDir d;
     const std::string dir = d / "t";
     std::filesystem::copy(seed.path(), dir, std::filesystem::copy_options::recursive);

@@ -11,6 +11,7 @@
 #include "engine/storage.h"
 #include "tests/engine/dbase_test_util.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ Valid MakeValid() {
     auto t = engine::dbase::Open(dir / "t.dbf", engine::OpenOptions{}, false);
     for (int i = 0; i < 3; ++i) {
       std::string buf = t->BlankRecord();
-      t->SetValue(&buf, 0, Value::Text("fila " + std::to_string(i)));
+      t->SetValue(&buf, 0, Value::Text(testing_support::Numbered("fila ", i)));
       t->SetValue(&buf, 1, Value::Integer(i * 10));
       t->SetValue(&buf, 2, Value::Date(engine::DayFromCivil(2020, 1, i + 1)));
       t->SetValue(&buf, 3, Value::Logical(i % 2));

@@ -22,7 +22,7 @@ void MakeTable(const std::string& path) {
   a.name = "A";
   a.type = bde::fldDBCHAR;
   a.size = 8;
-  m.name = "M";
+  m.name = std::string("M");
   m.type = bde::fldDBMEMO;
   def.fields = {a, m};
   engine::CreateStorage(path, def);

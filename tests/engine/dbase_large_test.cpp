@@ -24,7 +24,7 @@ engine::TableDefinition WideTable() {
   def.level = 4;
   for (int i = 0; i < 16; ++i) {
     engine::FieldSpec f;
-    f.name = "C" + std::to_string(i);
+    f.name = std::string("C").append(std::to_string(i));
     f.type = bde::fldDBCHAR;
     f.size = 250;
     def.fields.push_back(f);

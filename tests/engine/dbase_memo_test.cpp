@@ -10,6 +10,7 @@
 #include "engine/storage.h"
 #include "tests/engine/dbase_test_util.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ TEST(DbaseMemo, EditsKeepTheFileReadable) {
       for (int i = 0; i < 5; ++i) {
         std::string buf = t->BlankRecord();
         t->SetValue(&buf, 0, Value::Integer(i + 1));
-        want.push_back("memo " + std::to_string(i + 1) + std::string(static_cast<size_t>(i) * 300, 'a' + i));
+        want.push_back(testing_support::Numbered("memo ", i + 1) + std::string(static_cast<size_t>(i) * 300, 'a' + i));
         t->SetValue(&buf, 1, Value::Text(want.back()));
         t->AppendRecord(buf);
       }

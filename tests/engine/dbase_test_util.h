@@ -11,6 +11,7 @@
 #include "engine/error.h"
 #include "engine/storage.h"
 #include "tests/support/readers.h"
+#include "tests/support/numbered.h"
 
 namespace dbase_test {
 
@@ -180,13 +181,13 @@ inline std::optional<std::string> CompareWithDbfread(engine::TableStorage& t, co
   if (!lines) return std::nullopt;
   auto rows = ReadAllRows(t);
   if (lines->size() != rows.size())
-    return "dbfread gave " + std::to_string(lines->size()) + " rows, the engine " + std::to_string(rows.size()) +
+    return testing_support::Numbered("dbfread gave ", lines->size()) + testing_support::Numbered(" rows, the engine ", rows.size()) +
            (lines->empty() ? std::string() : ": " + lines->front().substr(0, 300));
   for (size_t r = 0; r < rows.size(); ++r) {
     auto json = ParseJsonLine((*lines)[r]);
     if (!json) return "unreadable dbfread line: " + (*lines)[r].substr(0, 300);
     auto del = json->find("_deleted");
-    if (del == json->end() || del->second.b != rows[r].first) return "deleted flag differs in row " + std::to_string(r + 1);
+    if (del == json->end() || del->second.b != rows[r].first) return testing_support::Numbered("deleted flag differs in row ", r + 1);
     const auto& fields = t.Fields();
     for (size_t f = 0; f < fields.size(); ++f) {
       // dbfread keeps the last of two fields of one name.
@@ -196,7 +197,7 @@ inline std::optional<std::string> CompareWithDbfread(engine::TableStorage& t, co
       auto it = json->find(fields[f].name);
       if (it == json->end()) return "dbfread has no field " + fields[f].name;
       std::string diff = CompareValue(rows[r].second[f], it->second);
-      if (!diff.empty()) return "row " + std::to_string(r + 1) + ", field " + fields[f].name + ": " + diff;
+      if (!diff.empty()) return testing_support::Numbered("row ", r + 1) + ", field " + fields[f].name + ": " + diff;
     }
   }
   return std::string();

@@ -10,6 +10,7 @@
 #include "engine/storage.h"
 #include "tests/engine/dbase_test_util.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -120,7 +121,7 @@ const char* Encoding(int cp) { return cp == 437 ? "cp437" : cp == 850 ? "cp850" 
 TEST(DbaseWrite, CreatedTablesReadBackInEngineAndDbfread) {
   for (int level : {3, 4, 5}) {
     for (int cp : {437, 850, 1252}) {
-      SCOPED_TRACE("level " + std::to_string(level) + " cp " + std::to_string(cp));
+      SCOPED_TRACE(testing_support::Numbered("level ", level) + testing_support::Numbered(" cp ", cp));
       TempDir dir;
       std::string path = dir / "CLIENTES.DBF";
       TableDefinition def;
@@ -201,7 +202,7 @@ TEST(DbaseWrite, DbfDumpReadsEveryTypeAndCodePage) {
   if (!testing_support::HaveDbfDump()) GTEST_SKIP() << "dbf_dump not installed";
   for (int level : {3, 4, 5}) {
     for (int cp : {437, 850, 1252}) {
-      SCOPED_TRACE("level " + std::to_string(level) + " cp " + std::to_string(cp));
+      SCOPED_TRACE(testing_support::Numbered("level ", level) + testing_support::Numbered(" cp ", cp));
       TempDir dir;
       std::string path = dir / "TODO.DBF";
       TableDefinition def;
@@ -478,7 +479,7 @@ TEST(DbaseWrite, CreateRefusesBadDefinitions) {
       {6, F("C", bde::fldDBCHAR, 5), engine::err::kNotSupported},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.f.name + " level " + std::to_string(c.level));
+    SCOPED_TRACE(c.f.name + testing_support::Numbered(" level ", c.level));
     TableDefinition def;
     def.level = c.level;
     def.fields = {c.f};
@@ -586,7 +587,7 @@ TEST(DbaseWrite, NumbersReadBackAsTheNearestDouble) {
   std::string path = dir / "num.dbf";
   TableDefinition def;
   def.level = 4;
-  for (int d : {0, 2, 5, 10, 15}) def.fields.push_back(F("N" + std::to_string(d), bde::fldDBNUM, 20, static_cast<uint16_t>(d)));
+  for (int d : {0, 2, 5, 10, 15}) def.fields.push_back(F(std::string("N").append(std::to_string(d)), bde::fldDBNUM, 20, static_cast<uint16_t>(d)));
   engine::CreateStorage(path, def);
   auto t = OpenRW(path);
   std::mt19937_64 rng(7);

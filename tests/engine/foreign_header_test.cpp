@@ -14,6 +14,7 @@
 #include "tests/support/helpers.h"
 #include "tests/support/readers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -45,8 +46,8 @@ std::string MakeTable(const TempDir& dir, const std::string& file, uint16_t widt
   auto t = engine::dbase::Open(path, engine::OpenOptions{}, false);
   for (int i = 0; i < 5; ++i) {
     std::string buf = t->BlankRecord();
-    t->SetValue(&buf, 0, Value::Text("C" + std::to_string(i)));
-    std::string text = "Línea " + std::to_string(i) + " ";
+    t->SetValue(&buf, 0, Value::Text(testing_support::Numbered("C", i)));
+    std::string text = testing_support::Numbered("Línea ", i) + " ";
     while (text.size() + 10 < width) text += "ñandú ";
     t->SetValue(&buf, 1, Value::Text(text + "fin"));
     t->SetValue(&buf, 2, Value::Number(i * 1.5, std::to_string(i * 3) + ".50"));
@@ -81,7 +82,7 @@ TEST(ForeignHeader, LongCharacterFieldsReadAndSurviveARebuild) {
   if (!testing_support::FileExists(Tabla())) GTEST_SKIP() << "tabla not built";
   TempDir dir;
   for (uint16_t width : {uint16_t{255}, uint16_t{256}, uint16_t{700}}) {
-    std::string path = MakeTable(dir, "LARGO" + std::to_string(width) + ".DBF", width);
+    std::string path = MakeTable(dir, testing_support::Numbered("LARGO", width) + ".DBF", width);
     std::string bytes = ReadFileBytes(path);
     // The descriptor as other programs write it: low byte in 16, high byte in 17.
     EXPECT_EQ(static_cast<uint8_t>(bytes[64 + 16]), width & 0xFF) << width;
@@ -171,7 +172,7 @@ TEST(ForeignHeader, TagsFilteredByLogicalWordsOpenRestructureAndCheckClean) {
     auto t = engine::dbase::Open(path, engine::OpenOptions{}, false);
     for (int i = 0; i < 20; ++i) {
       std::string buf = t->BlankRecord();
-      t->SetValue(&buf, 0, Value::Text("K" + std::to_string(20 - i)));
+      t->SetValue(&buf, 0, Value::Text(std::string("K").append(std::to_string(20 - i))));
       t->AppendRecord(buf);
     }
     t->Flush();

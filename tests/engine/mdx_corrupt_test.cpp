@@ -27,7 +27,7 @@ class MdxCorrupt : public ::testing::Test {
     table.fields = {Char("NOMBRE", 20), Num("IMPORTE", 8, 2)};
     std::mt19937 rng(99);
     for (int i = 0; i < 2000; ++i)
-      table.Add({"N" + std::to_string(rng() % 100000), std::to_string(static_cast<int>(rng() % 90000) - 45000)});
+      table.Add({std::string("N").append(std::to_string(rng() % 100000)), std::to_string(static_cast<int>(rng() % 90000) - 45000)});
     path = dir / "T.MDX";
     Rows rows(table);
     MdxIndex::Create(path, "T", {{"NOMBRE", "NOMBRE", "", 'C', false, false}, {"IMPORTE", "IMPORTE", "", 'N', false, false}},

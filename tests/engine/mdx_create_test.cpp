@@ -13,6 +13,7 @@
 #include "tests/engine/mdx_test_rows.h"
 #include "tests/support/readers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ class MdxCreate : public ::testing::Test {
       std::snprintf(fecha, sizeof fecha, "%04d%02d%02d", 1995 + static_cast<int>(rng() % 30),
                     1 + static_cast<int>(rng() % 12), 1 + static_cast<int>(rng() % 28));
     std::string codigo = std::to_string(rng() % 500);
-    std::string empresa = "EMPRESA " + std::to_string(rng() % 7);
+    std::string empresa = testing_support::Numbered("EMPRESA ", rng() % 7);
     std::string activo = rng() % 3 ? "T" : "F";
     return {name, imp, fecha, codigo, activo, empresa};
   }
@@ -190,7 +191,7 @@ TEST_F(MdxCreate, EqualKeyRangeForMasterDetail) {
   Build();
   auto idx = MdxIndex::Open(mdx, table.fields, Cp(), false);
   for (int e = 0; e < 8; ++e) {
-    std::string name = "EMPRESA " + std::to_string(e);
+    std::string name = testing_support::Numbered("EMPRESA ", e);
     std::vector<uint64_t> want;
     for (uint64_t r = 1; r <= table.rows.size(); ++r)
       if (table.rows[r - 1][5] == Table::Format(table.fields[5], name)) want.push_back(r);

@@ -12,6 +12,7 @@
 #include "tests/engine/mdx_test_rows.h"
 #include "tests/support/readers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -45,7 +46,7 @@ TEST(MdxStorage, TagsStayTrueThroughTheStorage) {
   auto t = engine::OpenStorage(path, engine::TableFormat::kDbase, {});
   std::mt19937 rng(5);
   auto fill = [&](std::string* buf) {
-    t->SetValue(buf, 0, Value::Text("Empresa " + std::to_string(rng() % 300) + " ñandú"));
+    t->SetValue(buf, 0, Value::Text(testing_support::Numbered("Empresa ", rng() % 300) + " ñandú"));
     t->SetValue(buf, 1, Value::Number((static_cast<double>(rng() % 200000) - 100000) / 100.0));
     t->SetValue(buf, 2, Value::Date(engine::DayFromCivil(1990 + static_cast<int>(rng() % 35), 1 + static_cast<int>(rng() % 12), 1)));
   };

@@ -17,7 +17,7 @@ TEST(MdxTools, TagsIndexAndCheck) {
   testing_support::TempDir dir;
   Table t;
   t.fields = {Char("NOMBRE", 12), Num("SALDO", 9, 2)};
-  for (int i = 0; i < 500; ++i) t.Add({"C" + std::to_string((i * 37) % 101), std::to_string((i * 53) % 997 - 400) + ".25"});
+  for (int i = 0; i < 500; ++i) t.Add({std::string("C").append(std::to_string((i * 37) % 101)), std::to_string((i * 53) % 997 - 400) + ".25"});
   Rows rows(t);
   std::string dbf = dir / "CLIENTES.DBF", mdx = dir / "CLIENTES.MDX";
   engine::dbase::MdxIndex::Create(mdx, "CLIENTES", {{"NOMBRE", "UPPER(NOMBRE)", "", 'C', false, false},

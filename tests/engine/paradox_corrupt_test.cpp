@@ -52,7 +52,7 @@ class ParadoxCorrupt : public ::testing::Test {
         std::string buf = t->BlankRecord();
         t->SetValue(&buf, 0, Value::Integer(i));
         t->SetValue(&buf, 1, Value::Text(std::string(100 + i, static_cast<char>('a' + i % 26))));
-        t->SetValue(&buf, 2, Value::Text("c" + std::to_string(i)));
+        t->SetValue(&buf, 2, Value::Text(std::string("c").append(std::to_string(i))));
         t->AppendRecord(buf);
       }
     }

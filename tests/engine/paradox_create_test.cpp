@@ -10,6 +10,7 @@
 #include "engine/paradox/paradox.h"
 #include "engine/restructure.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace engine {
 namespace {
@@ -58,7 +59,7 @@ TableDefinition Definition(int level) {
 Value Sample(uint16_t type, int n) {
   const bool odd = n % 2 == 1;
   switch (type) {
-    case bde::fldPDXCHAR: return Value::Text("Código ñ" + std::to_string(n));
+    case bde::fldPDXCHAR: return Value::Text(testing_support::Numbered("Código ñ", n));
     case bde::fldPDXNUM: return Value::Number(-1234.5 * n);
     case bde::fldPDXMONEY: return odd ? Value::Null() : Value::Number(0.01 * n);
     case bde::fldPDXDATE: return Value::Date(DayFromCivil(1999, 12, 31) + n);
@@ -97,7 +98,7 @@ TEST_P(ParadoxCreate, EveryTypeOfTheLevelReadsBackAfterReopening) {
     for (int n = rows; n >= 1; --n) {  // reverse key order: the key sorts them
       std::string buf = t->BlankRecord();
       for (size_t i = 0; i < def.fields.size(); ++i) {
-        Value v = i == 0 ? Value::Text("K" + std::to_string(n)) : Sample(def.fields[i].type, n);
+        Value v = i == 0 ? Value::Text(testing_support::Numbered("K", n)) : Sample(def.fields[i].type, n);
         t->SetValue(&buf, static_cast<int>(i), v);
       }
       t->AppendRecord(buf);
@@ -119,7 +120,7 @@ TEST_P(ParadoxCreate, EveryTypeOfTheLevelReadsBackAfterReopening) {
   for (int n = 1; n <= rows; ++n) {
     std::string buf;
     t->ReadRecord(static_cast<uint64_t>(n), &buf);
-    EXPECT_EQ(t->GetValue(buf, 0), Value::Text("K" + std::to_string(n)));
+    EXPECT_EQ(t->GetValue(buf, 0), Value::Text(testing_support::Numbered("K", n)));
     for (size_t i = 1; i < def.fields.size(); ++i) {
       Value got = t->GetValue(buf, static_cast<int>(i));
       const uint16_t type = def.fields[i].type;
@@ -497,7 +498,7 @@ TEST_P(ParadoxCreate, EveryTypeOfTheLevelSurvivesARestructure) {
     for (int n = 1; n <= rows; ++n) {
       std::string buf = t->BlankRecord();
       for (size_t i = 0; i < def.fields.size(); ++i)
-        t->SetValue(&buf, static_cast<int>(i), i == 0 ? Value::Text("K" + std::to_string(n)) : Sample(def.fields[i].type, n));
+        t->SetValue(&buf, static_cast<int>(i), i == 0 ? Value::Text(testing_support::Numbered("K", n)) : Sample(def.fields[i].type, n));
       t->AppendRecord(buf);
     }
     t->Flush();

@@ -10,6 +10,7 @@
 #include "engine/error.h"
 #include "engine/paradox/paradox.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace engine {
 namespace {
@@ -109,7 +110,7 @@ std::string Key(const TableStorage& t, uint64_t recno) {
   auto& tt = const_cast<TableStorage&>(t);
   std::string buf;
   tt.ReadRecord(recno, &buf);
-  return tt.GetValue(buf, 0).s + "/" + std::to_string(tt.GetValue(buf, 1).i);
+  return tt.GetValue(buf, 0).s + testing_support::Numbered("/", tt.GetValue(buf, 1).i);
 }
 
 uint64_t Add(TableStorage& t, const std::string& key, int line, double value) {
@@ -137,11 +138,11 @@ TEST(ParadoxKeyed, RecordsStayInKeyOrderAcrossBlockSplitsAndReopening) {
     auto t = paradox::Open(path, OpenOptions{});
     for (size_t i = 0; i < keys.size(); ++i) {
       uint64_t rec = Add(*t, keys[i], static_cast<int>(i % 3), static_cast<double>(i));
-      EXPECT_EQ(Key(*t, rec), keys[i] + "/" + std::to_string(i % 3));
+      EXPECT_EQ(Key(*t, rec), keys[i] + testing_support::Numbered("/", i % 3));
     }
   }
   std::vector<std::string> sorted;
-  for (size_t i = 0; i < keys.size(); ++i) sorted.push_back(keys[i] + "/" + std::to_string(i % 3));
+  for (size_t i = 0; i < keys.size(); ++i) sorted.push_back(keys[i] + testing_support::Numbered("/", i % 3));
   std::sort(sorted.begin(), sorted.end());
   auto t = paradox::Open(path, OpenOptions{});
   ASSERT_EQ(t->RecordCount(), keys.size());
@@ -218,7 +219,7 @@ TEST(ParadoxKeyed, DeletingEveryRecordLeavesAnEmptyTableThatTakesNewOnes) {
   paradox::Create(path, KeyedDefinition(8));
   {
     auto t = paradox::Open(path, OpenOptions{});
-    for (int i = 0; i < 100; ++i) Add(*t, "K" + std::to_string(i), 0, i);
+    for (int i = 0; i < 100; ++i) Add(*t, testing_support::Numbered("K", i), 0, i);
     while (t->RecordCount() > 0) t->SetDeleted(t->RecordCount() / 2 + 1, true);
   }
   const std::string db = ReadFileBytes(path);

@@ -29,7 +29,13 @@ std::vector<Value> Row(TableStorage& t, uint64_t recno) {
   return out;
 }
 
-std::string Decimal(const Value& v) { return v.kind == Value::Kind::Number ? v.DecimalText() : "<" + v.ToDisplay() + ">"; }
+std::string Decimal(const Value& v) {
+  if (v.kind == Value::Kind::Number) return v.DecimalText();
+  std::string shown(1, '<');
+  shown += v.ToDisplay();
+  shown += '>';
+  return shown;
+}
 
 int64_t Day(int y, int m, int d) { return DayFromCivil(y, m, d); }
 

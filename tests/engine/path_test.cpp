@@ -19,10 +19,25 @@ TEST(Path, FolderNamesAndSeparators) {
   EXPECT_TRUE(IsFolderName("/home/u/General"));
   EXPECT_TRUE(IsFolderName("C:"));
   EXPECT_FALSE(IsFolderName("DBDEMOS"));
-  EXPECT_EQ(NormalizeSeparators("\\\\srv\\datos\\\\Empresas\\"), "/srv/datos/Empresas");
+  EXPECT_EQ(NormalizeSeparators("\\\\srv\\datos\\\\Empresas\\"), "//srv/datos/Empresas");
   EXPECT_EQ(UpperExtension("Clientes.Dbf"), "DBF");
   EXPECT_EQ(UpperExtension("Existencias"), "");
   EXPECT_EQ(ReplaceExtension("/a.b/Clientes.Dbf", "MDX"), "/a.b/Clientes.MDX");
+}
+
+// A network folder's two leading separators name a server; folding them into one would name a
+// folder of the root instead.
+TEST(Path, NetworkFoldersKeepTheirServer) {
+  EXPECT_EQ(NormalizeSeparators("\\\\srv\\datos"), "//srv/datos");
+  EXPECT_EQ(NormalizeSeparators("\\\\srv\\datos\\"), "//srv/datos");
+  EXPECT_EQ(NormalizeSeparators("//srv/datos//Tribanor/General/"), "//srv/datos/Tribanor/General");
+  EXPECT_EQ(NormalizeSeparators("\\\\srv\\\\datos\\Clientes.dbf"), "//srv/datos/Clientes.dbf");
+  EXPECT_EQ(NormalizeSeparators("\\/srv/datos\\Clientes.dbf"), "//srv/datos/Clientes.dbf");
+  // Without a share there is no network folder: the separators fold as anywhere else.
+  EXPECT_EQ(NormalizeSeparators("\\\\srv\\"), "/srv");
+  EXPECT_EQ(NormalizeSeparators("\\\\\\srv\\datos"), "/srv/datos");
+  EXPECT_EQ(NormalizeSeparators("\\Tribanor\\\\General"), "/Tribanor/General");
+  EXPECT_EQ(NormalizeSeparators("C:\\Tribanor\\General\\"), "C:/Tribanor/General");
 }
 
 // Installations copied from Windows spell folders and files in any letter case, and may hold

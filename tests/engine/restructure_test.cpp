@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <filesystem>
@@ -25,6 +27,7 @@
 #include "tests/support/helpers.h"
 #include "tests/support/readers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace engine {
 namespace {
@@ -86,11 +89,11 @@ void MakeCustomers(const std::string& dir, int rows = 200, int level = 4) {
   for (int i = 1; i <= rows; ++i) {
     t.Append();
     t.SetFieldValue("CODIGO", Value::Text(std::to_string(1000 + i)));
-    t.SetFieldValue("NOMBRE", Value::Text("Muñoz y Peñalver " + std::to_string(i)));
-    if (i % 4) t.SetFieldValue("SALDO", Value::Number(0, std::to_string(i * 37) + "." + std::to_string(10 + i % 90)));
+    t.SetFieldValue("NOMBRE", Value::Text(testing_support::Numbered("Muñoz y Peñalver ", i)));
+    if (i % 4) t.SetFieldValue("SALDO", Value::Number(0, std::to_string(i * 37) + testing_support::Numbered(".", 10 + i % 90)));
     t.SetFieldValue("ALTA", Value::Date(DayFromCivil(2003, 1 + i % 12, 1 + i % 28)));
     t.SetFieldValue("ACTIVO", Value::Logical(i % 3 == 0));
-    if (i % 5 == 0) t.SetFieldValue("NOTAS", Value::Text("Nota " + std::to_string(i) + std::string(i % 700, 'x')));
+    if (i % 5 == 0) t.SetFieldValue("NOTAS", Value::Text(testing_support::Numbered("Nota ", i) + std::string(i % 700, 'x')));
     t.Post();
   }
   t.First();
@@ -164,9 +167,9 @@ TEST(Restructure, ModifyReorderAndDrop) {
     st->ReadRecord(r, &buf);
     int i = 1000 + static_cast<int>(old - before.begin()) + 1;
     EXPECT_EQ(st->GetValue(buf, 2).DecimalText(), std::to_string(i));
-    EXPECT_EQ(st->GetValue(buf, 3).s, "Muñoz y Peñalver " + std::to_string(i - 1000));
+    EXPECT_EQ(st->GetValue(buf, 3).s, testing_support::Numbered("Muñoz y Peñalver ", i - 1000));
     if ((i - 1000) % 4) {
-      std::string saldo = std::to_string((i - 1000) * 37) + "." + std::to_string(10 + (i - 1000) % 90);
+      std::string saldo = std::to_string((i - 1000) * 37) + testing_support::Numbered(".", 10 + (i - 1000) % 90);
       EXPECT_EQ(st->GetValue(buf, 1).DecimalText(), Value::Number(0, saldo).DecimalText());
     }
     EXPECT_EQ(st->GetValue(buf, 0).IsNull(), (i - 1000) % 5 != 0);
@@ -264,7 +267,11 @@ TEST(Restructure, KeepsHeaderBytesAndStampsToday) {
   EXPECT_EQ(after[28], before[28]);  // production index flag
   time_t now = time(nullptr);
   struct tm tm;
+#ifdef _WIN32
+  localtime_s(&tm, &now);
+#else
   localtime_r(&now, &tm);
+#endif
   EXPECT_EQ(static_cast<unsigned char>(after[1]), tm.tm_year);  // year - 1900
   EXPECT_EQ(static_cast<unsigned char>(after[2]), tm.tm_mon + 1);
 }
@@ -344,9 +351,9 @@ void MakeIndexedCustomers(const std::string& dir, int rows) {
   for (int i = 1; i <= rows; ++i) {
     t.Append();
     t.SetFieldValue("CODIGO", Value::Text(std::to_string(100000 + (rng() % 900000))));
-    t.SetFieldValue("NOMBRE", Value::Text(std::string(i % 2 ? "ñ" : "Z") + "cliente " + std::to_string(rng() % 5000)));
+    t.SetFieldValue("NOMBRE", Value::Text(std::string(i % 2 ? "ñ" : "Z") + testing_support::Numbered("cliente ", rng() % 5000)));
     t.SetFieldValue("SALDO", Value::Number(0, std::to_string(static_cast<int>(rng() % 2000) - 1000) + ".5"));
-    if (i % 7 == 0) t.SetFieldValue("NOTAS", Value::Text("nota " + std::to_string(i)));
+    if (i % 7 == 0) t.SetFieldValue("NOTAS", Value::Text(testing_support::Numbered("nota ", i)));
     t.Post();
   }
   t.First();

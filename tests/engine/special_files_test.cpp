@@ -1,5 +1,7 @@
 // Files that are not regular files (a pipe, a folder) where a table or one of its companions
 // should be: refused at once with a message that names them, never waited on.
+// FIFOs (mkfifo) and a forked child that an alarm ends: POSIX only.
+#ifndef _WIN32
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,3 +65,4 @@ TEST(SpecialFiles, APipeOrAFolderWhereAFileShouldBeIsRefusedAtOnce) {
 
 }  // namespace
 }  // namespace engine
+#endif  // _WIN32

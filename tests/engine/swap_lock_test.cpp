@@ -1,6 +1,8 @@
 // Two processes and one table: a swap that is running in another process is never finished or
 // undone by this one, and holders of either kind of advisory lock (flock or POSIX record locks)
 // keep a table from being opened against their lock.
+// Every test here runs a second process with fork() or takes POSIX record locks: POSIX only.
+#ifndef _WIN32
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include "tests/support/forwarding_fs.h"
 #include "tests/support/helpers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace engine {
 namespace {
@@ -59,7 +62,7 @@ struct Family {
 // child then finishes its swap to a whole new table.
 TEST(SwapLocks, ASwapRunningInAnotherProcessIsNeitherFinishedNorUndoneByThisOne) {
   for (int pause_at = 1; pause_at <= 6; ++pause_at) {
-    SCOPED_TRACE("paused after rename " + std::to_string(pause_at));
+    SCOPED_TRACE(testing_support::Numbered("paused after rename ", pause_at));
     TempDir d;
     Family fam(d);
     PausedChild child([&](const std::function<void()>& pause) {
@@ -225,7 +228,7 @@ std::string RecordLocker(const std::string& path, bool write) {
   const int status = other->Resume();
   if (locked && status == 0) return "locked";
   if (!locked && status == 6) return "refused";  // F_SETLK failed
-  return "status " + std::to_string(status);
+  return testing_support::Numbered("status ", status);
 }
 
 // And the other way round: while this process holds the table, a program that asks for a POSIX
@@ -253,3 +256,4 @@ TEST(TableLocks, OurLocksAreSeenByPosixRecordLockers) {
 
 }  // namespace
 }  // namespace engine
+#endif  // _WIN32

@@ -2,8 +2,10 @@
 #include "engine/table.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <filesystem>
 
@@ -12,6 +14,7 @@
 #include "engine/dbase/mdx.h"
 #include "tests/support/helpers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace engine {
 namespace {
@@ -43,8 +46,8 @@ void MakeCustomers(const std::string& dir, int rows = 5) {
   t.Open();
   for (int i = 1; i <= rows; ++i) {
     t.Append();
-    t.SetFieldValue("codigo", Value::Text("C" + std::to_string(i)));
-    t.SetFieldValue("NOMBRE", Value::Text("Señora Núñez " + std::to_string(i)));
+    t.SetFieldValue("codigo", Value::Text(testing_support::Numbered("C", i)));
+    t.SetFieldValue("NOMBRE", Value::Text(testing_support::Numbered("Señora Núñez ", i)));
     if (i != 2) t.SetFieldValue("SALDO", Value::Number(i * 10.5));
     t.SetFieldValue("ALTA", Value::Date(DayFromCivil(2004, 1, i)));
     if (i == 3) t.SetFieldValue("NOTAS", Value::Text("Primera línea\r\nsegunda línea"));
@@ -66,8 +69,8 @@ TEST(Table, CreatesAppendsAndBrowsesWithNullsAndMemos) {
   int n = 0;
   for (t.First(); !t.Eof(); t.Next()) {
     ++n;
-    EXPECT_EQ(t.FieldByName("CODIGO")->AsString(), "C" + std::to_string(n));
-    EXPECT_EQ(t.FieldByName("nombre")->AsString(), "Señora Núñez " + std::to_string(n));
+    EXPECT_EQ(t.FieldByName("CODIGO")->AsString(), testing_support::Numbered("C", n));
+    EXPECT_EQ(t.FieldByName("nombre")->AsString(), testing_support::Numbered("Señora Núñez ", n));
     EXPECT_EQ(t.FieldByName("SALDO")->IsNull(), n == 2);
     if (n == 3) {
       EXPECT_EQ(t.FieldByName("NOTAS")->AsString(), "Primera línea\r\nsegunda línea");
@@ -234,6 +237,8 @@ TEST(Table, ExclusiveOpenFailsAtOnceWhileTheTableIsOpen) {
 }
 
 // A real second process holds the table open; our exclusive open must fail at once.
+// (The second process is made with fork(): POSIX only.)
+#ifndef _WIN32
 TEST(Table, AnotherProcessHoldingTheTableBlocksExclusiveOpen) {
   TempDir d;
   MakeCustomers(d.path());
@@ -248,6 +253,7 @@ TEST(Table, AnotherProcessHoldingTheTableBlocksExclusiveOpen) {
   excl.Open();
   EXPECT_TRUE(excl.Active());
 }
+#endif  // _WIN32
 
 TEST(Table, EngineCallsOnAnOpenCursor) {
   TempDir d;

@@ -15,6 +15,7 @@
 #include "tests/support/helpers.h"
 #include "tests/support/readers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ std::string MakeTable(const TempDir& dir) {
   for (int i = 0; i < 300; ++i) {
     std::string buf = t->BlankRecord();
     t->SetValue(&buf, 0, Value::Text(std::to_string(100000 + i * 7 % 300)));
-    t->SetValue(&buf, 1, Value::Text("Cliente " + std::to_string(i % 37)));
+    t->SetValue(&buf, 1, Value::Text(testing_support::Numbered("Cliente ", i % 37)));
     t->SetValue(&buf, 2, Value::Number(i, std::to_string(i)));
     uint64_t r = t->AppendRecord(buf);
     if (i % 10 == 0) t->SetDeleted(r, true);

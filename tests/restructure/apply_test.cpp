@@ -14,6 +14,7 @@
 #include "tests/support/readers.h"
 #include "tests/support/helpers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 
 namespace restructure {
 namespace {
@@ -46,7 +47,7 @@ class Apply : public ::testing::Test {
     const auto want = ClientesRows();
     ASSERT_EQ(s.rows.size(), want.size());
     for (size_t i = 0; i < want.size(); ++i) {
-      SCOPED_TRACE("row " + std::to_string(i + 1));
+      SCOPED_TRACE(testing_support::Numbered("row ", i + 1));
       for (const auto& f : kept) EXPECT_EQ(s.rows[i].at(f), want[i].at(f)) << f;
       for (const auto& f : empty) EXPECT_TRUE(s.rows[i].at(f).IsNull()) << f;
     }

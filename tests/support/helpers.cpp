@@ -1,8 +1,10 @@
 #include "tests/support/helpers.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <vector>
@@ -13,23 +15,6 @@
 #include "engine/table.h"
 
 namespace testing_support {
-
-TableHeldByAnotherProcess::TableHeldByAnotherProcess(const std::string& folder, const std::string& table)
-    : child_(std::make_unique<PausedChild>([folder, table](const std::function<void()>& pause) {
-        engine::TTable t;
-        t.SetDatabaseName(folder);
-        t.SetTableName(table);
-        t.Open();
-        pause();
-        t.Close();
-        return 0;
-      })) {}
-
-TableHeldByAnotherProcess::~TableHeldByAnotherProcess() = default;
-
-bool TableHeldByAnotherProcess::holding() const { return child_->paused(); }
-
-int TableHeldByAnotherProcess::Release() { return child_->Resume(); }
 
 void MakeSmallTable(const std::string& dir) {
   engine::TTable t;
@@ -53,6 +38,25 @@ std::unique_ptr<engine::TTable> OpenTable(const std::string& folder, const std::
   t->Open();
   return t;
 }
+
+// fork() and POSIX record locks: not on Windows.
+#ifndef _WIN32
+TableHeldByAnotherProcess::TableHeldByAnotherProcess(const std::string& folder, const std::string& table)
+    : child_(std::make_unique<PausedChild>([folder, table](const std::function<void()>& pause) {
+        engine::TTable t;
+        t.SetDatabaseName(folder);
+        t.SetTableName(table);
+        t.Open();
+        pause();
+        t.Close();
+        return 0;
+      })) {}
+
+TableHeldByAnotherProcess::~TableHeldByAnotherProcess() = default;
+
+bool TableHeldByAnotherProcess::holding() const { return child_->paused(); }
+
+int TableHeldByAnotherProcess::Release() { return child_->Resume(); }
 
 PausedChild::PausedChild(const Body& body) {
   if (pipe(to_child_) != 0 || pipe(to_parent_) != 0) return;
@@ -114,5 +118,7 @@ std::unique_ptr<PausedChild> RecordLockHeldByAnotherProcess(const std::string& p
     return 0;
   });
 }
+
+#endif  // _WIN32
 
 }  // namespace testing_support

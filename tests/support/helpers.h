@@ -1,7 +1,9 @@
 // Helpers that several test programs share.
 #pragma once
 
+#ifndef _WIN32
 #include <sys/types.h>
+#endif
 
 #include <functional>
 #include <memory>
@@ -12,13 +14,15 @@
 
 namespace testing_support {
 
-class PausedChild;
-
 // Clientes.Dbf in `dir`: CODIGO C(6) and a memo NOTAS (so a .DBT beside it), with one row.
 void MakeSmallTable(const std::string& dir);
 
 // A table object pointed at a table of a folder and opened (shared, or exclusive).
 std::unique_ptr<engine::TTable> OpenTable(const std::string& folder, const std::string& table, bool exclusive = false);
+
+// Other processes are made with fork(), which Windows does not have.
+#ifndef _WIN32
+class PausedChild;
 
 // Another process that holds a table open (shared) until Release() or destruction.
 class TableHeldByAnotherProcess {
@@ -60,5 +64,6 @@ class PausedChild {
 // Another process that holds a POSIX record lock (fcntl F_SETLK, as lockf and most other
 // programs take them) on the whole of a file: a write lock or a read lock.
 std::unique_ptr<PausedChild> RecordLockHeldByAnotherProcess(const std::string& path, bool write);
+#endif  // _WIN32
 
 }  // namespace testing_support

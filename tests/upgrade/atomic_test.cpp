@@ -9,6 +9,7 @@
 #include "engine/table.h"
 #include "tests/support/fault_fs.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 #include "tests/upgrade/ventana.h"
 
 namespace actualiza {
@@ -105,7 +106,7 @@ TEST(PasosAtomicos, ConfigurationColoursAndTheirDefaultsArriveTogether) {
   const uint64_t total = Operaciones(s, nada, paso);
   int viejas = 0, nuevas = 0;
   for (uint64_t n = 1; n <= total; ++n) {
-    SCOPED_TRACE("crash at operation " + std::to_string(n) + " of " + std::to_string(total));
+    SCOPED_TRACE(testing_support::Numbered("crash at operation ", n) + testing_support::Numbered(" of ", total));
     TempDir d;
     const std::string raiz = d / "i";
     s.CopiaEn(raiz);
@@ -148,7 +149,7 @@ TEST(PasosAtomicos, AMissingStockTableIsCreatedWholeOrNotAtAll) {
   }
   const uint64_t total = Operaciones(s, quita, paso);
   for (uint64_t n = 1; n <= total; ++n) {
-    SCOPED_TRACE("crash at operation " + std::to_string(n) + " of " + std::to_string(total));
+    SCOPED_TRACE(testing_support::Numbered("crash at operation ", n) + testing_support::Numbered(" of ", total));
     TempDir d;
     const std::string raiz = d / "i";
     s.CopiaEn(raiz);

@@ -14,6 +14,7 @@
 #include "app/core/Pasos.h"
 #include "engine/storage.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/numbered.h"
 #include "engine/table.h"
 
 namespace actualiza {
@@ -52,12 +53,15 @@ inline Tabla Lee(const std::string& path) {
   auto st = engine::OpenStorage(path, engine::TableFormat::kDbase, {false, true});
   Tabla t;
   for (const auto& f : st->Fields())
-    t.campos.push_back(f.name + ":" + std::to_string(f.type) + ":" + std::to_string(f.size) + ":" + std::to_string(f.decimals));
+    t.campos.push_back(f.name + testing_support::Numbered(":", f.type) + testing_support::Numbered(":", f.size) + testing_support::Numbered(":", f.decimals));
   std::string buf;
   for (uint64_t r = 1; r <= st->RecordCount(); ++r) {
     st->ReadRecord(r, &buf);
     std::string fila = st->IsDeleted(buf) ? "*" : " ";
-    for (size_t i = 0; i < st->Fields().size(); ++i) fila += "|" + st->GetValue(buf, static_cast<int>(i)).ToDisplay();
+    for (size_t i = 0; i < st->Fields().size(); ++i) {
+      fila += '|';
+      fila += st->GetValue(buf, static_cast<int>(i)).ToDisplay();
+    }
     t.filas.push_back(fila);
   }
   return t;

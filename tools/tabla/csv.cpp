@@ -38,13 +38,17 @@ int RunCsv(const std::vector<std::string>& args) {
   auto t = OpenForReading(args[0]);
   const auto& fields = t->Fields();
   std::string line = "*";
-  for (const auto& f : fields) line += "," + Quote(f.name);
+  for (const auto& f : fields) {
+    line += ',';
+    line += Quote(f.name);
+  }
   std::printf("%s\n", line.c_str());
   std::string buf;
   uint64_t n = t->RecordCount();
   for (uint64_t r = 1; r <= n; ++r) {
     t->ReadRecord(r, &buf);
-    line = t->IsDeleted(buf) ? "*" : "";
+    line.clear();
+    if (t->IsDeleted(buf)) line.push_back('*');
     for (int i = 0; i < static_cast<int>(fields.size()); ++i) {
       engine::Value v = t->GetValue(buf, i);
       line += ",";

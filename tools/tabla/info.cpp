@@ -20,7 +20,12 @@ std::string CheckValue(const engine::TableStorage& t, uint16_t type, uint16_t fl
     return v;
   };
   switch (type) {
-    case bde::fldPDXCHAR: return "'" + t.Codepage().Decode(reinterpret_cast<const char*>(buf)) + "'";
+    case bde::fldPDXCHAR: {
+      std::string quoted(1, '\'');
+      quoted += t.Codepage().Decode(reinterpret_cast<const char*>(buf));
+      quoted += '\'';
+      return quoted;
+    }
     case bde::fldPDXNUM:
     case bde::fldPDXMONEY: return engine::Value::Number(get(double{})).DecimalText();
     case bde::fldPDXSHORT: return std::to_string(get(int16_t{}));

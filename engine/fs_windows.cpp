@@ -1,0 +1,331 @@
+// The Windows file system. Paths arrive as UTF-8 with '/' separators and are handed to the wide
+// (UTF-16) calls of the system, never to the narrow ones, whose bytes would be read in the ANSI
+// code page of the machine. fs.cpp holds what this file shares with fs_posix.cpp.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// <windows.h> spells CreateDirectory as a macro for CreateDirectoryA/W; the interface's own
+// member of that name must keep it.
+#undef CreateDirectory
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <cwchar>
+
+#include "engine/error.h"
+#include "engine/fs.h"
+
+namespace engine {
+namespace {
+
+std::wstring Widen(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+  return out;
+}
+
+std::string Narrow(const wchar_t* w, size_t len) {
+  if (len == 0) return std::string();
+  int n = ::WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(len), nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(len), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+// The path as the wide calls take it; "" names the current folder.
+std::wstring WidePath(const std::string& path) { return Widen(path.empty() ? std::string(".") : path); }
+
+// The system's error codes that have a C equivalent are reported through it, so that both
+// platforms word the common failures alike; the rest give the system's number.
+int ErrnoOf(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+      return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_DIR_NOT_EMPTY:
+      return ENOTEMPTY;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return EMFILE;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_NOT_SAME_DEVICE:
+      return EXDEV;
+    default:
+      return 0;
+  }
+}
+
+[[noreturn]] void ThrowSystem(const std::string& operation, const std::string& path, DWORD code) {
+  if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION)
+    throw EngineError(err::kTableInUse,
+                      "El fichero está abierto en otro programa que no deja usarlo. Ciérrelo y vuelva a "
+                      "intentarlo.",
+                      {CtxFile(path)});
+  if (int e = ErrnoOf(code)) throw IoError(operation, path, e);
+  throw IoError("Error del sistema al " + operation + " (código de Windows " + std::to_string(code) + ").", path);
+}
+
+// Locks are taken on one byte far past the end of any table the formats can hold, so that they
+// keep other lockers out without keeping anyone's reads and writes of the data out (a Windows
+// lock over the data itself would refuse reads and writes through every other handle, and a
+// shared one even the holder's own writes).
+constexpr uint64_t kLockOffset = 0x7FFFFFFF00000000ULL;
+
+class WindowsFile final : public File {
+ public:
+  WindowsFile(std::string path, HANDLE h) : File(std::move(path)), h_(h) {}
+  ~WindowsFile() override {
+    if (held_) Release();
+    ::CloseHandle(h_);
+  }
+
+  size_t ReadAt(uint64_t offset, void* buf, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      DWORD want = static_cast<DWORD>(std::min<size_t>(n - done, 1u << 30));
+      OVERLAPPED ov = At(offset + done);
+      DWORD got = 0;
+      if (!::ReadFile(h_, static_cast<char*>(buf) + done, want, &got, &ov)) {
+        DWORD e = ::GetLastError();
+        if (e == ERROR_HANDLE_EOF) break;
+        ThrowSystem("leer", path(), e);
+      }
+      if (got == 0) break;
+      done += got;
+    }
+    return done;
+  }
+
+  void WriteAt(uint64_t offset, const void* buf, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      DWORD want = static_cast<DWORD>(std::min<size_t>(n - done, 1u << 30));
+      OVERLAPPED ov = At(offset + done);
+      DWORD put = 0;
+      if (!::WriteFile(h_, static_cast<const char*>(buf) + done, want, &put, &ov))
+        ThrowSystem("escribir", path(), ::GetLastError());
+      if (put == 0) ThrowSystem("escribir", path(), ERROR_HANDLE_DISK_FULL);
+      done += put;
+    }
+  }
+
+  uint64_t Size() override {
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(h_, &size)) ThrowSystem("consultar el tamaño de", path(), ::GetLastError());
+    return static_cast<uint64_t>(size.QuadPart);
+  }
+
+  void Truncate(uint64_t size) override {
+    FILE_END_OF_FILE_INFO info;
+    info.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
+    if (!::SetFileInformationByHandle(h_, FileEndOfFileInfo, &info, sizeof info))
+      ThrowSystem("recortar", path(), ::GetLastError());
+  }
+
+  void Sync() override {
+    if (!::FlushFileBuffers(h_)) ThrowSystem("asegurar en disco", path(), ::GetLastError());
+  }
+
+  bool TryLockShared() override { return Lock(false); }
+  bool TryLockExclusive() override { return Lock(true); }
+  void Unlock() override {
+    if (held_) Release();
+  }
+
+  // The same file is the same volume and file index (Windows has no inode numbers in stat).
+  bool StillAtPath() override {
+    BY_HANDLE_FILE_INFORMATION mine, now;
+    if (!::GetFileInformationByHandle(h_, &mine)) return false;
+    HANDLE other = ::CreateFileW(WidePath(path()).c_str(), 0,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (other == INVALID_HANDLE_VALUE) return false;
+    bool ok = ::GetFileInformationByHandle(other, &now);
+    ::CloseHandle(other);
+    return ok && mine.dwVolumeSerialNumber == now.dwVolumeSerialNumber &&
+           mine.nFileIndexHigh == now.nFileIndexHigh && mine.nFileIndexLow == now.nFileIndexLow;
+  }
+
+ private:
+  static OVERLAPPED At(uint64_t offset) {
+    OVERLAPPED ov;
+    std::memset(&ov, 0, sizeof ov);
+    ov.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return ov;
+  }
+
+  // A held lock changes kind by being released and taken anew, as flock does elsewhere.
+  bool Lock(bool exclusive) {
+    if (held_) {
+      if (exclusive == exclusive_) return true;
+      Release();
+    }
+    OVERLAPPED ov = At(kLockOffset);
+    DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    if (!::LockFileEx(h_, flags, 0, 1, 0, &ov)) {
+      DWORD e = ::GetLastError();
+      if (e == ERROR_LOCK_VIOLATION || e == ERROR_IO_PENDING || e == ERROR_SHARING_VIOLATION) return false;
+      ThrowSystem("bloquear", path(), e);
+    }
+    held_ = true;
+    exclusive_ = exclusive;
+    return true;
+  }
+
+  void Release() {
+    OVERLAPPED ov = At(kLockOffset);
+    ::UnlockFileEx(h_, 0, 1, 0, &ov);
+    held_ = false;
+  }
+
+  HANDLE h_;
+  bool held_ = false;
+  bool exclusive_ = false;
+};
+
+DWORD Attributes(const std::string& path) { return ::GetFileAttributesW(WidePath(path).c_str()); }
+
+class WindowsFileSystem final : public FileSystem {
+ public:
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    DWORD access = GENERIC_READ | GENERIC_WRITE;
+    DWORD disposition = OPEN_EXISTING;
+    switch (mode) {
+      case OpenMode::kRead: access = GENERIC_READ; break;
+      case OpenMode::kReadWrite: break;
+      case OpenMode::kCreate: disposition = CREATE_ALWAYS; break;
+      case OpenMode::kCreateExclusive: disposition = CREATE_NEW; break;
+    }
+    DWORD attrs = Attributes(path);
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY))
+      throw IoError("abrir", path, EISDIR);
+    // Others may read, write, rename and remove the file while we hold it open, as on POSIX
+    // systems; the engine's locks say who may change it. A program that opened the file without
+    // sharing it makes this open fail at once, and that is reported as a file in use.
+    HANDLE h = ::CreateFileW(Widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) ThrowSystem("abrir", path, ::GetLastError());
+    if (::GetFileType(h) != FILE_TYPE_DISK) {
+      ::CloseHandle(h);
+      throw IoError("No es un fichero normal (es una tubería o un dispositivo) y no se abre; compruebe que el "
+                    "fichero es el de la tabla.",
+                    path);
+    }
+    return std::make_unique<WindowsFile>(path, h);
+  }
+
+  bool Exists(const std::string& path) override { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
+  bool IsDirectory(const std::string& path) override {
+    DWORD a = Attributes(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+  }
+  bool IsRegularFile(const std::string& path) override {
+    DWORD a = Attributes(path);
+    return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_DEVICE);
+  }
+  // Symbolic links and junctions are both reparse points.
+  bool IsSymlink(const std::string& path) override {
+    DWORD a = Attributes(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT);
+  }
+
+  std::string RealPath(const std::string& path) override {
+    HANDLE h = ::CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) ThrowSystem("resolver la ruta de", path, ::GetLastError());
+    std::wstring out(MAX_PATH, L'\0');
+    DWORD n = ::GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()), FILE_NAME_NORMALIZED);
+    if (n >= out.size()) {
+      out.resize(n + 1);
+      n = ::GetFinalPathNameByHandleW(h, out.data(), static_cast<DWORD>(out.size()), FILE_NAME_NORMALIZED);
+    }
+    DWORD e = ::GetLastError();
+    ::CloseHandle(h);
+    if (n == 0 || n >= out.size()) ThrowSystem("resolver la ruta de", path, e);
+    out.resize(n);
+    // "\\?\C:\..." and "\\?\UNC\server\share\..." become "C:/..." and "//server/share/...".
+    if (out.rfind(L"\\\\?\\UNC\\", 0) == 0) out = L"\\\\" + out.substr(8);
+    else if (out.rfind(L"\\\\?\\", 0) == 0) out = out.substr(4);
+    for (auto& c : out)
+      if (c == L'\\') c = L'/';
+    return Narrow(out.data(), out.size());
+  }
+
+  std::vector<DirEntry> List(const std::string& dir) override {
+    WIN32_FIND_DATAW fd;
+    std::wstring pattern = WidePath(dir) + L"\\*";
+    HANDLE h = ::FindFirstFileW(pattern.c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) {
+      DWORD e = ::GetLastError();
+      if (e == ERROR_FILE_NOT_FOUND) return {};  // an empty folder (a drive's root has no "." entry)
+      ThrowSystem("leer la carpeta", dir, e);
+    }
+    std::vector<DirEntry> out;
+    do {
+      std::string name = Narrow(fd.cFileName, std::wcslen(fd.cFileName));
+      if (name == "." || name == "..") continue;
+      out.push_back({name, (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+    } while (::FindNextFileW(h, &fd));
+    DWORD e = ::GetLastError();
+    ::FindClose(h);
+    if (e != ERROR_NO_MORE_FILES) ThrowSystem("leer la carpeta", dir, e);
+    return out;
+  }
+
+  // Replaces the target as rename() does elsewhere, and only returns once the change is on disk.
+  void Rename(const std::string& from, const std::string& to) override {
+    if (!::MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      ThrowSystem("renombrar a " + to, from, ::GetLastError());
+  }
+
+  void Remove(const std::string& path) override {
+    if (::DeleteFileW(Widen(path).c_str())) return;
+    DWORD e = ::GetLastError();
+    if (e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND) ThrowSystem("borrar", path, e);
+  }
+
+  void CreateDirectory(const std::string& path) override {
+    if (::CreateDirectoryW(Widen(path).c_str(), nullptr)) return;
+    DWORD e = ::GetLastError();
+    if (e != ERROR_ALREADY_EXISTS) ThrowSystem("crear la carpeta", path, e);
+  }
+
+  void RemoveEmptyDirectory(const std::string& path) override { ::RemoveDirectoryW(Widen(path).c_str()); }
+
+  // Windows has no way to flush a folder; MOVEFILE_WRITE_THROUGH already made renames durable.
+  void SyncDirectory(const std::string&) override {}
+};
+
+}  // namespace
+
+FileSystem* DefaultFileSystem() {
+  static WindowsFileSystem fs;
+  return &fs;
+}
+
+}  // namespace engine

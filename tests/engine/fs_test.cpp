@@ -1,0 +1,181 @@
+// The machine's own file system (DefaultFileSystem) as the engine relies on it, on every platform:
+// renames that replace, file identity, locks between open files, UTF-8 names, 64-bit offsets.
+#include "engine/fs.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "engine/error.h"
+#include "tests/support/temp_dir.h"
+
+namespace engine {
+namespace {
+
+using testing_support::TempDir;
+
+void Put(FileSystem& fs, const std::string& path, const std::string& data) {
+  auto f = fs.Open(path, OpenMode::kCreate);
+  f->WriteAt(0, data.data(), data.size());
+}
+
+std::string Get(FileSystem& fs, const std::string& path) { return ReadWholeFile(fs, path); }
+
+TEST(FileSystem, RenameReplacesAnExistingTarget) {
+  TempDir d;
+  FileSystem& fs = *DefaultFileSystem();
+  Put(fs, d / "nuevo", "new contents");
+  Put(fs, d / "Clientes.dbf", "old");
+  fs.Rename(d / "nuevo", d / "Clientes.dbf");
+  EXPECT_EQ(Get(fs, d / "Clientes.dbf"), "new contents");
+  EXPECT_FALSE(fs.Exists(d / "nuevo"));
+}
+
+TEST(FileSystem, AnOpenFileKnowsWhenItsPathNamesAnotherFile) {
+  TempDir d;
+  FileSystem& fs = *DefaultFileSystem();
+  Put(fs, d / "t.dbf", "first");
+  auto held = fs.Open(d / "t.dbf", OpenMode::kRead);
+  EXPECT_TRUE(held->StillAtPath());
+  auto again = fs.Open(d / "t.dbf", OpenMode::kRead);
+  EXPECT_TRUE(again->StillAtPath());
+  Put(fs, d / "t.new", "second");
+  fs.Rename(d / "t.new", d / "t.dbf");
+  EXPECT_FALSE(held->StillAtPath());
+  EXPECT_FALSE(again->StillAtPath());
+  EXPECT_TRUE(fs.Open(d / "t.dbf", OpenMode::kRead)->StillAtPath());
+  fs.Remove(d / "t.dbf");
+  EXPECT_FALSE(held->StillAtPath());
+}
+
+TEST(FileSystem, LocksOfTwoOpenFilesOfOnePathConflictAsDocumented) {
+  TempDir d;
+  FileSystem& fs = *DefaultFileSystem();
+  Put(fs, d / "t.dbf", "row");
+  auto a = fs.Open(d / "t.dbf", OpenMode::kReadWrite);
+  auto b = fs.Open(d / "t.dbf", OpenMode::kReadWrite);
+  ASSERT_TRUE(a->TryLockExclusive());
+  EXPECT_FALSE(b->TryLockShared());
+  EXPECT_FALSE(b->TryLockExclusive());
+  a->Unlock();
+  EXPECT_TRUE(b->TryLockShared());
+  EXPECT_TRUE(a->TryLockShared());
+  EXPECT_FALSE(a->TryLockExclusive());
+  b->Unlock();
+  a->Unlock();
+  EXPECT_TRUE(a->TryLockExclusive());
+  a.reset();  // closing the file lets its lock go
+  EXPECT_TRUE(b->TryLockExclusive());
+}
+
+// Locks say who may change a table; they never stop the holders' own reads and writes, nor
+// other open files' reads.
+TEST(FileSystem, LockedFilesStillReadAndWrite) {
+  TempDir d;
+  FileSystem& fs = *DefaultFileSystem();
+  Put(fs, d / "t.dbf", "0123456789");
+  auto a = fs.Open(d / "t.dbf", OpenMode::kReadWrite);
+  auto b = fs.Open(d / "t.dbf", OpenMode::kReadWrite);
+  ASSERT_TRUE(a->TryLockShared());
+  ASSERT_TRUE(b->TryLockShared());
+  a->WriteAt(2, "ab", 2);
+  char buf[10];
+  ASSERT_EQ(b->ReadAt(0, buf, 10), 10u);
+  EXPECT_EQ(std::string(buf, 10), "01ab456789");
+  a->Unlock();
+  b->Unlock();
+  ASSERT_TRUE(a->TryLockExclusive());
+  a->WriteAt(8, "xyz", 3);
+  a->Sync();
+  ASSERT_EQ(b->ReadAt(0, buf, 10), 10u);
+  EXPECT_EQ(std::string(buf, 10), "01ab4567xy");
+  EXPECT_EQ(a->Size(), 11u);
+}
+
+TEST(FileSystem, OffsetsBeyondFourGigabytes) {
+  TempDir d;
+  FileSystem& fs = *DefaultFileSystem();
+  auto f = fs.Open(d / "grande.dbt", OpenMode::kCreate);
+  const uint64_t far = (uint64_t{5} << 30) + 7;
+  f->WriteAt(far, "memo", 4);
+  EXPECT_EQ(f->Size(), far + 4);
+  char buf[8] = {};
+  EXPECT_EQ(f->ReadAt(far, buf, 8), 4u);  // short only at the end of the file
+  EXPECT_EQ(std::string(buf, 4), "memo");
+  EXPECT_EQ(f->ReadAt(4, buf, 4), 4u);    // the hole reads as zeros
+  EXPECT_EQ(std::string(buf, 4), std::string(4, '\0'));
+  f->Truncate(3);
+  EXPECT_EQ(f->Size(), 3u);
+  EXPECT_EQ(f->ReadAt(0, buf, 8), 3u);
+}
+
+// Names are UTF-8 whatever the platform's own encoding of names is.
+TEST(FileSystem, Utf8NamesRoundTrip) {
+  TempDir d;
+  FileSystem& fs = *DefaultFileSystem();
+  const std::string folder = d / "Compañía Ñandú";
+  fs.CreateDirectory(folder);
+  fs.CreateDirectory(folder);  // existing is not an error
+  EXPECT_TRUE(fs.IsDirectory(folder));
+  const std::string file = folder + "/Línea€.dbf";
+  Put(fs, file, "x");
+  EXPECT_TRUE(fs.Exists(file));
+  EXPECT_TRUE(fs.IsRegularFile(file));
+  EXPECT_FALSE(fs.IsSymlink(file));
+  auto top = fs.List(d.path());
+  ASSERT_EQ(top.size(), 1u);
+  EXPECT_EQ(top[0].name, "Compañía Ñandú");
+  EXPECT_TRUE(top[0].is_dir);
+  auto inside = fs.List(folder);
+  ASSERT_EQ(inside.size(), 1u);
+  EXPECT_EQ(inside[0].name, "Línea€.dbf");
+  EXPECT_FALSE(inside[0].is_dir);
+  EXPECT_EQ(BaseName(fs.RealPath(file)), "Línea€.dbf");
+}
+
+TEST(FileSystem, RealPathResolvesDotsAndNamesAMissingPathInItsError) {
+  TempDir d;
+  FileSystem& fs = *DefaultFileSystem();
+  fs.CreateDirectory(d / "a");
+  Put(fs, d / "a/t.dbf", "x");
+  EXPECT_EQ(fs.RealPath(d / "a/./../a/t.dbf"), fs.RealPath(d / "a/t.dbf"));
+  EXPECT_EQ(BaseName(fs.RealPath(d / "a/t.dbf")), "t.dbf");
+  try {
+    fs.RealPath(d / "falta/t.dbf");
+    ADD_FAILURE() << "a missing path resolved";
+  } catch (const EngineError& e) {
+    EXPECT_NE(std::string(e.what()).find("falta"), std::string::npos) << e.what();
+  }
+}
+
+TEST(FileSystem, ErrorsNameTheFileAndMissingThingsAreNotErrorsWhereDocumented) {
+  TempDir d;
+  FileSystem& fs = *DefaultFileSystem();
+  try {
+    fs.Open(d / "NoEsta.dbf", OpenMode::kRead);
+    ADD_FAILURE() << "a missing file opened";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(e.code(), err::kOsError);
+    EXPECT_NE(std::string(e.what()).find("NoEsta.dbf"), std::string::npos) << e.what();
+  }
+  Put(fs, d / "t.dbf", "x");
+  EXPECT_THROW(fs.Open(d / "t.dbf", OpenMode::kCreateExclusive), EngineError);
+  EXPECT_EQ(Get(fs, d / "t.dbf"), "x");
+  EXPECT_THROW(fs.Open(d.path(), OpenMode::kRead), EngineError);  // a folder is no file
+  EXPECT_THROW(fs.List(d / "falta"), EngineError);
+  fs.Remove(d / "falta.dbf");  // missing: nothing to do
+  fs.Remove(d / "t.dbf");
+  EXPECT_FALSE(fs.Exists(d / "t.dbf"));
+  fs.CreateDirectory(d / "llena");
+  Put(fs, d / "llena/t.dbf", "x");
+  fs.RemoveEmptyDirectory(d / "llena");
+  EXPECT_TRUE(fs.IsDirectory(d / "llena"));
+  fs.Remove(d / "llena/t.dbf");
+  fs.RemoveEmptyDirectory(d / "llena");
+  EXPECT_FALSE(fs.Exists(d / "llena"));
+  fs.SyncDirectory(d.path());
+}
+
+}  // namespace
+}  // namespace engine
