@@ -383,7 +383,8 @@ std::optional<std::string> RowKey(const TagMeta& t, const RecordView& row) {
 constexpr uint64_t kLargeTag = 1u << 16;
 
 // `scratch`, when given, holds at least the entries' bytes.
-void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
+// With in_weights, the character keys were already turned into their collation's weights.
+void SortEntries(const TagMeta& t, EntryList* e, char* scratch, bool in_weights = false) {
   size_t n = e->size(), s = e->stride();
   if (t.type == 'C') {
     std::unique_ptr<char[]> own;
@@ -396,7 +397,7 @@ void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
     // their bytes (every byte has a weight of its own).
     const bool collated = t.coll && !t.coll->binary();
     char* d = e->data.data();
-    if (collated)
+    if (collated && !in_weights)
       for (size_t i = 0; i < n; ++i) t.coll->ToWeights(d + i * s, e->key_len);
     FlatSort(e->key_len, s, t.info.descending).SortInParallel(d, scratch, n, threads);
     if (collated)
@@ -427,6 +428,9 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
   if (count > 0xFFFFFFFFull)
     throw EngineError(err::kTableFull, "La tabla tiene demasiados registros para un índice .MDX.");
   std::vector<EntryList> out(tags.size());
+  std::vector<char> weigh(tags.size(), 0);  // whether a tag's keys are stored as weights meanwhile
+  for (size_t i = 0; i < tags.size(); ++i)
+    weigh[i] = sorted && tags[i]->type == 'C' && tags[i]->coll && !tags[i]->coll->binary();
   size_t scratch_bytes = 0;
   for (size_t i = 0; i < tags.size(); ++i) {
     out[i].key_len = static_cast<size_t>(tags[i]->key_len);
@@ -464,17 +468,22 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
         size_t n = std::min<size_t>(t.raw_length, e.key_len);
         e.data.append(record.data() + t.raw_offset, n);
         e.data.append(e.key_len - n, ' ');
+        // Keys to sort under a driver's order become weights while they are at hand.
+        if (weigh[i]) t.coll->ToWeights(e.data.data() + e.data.size() - e.key_len, e.key_len);
         e.AddRecNo(static_cast<uint32_t>(r));
         continue;
       }
       std::optional<std::string> k = RowKey(t, row);
-      if (k) e.Add(*k, static_cast<uint32_t>(r));
+      if (k) {
+        e.Add(*k, static_cast<uint32_t>(r));
+        if (weigh[i]) t.coll->ToWeights(e.data.data() + e.data.size() - e.stride(), e.key_len);
+      }
     }
   }
   if (preparing.joinable()) preparing.join();
   if (scratch_failure) std::rethrow_exception(scratch_failure);
   if (sorted)
-    for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i], scratch.get());
+    for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i], scratch.get(), weigh[i]);
   return out;
 }
 
