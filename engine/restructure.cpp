@@ -320,6 +320,25 @@ std::vector<dbase::TagPlan> PlanTags(TableStorage& old, const std::vector<Planne
   return out;
 }
 
+// Whether a file name has a Paradox secondary index's extension (.Xnn, .Ynn, .XGn, .YGn).
+bool IsSecondaryIndexName(const std::string& name) {
+  std::string ext = UpperExtension(name);
+  return ext.size() == 3 && (ext[0] == 'X' || ext[0] == 'Y');
+}
+
+// The secondary index files beside a Paradox table, in any letter case.
+std::vector<std::string> SecondaryIndexFiles(const std::string& path) {
+  std::string base = BaseName(path);
+  const std::string stem = FoldCase(base.substr(0, base.find_last_of('.')));
+  std::vector<std::string> out;
+  for (const auto& e : CurrentFileSystem()->List(DirName(path).empty() ? "." : DirName(path))) {
+    if (e.is_dir || !IsSecondaryIndexName(e.name)) continue;
+    if (FoldCase(e.name.substr(0, e.name.size() - 4)) != stem) continue;
+    out.push_back(JoinPath(DirName(path), e.name));
+  }
+  return out;
+}
+
 // The swap of a table's family: the new main file and every companion the work folder holds
 // for it (under the companion's final name), and the removal of old companions the new table
 // does not have. Paradox secondary indexes describe the old records: they go with the old table.
@@ -339,16 +358,8 @@ std::vector<SwapEntry> FamilyEntries(const std::string& path, const std::string&
       entries.push_back({final_path, ""});
     }
   }
-  if (format == TableFormat::kParadox) {
-    std::string base = BaseName(path);
-    const std::string stem = FoldCase(base.substr(0, base.find_last_of('.')));
-    for (const auto& e : fs.List(DirName(path).empty() ? "." : DirName(path))) {
-      std::string ext = UpperExtension(e.name);
-      if (e.is_dir || ext.size() != 3 || (ext[0] != 'X' && ext[0] != 'Y')) continue;
-      if (FoldCase(e.name.substr(0, e.name.size() - 4)) != stem) continue;
-      entries.push_back({JoinPath(DirName(path), e.name), ""});
-    }
-  }
+  if (format == TableFormat::kParadox)
+    for (const std::string& file : SecondaryIndexFiles(path)) entries.push_back({file, ""});
   return entries;
 }
 
@@ -608,22 +619,11 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
     std::vector<SwapEntry> entries = FamilyEntries(path, tmp_path, format);
     if (format == TableFormat::kParadox) {
       // The family's removal of every old secondary index is replaced by the list below.
-      std::erase_if(entries, [](const SwapEntry& e) {
-        std::string ext = UpperExtension(e.final_path);
-        return ext.size() == 3 && (ext[0] == 'X' || ext[0] == 'Y');
-      });
+      std::erase_if(entries, [](const SwapEntry& e) { return IsSecondaryIndexName(e.final_path); });
       // Secondary index files (.Xnn, .Ynn, .XGn, .YGn) go with the old table, but for the kept
       // indexes: copied with the rows' new blocks, under the name their field's new number gives.
       std::map<std::string, SwapEntry> index_files;  // by folded final path
-      std::string base = BaseName(path);
-      const std::string stem = FoldCase(base.substr(0, base.find_last_of('.')));
-      for (const auto& e : fs.List(DirName(path).empty() ? "." : DirName(path))) {
-        std::string ext = UpperExtension(e.name);
-        if (e.is_dir || ext.size() != 3 || (ext[0] != 'X' && ext[0] != 'Y')) continue;
-        if (FoldCase(e.name.substr(0, e.name.size() - 4)) != stem) continue;
-        const std::string file = JoinPath(DirName(path), e.name);
-        index_files[FoldCase(file)] = {file, ""};
-      }
+      for (const std::string& file : SecondaryIndexFiles(path)) index_files[FoldCase(file)] = {file, ""};
       std::unique_ptr<TableStorage> rebuilt;
       for (const IndexFollow& f : follows) {
         if (f.new_fields.empty()) continue;

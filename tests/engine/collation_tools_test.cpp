@@ -26,7 +26,7 @@ using testing_support::RunCommand;
 using testing_support::ShellQuote;
 using testing_support::TempDir;
 
-std::string Tabla() { return std::string(ACTUALIZA_BINARY_DIR) + "/tools/tabla"; }
+using testing_support::Tabla;
 
 const char* const kNames[] = {"zapata", "Ñu",   "Ábalos", "Peña",     "ÁLVAREZ", "Muñoz", "alvarez", "Ébano",
                               "Ávila",  "Olmo", "Ñandú",  "Zapatería", "Álvarez", "Çelik", "Úbeda",   "abad"};

@@ -15,7 +15,7 @@ using testing_support::RunCommand;
 using testing_support::ShellQuote;
 using testing_support::TempDir;
 
-std::string Tabla() { return std::string(ACTUALIZA_BINARY_DIR) + "/tools/tabla"; }
+using testing_support::Tabla;
 
 std::string MakeTable(const TempDir& dir) {
   std::string path = dir / "Clientes.DBF";

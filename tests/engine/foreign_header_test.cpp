@@ -25,7 +25,7 @@ using testing_support::ShellQuote;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
-std::string Tabla() { return std::string(ACTUALIZA_BINARY_DIR) + "/tools/tabla"; }
+using testing_support::Tabla;
 
 size_t U16(const std::string& b, size_t at) {
   return static_cast<uint8_t>(b[at]) | static_cast<size_t>(static_cast<uint8_t>(b[at + 1])) << 8;

@@ -10,7 +10,7 @@ namespace {
 
 using namespace mdx_test;
 
-std::string Tabla() { return std::string(ACTUALIZA_BINARY_DIR) + "/tools/tabla"; }
+using testing_support::Tabla;
 
 TEST(MdxTools, TagsIndexAndCheck) {
   if (!testing_support::FileExists(Tabla())) GTEST_SKIP() << "tabla not built";

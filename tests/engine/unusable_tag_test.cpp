@@ -25,7 +25,7 @@ using testing_support::RunCommand;
 using testing_support::ShellQuote;
 using testing_support::TempDir;
 
-std::string Tabla() { return std::string(ACTUALIZA_BINARY_DIR) + "/tools/tabla"; }
+using testing_support::Tabla;
 
 // CLIENTES.DBF with tags CODIGO and NOMBRE; the second tag's expression is then replaced by one
 // of the same key length that the engine does not know.

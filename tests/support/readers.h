@@ -15,6 +15,8 @@ struct CommandResult {
   std::string out;
 };
 CommandResult RunCommand(const std::string& command);
+// The tabla program of this build (it may not be built: check with FileExists).
+inline std::string Tabla() { return std::string(ACTUALIZA_BINARY_DIR) + "/tools/tabla"; }
 std::string ShellQuote(const std::string& s);
 
 bool HaveDbfread();
