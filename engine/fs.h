@@ -26,6 +26,13 @@ class File {
   virtual void Truncate(uint64_t size) = 0;
   // Makes everything written so far durable (fsync).
   virtual void Sync() = 0;
+  // A hint, for writers of large files: the n bytes at offset are written and will not change
+  // before the next Sync, which the system may start putting on disk now (so that the Sync has
+  // less left to wait for). Promises nothing and reports nothing: only Sync makes data durable.
+  virtual void StartWriteback(uint64_t offset, uint64_t n) {
+    (void)offset;
+    (void)n;
+  }
   // Advisory locks, tried without waiting: false when another holder conflicts. A shared lock
   // admits other shared holders; an exclusive lock admits none. Holders are open files, so two
   // File objects of one process on the same path conflict like two processes do. Every kind of

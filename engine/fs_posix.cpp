@@ -65,6 +65,16 @@ class PosixFile final : public File {
     if (::fsync(fd_) != 0) throw IoError("asegurar en disco", path(), errno);
   }
 
+  void StartWriteback(uint64_t offset, uint64_t n) override {
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Starts the writing of those pages without waiting for it; a failure shows at the Sync.
+    (void)::sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)offset;
+    (void)n;
+#endif
+  }
+
   // Two kinds of advisory lock are in use on this platform: flock (BSD) and POSIX record locks
   // (fcntl, lockf). They do not see each other, so a table is locked with both: an flock and a
   // whole-file open-file-description record lock, which, like flock, belongs to this open file

@@ -1204,6 +1204,8 @@ void DbfTable::BeginBulkAppend() {
 void DbfTable::WriteBulk() {
   if (bulk_buf_.empty()) return;
   file_->WriteAt(RecordOffset(bulk_first_), bulk_buf_.data(), bulk_buf_.size());
+  // The rows of a bulk append are final: the disk may take them while more are prepared.
+  file_->StartWriteback(RecordOffset(bulk_first_), bulk_buf_.size());
   bulk_buf_.clear();
 }
 

@@ -97,6 +97,7 @@ void MemoFile::BeginBulk() { bulk_ = true; }
 void MemoFile::FlushBulk() {
   if (bulk_buf_.empty()) return;
   Put(bulk_offset_, bulk_buf_.data(), bulk_buf_.size());
+  file_->StartWriteback(bulk_offset_, bulk_buf_.size());  // final until the sync: the disk may take it now
   bulk_offset_ += bulk_buf_.size();
   bulk_buf_.clear();
 }

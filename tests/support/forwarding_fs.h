@@ -20,6 +20,7 @@ class ForwardingFile : public engine::File {
   uint64_t Size() override { return f_->Size(); }
   void Truncate(uint64_t size) override { f_->Truncate(size); }
   void Sync() override { f_->Sync(); }
+  void StartWriteback(uint64_t offset, uint64_t n) override { f_->StartWriteback(offset, n); }
   bool TryLockShared() override { return f_->TryLockShared(); }
   bool TryLockExclusive() override { return f_->TryLockExclusive(); }
   void Unlock() override { f_->Unlock(); }
