@@ -1,0 +1,397 @@
+// Building whole .MDX files from a table's rows: keys gathered in one pass and sorted flat,
+// B-trees written bottom-up in sequential blocks, the header and tag table last.
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <numeric>
+#include <thread>
+
+#include "engine/dbase/flat_sort.h"
+#include "engine/dbase/mdx_format.h"
+
+namespace engine::dbase::mdx_internal {
+
+// Writes blocks sequentially, keeping a buffer of consecutive pages.
+class BlockWriter {
+ public:
+  explicit BlockWriter(File& f) : f_(f) {}
+  uint32_t Allocate() {
+    uint32_t p = next_page_;
+    next_page_ += kBlockSize / kPageSize;
+    return p;
+  }
+  uint32_t next_page() const { return next_page_; }
+  void Write(uint32_t page, const uint8_t* block) {
+    uint64_t off = static_cast<uint64_t>(page) * kPageSize;
+    if (buf_.empty()) buf_start_ = off;
+    if (off != buf_start_ + buf_.size()) {
+      FlushBuffer();
+      buf_start_ = off;
+    }
+    buf_.append(reinterpret_cast<const char*>(block), kBlockSize);
+    if (buf_.size() >= (4u << 20)) FlushBuffer();
+  }
+  void FlushBuffer() {
+    if (!buf_.empty()) f_.WriteAt(buf_start_, buf_.data(), buf_.size());
+    buf_.clear();
+  }
+
+ private:
+  File& f_;
+  uint32_t next_page_ = kHeaderPages;
+  std::string buf_;
+  uint64_t buf_start_ = 0;
+};
+
+void EncodeNode(const Node& n, int item_len, int key_len, uint8_t* block) {
+  std::memset(block, 0, kBlockSize);
+  Put32(block, static_cast<uint32_t>(n.items.size()));
+  size_t off = 8;
+  for (const Item& it : n.items) {
+    Put32(block + off, it.ptr);
+    std::memcpy(block + off + 4, it.key.data(), std::min(it.key.size(), static_cast<size_t>(key_len)));
+    off += static_cast<size_t>(item_len);
+  }
+  Put32(block + off, n.right);
+}
+
+// Builds a B-tree of entries (already in tag order) into freshly allocated blocks; returns the
+// root page.
+uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len, int capacity) {
+  std::vector<uint8_t> block(kBlockSize);
+  struct Child {
+    uint32_t page;
+    size_t last;  // index of the entry holding the subtree's highest key
+  };
+  std::vector<Child> level;
+  size_t n = e.size();
+  size_t leaves = n == 0 ? 1 : (n + static_cast<size_t>(capacity) - 1) / static_cast<size_t>(capacity);
+  size_t at = 0;
+  for (size_t i = 0; i < leaves; ++i) {
+    size_t count = n / leaves + (i < n % leaves ? 1 : 0);
+    std::memset(block.data(), 0, kBlockSize);
+    Put32(block.data(), static_cast<uint32_t>(count));
+    size_t off = 8;
+    for (size_t k = 0; k < count; ++k, ++at) {
+      Put32(block.data() + off, e.recno(at));
+      std::memcpy(block.data() + off + 4, e.key(at).data(), static_cast<size_t>(key_len));
+      off += static_cast<size_t>(item_len);
+    }
+    uint32_t page = w.Allocate();
+    w.Write(page, block.data());
+    level.push_back({page, at == 0 ? 0 : at - 1});
+  }
+  size_t fan = static_cast<size_t>(capacity) + 1;
+  while (level.size() > 1) {
+    std::vector<Child> up;
+    size_t nodes = (level.size() + fan - 1) / fan;
+    size_t c = 0;
+    for (size_t i = 0; i < nodes; ++i) {
+      size_t count = level.size() / nodes + (i < level.size() % nodes ? 1 : 0);
+      std::memset(block.data(), 0, kBlockSize);
+      Put32(block.data(), static_cast<uint32_t>(count - 1));
+      size_t off = 8;
+      for (size_t k = 0; k + 1 < count; ++k, ++c) {
+        Put32(block.data() + off, level[c].page);
+        std::memcpy(block.data() + off + 4, e.key(level[c].last).data(), static_cast<size_t>(key_len));
+        off += static_cast<size_t>(item_len);
+      }
+      Put32(block.data() + off, level[c].page);
+      size_t last = level[c].last;
+      ++c;
+      uint32_t page = w.Allocate();
+      w.Write(page, block.data());
+      up.push_back({page, last});
+    }
+    level = std::move(up);
+  }
+  return level[0].page;
+}
+
+void EncodeTagHeader(const TagMeta& t, uint8_t ldid, bool has_keys, uint8_t* block) {
+  std::memset(block, 0, kBlockSize);
+  Put32(block, t.root);
+  Put32(block + 4, kBlockSize / kPageSize);
+  block[8] = static_cast<uint8_t>(0x10 | (t.info.descending ? 0x08 : 0) | (t.info.unique ? 0x40 : 0));
+  block[9] = static_cast<uint8_t>(t.type);
+  block[10] = ldid;
+  Put16(block + 12, static_cast<uint32_t>(t.key_len));
+  Put16(block + 14, static_cast<uint32_t>(t.capacity));
+  Put16(block + 16, t.type == 'D' ? 1 : 0);
+  Put16(block + 18, static_cast<uint32_t>(t.item_len));
+  block[23] = t.info.unique ? 0x40 : 0;
+  std::memcpy(block + kKeyExprOffset, t.expr_bytes.data(), std::min(t.expr_bytes.size(), kKeyExprMax));
+  block[kForFlagOffset] = t.for_bytes.empty() ? 0 : 1;
+  block[kHasKeysOffset] = has_keys ? 1 : 0;
+  std::memcpy(block + kForExprOffset, t.for_bytes.data(), std::min(t.for_bytes.size(), kForExprMax));
+}
+
+// Writes a whole index: header, tag table, every tag from its entries.
+void WriteIndexFile(const std::string& path, const std::string& table_name, std::vector<TagMeta>& tags,
+                    const std::vector<EntryList>& entries, const CodePage& cp) {
+  if (tags.size() > static_cast<size_t>(kMaxTags))
+    throw EngineError(err::kInvalidParam, "Un índice .MDX admite como mucho 47 etiquetas.", {CtxFile(path)});
+  FileSystem* fs = CurrentFileSystem();
+  std::unique_ptr<File> f = fs->Open(path, OpenMode::kCreate);
+  try {
+    uint8_t ldid = LanguageDriverForCodePage(cp.number());
+    BlockWriter w(*f);
+    std::vector<uint8_t> block(kBlockSize);
+    for (size_t i = 0; i < tags.size(); ++i) {
+      TagMeta& t = tags[i];
+      t.header_page = w.Allocate();
+      t.root = BuildTree(w, entries[i], t.key_len, t.item_len, t.capacity);
+      EncodeTagHeader(t, ldid, entries[i].size() > 0, block.data());
+      w.Write(t.header_page, block.data());
+    }
+    w.FlushBuffer();
+    std::vector<uint8_t> head(kHeaderPages * kPageSize, 0);
+    head[0] = 2;
+    PutDate(&head[1]);
+    std::string base = BaseName(table_name);
+    if (size_t dot = base.rfind('.'); dot != std::string::npos) base.resize(dot);
+    std::optional<std::string> enc = cp.Encode(base);
+    std::string name = enc ? *enc : std::string();
+    for (char& c : name) c = static_cast<char>(cp.ToUpper(static_cast<uint8_t>(c)));
+    std::memcpy(&head[4], name.data(), std::min<size_t>(name.size(), 16));
+    Put16(&head[20], kBlockSize / kPageSize);
+    Put16(&head[22], kBlockSize);
+    head[24] = 1;
+    head[25] = 48;
+    head[26] = kTagSlotLength;
+    Put16(&head[28], static_cast<uint32_t>(tags.size()));
+    head[31] = ldid;
+    Put32(&head[32], w.next_page());
+    PutDate(&head[44]);
+    // Tag table: a binary tree over the tag names in creation order (left, right, parent).
+    std::vector<uint8_t> left(tags.size(), 0), right(tags.size(), 0), parent(tags.size(), 0);
+    for (size_t i = 1; i < tags.size(); ++i) {
+      size_t at = 0;
+      while (true) {
+        bool go_left = tags[i].info.name < tags[at].info.name;
+        uint8_t& next = go_left ? left[at] : right[at];
+        if (next == 0) {
+          next = static_cast<uint8_t>(i + 1);
+          parent[i] = static_cast<uint8_t>(at + 1);
+          break;
+        }
+        at = next - 1u;
+      }
+    }
+    for (size_t i = 0; i < tags.size(); ++i) {
+      uint8_t* s = &head[kTagTableOffset + kTagSlotLength * i];
+      Put32(s, tags[i].header_page);
+      std::optional<std::string> tn = cp.Encode(tags[i].info.name);
+      std::memcpy(s + 4, tn->data(), std::min<size_t>(tn->size(), 10));
+      s[15] = 0x10;
+      s[16] = left[i];
+      s[17] = right[i];
+      s[18] = parent[i];
+      s[19] = 0x02;
+      s[20] = static_cast<uint8_t>(tags[i].type);
+    }
+    f->WriteAt(0, head.data(), head.size());
+    f->Sync();
+  } catch (...) {
+    f.reset();
+    try {
+      fs->Remove(path);
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+// Fills a tag's key shape from its key expression.
+void ShapeTag(TagMeta& t, const std::string& path) {
+  char et = t.key_expr->type();
+  if (et == 'C') {
+    t.key_len = t.key_expr->width();
+    if (t.key_len < 1 || t.key_len > kMaxCharKey)
+      throw EngineError(err::kInvalidExpression,
+                        "La clave de la etiqueta mide " + std::to_string(t.key_len) +
+                            " bytes; debe medir entre 1 y 100.",
+                        {CtxFile(path), CtxIndex(t.info.name)});
+  } else if (et == 'N') {
+    t.key_len = kNumericKeyLength;
+  } else if (et == 'D') {
+    t.key_len = kDateKeyLength;
+  } else {
+    throw EngineError(err::kInvalidExpression, "La expresión de la etiqueta da un valor lógico, que no sirve de clave.",
+                      {CtxFile(path), CtxIndex(t.info.name)});
+  }
+  t.type = et;
+  t.item_len = ItemLength(t.key_len);
+  t.capacity = Capacity(t.item_len);
+}
+
+std::string KeyOf(const TagMeta& t, const ExprValue& v) {
+  if (t.type == 'C') {
+    std::string k = v.text;
+    k.resize(static_cast<size_t>(t.key_len), ' ');
+    return k;
+  }
+  if (t.type == 'D') return EncodeDateKey(v.day);
+  std::string k;
+  if (v.text.empty() || !EncodeNumericKey(v.text, &k)) k = EncodeNumericKey(v.number);
+  return k;
+}
+
+// The key of a row for a tag, or nullopt when the FOR clause leaves the row out.
+std::optional<std::string> RowKey(const TagMeta& t, const RecordView& row) {
+  if (t.for_expr && !t.for_expr->Eval(row).logical) return std::nullopt;
+  return KeyOf(t, t.key_expr->Eval(row));
+}
+
+// Puts a tag's entries (gathered in record order) in tag order; a unique tag keeps the first
+// row of each key.
+// From this many rows on, tags are sorted on every processor the machine offers (at most four)
+// and the sort's scratch space is made ready on another thread while the rows are read.
+constexpr uint64_t kLargeTag = 1u << 16;
+
+// `scratch`, when given, holds at least the entries' bytes.
+// With in_weights, the character keys were already turned into their collation's weights.
+void SortEntries(const TagMeta& t, EntryList* e, char* scratch, bool in_weights = false) {
+  size_t n = e->size(), s = e->stride();
+  if (t.type == 'C') {
+    std::unique_ptr<char[]> own;
+    if (!scratch) {
+      own = std::make_unique<char[]>(e->data.size());
+      scratch = own.get();
+    }
+    unsigned threads = n < kLargeTag ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    // Under a language driver's order the keys are sorted as their weights, then given back
+    // their bytes (every byte has a weight of its own).
+    const bool collated = t.coll && !t.coll->binary();
+    char* d = e->data.data();
+    if (collated && !in_weights)
+      for (size_t i = 0; i < n; ++i) t.coll->ToWeights(d + i * s, e->key_len);
+    FlatSort(e->key_len, s, t.info.descending).SortInParallel(d, scratch, n, threads);
+    if (collated)
+      for (size_t i = 0; i < n; ++i) t.coll->FromWeights(d + i * s, e->key_len);
+  } else {
+    std::vector<uint32_t> order(n);
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return t.Cmp(e->key(a), e->key(b)) < 0; });
+    std::string sorted;
+    sorted.reserve(e->data.size());
+    for (uint32_t at : order) sorted.append(e->data, static_cast<size_t>(at) * s, s);
+    e->data = std::move(sorted);
+  }
+  if (!t.info.unique || n == 0) return;
+  size_t kept = 1;
+  for (size_t i = 1; i < n; ++i) {
+    if (t.Cmp(e->key(kept - 1), e->key(i)) == 0) continue;
+    if (kept != i) std::memmove(e->data.data() + kept * s, e->data.data() + i * s, s);
+    ++kept;
+  }
+  e->data.resize(kept * s);
+}
+
+// The sorted entries of every tag, from one pass over the rows.
+// With sorted false, each tag's entries stay in record order.
+std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, RecordSource& rows, bool sorted = true) {
+  uint64_t count = rows.Count();
+  if (count > 0xFFFFFFFFull)
+    throw EngineError(err::kTableFull, "La tabla tiene demasiados registros para un índice .MDX.");
+  std::vector<EntryList> out(tags.size());
+  std::vector<char> weigh(tags.size(), 0);  // whether a tag's keys are stored as weights meanwhile
+  for (size_t i = 0; i < tags.size(); ++i)
+    weigh[i] = sorted && tags[i]->type == 'C' && tags[i]->coll && !tags[i]->coll->binary();
+  size_t scratch_bytes = 0;
+  for (size_t i = 0; i < tags.size(); ++i) {
+    out[i].key_len = static_cast<size_t>(tags[i]->key_len);
+    out[i].data.reserve(static_cast<size_t>(count) * out[i].stride());
+    if (tags[i]->type == 'C') scratch_bytes = std::max(scratch_bytes, static_cast<size_t>(count) * out[i].stride());
+  }
+  // Fresh memory costs a page fault per page on first touch: for large tags, another thread takes
+  // those for the sort's scratch space while this one reads the rows.
+  std::unique_ptr<char[]> scratch;
+  std::exception_ptr scratch_failure;
+  std::thread preparing;
+  if (sorted && count >= kLargeTag && scratch_bytes > 0 && std::thread::hardware_concurrency() > 1) {
+    preparing = std::thread([&] {
+      try {
+        scratch = std::make_unique<char[]>(scratch_bytes);  // zeroed, so every page is touched
+      } catch (...) {
+        scratch_failure = std::current_exception();
+      }
+    });
+  }
+  struct Join {
+    std::thread& t;
+    ~Join() {
+      if (t.joinable()) t.join();
+    }
+  } join{preparing};
+  for (uint64_t r = 1; r <= count; ++r) {
+    const RecordView& row = rows.Row(r);
+    std::string_view record = row.Record();
+    for (size_t i = 0; i < tags.size(); ++i) {
+      const TagMeta& t = *tags[i];
+      EntryList& e = out[i];
+      if (t.raw_length > 0 && record.size() >= size_t{t.raw_offset} + t.raw_length) {
+        // The common case: a character field as it is stored, straight from the record.
+        size_t n = std::min<size_t>(t.raw_length, e.key_len);
+        e.data.append(record.data() + t.raw_offset, n);
+        e.data.append(e.key_len - n, ' ');
+        // Keys to sort under a driver's order become weights while they are at hand.
+        if (weigh[i]) t.coll->ToWeights(e.data.data() + e.data.size() - e.key_len, e.key_len);
+        e.AddRecNo(static_cast<uint32_t>(r));
+        continue;
+      }
+      std::optional<std::string> k = RowKey(t, row);
+      if (k) {
+        e.Add(*k, static_cast<uint32_t>(r));
+        if (weigh[i]) t.coll->ToWeights(e.data.data() + e.data.size() - e.stride(), e.key_len);
+      }
+    }
+  }
+  if (preparing.joinable()) preparing.join();
+  if (scratch_failure) std::rethrow_exception(scratch_failure);
+  if (sorted)
+    for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i], scratch.get(), weigh[i]);
+  return out;
+}
+
+// Prepares a tag to create: expressions encoded and parsed, key shape fixed.
+TagMeta NewTag(const TagInfo& info, const std::string& path, const std::vector<FieldSpec>& fields,
+               const CodePage& cp, const Collation& coll) {
+  TagMeta t;
+  t.info = info;
+  t.coll = &coll;
+  std::vector<std::string> ctx{CtxFile(path), CtxIndex(info.name)};
+  std::optional<std::string> name = cp.Encode(info.name);
+  if (info.name.empty() || !name || name->size() > 10)
+    throw EngineError(err::kInvalidParam, "El nombre de la etiqueta debe tener de 1 a 10 caracteres.", ctx);
+  std::optional<std::string> expr = cp.Encode(info.expression);
+  std::optional<std::string> filt = cp.Encode(info.filter);
+  if (!expr || !filt || expr->size() > kKeyExprMax || filt->size() > kForExprMax)
+    throw EngineError(err::kInvalidExpression, "La expresión de la etiqueta es demasiado larga o tiene caracteres no válidos.", ctx);
+  t.expr_bytes = *expr;
+  t.for_bytes = *filt;
+  try {
+    t.key_expr = Expression::Parse(t.expr_bytes, fields, cp);
+    if (!t.for_bytes.empty()) {
+      t.for_expr = Expression::Parse(t.for_bytes, fields, cp);
+      if (t.for_expr->type() != 'L')
+        throw EngineError(err::kInvalidExpression, "La condición FOR de la etiqueta no da un valor lógico.");
+    }
+  } catch (EngineError& e) {
+    for (const auto& c : ctx) e.With(c);
+    throw;
+  }
+  ShapeTag(t, path);
+  t.info.key_type = t.type;
+  if (const std::string* plain = t.for_expr ? nullptr : t.key_expr->PlainCharField()) {
+    for (const FieldSpec& f : fields)
+      if (SameName(f.name, *plain) && f.offset > 0 && f.length > 0) {
+        t.raw_offset = f.offset;
+        t.raw_length = f.length;
+        break;
+      }
+  }
+  return t;
+}
+
+}  // namespace engine::dbase::mdx_internal

@@ -1,0 +1,371 @@
+// Reading, checking and rewriting whole tags of an open .MDX: the structure walk that gathers
+// every entry, the checker that compares each tag with the rows and names the order a foreign
+// tag follows, and the rewrite of an index for a rebuilt table.
+#include <algorithm>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "engine/collation.h"
+#include "engine/dbase/mdx_file.h"
+#include "engine/dbase/mdx_format.h"
+#include "engine/dbase/mdx_key.h"
+#include "engine/error.h"
+
+namespace engine::dbase {
+
+namespace mdx_internal {
+
+void MdxFile::Visit(const TagMeta& t, uint32_t page, int depth, StructureWalk& s, EntryList* out,
+                    std::string* subtree_max) {
+  if (depth > kMaxDepth) Corrupt(path_, t.info.name, "el árbol es demasiado profundo");
+  if (!s.seen.insert(page).second)
+    Corrupt(path_, t.info.name, "la página " + std::to_string(page) + " se alcanza dos veces (ciclo o nodo compartido)");
+  uint8_t block[kBlockSize];
+  uint32_t count = ReadBlock(t, page, block);
+  const auto item = [&](uint32_t i) { return block + 8 + static_cast<size_t>(i) * static_cast<size_t>(t.item_len); };
+  if (Get32(item(count)) == 0) {  // a leaf: its entries go straight to the list
+    if (s.leaf_depth < 0) s.leaf_depth = depth;
+    if (s.leaf_depth != depth) Corrupt(path_, t.info.name, "las hojas no están todas a la misma profundidad");
+    const size_t key_len = static_cast<size_t>(t.key_len);
+    for (uint32_t i = 0; i < count; ++i)
+      out->Add(std::string_view(reinterpret_cast<const char*>(item(i) + 4), key_len), Get32(item(i)));
+    if (count > 0) subtree_max->assign(reinterpret_cast<const char*>(item(count - 1) + 4), key_len);
+    return;
+  }
+  Node n = ReadNode(t, page);
+  for (size_t i = 0; i <= n.items.size(); ++i) {
+    uint32_t child = i < n.items.size() ? n.items[i].ptr : n.right;
+    std::string max;
+    size_t before = out->size();
+    Visit(t, child, depth + 1, s, out, &max);
+    if (out->size() == before) continue;
+    // A separator is the highest key of the child on its left: no key there lies above it, and
+    // none in the child on its right lies below it. A lookup descends by them.
+    if (i < n.items.size() && t.Cmp(max, n.items[i].key) > 0) s.separators_agree = false;
+    if (i > 0 && t.Cmp(out->key(before), n.items[i - 1].key) < 0) s.separators_agree = false;
+    *subtree_max = max;
+  }
+}
+
+bool MdxFile::CollectInto(const TagMeta& t, EntryList* out) {
+  // Every node of the tag is read, in tree order rather than file order: a file of moderate
+  // size is read in one go first.
+  if (file_size_ <= kHoldWholeFile) reader_.Hold(0, static_cast<size_t>(file_size_));
+  StructureWalk s;
+  std::string max;
+  try {
+    Visit(t, t.root, 0, s, out, &max);
+  } catch (...) {
+    reader_.Invalidate();
+    throw;
+  }
+  reader_.Invalidate();
+  return s.separators_agree;
+}
+
+namespace {
+
+// For a tag whose keys are not in its collation's order: the known order they follow instead,
+// in words, or "" when they follow none.
+std::string ForeignOrder(const TagMeta& t, const EntryList& e) {
+  for (const Collation& c : KnownCollations()) {
+    if (c.SameOrder(*t.coll)) continue;
+    TagMeta other;
+    other.type = t.type;
+    other.info.descending = t.info.descending;
+    other.coll = &c;
+    if (FirstDisorder(other, e) == e.size())
+      return c.binary() ? "sus claves siguen el orden de los bytes (binario)" : "sus claves siguen el orden " + c.name();
+  }
+  return "";
+}
+
+// Whether some order of the code page's bytes would put every pair of neighbours as stored:
+// each pair that differs says which byte goes first, and a cycle among those statements means
+// that no order explains the tag.
+bool SomeByteOrderFits(const TagMeta& t, const EntryList& e) {
+  // Each pair of neighbours that differ says which byte goes first; a cycle among those
+  // statements means no order of bytes explains the tag.
+  std::vector<std::vector<uint8_t>> after(256);
+  std::vector<int> incoming(256, 0);
+  std::vector<std::vector<bool>> edge(256, std::vector<bool>(256, false));
+  for (size_t i = 1; i < e.size(); ++i) {
+    std::string_view a = e.key(i - 1), b = e.key(i);
+    size_t j = 0;
+    while (j < a.size() && a[j] == b[j]) ++j;
+    if (j == a.size()) continue;
+    auto x = static_cast<uint8_t>(a[j]), y = static_cast<uint8_t>(b[j]);
+    if (t.info.descending) std::swap(x, y);
+    if (edge[x][y]) continue;
+    edge[x][y] = true;
+    after[x].push_back(y);
+    ++incoming[y];
+  }
+  std::vector<uint8_t> ready;
+  for (int b = 0; b < 256; ++b)
+    if (incoming[b] == 0) ready.push_back(static_cast<uint8_t>(b));
+  int placed = 0;
+  while (!ready.empty()) {
+    uint8_t b = ready.back();
+    ready.pop_back();
+    ++placed;
+    for (uint8_t y : after[b])
+      if (--incoming[y] == 0) ready.push_back(y);
+  }
+  return placed == 256;
+}
+
+}  // namespace
+
+IndexCheckReport MdxFile::Check(RecordSource& rows) {
+  IndexCheckReport report;
+  uint64_t count = rows.Count();
+  for (TagMeta& t : tags_) {
+    std::vector<std::string> problems;
+    auto add = [&](const std::string& what) {
+      if (problems.size() < kMaxProblemsPerTag) problems.push_back("Índice " + t.info.name + ": " + what);
+      else if (problems.size() == kMaxProblemsPerTag) problems.push_back("Índice " + t.info.name + ": más problemas omitidos");
+    };
+    EntryList entries;
+    entries.key_len = static_cast<size_t>(t.key_len);
+    bool separators = true;
+    try {
+      separators = CollectInto(t, &entries);
+    } catch (const EngineError& e) {
+      add("estructura dañada en " + path_ + ": " + e.message());
+      for (auto& p : problems) report.problems.push_back(std::move(p));
+      continue;
+    }
+    size_t bad = FirstDisorder(t, entries);
+    t.order = bad == entries.size() && separators ? TagMeta::Order::kAgrees : TagMeta::Order::kDiffers;
+    if (bad < entries.size()) {
+      std::string other = t.type == 'C' ? ForeignOrder(t, entries) : std::string();
+      if (!other.empty()) {
+        report.foreign_order.push_back("Índice " + t.info.name + ": orden distinto del de su idioma (" +
+                                       t.coll->Description() + "): " + other);
+      } else {
+        std::string where = "registros " + std::to_string(entries.recno(bad - 1)) + " y " +
+                            std::to_string(entries.recno(bad)) + ": las claves «" +
+                            cp_.Decode(KeyDisplay(t.type, entries.key(bad - 1))) + "» y «" +
+                            cp_.Decode(KeyDisplay(t.type, entries.key(bad))) + "» están desordenadas";
+        if (t.type != 'C')
+          add(where);
+        else if (SomeByteOrderFits(t, entries))
+          add(where + " en el orden de su idioma (" + t.coll->Description() +
+              ") y no siguen ningún otro orden conocido");
+        else
+          add(where + " (ningún orden de caracteres explica la etiqueta)");
+      }
+    } else if (!separators) {
+      add("los separadores de los nodos interiores no corresponden a las claves de sus ramas");
+    }
+    if (!t.unusable.empty()) {
+      report.unchecked.push_back("Índice " + t.info.name + ": no se pueden comprobar sus claves: este programa no sabe "
+                                 "calcular su expresión «" + t.info.expression + "» (" + t.unusable + ")");
+      for (auto& p : problems) report.problems.push_back(std::move(p));
+      continue;
+    }
+    if (!t.key_expr) {
+      add("no se pueden comprobar las claves: falta la descripción de los campos");
+      for (auto& p : problems) report.problems.push_back(std::move(p));
+      continue;
+    }
+    std::vector<std::optional<std::string>> expected(count);
+    for (uint64_t r = 1; r <= count; ++r) expected[r - 1] = RowKey(t, rows.Row(r));
+    std::vector<bool> present(count, false);
+    std::unordered_set<std::string> keys_present;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      uint64_t r = entries.recno(i);
+      std::string_view k = entries.key(i);
+      std::string rec = "registro " + std::to_string(r) + ": ";
+      if (r == 0 || r > count) {
+        add(rec + "no existe en la tabla");
+        continue;
+      }
+      if (present[r - 1]) add(rec + "aparece más de una vez");
+      present[r - 1] = true;
+      if (!expected[r - 1]) {
+        add(rec + "está en la etiqueta pero su condición FOR lo excluye");
+        continue;
+      }
+      if (t.Cmp(*expected[r - 1], k) != 0)
+        add(rec + "la clave guardada «" + cp_.Decode(KeyDisplay(t.type, k)) + "» no es la de la fila «" +
+            cp_.Decode(KeyDisplay(t.type, *expected[r - 1])) + "»");
+      if (t.info.unique && !keys_present.insert(std::string(k)).second)
+        add(rec + "repite una clave en una etiqueta única");
+      else
+        keys_present.insert(std::string(k));
+    }
+    for (uint64_t r = 1; r <= count; ++r) {
+      if (!expected[r - 1]) continue;
+      if (t.info.unique) {
+        if (!keys_present.count(*expected[r - 1]))
+          add("registro " + std::to_string(r) + ": su clave falta en la etiqueta única");
+      } else if (!present[r - 1]) {
+        add("registro " + std::to_string(r) + ": falta en la etiqueta");
+      }
+    }
+    for (auto& p : problems) report.problems.push_back(std::move(p));
+  }
+  return report;
+}
+
+namespace {
+
+// What is wrong with the entries of a tag to carry over, checked against the keys the rebuilt
+// rows give (`expected`, in record order); "" when nothing is. Fills `kept` with the entries
+// renumbered for the new rows.
+std::string CarriedTagDamage(const TagMeta& t, const EntryList& found, const std::vector<uint64_t>& recno_map,
+                             const EntryList& expected, uint64_t new_count, EntryList* kept) {
+  constexpr uint32_t kNone = 0xFFFFFFFFu;
+  std::vector<uint32_t> at(static_cast<size_t>(new_count) + 1, kNone);
+  for (size_t i = 0; i < expected.size(); ++i) at[expected.recno(i)] = static_cast<uint32_t>(i);
+  std::vector<bool> seen(recno_map.size(), false);
+  kept->key_len = found.key_len;
+  for (size_t i = 0; i < found.size(); ++i) {
+    uint64_t r = found.recno(i);
+    if (r == 0 || r > recno_map.size()) return "una entrada apunta al registro " + std::to_string(r) + ", que no existe";
+    if (seen[r - 1]) return "el registro " + std::to_string(r) + " aparece más de una vez";
+    seen[r - 1] = true;
+    uint64_t to = recno_map[r - 1];
+    if (to == kPurgedRow) continue;
+    if (to > new_count) return "el registro " + std::to_string(r) + " no tiene fila en la tabla nueva";
+    uint32_t e = at[to];
+    if (e == kNone) return "el registro " + std::to_string(r) + " está en la etiqueta pero su condición FOR lo excluye";
+    if (t.Cmp(expected.key(e), found.key(i)) != 0)
+      return "la clave guardada del registro " + std::to_string(r) + " no es la de su fila";
+    kept->Add(found.key(i), static_cast<uint32_t>(to));
+  }
+  size_t want = expected.size();
+  if (t.info.unique) {
+    std::unordered_set<std::string_view> keys;
+    for (size_t i = 0; i < expected.size(); ++i) keys.insert(expected.key(i));
+    want = keys.size();
+    if (kept->size() != want) return "a la etiqueta única le faltan claves o le sobran";
+  }
+  if (kept->size() < want) return "faltan " + std::to_string(want - kept->size()) + " registros en la etiqueta";
+  if (kept->size() > want) return "la etiqueta tiene más entradas que filas";
+  return "";
+}
+
+}  // namespace
+
+}  // namespace mdx_internal
+
+using namespace mdx_internal;
+
+void RewriteIndex(const std::string& old_path, const std::string& new_path, const std::string& table_name,
+                  const std::vector<TagPlan>& plan, const std::vector<uint64_t>& recno_map,
+                  const std::vector<FieldSpec>& new_fields, const CodePage& cp, RecordSource& new_rows,
+                  const Collation& coll) {
+  std::unique_ptr<MdxFile> old;
+  std::vector<TagMeta> metas;
+  std::vector<EntryList> entries(plan.size());
+  struct Carried {
+    size_t index;
+    const TagMeta* from;
+    EntryList found;
+    bool separators;
+  };
+  std::vector<Carried> carried;
+  metas.reserve(plan.size());
+  for (const TagPlan& p : plan) {
+    for (const TagMeta& m : metas)
+      if (SameName(m.info.name, p.tag.name))
+        throw EngineError(err::kInvalidParam, "Hay dos etiquetas con el mismo nombre.", {CtxFile(new_path), CtxIndex(p.tag.name)});
+    if (!p.carry_over) {
+      metas.push_back(NewTag(p.tag, new_path, new_fields, cp, coll));
+      continue;
+    }
+    if (!old) old = OpenFile(old_path, nullptr, cp, false, coll);
+    TagMeta& from = old->FindTag(p.old_tag);
+    if (p.as_stored) {
+      // Its keys cannot be computed: carried over as stored, renumbered, with nothing rebuilt.
+      EntryList found;
+      old->CollectEntries(from, &found);
+      std::vector<bool> seen(recno_map.size(), false);
+      EntryList kept;
+      kept.key_len = found.key_len;
+      for (size_t i = 0; i < found.size(); ++i) {
+        uint64_t r = found.recno(i);
+        if (r == 0 || r > recno_map.size() || seen[r - 1])
+          throw EngineError(err::kIndexCorrupt,
+                            "La etiqueta está dañada y su expresión no se sabe calcular, así que no se puede "
+                            "regenerar; no se ha modificado nada. Regenere los índices de la tabla en Tribanor.",
+                            {CtxFile(old_path), CtxIndex(from.info.name)});
+        seen[r - 1] = true;
+        if (recno_map[r - 1] != kPurgedRow) kept.Add(found.key(i), static_cast<uint32_t>(recno_map[r - 1]));
+      }
+      TagMeta t;
+      t.info = from.info;
+      t.info.name = p.tag.name;
+      t.expr_bytes = from.expr_bytes;
+      t.for_bytes = from.for_bytes;
+      t.type = from.type;
+      t.key_len = from.key_len;
+      t.item_len = ItemLength(t.key_len);
+      t.capacity = Capacity(t.item_len);
+      t.coll = &coll;
+      t.unusable = p.tag.problem.empty() ? "su expresión no se sabe calcular" : p.tag.problem;
+      entries[metas.size()] = std::move(kept);
+      metas.push_back(std::move(t));
+      continue;
+    }
+    TagInfo info = from.info;
+    info.name = p.tag.name;
+    TagMeta t = NewTag(info, new_path, new_fields, cp, coll);
+    if (t.type != from.type || t.key_len != from.key_len)
+      throw EngineError(err::kInvalidRestructure,
+                        "La etiqueta no se puede conservar: su expresión ya no da la misma clave con los campos nuevos.",
+                        {CtxFile(old_path), CtxIndex(p.old_tag)});
+    Carried c{metas.size(), &from, {}, true};
+    c.separators = old->CollectEntries(from, &c.found);
+    carried.push_back(std::move(c));
+    metas.push_back(std::move(t));
+  }
+  // Tags carried over are checked against the new rows (one pass for all of them): each row once,
+  // with its own key, and in the tag's collation where that is known. One that is not sound is
+  // built anew from its expression when its order is known, and refuses the rebuild otherwise.
+  if (!carried.empty()) {
+    std::vector<const TagMeta*> tags;
+    for (const Carried& c : carried) tags.push_back(&metas[c.index]);
+    std::vector<EntryList> expected = BuildEntries(tags, new_rows, false);
+    const uint64_t new_count = new_rows.Count();
+    for (size_t k = 0; k < carried.size(); ++k) {
+      Carried& c = carried[k];
+      const TagMeta& t = metas[c.index];
+      EntryList kept;
+      std::string damage = CarriedTagDamage(t, c.found, recno_map, expected[k], new_count, &kept);
+      bool known_order = t.type != 'C' || coll.confirmed();
+      bool in_order = c.separators && FirstDisorder(*c.from, c.found) == c.found.size();
+      if (damage.empty() && (in_order || !known_order)) {
+        entries[c.index] = std::move(kept);
+      } else if (known_order) {
+        SortEntries(t, &expected[k], nullptr, false);
+        entries[c.index] = std::move(expected[k]);
+      } else {
+        throw EngineError(err::kIndexCorrupt,
+                          "La etiqueta del índice está dañada (" + damage + ") y su orden (" + coll.Description() +
+                              ") no se conoce, así que no se puede regenerar; no se ha modificado nada. Regenere los "
+                              "índices de la tabla en Tribanor y vuelva a intentarlo.",
+                          {CtxFile(old_path), CtxIndex(c.from->info.name)});
+      }
+    }
+  }
+  std::vector<const TagMeta*> rebuilt;
+  std::vector<size_t> where;
+  for (size_t i = 0; i < plan.size(); ++i)
+    if (!plan[i].carry_over) {
+      rebuilt.push_back(&metas[i]);
+      where.push_back(i);
+    }
+  if (!rebuilt.empty()) {
+    std::vector<EntryList> built = BuildEntries(rebuilt, new_rows, true);
+    for (size_t k = 0; k < where.size(); ++k) entries[where[k]] = std::move(built[k]);
+  }
+  WriteIndexFile(new_path, table_name, metas, entries, cp);
+}
+
+}  // namespace engine::dbase
