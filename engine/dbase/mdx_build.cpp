@@ -21,18 +21,21 @@ class BlockWriter {
     return p;
   }
   uint32_t next_page() const { return next_page_; }
-  void Write(uint32_t page, const uint8_t* block) {
+  // A zeroed block for `page` in the buffer, to fill in place before the next call.
+  uint8_t* Block(uint32_t page) {
     uint64_t off = static_cast<uint64_t>(page) * kPageSize;
+    if (buf_.size() >= (4u << 20) || (!buf_.empty() && off != buf_start_ + buf_.size())) FlushBuffer();
     if (buf_.empty()) buf_start_ = off;
-    if (off != buf_start_ + buf_.size()) {
-      FlushBuffer();
-      buf_start_ = off;
-    }
-    buf_.append(reinterpret_cast<const char*>(block), kBlockSize);
-    if (buf_.size() >= (4u << 20)) FlushBuffer();
+    size_t at = buf_.size();
+    buf_.resize(at + kBlockSize);
+    return reinterpret_cast<uint8_t*>(buf_.data() + at);
   }
+  void Write(uint32_t page, const uint8_t* block) { std::memcpy(Block(page), block, kBlockSize); }
   void FlushBuffer() {
-    if (!buf_.empty()) f_.WriteAt(buf_start_, buf_.data(), buf_.size());
+    if (!buf_.empty()) {
+      f_.WriteAt(buf_start_, buf_.data(), buf_.size());
+      f_.StartWriteback(buf_start_, buf_.size());  // blocks are written once: the disk may take them now
+    }
     buf_.clear();
   }
 
@@ -58,7 +61,11 @@ void EncodeNode(const Node& n, int item_len, int key_len, uint8_t* block) {
 // Builds a B-tree of entries (already in tag order) into freshly allocated blocks; returns the
 // root page.
 uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len, int capacity) {
-  std::vector<uint8_t> block(kBlockSize);
+  const size_t klen = static_cast<size_t>(key_len);
+  auto put_key = [&](uint8_t* to, size_t i) {
+    std::memcpy(to, e.key(i).data(), klen);
+    if (e.weights) e.weights->FromWeights(reinterpret_cast<char*>(to), klen);
+  };
   struct Child {
     uint32_t page;
     size_t last;  // index of the entry holding the subtree's highest key
@@ -69,16 +76,15 @@ uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len
   size_t at = 0;
   for (size_t i = 0; i < leaves; ++i) {
     size_t count = n / leaves + (i < n % leaves ? 1 : 0);
-    std::memset(block.data(), 0, kBlockSize);
-    Put32(block.data(), static_cast<uint32_t>(count));
+    uint32_t page = w.Allocate();
+    uint8_t* block = w.Block(page);
+    Put32(block, static_cast<uint32_t>(count));
     size_t off = 8;
     for (size_t k = 0; k < count; ++k, ++at) {
-      Put32(block.data() + off, e.recno(at));
-      std::memcpy(block.data() + off + 4, e.key(at).data(), static_cast<size_t>(key_len));
+      Put32(block + off, e.recno(at));
+      put_key(block + off + 4, at);
       off += static_cast<size_t>(item_len);
     }
-    uint32_t page = w.Allocate();
-    w.Write(page, block.data());
     level.push_back({page, at == 0 ? 0 : at - 1});
   }
   size_t fan = static_cast<size_t>(capacity) + 1;
@@ -88,19 +94,18 @@ uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len
     size_t c = 0;
     for (size_t i = 0; i < nodes; ++i) {
       size_t count = level.size() / nodes + (i < level.size() % nodes ? 1 : 0);
-      std::memset(block.data(), 0, kBlockSize);
-      Put32(block.data(), static_cast<uint32_t>(count - 1));
+      uint32_t page = w.Allocate();
+      uint8_t* block = w.Block(page);
+      Put32(block, static_cast<uint32_t>(count - 1));
       size_t off = 8;
       for (size_t k = 0; k + 1 < count; ++k, ++c) {
-        Put32(block.data() + off, level[c].page);
-        std::memcpy(block.data() + off + 4, e.key(level[c].last).data(), static_cast<size_t>(key_len));
+        Put32(block + off, level[c].page);
+        put_key(block + off + 4, level[c].last);
         off += static_cast<size_t>(item_len);
       }
-      Put32(block.data() + off, level[c].page);
+      Put32(block + off, level[c].page);
       size_t last = level[c].last;
       ++c;
-      uint32_t page = w.Allocate();
-      w.Write(page, block.data());
       up.push_back({page, last});
     }
     level = std::move(up);
@@ -260,15 +265,14 @@ void SortEntries(const TagMeta& t, EntryList* e, char* scratch, bool in_weights 
       scratch = own.get();
     }
     unsigned threads = n < kLargeTag ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-    // Under a language driver's order the keys are sorted as their weights, then given back
-    // their bytes (every byte has a weight of its own).
+    // Under a language driver's order the keys are sorted as their weights and stay so: the
+    // tree writer gives them back their bytes (every byte has a weight of its own).
     const bool collated = t.coll && !t.coll->binary();
     char* d = e->data.data();
     if (collated && !in_weights)
       for (size_t i = 0; i < n; ++i) t.coll->ToWeights(d + i * s, e->key_len);
     FlatSort(e->key_len, s, t.info.descending).SortInParallel(d, scratch, n, threads);
-    if (collated)
-      for (size_t i = 0; i < n; ++i) t.coll->FromWeights(d + i * s, e->key_len);
+    if (collated) e->weights = t.coll;
   } else {
     std::vector<uint32_t> order(n);
     std::iota(order.begin(), order.end(), 0u);
@@ -279,9 +283,11 @@ void SortEntries(const TagMeta& t, EntryList* e, char* scratch, bool in_weights 
     e->data = std::move(sorted);
   }
   if (!t.info.unique || n == 0) return;
+  // Weights are equal exactly when the keys are.
+  auto same = [&](size_t a, size_t b) { return e->weights ? e->key(a) == e->key(b) : t.Cmp(e->key(a), e->key(b)) == 0; };
   size_t kept = 1;
   for (size_t i = 1; i < n; ++i) {
-    if (t.Cmp(e->key(kept - 1), e->key(i)) == 0) continue;
+    if (same(kept - 1, i)) continue;
     if (kept != i) std::memmove(e->data.data() + kept * s, e->data.data() + i * s, s);
     ++kept;
   }
