@@ -93,16 +93,6 @@ int Collation::Compare(std::string_view a, std::string_view b) const {
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-void Collation::ToWeights(char* key, size_t n) const {
-  if (binary_) return;
-  for (size_t i = 0; i < n; ++i) key[i] = static_cast<char>(weight_[static_cast<uint8_t>(key[i])]);
-}
-
-void Collation::FromWeights(char* key, size_t n) const {
-  if (binary_) return;
-  for (size_t i = 0; i < n; ++i) key[i] = static_cast<char>(byte_[static_cast<uint8_t>(key[i])]);
-}
-
 bool Collation::SameOrder(const Collation& other) const { return std::memcmp(weight_, other.weight_, 256) == 0; }
 
 std::string Collation::Description() const {

@@ -32,12 +32,11 @@ class Collation {
   uint8_t ldid() const { return ldid_; }
 
   uint8_t Weight(uint8_t b) const { return weight_[b]; }
+  // The weights of all 256 bytes, for sorts that look them up themselves.
+  const uint8_t* Weights() const { return weight_; }
   uint8_t ByteOf(uint8_t weight) const { return byte_[weight]; }
   // Three-way comparison of two keys; a shorter key that is a prefix of the other comes first.
   int Compare(std::string_view a, std::string_view b) const;
-  // Replaces each byte by its weight, or back (keys then sort as bytes).
-  void ToWeights(char* key, size_t n) const;
-  void FromWeights(char* key, size_t n) const;
 
   // Whether both put every pair of keys in the same order.
   bool SameOrder(const Collation& other) const;

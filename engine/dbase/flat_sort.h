@@ -1,9 +1,11 @@
 // Sorting fixed-width entries on their leading key bytes: a stable MSD radix sort that the
-// index build uses for character keys (the keys of a collated tag are first turned into their
-// weights, so byte order is tag order).
+// index build uses for character keys. Keys compare byte by byte through a weight table (a
+// language driver's order; byte order without one), which the sort reads only for the bytes it
+// looks at: the keys themselves are never rewritten.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -19,10 +21,13 @@ namespace engine::dbase {
 class FlatSort {
  public:
   static constexpr size_t kMaxStride = 256;  // longest entry (keys are at most 100 bytes)
-  FlatSort(size_t key_len, size_t stride, bool descending) : len(key_len), s(stride), desc(descending) {}
+  // `weight`: 256 entries, the place of each byte in the order (nullptr: byte order). Every byte
+  // must have a weight of its own, so that equal keys are equal bytes.
+  FlatSort(size_t key_len, size_t stride, bool descending, const uint8_t* weight = nullptr)
+      : len(key_len), s(stride), desc(descending), w(weight ? weight : Identity()) {}
 
-  // Sorts the n entries at `data` that agree on their first `depth` key bytes into byte order
-  // of their keys (reversed when `desc`), keeping entries with equal keys in the order they
+  // Sorts the n entries at `data` that agree on their first `depth` key bytes into the order of
+  // their keys (reversed when `desc`), keeping entries with equal keys in the order they
   // came in. Large groups are split on one or two key bytes at a time by a stable counting
   // pass into `other` (scratch space of the same extent); small ones are sorted by insertion.
   // The result ends in `other` when `to_other`, else in `data`.
@@ -48,7 +53,7 @@ class FlatSort {
     std::exception_ptr failure;
     std::mutex failure_mutex;
     auto work = [&] {
-      FlatSort own(len, s, desc);
+      FlatSort own(len, s, desc, w);
       try {
         for (size_t g = next++; g < groups.size(); g = next++)
           own.Sort(groups[g].data, groups[g].other, groups[g].n, groups[g].depth, groups[g].to_other);
@@ -92,7 +97,7 @@ class FlatSort {
       uint32_t count[256] = {};
       unsigned lo = 255, hi = 0;
       for (size_t i = 0; i < n; ++i) {
-        unsigned d = static_cast<uint8_t>(data[i * s + depth]);
+        unsigned d = w[static_cast<uint8_t>(data[i * s + depth])];
         ++count[d];
         lo = std::min(lo, d);
         hi = std::max(hi, d);
@@ -122,7 +127,7 @@ class FlatSort {
     }
     for (size_t i = 0; i < n; ++i) {
       const char* e = data + i * s;
-      size_t d = width == 2 ? Digit2(e, depth) : static_cast<uint8_t>(e[depth]);
+      size_t d = width == 2 ? Digit2(e, depth) : w[static_cast<uint8_t>(e[depth])];
       std::memcpy(other + pos[d]++ * s, e, s);
     }
     at = 0;
@@ -140,8 +145,27 @@ class FlatSort {
   size_t s;    // stride
   bool desc;
 
-  static size_t Digit2(const char* e, size_t depth) {
-    return (static_cast<size_t>(static_cast<uint8_t>(e[depth])) << 8) | static_cast<uint8_t>(e[depth + 1]);
+  const uint8_t* w;  // weight of each byte
+
+  static const uint8_t* Identity() {
+    static const auto table = [] {
+      std::array<uint8_t, 256> t{};
+      for (size_t i = 0; i < 256; ++i) t[i] = static_cast<uint8_t>(i);
+      return t;
+    }();
+    return table.data();
+  }
+
+  size_t Digit2(const char* e, size_t depth) const {
+    return (static_cast<size_t>(w[static_cast<uint8_t>(e[depth])]) << 8) | w[static_cast<uint8_t>(e[depth + 1])];
+  }
+
+  // Three-way comparison of n key bytes by their weights.
+  int Compare(const char* a, const char* b, size_t n) const {
+    if (w == Identity()) return std::memcmp(a, b, n);
+    for (size_t k = 0; k < n; ++k)
+      if (a[k] != b[k]) return int{w[static_cast<uint8_t>(a[k])]} - int{w[static_cast<uint8_t>(b[k])]};
+    return 0;
   }
 
   // Key bytes from `depth` on that every one of the n entries shares with the first.
@@ -164,7 +188,7 @@ class FlatSort {
       std::memcpy(hold, data + i * s, s);
       size_t j = i;
       while (j > 0) {
-        int c = std::memcmp(hold + depth, data + (j - 1) * s + depth, len - depth);
+        int c = Compare(hold + depth, data + (j - 1) * s + depth, len - depth);
         if (desc ? c <= 0 : c >= 0) break;
         std::memcpy(data + j * s, data + (j - 1) * s, s);
         --j;

@@ -62,10 +62,7 @@ void EncodeNode(const Node& n, int item_len, int key_len, uint8_t* block) {
 // root page.
 uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len, int capacity) {
   const size_t klen = static_cast<size_t>(key_len);
-  auto put_key = [&](uint8_t* to, size_t i) {
-    std::memcpy(to, e.key(i).data(), klen);
-    if (e.weights) e.weights->FromWeights(reinterpret_cast<char*>(to), klen);
-  };
+  auto put_key = [&](uint8_t* to, size_t i) { std::memcpy(to, e.key(i).data(), klen); };
   struct Child {
     uint32_t page;
     size_t last;  // index of the entry holding the subtree's highest key
@@ -255,8 +252,7 @@ std::optional<std::string> RowKey(const TagMeta& t, const RecordView& row) {
 constexpr uint64_t kLargeTag = 1u << 16;
 
 // `scratch`, when given, holds at least the entries' bytes.
-// With in_weights, the character keys were already turned into their collation's weights.
-void SortEntries(const TagMeta& t, EntryList* e, char* scratch, bool in_weights = false) {
+void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
   size_t n = e->size(), s = e->stride();
   if (t.type == 'C') {
     std::unique_ptr<char[]> own;
@@ -265,14 +261,10 @@ void SortEntries(const TagMeta& t, EntryList* e, char* scratch, bool in_weights 
       scratch = own.get();
     }
     unsigned threads = n < kLargeTag ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-    // Under a language driver's order the keys are sorted as their weights and stay so: the
-    // tree writer gives them back their bytes (every byte has a weight of its own).
-    const bool collated = t.coll && !t.coll->binary();
-    char* d = e->data.data();
-    if (collated && !in_weights)
-      for (size_t i = 0; i < n; ++i) t.coll->ToWeights(d + i * s, e->key_len);
-    FlatSort(e->key_len, s, t.info.descending).SortInParallel(d, scratch, n, threads);
-    if (collated) e->weights = t.coll;
+    // Under a language driver's order the sort reads each byte it looks at through the driver's
+    // weights (every byte has a weight of its own).
+    const uint8_t* weights = t.coll && !t.coll->binary() ? t.coll->Weights() : nullptr;
+    FlatSort(e->key_len, s, t.info.descending, weights).SortInParallel(e->data.data(), scratch, n, threads);
   } else {
     std::vector<uint32_t> order(n);
     std::iota(order.begin(), order.end(), 0u);
@@ -283,11 +275,9 @@ void SortEntries(const TagMeta& t, EntryList* e, char* scratch, bool in_weights 
     e->data = std::move(sorted);
   }
   if (!t.info.unique || n == 0) return;
-  // Weights are equal exactly when the keys are.
-  auto same = [&](size_t a, size_t b) { return e->weights ? e->key(a) == e->key(b) : t.Cmp(e->key(a), e->key(b)) == 0; };
   size_t kept = 1;
   for (size_t i = 1; i < n; ++i) {
-    if (same(kept - 1, i)) continue;
+    if (t.Cmp(e->key(kept - 1), e->key(i)) == 0) continue;
     if (kept != i) std::memmove(e->data.data() + kept * s, e->data.data() + i * s, s);
     ++kept;
   }
@@ -301,9 +291,6 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
   if (count > 0xFFFFFFFFull)
     throw EngineError(err::kTableFull, "La tabla tiene demasiados registros para un índice .MDX.");
   std::vector<EntryList> out(tags.size());
-  std::vector<char> weigh(tags.size(), 0);  // whether a tag's keys are stored as weights meanwhile
-  for (size_t i = 0; i < tags.size(); ++i)
-    weigh[i] = sorted && tags[i]->type == 'C' && tags[i]->coll && !tags[i]->coll->binary();
   size_t scratch_bytes = 0;
   for (size_t i = 0; i < tags.size(); ++i) {
     out[i].key_len = static_cast<size_t>(tags[i]->key_len);
@@ -341,22 +328,17 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
         size_t n = std::min<size_t>(t.raw_length, e.key_len);
         e.data.append(record.data() + t.raw_offset, n);
         e.data.append(e.key_len - n, ' ');
-        // Keys to sort under a driver's order become weights while they are at hand.
-        if (weigh[i]) t.coll->ToWeights(e.data.data() + e.data.size() - e.key_len, e.key_len);
         e.AddRecNo(static_cast<uint32_t>(r));
         continue;
       }
       std::optional<std::string> k = RowKey(t, row);
-      if (k) {
-        e.Add(*k, static_cast<uint32_t>(r));
-        if (weigh[i]) t.coll->ToWeights(e.data.data() + e.data.size() - e.stride(), e.key_len);
-      }
+      if (k) e.Add(*k, static_cast<uint32_t>(r));
     }
   }
   if (preparing.joinable()) preparing.join();
   if (scratch_failure) std::rethrow_exception(scratch_failure);
   if (sorted)
-    for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i], scratch.get(), weigh[i]);
+    for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i], scratch.get());
   return out;
 }
 

@@ -343,7 +343,7 @@ void RewriteIndex(const std::string& old_path, const std::string& new_path, cons
       if (damage.empty() && (in_order || !known_order)) {
         entries[c.index] = std::move(kept);
       } else if (known_order) {
-        SortEntries(t, &expected[k], nullptr, false);
+        SortEntries(t, &expected[k], nullptr);
         entries[c.index] = std::move(expected[k]);
       } else {
         throw EngineError(err::kIndexCorrupt,

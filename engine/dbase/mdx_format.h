@@ -127,9 +127,6 @@ inline int Capacity(int item_len) { return static_cast<int>((kBlockSize - 12) / 
 struct EntryList {
   size_t key_len = 0;
   std::string data;
-  // When set, the character keys are held as this collation's weights (as a sort leaves them);
-  // the tree writer gives them back their bytes as it copies them into the nodes.
-  const Collation* weights = nullptr;
   size_t stride() const { return key_len + 4; }
   size_t size() const { return data.size() / stride(); }
   std::string_view key(size_t i) const { return std::string_view(data).substr(i * stride(), key_len); }
@@ -154,10 +151,8 @@ void WriteIndexFile(const std::string& path, const std::string& table_name, std:
 // The key of a row for a tag, or nullopt when the FOR clause leaves the row out.
 std::optional<std::string> RowKey(const TagMeta& t, const RecordView& row);
 // Puts a tag's entries (gathered in record order) in tag order; a unique tag keeps the first
-// row of each key. `scratch`, when given, holds at least the entries' bytes. With in_weights,
-// the character keys were already turned into their collation's weights. Keys sorted under a
-// language driver's order are left as weights (EntryList::weights), for the tree writer.
-void SortEntries(const TagMeta& t, EntryList* e, char* scratch, bool in_weights);
+// row of each key. `scratch`, when given, holds at least the entries' bytes.
+void SortEntries(const TagMeta& t, EntryList* e, char* scratch);
 // The sorted entries of every tag, from one pass over the rows.
 // With sorted false, each tag's entries stay in record order.
 std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, RecordSource& rows, bool sorted);
