@@ -1,0 +1,611 @@
+// The values of a .DBF record's fields: each field type decoded from its stored bytes and
+// encoded back from a Value, with the decimal and date text that dBASE stores, and memo fields
+// through the memo file.
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "engine/dbase/dbf.h"
+#include "engine/dbase/dbf_internal.h"
+#include "engine/error.h"
+
+namespace engine::dbase {
+
+using namespace dbf_internal;
+
+namespace {
+
+// dBASE 7 doubles (O fields) are stored big-endian with the sign bit set for positive values and
+// every bit inverted for negative ones, so that the bytes sort like the numbers. Timestamps (@)
+// are plain big-endian doubles of milliseconds, day 1 being 0001-01-01.
+double DecodeOrderedDouble(const unsigned char* p) {
+  uint64_t bits = GetBE(p, 8);
+  if (bits >> 63) bits &= ~(uint64_t{1} << 63);
+  else bits = ~bits;
+  return std::bit_cast<double>(bits);
+}
+void EncodeOrderedDouble(char* p, double d) {
+  uint64_t bits = std::bit_cast<uint64_t>(d);
+  if (bits >> 63) bits = ~bits;
+  else bits |= uint64_t{1} << 63;
+  PutBE(p, bits, 8);
+}
+
+// A decimal number split into its parts: optional sign, integer digits, fraction digits.
+struct Decimal {
+  bool negative = false;
+  std::string int_digits;
+  std::string frac_digits;
+};
+
+// Parses "-12.50", "+3", ".5", "7." (and "1,5" with a decimal comma); false for anything else.
+bool ParseDecimal(std::string_view t, Decimal* out) {
+  Decimal d;
+  size_t i = 0;
+  if (i < t.size() && (t[i] == '-' || t[i] == '+')) d.negative = t[i++] == '-';
+  bool dot = false;
+  for (; i < t.size(); ++i) {
+    char c = t[i];
+    if (c >= '0' && c <= '9') (dot ? d.frac_digits : d.int_digits) += c;
+    else if ((c == '.' || c == ',') && !dot) dot = true;
+    else return false;
+  }
+  if (d.int_digits.empty() && d.frac_digits.empty()) return false;
+  *out = d;
+  return true;
+}
+
+// A number as dBASE stores it: optional sign, digits, at most one point, at least one digit.
+bool IsStoredNumber(std::string_view t) {
+  size_t i = 0, digits = 0;
+  bool dot = false;
+  if (i < t.size() && (t[i] == '-' || t[i] == '+')) ++i;
+  for (; i < t.size(); ++i) {
+    char c = t[i];
+    if (c >= '0' && c <= '9') ++digits;
+    else if (c == '.' && !dot) dot = true;
+    else return false;
+  }
+  return digits > 0;
+}
+
+
+// The shortest fixed-notation text that reads back as d.
+std::string ShortestFixed(double d) {
+  char buf[512];
+  auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed);
+  return std::string(buf, r.ptr);
+}
+
+bool ParseDouble(std::string_view t, double* out) {
+  if (!t.empty() && t[0] == '+') t.remove_prefix(1);
+  // Most stored numbers have few digits: an integer of at most 15 digits divided by an exact
+  // power of ten is the correctly rounded double (one IEEE division).
+  {
+    static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
+                                        1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    size_t i = 0;
+    bool neg = false, dot = false;
+    if (i < t.size() && t[i] == '-') {
+      neg = true;
+      ++i;
+    }
+    uint64_t mant = 0;
+    int digits = 0, frac = 0, seen = 0;
+    bool plain = true;
+    for (; i < t.size() && plain; ++i) {
+      char c = t[i];
+      if (c >= '0' && c <= '9') {
+        mant = mant * 10 + static_cast<uint64_t>(c - '0');
+        if (mant) ++digits;
+        if (dot) ++frac;
+        ++seen;
+      } else if (c == '.' && !dot) {
+        dot = true;
+      } else {
+        plain = false;
+      }
+    }
+    if (plain && seen > 0 && digits <= 15 && frac <= 15) {
+      double d = static_cast<double>(mant) / kPow10[frac];
+      *out = neg ? -d : d;
+      return true;
+    }
+  }
+  auto r = std::from_chars(t.data(), t.data() + t.size(), *out);
+  return r.ec == std::errc() && r.ptr == t.data() + t.size();
+}
+
+// Rounds to `decimals` places, half away from zero, on the digits themselves. Returns the text
+// "[-]int[.frac]" with no leading zeros beyond a single "0".
+std::string RoundDecimal(const Decimal& in, int decimals) {
+  std::string ip = in.int_digits.empty() ? "0" : in.int_digits;
+  std::string fp = in.frac_digits;
+  bool up = fp.size() > static_cast<size_t>(decimals) && fp[static_cast<size_t>(decimals)] >= '5';
+  fp.resize(static_cast<size_t>(decimals), '0');
+  if (up) {
+    std::string all = ip + fp;
+    int i = static_cast<int>(all.size()) - 1;
+    while (i >= 0 && all[static_cast<size_t>(i)] == '9') all[static_cast<size_t>(i--)] = '0';
+    if (i < 0) all.insert(all.begin(), '1');
+    else ++all[static_cast<size_t>(i)];
+    ip = all.substr(0, all.size() - fp.size());
+    fp = all.substr(all.size() - fp.size());
+  }
+  size_t nz = ip.find_first_not_of('0');
+  ip = nz == std::string::npos ? "0" : ip.substr(nz);
+  bool zero = ip == "0" && fp.find_first_not_of('0') == std::string::npos;
+  std::string r = (in.negative && !zero ? "-" : "") + ip;
+  if (decimals > 0) r += "." + fp;
+  return r;
+}
+
+std::string FormatDate(int y, int m, int d) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04d%02d%02d", y, m, d);
+  return buf;
+}
+
+// Parses "YYYY-MM-DD", "YYYYMMDD" or "DD/MM/YYYY"; returns the day number or 0.
+int64_t ParseDateText(const std::string& t) {
+  int y = 0, m = 0, d = 0;
+  auto num = [&](size_t pos, size_t len, int* v) {
+    if (pos + len > t.size()) return false;
+    *v = 0;
+    for (size_t i = pos; i < pos + len; ++i) {
+      if (t[i] < '0' || t[i] > '9') return false;
+      *v = *v * 10 + (t[i] - '0');
+    }
+    return true;
+  };
+  bool ok = false;
+  if (t.size() == 8) ok = num(0, 4, &y) && num(4, 2, &m) && num(6, 2, &d);
+  else if (t.size() == 10 && t[4] == '-' && t[7] == '-') ok = num(0, 4, &y) && num(5, 2, &m) && num(8, 2, &d);
+  else if (t.size() == 10 && t[2] == '/' && t[5] == '/') ok = num(0, 2, &d) && num(3, 2, &m) && num(6, 4, &y);
+  if (!ok || y < 1 || !IsValidCivil(y, m, d)) return 0;
+  return DayFromCivil(y, m, d);
+}
+
+}  // namespace
+
+namespace dbf_internal {
+
+void Today(int* y, int* m, int* d) {
+  auto now = std::chrono::system_clock::now();
+  int64_t days = std::chrono::duration_cast<std::chrono::hours>(now.time_since_epoch()).count() / 24;
+  CivilFromDay(days + 719163, y, m, d);
+}
+
+}  // namespace dbf_internal
+
+// Table text to UTF-8, as the code page decodes it, through a table made once at opening: rows
+// are decoded by the million when a table is copied.
+std::string DbfTable::DecodeText(std::string_view bytes) const {
+  if (bytes.size() <= 254) {  // a character field: one pass through a buffer on the stack
+    char tmp[254 * 4];
+    char* p = tmp;
+    for (unsigned char c : bytes) {
+      if (c < 0x80) {
+        *p++ = static_cast<char>(c);
+      } else {
+        std::memcpy(p, high_utf8_[c - 0x80].data(), 4);
+        p += high_len_[c - 0x80];
+      }
+    }
+    return std::string(tmp, static_cast<size_t>(p - tmp));
+  }
+  size_t n = 0;
+  for (unsigned char c : bytes) n += c < 0x80 ? 1 : high_len_[c - 0x80];
+  std::string out(n, '\0');
+  char* p = out.data();
+  for (unsigned char c : bytes) {
+    if (c < 0x80) {
+      *p++ = static_cast<char>(c);
+    } else {
+      std::memcpy(p, high_utf8_[c - 0x80].data(), high_len_[c - 0x80]);
+      p += high_len_[c - 0x80];
+    }
+  }
+  return out;
+}
+
+uint64_t DbfTable::MemoBlock(const std::string& buf, int field) const {
+  const FieldSpec& f = fields_[static_cast<size_t>(field)];
+  const char* p = buf.data() + f.offset;
+  if (foxpro_ && f.length == 4) return GetU32(reinterpret_cast<const unsigned char*>(p));
+  std::string t = Trim(std::string_view(p, f.length));
+  uint64_t block = 0;
+  for (char c : t) {
+    if (c < '0' || c > '9')
+      throw EngineError(err::kFileCorrupt,
+                        "El puntero de memo «" + t + "» no es un número de bloque. Restaure una copia de seguridad.",
+                        Ctx(field));
+    block = block * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return block;
+}
+
+Value DbfTable::GetValue(const std::string& buf, int field) {
+  CheckBuffer(buf);
+  if (field < 0 || static_cast<size_t>(field) >= fields_.size())
+    throw EngineError(err::kInvalidParam, "Número de campo fuera de rango.", {CtxTable(path_)});
+  const FieldSpec& f = fields_[static_cast<size_t>(field)];
+  const char* p = buf.data() + f.offset;
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  std::string_view raw(p, f.length);
+  auto corrupt = [&](const std::string& what) -> Value {
+    throw EngineError(err::kFileCorrupt,
+                      "El valor guardado «" + cp_->Decode(raw) + "» no es válido: " + what + ".",
+                      Ctx(field));
+  };
+  switch (extra_[static_cast<size_t>(field)].letter) {
+    case 'C': {
+      size_t e = raw.size();
+      static const char kBlanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+      while (e >= 8 && std::memcmp(raw.data() + e - 8, kBlanks, 8) == 0) e -= 8;
+      while (e > 0 && (raw[e - 1] == ' ' || raw[e - 1] == '\0')) --e;
+      if (e == 0) return Value::Null();
+      return Value::Text(DecodeText(raw.substr(0, e)));
+    }
+    case 'N':
+    case 'F': {
+      size_t b = 0, e = raw.size();
+      while (b < e && (raw[b] == ' ' || raw[b] == '\0')) ++b;
+      while (e > b && (raw[e - 1] == ' ' || raw[e - 1] == '\0')) --e;
+      if (b == e) return Value::Null();
+      std::string_view t = raw.substr(b, e - b);
+      double x = 0;
+      if (!ParseDouble(t, &x) || !IsStoredNumber(t)) return corrupt("no es un número");
+      return Value::Number(x, std::string(t));
+    }
+    case 'D': {
+      std::string t = Trim(raw, std::string_view(" \0", 2));
+      if (t.empty() || t == "00000000") return Value::Null();
+      int64_t day = t.size() == 8 ? ParseDateText(t) : 0;
+      if (day == 0) return corrupt("no es una fecha AAAAMMDD");
+      return Value::Date(day);
+    }
+    case 'L':
+      switch (p[0]) {
+        case 'T': case 't': case 'Y': case 'y': return Value::Logical(true);
+        case 'F': case 'f': case 'N': case 'n': return Value::Logical(false);
+        default: return Value::Null();
+      }
+    case 'M':
+    case 'G':
+    case 'B': {
+      char letter = extra_[static_cast<size_t>(field)].letter;
+      if (foxpro_ && letter == 'B') {
+        uint64_t bits = 0;
+        for (int i = 7; i >= 0; --i) bits = bits << 8 | u[i];
+        return Value::Number(std::bit_cast<double>(bits));
+      }
+      if (foxpro_)
+        throw EngineError(err::kNotSupported, "Los memos de las tablas FoxPro (.FPT) no se leen.", Ctx(field));
+      uint64_t block = MemoBlock(buf, field);
+      if (block == 0) return Value::Null();
+      if (!memo_)
+        throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
+      std::string data;
+      try {
+        data = memo_->Read(block);
+      } catch (EngineError& e) {
+        e.With(CtxField(f.name));
+        throw;
+      }
+      if (letter == 'M') return Value::Text(DecodeText(data));
+      return Value::Binary(std::move(data));
+    }
+    case 'I':
+      if (foxpro_) return Value::Integer(static_cast<int32_t>(GetU32(u)));
+      [[fallthrough]];
+    case '+':
+      if (AllZero(p, 4)) return Value::Null();
+      return Value::Integer(static_cast<int32_t>(static_cast<uint32_t>(GetBE(u, 4)) ^ 0x80000000u));
+    case 'O':
+      if (AllZero(p, 8)) return Value::Null();
+      return Value::Number(DecodeOrderedDouble(u));
+    case '@': {
+      if (AllZero(p, 8)) return Value::Null();
+      double ms = std::bit_cast<double>(GetBE(u, 8));
+      if (!std::isfinite(ms) || ms < 0 || ms > 3.2e14) return corrupt("no es una fecha y hora");
+      return Value::Timestamp(std::llround(ms));
+    }
+    case 'Y': {
+      uint64_t bits = 0;
+      for (int i = 7; i >= 0; --i) bits = bits << 8 | u[i];
+      auto n = static_cast<int64_t>(bits);
+      bool neg = n < 0;
+      uint64_t mag = neg ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+      std::string digits = std::to_string(mag);
+      if (digits.size() < 5) digits.insert(0, 5 - digits.size(), '0');
+      std::string text = (neg ? "-" : "") + digits.substr(0, digits.size() - 4) + "." + digits.substr(digits.size() - 4);
+      return Value::Number(static_cast<double>(n) / 10000.0, text);
+    }
+    case 'T': {
+      uint32_t jd = GetU32(u), ms = GetU32(u + 4);
+      if (jd == 0 && ms == 0) return Value::Null();
+      if (jd < 1721426 || ms >= kMsPerDay) return corrupt("no es una fecha y hora");
+      return Value::Timestamp(DayFromJulian(jd) * kMsPerDay + ms);
+    }
+    default:
+      return Value::Binary(std::string(raw));
+  }
+}
+
+void DbfTable::Refuse(DBIResult code, int field, const std::string& what, const Value& v) const {
+  std::string shown = v.ToDisplay();
+  if (shown.size() > 60) shown = shown.substr(0, 57) + "...";
+  throw EngineError(code,
+                    "El valor «" + shown + "» no se puede guardar en el campo " +
+                        fields_[static_cast<size_t>(field)].name + ": " + what + ".",
+                    Ctx(field));
+}
+
+void DbfTable::SetValue(std::string* buf, int field, const Value& v) {
+  CheckBuffer(*buf);
+  if (field < 0 || static_cast<size_t>(field) >= fields_.size())
+    throw EngineError(err::kInvalidParam, "Número de campo fuera de rango.", {CtxTable(path_)});
+  if (foxpro_) RequireWritable();
+  const FieldSpec& f = fields_[static_cast<size_t>(field)];
+  char letter = extra_[static_cast<size_t>(field)].letter;
+  char* p = buf->data() + f.offset;
+  const size_t n = f.length;
+  using K = Value::Kind;
+
+  // The exact decimal text of a numeric value (or of numeric text); empty for null.
+  auto decimal_of = [&](Decimal* d) -> bool {
+    std::string t;
+    switch (v.kind) {
+      case K::Null: return false;
+      case K::Integer: t = std::to_string(v.i); break;
+      case K::Number:
+        if (!v.s.empty()) t = Trim(v.s, " ");
+        else {
+          if (!std::isfinite(v.d)) Refuse(err::kConversion, field, "no es un número finito", v);
+          t = ShortestFixed(v.d);
+        }
+        break;
+      case K::Text: {
+        t = Trim(v.s, " ");
+        if (t.empty()) return false;
+        break;
+      }
+      default: Refuse(err::kConversion, field, "no es un número", v);
+    }
+    if (ParseDecimal(t, d)) return true;
+    double x = 0;
+    if (ParseDouble(t, &x) && std::isfinite(x) && ParseDecimal(ShortestFixed(x), d)) return true;
+    Refuse(err::kConversion, field, "no es un número", v);
+  };
+
+  switch (letter) {
+    case 'C': {
+      std::string text;
+      switch (v.kind) {
+        case K::Null: break;
+        case K::Text: text = v.s; break;
+        case K::Binary: Refuse(err::kConversion, field, "un dato binario no cabe en un campo de texto", v);
+        case K::Number:  // as the number was written, "12.50" rather than "12.5"
+          text = v.s.empty() ? v.ToDisplay() : Trim(v.s, " ");
+          break;
+        default: text = v.ToDisplay(); break;
+      }
+      std::optional<std::string> enc = cp_->Encode(text);
+      if (!enc)
+        Refuse(err::kConversion, field,
+               "contiene caracteres que no existen en la página de códigos " + std::to_string(cp_->number()), v);
+      if (enc->size() > n)
+        Refuse(err::kValueOutOfRange, field,
+               "mide " + std::to_string(enc->size()) + " caracteres y el campo admite " + std::to_string(n), v);
+      std::memset(p, ' ', n);
+      std::memcpy(p, enc->data(), enc->size());
+      return;
+    }
+    case 'N':
+    case 'F': {
+      Decimal d;
+      if (!decimal_of(&d)) {
+        std::memset(p, ' ', n);
+        return;
+      }
+      std::string t = RoundDecimal(d, f.decimals);
+      if (t.size() > n && f.decimals > 0) {
+        // "0.50" in three places is written ".50".
+        size_t z = t[0] == '-' ? 1 : 0;
+        if (t.compare(z, 2, "0.") == 0) t.erase(z, 1);
+      }
+      if (t.size() > n)
+        Refuse(err::kValueOutOfRange, field,
+               "tiene demasiadas cifras para un campo de " + std::to_string(n) + " posiciones y " +
+                   std::to_string(f.decimals) + " decimales",
+               v);
+      std::memset(p, ' ', n);
+      std::memcpy(p + n - t.size(), t.data(), t.size());
+      return;
+    }
+    case 'D': {
+      int64_t day = 0;
+      switch (v.kind) {
+        case K::Null: std::memset(p, ' ', n); return;
+        case K::Date: day = v.i; break;
+        case K::Timestamp: day = v.i >= 0 ? v.i / kMsPerDay : -1; break;
+        case K::Text:
+          if (Trim(v.s, " ").empty()) {
+            std::memset(p, ' ', n);
+            return;
+          }
+          day = ParseDateText(Trim(v.s, " "));
+          if (day == 0) Refuse(err::kConversion, field, "no es una fecha", v);
+          break;
+        default: Refuse(err::kConversion, field, "no es una fecha", v);
+      }
+      if (day < 1 || day > DayFromCivil(9999, 12, 31))
+        Refuse(err::kValueOutOfRange, field, "la fecha está fuera del intervalo 0001-01-01 a 9999-12-31", v);
+      int y, m, dd;
+      CivilFromDay(day, &y, &m, &dd);
+      std::memcpy(p, FormatDate(y, m, dd).data(), 8);
+      return;
+    }
+    case 'L': {
+      char c = ' ';
+      switch (v.kind) {
+        case K::Null: break;
+        case K::Logical: case K::Integer: c = v.i ? 'T' : 'F'; break;
+        case K::Text: {
+          std::string t = UpperAscii(Trim(v.s, " "));
+          if (t.empty()) break;
+          if (t == "T" || t == "Y" || t == "S" || t == "SI" || t == "SÍ" || t == "TRUE") c = 'T';
+          else if (t == "F" || t == "N" || t == "NO" || t == "FALSE") c = 'F';
+          else Refuse(err::kConversion, field, "no es un valor lógico", v);
+          break;
+        }
+        default: Refuse(err::kConversion, field, "no es un valor lógico", v);
+      }
+      p[0] = c;
+      return;
+    }
+    case 'M':
+    case 'B':
+    case 'G': {
+      std::string data;
+      switch (v.kind) {
+        case K::Null: break;
+        case K::Binary: data = v.s; break;
+        case K::Text:
+          if (letter == 'M') {
+            std::optional<std::string> enc = cp_->Encode(v.s);
+            if (!enc)
+              Refuse(err::kConversion, field,
+                     "contiene caracteres que no existen en la página de códigos " + std::to_string(cp_->number()), v);
+            data = *enc;
+          } else {
+            data = v.s;
+          }
+          break;
+        default:
+          if (letter != 'M') Refuse(err::kConversion, field, "no es un dato binario", v);
+          data = v.ToDisplay();
+          break;
+      }
+      StoreMemo(buf, field, data, v);
+      return;
+    }
+    case 'I':
+    case '+': {
+      Decimal d;
+      if (!decimal_of(&d)) {
+        std::memset(p, 0, 4);
+        return;
+      }
+      std::string t = RoundDecimal(d, 0);
+      int64_t x = 0;
+      auto r = std::from_chars(t.data(), t.data() + t.size(), x);
+      if (r.ec != std::errc() || x < -2147483647 || x > 2147483647)
+        Refuse(err::kValueOutOfRange, field, "está fuera del intervalo de un entero de 32 bits", v);
+      PutBE(p, static_cast<uint32_t>(static_cast<int32_t>(x)) ^ 0x80000000u, 4);
+      return;
+    }
+    case 'O': {
+      double x = 0;
+      switch (v.kind) {
+        case K::Null: std::memset(p, 0, 8); return;
+        case K::Integer: x = static_cast<double>(v.i); break;
+        case K::Number:
+          x = v.d;
+          if (!v.s.empty() && !ParseDouble(Trim(v.s, " "), &x)) Refuse(err::kConversion, field, "no es un número", v);
+          break;
+        case K::Text: {
+          std::string t = Trim(v.s, " ");
+          if (t.empty()) {
+            std::memset(p, 0, 8);
+            return;
+          }
+          std::replace(t.begin(), t.end(), ',', '.');
+          if (!ParseDouble(t, &x)) Refuse(err::kConversion, field, "no es un número", v);
+          break;
+        }
+        default: Refuse(err::kConversion, field, "no es un número", v);
+      }
+      if (!std::isfinite(x)) Refuse(err::kValueOutOfRange, field, "no es un número finito", v);
+      EncodeOrderedDouble(p, x);
+      return;
+    }
+    case '@': {
+      int64_t ms = 0;
+      switch (v.kind) {
+        case K::Null: std::memset(p, 0, 8); return;
+        case K::Timestamp: ms = v.i; break;
+        case K::Date: ms = v.i * kMsPerDay; break;
+        case K::Text: {
+          std::string t = Trim(v.s, " ");
+          if (t.empty()) {
+            std::memset(p, 0, 8);
+            return;
+          }
+          int64_t day = ParseDateText(t.substr(0, 10));
+          int hh = 0, mi = 0, ss = 0;
+          if (day == 0 || (t.size() > 10 && std::sscanf(t.c_str() + 10, " %d:%d:%d", &hh, &mi, &ss) != 3) ||
+              hh > 23 || mi > 59 || ss > 59 || hh < 0 || mi < 0 || ss < 0)
+            Refuse(err::kConversion, field, "no es una fecha y hora", v);
+          ms = day * kMsPerDay + (hh * 3600 + mi * 60 + ss) * 1000;
+          break;
+        }
+        default: Refuse(err::kConversion, field, "no es una fecha y hora", v);
+      }
+      if (ms < kMsPerDay || ms >= (DayFromCivil(9999, 12, 31) + 1) * kMsPerDay)
+        Refuse(err::kValueOutOfRange, field, "la fecha está fuera del intervalo 0001-01-01 a 9999-12-31", v);
+      PutBE(p, std::bit_cast<uint64_t>(static_cast<double>(ms)), 8);
+      return;
+    }
+    default:
+      RequireWritable();
+      Refuse(err::kNotSupported, field, "el tipo de campo no admite escritura", v);
+  }
+}
+
+// Writes memo bytes to the memo file and their block number into the field ("" leaves it blank).
+void DbfTable::StoreMemo(std::string* buf, int field, const std::string& data, const Value& shown) {
+  const FieldSpec& f = fields_[static_cast<size_t>(field)];
+  char* p = buf->data() + f.offset;
+  const size_t n = f.length;
+  std::memset(p, ' ', n);
+  if (data.empty()) return;
+  RequireWritable();
+  if (!memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
+  uint64_t block = memo_->Write(data);
+  std::string num = std::to_string(block);
+  if (num.size() > n) Refuse(err::kTableFull, field, "el fichero de memos está lleno", shown);
+  if (level_ == 7) num.insert(0, n - num.size(), '0');
+  std::memcpy(p + n - num.size(), num.data(), num.size());
+}
+
+std::optional<std::string> DbfTable::GetBlobBytes(const std::string& buf, int field) {
+  CheckBuffer(buf);
+  if (foxpro_ || field < 0 || static_cast<size_t>(field) >= fields_.size() ||
+      !IsMemoLetter(extra_[static_cast<size_t>(field)].letter))
+    return std::nullopt;
+  uint64_t block = MemoBlock(buf, field);
+  if (block == 0) return std::string();
+  if (!memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
+  try {
+    return memo_->Read(block);
+  } catch (EngineError& e) {
+    e.With(CtxField(fields_[static_cast<size_t>(field)].name));
+    throw;
+  }
+}
+
+bool DbfTable::SetBlobBytes(std::string* buf, int field, const std::string& bytes) {
+  CheckBuffer(*buf);
+  if (foxpro_ || field < 0 || static_cast<size_t>(field) >= fields_.size() ||
+      !IsMemoLetter(extra_[static_cast<size_t>(field)].letter))
+    return false;
+  StoreMemo(buf, field, bytes, Value::Binary(bytes));
+  return true;
+}
+
+}  // namespace engine::dbase
