@@ -58,21 +58,6 @@ bool ParseDecimal(std::string_view t, Decimal* out) {
   return true;
 }
 
-// A number as dBASE stores it: optional sign, digits, at most one point, at least one digit.
-bool IsStoredNumber(std::string_view t) {
-  size_t i = 0, digits = 0;
-  bool dot = false;
-  if (i < t.size() && (t[i] == '-' || t[i] == '+')) ++i;
-  for (; i < t.size(); ++i) {
-    char c = t[i];
-    if (c >= '0' && c <= '9') ++digits;
-    else if (c == '.' && !dot) dot = true;
-    else return false;
-  }
-  return digits > 0;
-}
-
-
 // The shortest fixed-notation text that reads back as d.
 std::string ShortestFixed(double d) {
   char buf[512];
@@ -80,43 +65,57 @@ std::string ShortestFixed(double d) {
   return std::string(buf, r.ptr);
 }
 
-bool ParseDouble(std::string_view t, double* out) {
-  if (!t.empty() && t[0] == '+') t.remove_prefix(1);
-  // Most stored numbers have few digits: an integer of at most 15 digits divided by an exact
-  // power of ten is the correctly rounded double (one IEEE division).
-  {
-    static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
-                                        1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    size_t i = 0;
-    bool neg = false, dot = false;
-    if (i < t.size() && t[i] == '-') {
-      neg = true;
-      ++i;
-    }
-    uint64_t mant = 0;
-    int digits = 0, frac = 0, seen = 0;
-    bool plain = true;
-    for (; i < t.size() && plain; ++i) {
-      char c = t[i];
-      if (c >= '0' && c <= '9') {
-        mant = mant * 10 + static_cast<uint64_t>(c - '0');
-        if (mant) ++digits;
-        if (dot) ++frac;
-        ++seen;
-      } else if (c == '.' && !dot) {
-        dot = true;
-      } else {
-        plain = false;
-      }
-    }
-    if (plain && seen > 0 && digits <= 15 && frac <= 15) {
-      double d = static_cast<double>(mant) / kPow10[frac];
-      *out = neg ? -d : d;
-      return true;
+// Numbers as dBASE stores them ([+|-]digits[.digits], at least one digit) are read on a fast
+// path: an integer of at most 15 digits divided by an exact power of ten is the correctly
+// rounded double (one IEEE division). kLong: a stored number with more digits than that.
+enum class Plain { kNot, kExact, kLong };
+
+Plain ReadPlainNumber(std::string_view t, double* out) {
+  static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
+                                      1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  size_t i = 0;
+  bool neg = false, dot = false;
+  if (i < t.size() && (t[i] == '-' || t[i] == '+')) {
+    neg = t[i] == '-';
+    ++i;
+  }
+  uint64_t mant = 0;
+  int digits = 0, frac = 0, seen = 0;
+  for (; i < t.size(); ++i) {
+    char c = t[i];
+    if (c >= '0' && c <= '9') {
+      if (digits < 16) mant = mant * 10 + static_cast<uint64_t>(c - '0');
+      if (mant) ++digits;
+      if (dot) ++frac;
+      ++seen;
+    } else if (c == '.' && !dot) {
+      dot = true;
+    } else {
+      return Plain::kNot;
     }
   }
+  if (seen == 0) return Plain::kNot;
+  if (digits > 15 || frac > 15) return Plain::kLong;
+  double d = static_cast<double>(mant) / kPow10[frac];
+  *out = neg ? -d : d;
+  return Plain::kExact;
+}
+
+bool ParseDouble(std::string_view t, double* out) {
+  if (!t.empty() && t[0] == '+') t.remove_prefix(1);
+  if (ReadPlainNumber(t, out) == Plain::kExact) return true;
   auto r = std::from_chars(t.data(), t.data() + t.size(), *out);
   return r.ec == std::errc() && r.ptr == t.data() + t.size();
+}
+
+// A stored number's value: false when the text is not a number as dBASE stores it.
+bool ParseStoredNumber(std::string_view t, double* out) {
+  switch (ReadPlainNumber(t, out)) {
+    case Plain::kExact: return true;
+    case Plain::kLong: return ParseDouble(t, out);
+    case Plain::kNot: break;
+  }
+  return false;
 }
 
 // Rounds to `decimals` places, half away from zero, on the digits themselves. Returns the text
@@ -184,6 +183,14 @@ void Today(int* y, int* m, int* d) {
 // Table text to UTF-8, as the code page decodes it, through a table made once at opening: rows
 // are decoded by the million when a table is copied.
 std::string DbfTable::DecodeText(std::string_view bytes) const {
+  // Most text is plain ASCII, which is its own UTF-8: looked for eight bytes at a time.
+  size_t ascii = 0;
+  for (uint64_t word; ascii + 8 <= bytes.size(); ascii += 8) {
+    std::memcpy(&word, bytes.data() + ascii, 8);
+    if (word & 0x8080808080808080ull) break;
+  }
+  while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
+  if (ascii == bytes.size()) return std::string(bytes);
   if (bytes.size() <= 254) {  // a character field: one pass through a buffer on the stack
     char tmp[254 * 4];
     char* p = tmp;
@@ -258,7 +265,7 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
       if (b == e) return Value::Null();
       std::string_view t = raw.substr(b, e - b);
       double x = 0;
-      if (!ParseDouble(t, &x) || !IsStoredNumber(t)) return corrupt("no es un número");
+      if (!ParseStoredNumber(t, &x)) return corrupt("no es un número");
       return Value::Number(x, std::string(t));
     }
     case 'D': {
