@@ -1,5 +1,6 @@
 #include "engine/restructure.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <map>
@@ -576,12 +577,26 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
         else
           runs.push_back({a.offset, b.offset, a.length});
       }
+      // The bytes of a new row that no run covers start from the blank row; the row buffer is
+      // reused, so only those are reset.
+      std::vector<Run> gaps;
+      {
+        std::vector<Run> sorted = runs;
+        std::sort(sorted.begin(), sorted.end(), [](const Run& a, const Run& b) { return a.to < b.to; });
+        uint32_t at = 0;
+        for (const Run& run : sorted) {
+          if (run.to > at) gaps.push_back({at, at, run.to - at});
+          at = std::max(at, run.to + run.length);
+        }
+        if (at < blank.size()) gaps.push_back({at, at, static_cast<uint32_t>(blank.size()) - at});
+      }
+      out = blank;
       neu->BeginBulkAppend();
       for (uint64_t r = 1; r <= n; ++r) {
         old->ReadRecord(r, &buf);
         bool deleted = old->IsDeleted(buf);
         if (deleted && pack) continue;
-        out = blank;
+        for (const Run& gap : gaps) std::memcpy(out.data() + gap.to, blank.data() + gap.from, gap.length);
         for (const Run& run : runs) std::memcpy(out.data() + run.to, buf.data() + run.from, run.length);
         for (size_t i = 0; i < plan.size(); ++i) {
           const PlannedField& p = plan[i];
