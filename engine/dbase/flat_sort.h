@@ -48,7 +48,8 @@ class FlatSort {
   // The same, with the groups of the first split shared among up to `threads` threads.
   void SortInParallel(char* data, char* other, size_t n, unsigned threads) const {
     std::vector<Group> groups;
-    if (!Split(data, other, n, 0, false, &groups)) return;
+    const bool in_two = threads > 1 && n >= kSplitInTwo && len >= 2 && SplitInTwo(data, other, n, &groups);
+    if (!in_two && !Split(data, other, n, 0, false, &groups)) return;
     std::atomic<size_t> next{0};
     std::exception_ptr failure;
     std::mutex failure_mutex;
@@ -115,6 +116,53 @@ class FlatSort {
     return false;
   }
 
+  // The first split of a large sort (on the first two key bytes, into `other`), its counting and
+  // its moving shared by two threads: each takes one half of the entries, and within a digit the
+  // first half's entries go first, so the sort stays stable. False, with nothing moved, when
+  // every entry has the same first two bytes.
+  bool SplitInTwo(char* data, char* other, size_t n, std::vector<Group>* groups) const {
+    const size_t half = n / 2;
+    std::vector<uint32_t> first(65536, 0), second(65536, 0);
+    auto count = [&](std::vector<uint32_t>& c, size_t from, size_t to) {
+      for (size_t i = from; i < to; ++i) ++c[Digit2(data + i * s, 0)];
+    };
+    std::thread counting([&] { count(second, half, n); });
+    count(first, 0, half);
+    counting.join();
+    size_t lo = 65535, hi = 0;
+    for (size_t b = 0; b < 65536; ++b)
+      if (first[b] + second[b] > 0) {
+        lo = std::min(lo, b);
+        hi = std::max(hi, b);
+      }
+    if (lo >= hi) return false;
+    std::vector<size_t> at_first(65536), at_second(65536);
+    size_t at = 0;
+    for (size_t k = lo; k <= hi; ++k) {
+      size_t b = desc ? hi - (k - lo) : k;
+      at_first[b] = at;
+      at_second[b] = at + first[b];
+      at += first[b] + second[b];
+    }
+    auto move = [&](std::vector<size_t>& pos, size_t from, size_t to) {
+      for (size_t i = from; i < to; ++i) {
+        const char* e = data + i * s;
+        std::memcpy(other + pos[Digit2(e, 0)]++ * s, e, s);
+      }
+    };
+    std::thread moving([&] { move(at_second, half, n); });
+    move(at_first, 0, half);
+    moving.join();
+    at = 0;
+    for (size_t k = lo; k <= hi; ++k) {
+      size_t b = desc ? hi - (k - lo) : k;
+      size_t c = first[b] + second[b];
+      if (c > 0) groups->push_back({other + at * s, data + at * s, c, 2, true});
+      at += c;
+    }
+    return true;
+  }
+
   // Moves the entries into `other` by their digit at `depth` (one or two bytes; counts given,
   // digits lo..hi in use) and lists the groups that result, in tag order.
   void Distribute(const char* data, char* other, size_t n, size_t depth, bool to_other, const uint32_t* count,
@@ -140,6 +188,7 @@ class FlatSort {
   }
 
   static constexpr size_t kWideGroup = 1u << 15;  // split two bytes at a time from here
+  static constexpr size_t kSplitInTwo = 1u << 18;  // the first split shared by two threads from here
   static constexpr size_t kFewest = 16;            // sorted by insertion up to here
   size_t len;  // key bytes
   size_t s;    // stride

@@ -69,6 +69,18 @@ TEST(FlatSort, AgreesWithTheCollationUnderEveryDriverInBothDirections) {
   }
 }
 
+TEST(FlatSort, ALargeSortSplitByTwoThreadsStaysStable) {
+  // Large enough for the first split to be shared by two threads.
+  const std::string d = Entries(300000, 5);
+  for (const Collation* c : {FindCollation("DBWINES0"), &KnownCollations().front()}) {
+    ASSERT_NE(c, nullptr);
+    for (bool descending : {false, true}) {
+      SCOPED_TRACE(c->name() + (descending ? " descending" : " ascending"));
+      EXPECT_EQ(Sorted(d, *c, descending, true), Sorted(d, *c, descending, false));
+    }
+  }
+}
+
 TEST(FlatSort, SpanishOrderIsNotByteOrder) {
   // The check above would pass for a sort that ignored the weights only if the orders agreed.
   const Collation* spanish = FindCollation("DBWINES0");
