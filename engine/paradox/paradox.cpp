@@ -117,6 +117,8 @@ void ParadoxTable::Load() {
   secondary_.Load(fs, Indexed());
 }
 
+void ParadoxTable::ReloadSecondary() { secondary_.Load(*CurrentFileSystem(), Indexed()); }
+
 IndexedTable ParadoxTable::Indexed() const {
   IndexedTable t;
   t.path = path_;
@@ -401,8 +403,10 @@ std::vector<bde::VCHKDesc> ParadoxTable::ValChecks() {
 
 namespace engine::paradox {
 
+using internal::CompanionName;
 using internal::FindCompanion;
 using internal::ParadoxTable;
+using internal::StripExtension;
 
 const SecondarySet* SecondaryIndexesOf(TableStorage& table) {
   auto* t = dynamic_cast<ParadoxTable*>(&table);
@@ -450,39 +454,80 @@ IndexCheck CheckSecondaryIndexes(TableStorage& table) {
   return out;
 }
 
-void CopyIndexForRebuild(TableStorage& old, const SecondaryIndex& ix, TableStorage& rebuilt,
-                         const std::vector<int>& new_fields, const std::string& x_copy,
-                         const std::string& y_copy) {
+void RebuildIndexFor(TableStorage& old, const SecondaryIndex& ix, TableStorage& rebuilt,
+                     const std::vector<int>& new_fields, const std::string& x_path, const std::string& y_path) {
   auto* neu = dynamic_cast<ParadoxTable*>(&rebuilt);
-  if (!neu || !dynamic_cast<ParadoxTable*>(&old) || ix.files.y_path.empty())
-    throw EngineError(err::kInternal, "El índice secundario no se puede copiar a la tabla nueva.",
+  auto* was = dynamic_cast<ParadoxTable*>(&old);
+  if (!neu || !was || new_fields.size() != ix.fields.size())
+    throw EngineError(err::kInternal, "El índice secundario no se puede reconstruir para la tabla nueva.",
                       {CtxTable(old.Path()), CtxIndex(ix.name)});
   FileSystem& fs = *CurrentFileSystem();
-  // The rebuilt table's rows with the index's fields where they now are.
-  SecondaryIndex moved = ix;
-  moved.fields = new_fields;
-  ParadoxTable::Rows rows(*neu);
+  ParadoxTable::Rows old_rows(*was), new_rows(*neu);
   const uint32_t pk_len = ix.key_len - ix.sec_len;
-  std::vector<uint16_t> block_of;
+  // The old index's order, row by row: its entries must be the old rows' keys.
+  std::vector<uint64_t> order;
+  order.reserve(static_cast<size_t>(new_rows.Count()));
   for (const IndexRecord& r : ReadIndexRecords(fs, ix)) {
-    auto pos = neu->FindKey(r.bytes.substr(ix.sec_len, pk_len));
-    if (!pos || IndexKeyOf(moved, rows, *pos) != r.bytes.substr(0, ix.key_len))
+    const std::string pk = r.bytes.substr(ix.sec_len, pk_len);
+    auto before = was->FindKey(pk);
+    auto after = neu->FindKey(pk);
+    if (!before || !after || IndexKeyOf(ix, old_rows, *before) != r.bytes.substr(0, ix.key_len))
       throw EngineError(err::kIndexCorrupt,
                         "El índice secundario no corresponde a los registros de la tabla, y no se puede conservar. "
                         "Compruébelo con «tabla check» y regenérelo con Paradox antes de reestructurar.",
                         {CtxTable(old.Path()), CtxIndex(ix.name), CtxFile(ix.files.x_path)});
-    block_of.push_back(rows.BlockOf(*pos));
+    order.push_back(*after);
   }
-  if (block_of.size() != rows.Count())
+  if (order.size() != new_rows.Count())
     throw EngineError(err::kIndexCorrupt,
                       "El índice secundario no tiene una entrada por registro, y no se puede conservar. Regenérelo "
                       "con Paradox antes de reestructurar.",
                       {CtxTable(old.Path()), CtxIndex(ix.name), CtxFile(ix.files.x_path)});
-  RewriteIndexHints(fs, ix, x_copy, block_of, neu->Indexed().change_count, new_fields);
-  const std::string y = ReadWholeFile(fs, ix.files.y_path);
-  auto f = fs.Open(y_copy, OpenMode::kCreate);
-  f->WriteAt(0, y.data(), y.size());
-  f->Sync();
+  IndexDefinition def;
+  def.fields = new_fields;
+  def.composite = ix.files.composite;
+  def.name = ix.name;
+  def.maintained = ix.maintained;
+  def.descending = ix.descending;
+  WriteIndex(fs, neu->Indexed(), new_rows, def, order, &ix, x_path, y_path);
+}
+
+void CreateSecondaryIndex(TableStorage& table, const IndexDefinition& def) {
+  auto* t = dynamic_cast<ParadoxTable*>(&table);
+  if (!t) throw EngineError(err::kNotSupported, "Solo las tablas Paradox tienen índices secundarios .X/.Y.", {CtxTable(table.Path())});
+  const IndexedTable described = t->Indexed();
+  const std::string sort = described.sort_name.empty() ? "ascii" : described.sort_name;
+  for (int f : def.fields)
+    if (f >= 0 && static_cast<size_t>(f) < described.fields.size() &&
+        described.fields[static_cast<size_t>(f)].type->letter == 'A' && sort != "ascii")
+      throw EngineError(err::kNotSupported,
+                        "La tabla ordena su texto según «" + sort +
+                            "», que este programa no sabe reproducir: cree el índice con Paradox.",
+                        {CtxTable(table.Path()), CtxIndex(def.composite ? def.name : "")});
+  table.Flush();
+  FileSystem& fs = *CurrentFileSystem();
+  static const char kHex[] = "0123456789ABCDEF";
+  const std::string stem = StripExtension(table.Path());
+  std::string suffix;
+  if (def.composite) {
+    std::vector<bool> used(16, false);
+    for (const IndexFiles& f : FindIndexFiles(fs, table.Path()))
+      if (f.composite) used[static_cast<size_t>(f.number) & 15] = true;
+    auto free = std::find(used.begin(), used.end(), false);
+    if (free == used.end())
+      throw EngineError(err::kNotSupported, "La tabla ya tiene 16 índices compuestos, los que admite Paradox.",
+                        {CtxTable(table.Path()), CtxIndex(def.name)});
+    suffix = std::string("G") + kHex[free - used.begin()];
+  } else if (!def.fields.empty() && def.fields[0] >= 0 && def.fields[0] < 255) {
+    suffix = {kHex[(def.fields[0] + 1) >> 4], kHex[(def.fields[0] + 1) & 15]};
+  }
+  const std::string x_path = CompanionName(table.Path(), ".X" + suffix);
+  const std::string y_path = CompanionName(table.Path(), ".Y" + suffix);
+  ParadoxTable::Rows rows(*t);
+  WriteIndex(fs, described, rows, def, BytewiseOrder(described, def, rows), nullptr, x_path, y_path);
+  const std::string dir = DirName(table.Path());
+  fs.SyncDirectory(dir.empty() ? "." : dir);
+  t->ReloadSecondary();
 }
 
 std::unique_ptr<TableStorage> Open(const std::string& path, const OpenOptions& options) {

@@ -72,6 +72,8 @@ class ParadoxTable : public TableStorage {
   // What the secondary-index code needs of the table.
   IndexedTable Indexed() const;
   const SecondarySet& Secondary() const { return secondary_; }
+  // Reads the secondary indexes beside the table again (after one is written).
+  void ReloadSecondary();
   class Rows : public IndexRows {
    public:
     explicit Rows(ParadoxTable& t) : t_(t) {}

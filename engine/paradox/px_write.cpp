@@ -279,68 +279,9 @@ void ParadoxTable::RebuildPrimaryIndex() {
   layout.block_kb = static_cast<uint8_t>(block_size_ / 1024);
   layout.table_name = BaseName(px_path);
   for (int i = 0; i < key_fields_; ++i) layout.fields.push_back(hfields_[i]);
-  std::string head = BuildHeader(layout);
-  const size_t prec = key_len_ + 6;
-  const size_t cap = (block_size_ - 6) / prec;
-  struct Entry { std::string key; uint32_t child; uint64_t count; };
-  std::vector<Entry> level;
-  for (const auto& b : chain_) level.push_back({b.recs.front().substr(0, key_len_), b.number, b.recs.size()});
-  std::vector<std::string> blocks;  // index blocks, numbered from 1
-  std::vector<std::vector<uint16_t>> links;
-  int levels = 0;
-  uint32_t root = 0;
-  auto encode_short = [](uint64_t v) {
-    std::string s(2, '\0');
-    const uint16_t u = static_cast<uint16_t>(std::min<uint64_t>(v, 0x7FFF) ^ 0x8000);
-    s[0] = static_cast<char>(u >> 8);
-    s[1] = static_cast<char>(u & 0xFF);
-    return s;
-  };
-  while (!level.empty()) {
-    ++levels;
-    std::vector<Entry> up;
-    const size_t first_block = blocks.size() + 1;
-    for (size_t i = 0; i < level.size(); i += cap) {
-      const size_t n = std::min(cap, level.size() - i);
-      std::string blk(block_size_, '\0');
-      const uint32_t number = static_cast<uint32_t>(blocks.size() + 1);
-      if (number > 0xFFFF)
-        throw EngineError(err::kTableFull, "El índice primario no cabe en un fichero .PX.", {CtxTable(path_)});
-      Put16(blk, 0, 0);
-      Put16(blk, 2, 0);
-      Put16(blk, 4, static_cast<uint16_t>((n - 1) * prec));
-      uint64_t total = 0;
-      for (size_t k = 0; k < n; ++k) {
-        const Entry& e = level[i + k];
-        std::string r = e.key + encode_short(e.child) + encode_short(e.count) + encode_short(0);
-        std::memcpy(&blk[6 + k * prec], r.data(), prec);
-        total += e.count;
-      }
-      blocks.push_back(std::move(blk));
-      up.push_back({level[i].key, number, total});
-    }
-    // Blocks of one level are chained to each other.
-    const size_t last_block = blocks.size();
-    for (size_t bn = first_block; bn <= last_block; ++bn) {
-      Put16(blocks[bn - 1], 0, static_cast<uint16_t>(bn < last_block ? bn + 1 : 0));
-      Put16(blocks[bn - 1], 2, static_cast<uint16_t>(bn > first_block ? bn - 1 : 0));
-    }
-    if (up.size() == 1) {
-      root = up.front().child;
-      break;
-    }
-    level = std::move(up);
-  }
-  Put32(head, 0x06, static_cast<uint32_t>(chain_.size()));
-  Put16(head, 0x0A, static_cast<uint16_t>(blocks.size()));
-  Put16(head, 0x0C, static_cast<uint16_t>(blocks.size()));
-  Put16(head, 0x0E, blocks.empty() ? 0 : 1);
-  Put16(head, 0x10, static_cast<uint16_t>(blocks.empty() ? 0 : root));
-  Put16(head, 0x1E, static_cast<uint16_t>(blocks.empty() ? 1 : root));  // as Paradox leaves an empty index
-  head[0x20] = static_cast<char>(levels);
-  Put16(head, 0x3A, static_cast<uint16_t>(blocks.size()));
-  std::string image = head;
-  for (const auto& b : blocks) image += b;
+  std::vector<TreeEntry> leaves;
+  for (const auto& b : chain_) leaves.push_back({b.recs.front().substr(0, key_len_), b.number, b.recs.size()});
+  const std::string image = BuildIndexTree(BuildHeader(layout), leaves, key_len_, block_size_, path_);
   auto f = fs.Open(px_path, OpenMode::kCreate);
   f->WriteAt(0, image.data(), image.size());
   f->Sync();
