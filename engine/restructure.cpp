@@ -508,28 +508,35 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
         Refuse(err::kInvalidRestructure,
                "Los campos de la clave de la tabla deben seguir siendo los primeros y en el mismo orden.", path);
     def.val_checks = PlanChecks(*old, plan, desc);
-    // A link whose field the new structure drops or changes is named; any other rebuild of a
-    // table with links is refused as well, since the engine does not write them.
-    for (const paradox::RiLink& link : paradox::ReferentialIntegrityOf(*old).links)
+    // Referential integrity is carried over as stored: the links of this table to its parents
+    // name its fields by number and the first one by name, and the parents' .VAL files may name
+    // them too, in bytes no public description explains. So the linked fields must stay where
+    // they are, as they are; a table that others depend on is not rebuilt.
+    const paradox::RiLinks ri = paradox::ReferentialIntegrityOf(*old);
+    for (const paradox::RiLink& link : ri.links)
       for (int of : link.fields) {
-        bool kept = false;
+        const FieldSpec& was = old->Fields()[static_cast<size_t>(of)];
+        const PlannedField* now = nullptr;
         for (const auto& p : plan)
-          kept |= p.op != bde::crADD && p.old == of && p.spec.type == old->Fields()[static_cast<size_t>(of)].type &&
-                  p.spec.size == old->Fields()[static_cast<size_t>(of)].size;
-        if (!kept)
+          if (p.op != bde::crADD && p.old == of) now = &p;
+        const bool kept = now && now->spec.type == was.type && now->spec.size == was.size;
+        const bool in_place = kept && now == &plan[static_cast<size_t>(of)] && now->spec.name == was.name;
+        if (!in_place)
           Refuse(err::kInvalidRestructure,
-                 "El campo " + old->Fields()[static_cast<size_t>(of)].name +
-                     " se usa en la regla de integridad referencial «" + link.name + "» (con la tabla " + link.parent +
-                     "), y la nueva estructura lo quita o cambia su tipo. Quite antes esa regla con Paradox o deje "
-                     "el campo como está.",
-                 path, old->Fields()[static_cast<size_t>(of)].name);
+                 "El campo " + was.name + " se usa en la regla de integridad referencial «" + link.name +
+                     "» (con la tabla " + link.parent + "), y la nueva estructura " +
+                     (kept ? "lo cambia de lugar o de nombre" : "lo quita o cambia su tipo") +
+                     ", con lo que la regla no se puede conservar. Quite antes esa regla con Paradox o deje el "
+                     "campo como está y en su lugar.",
+                 path, was.name);
       }
-    if (paradox::HasReferentialIntegrity(*old))
+    if (ri.dependents)
       Refuse(err::kNotSupported,
-             "La tabla tiene reglas de integridad referencial (en su fichero .VAL), que este programa no sabe "
-             "conservar al reconstruirla. Haga el cambio con Paradox, o quite antes esas reglas y vuelva a crearlas "
-             "después.",
+             "Otras tablas dependen de esta por reglas de integridad referencial (anotadas en su fichero .VAL de "
+             "una forma que este programa no sabe conservar al reconstruirla). Haga el cambio con Paradox, o quite "
+             "antes esas reglas y vuelva a crearlas después.",
              path);
+    def.paradox_ri = paradox::CarriedReferentialIntegrity(*old);
   }
   const std::vector<IndexFollow> follows =
       format == TableFormat::kParadox ? PlanSecondary(*old, plan, path) : std::vector<IndexFollow>{};

@@ -436,6 +436,12 @@ RiLinks ReferentialIntegrityOf(TableStorage& table) {
   }
 }
 
+std::string CarriedReferentialIntegrity(TableStorage& table) {
+  if (!HasReferentialIntegrity(table)) return "";
+  ReferentialIntegrityOf(table);  // the section is checked before it is carried
+  return RiSection(ReadWholeFile(*CurrentFileSystem(), FindCompanion(*CurrentFileSystem(), table.Path(), ".VAL")));
+}
+
 IndexCheck CheckSecondaryIndexes(TableStorage& table) {
   IndexCheck out;
   auto* t = dynamic_cast<ParadoxTable*>(&table);

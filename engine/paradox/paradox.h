@@ -44,6 +44,10 @@ bool HasReferentialIntegrity(TableStorage& table);
 // The table's links to parent tables as its .VAL records them (see px_file.h). Throws
 // EngineError naming the .VAL when it is damaged.
 RiLinks ReferentialIntegrityOf(TableStorage& table);
+// The .VAL's referential-integrity section as stored, for a rebuild of the table to carry over
+// (TableDefinition::paradox_ri); "" when the table has no links. Throws EngineError naming the
+// .VAL when it is damaged.
+std::string CarriedReferentialIntegrity(TableStorage& table);
 // Compares every secondary index with the table's rows.
 IndexCheck CheckSecondaryIndexes(TableStorage& table);
 // Writes at x_path/y_path the index `ix` of `old` as it serves `rebuilt`, a table with the same

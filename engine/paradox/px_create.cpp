@@ -103,10 +103,12 @@ void Create(const std::string& path, const TableDefinition& def) {
   for (const auto& c : def.val_checks)
     any_check |= c.bRequired || c.bHasMinVal || c.bHasMaxVal || c.bHasDefVal || c.szPict[0] ||
                  (c.elkupType && c.szLkupTblName[0]);
-  if (any_check) {
+  if (!def.paradox_ri.empty() && level == 3)
+    throw bad(err::kNotSupported, "Las tablas Paradox 3 no guardan reglas de integridad referencial.");
+  if (any_check || !def.paradox_ri.empty()) {
     try {
       val = BuildVal(def.val_checks, layout.fields, static_cast<uint8_t>(header[0x2E]), layout.version_id,
-                     BaseName(path), *cp);
+                     BaseName(path), *cp, def.paradox_ri);
     } catch (EngineError& e) {
       throw e.With(CtxTable(path));
     }

@@ -414,9 +414,16 @@ RiLinks ParseRi(const std::string& val, const std::string& path, size_t field_co
   return out;
 }
 
+std::string RiSection(const std::string& val) {
+  if (val.size() < kValChecksStart) return "";
+  const uint32_t footer = Get32(val, 0x09), ri = Get32(val, 0x0D);
+  if (ri == 0 || ri >= footer || footer > val.size()) return "";
+  return val.substr(ri, footer - ri);
+}
+
 std::string BuildVal(const std::vector<bde::VCHKDesc>& checks, const std::vector<HeaderField>& fields,
                      uint8_t change_count, uint8_t version_id, const std::string& table_name,
-                     const CodePage& cp) {
+                     const CodePage& cp, const std::string& ri_section) {
   std::string body;
   int stored = 0;
   std::vector<bool> seen(fields.size(), false);
@@ -495,6 +502,10 @@ std::string BuildVal(const std::vector<bde::VCHKDesc>& checks, const std::vector
   val[2] = static_cast<char>(stored);
   val[7] = static_cast<char>(fields.size() + 1);
   val += body;
+  if (!ri_section.empty()) {
+    Put32(val, 0x0D, static_cast<uint32_t>(val.size()));
+    val += ri_section;
+  }
   Put32(val, 0x09, static_cast<uint32_t>(val.size()));
   std::string footer(6, '\0');
   Put16(footer, 0, static_cast<uint16_t>(fields.size()));

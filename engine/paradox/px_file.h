@@ -107,11 +107,15 @@ struct RiLinks {
   bool dependents = false;  // other tables' links to this one are recorded
 };
 RiLinks ParseRi(const std::string& val, const std::string& val_path, size_t field_count, const CodePage& cp);
+// The referential-integrity section of a .VAL image as stored (from the offset in header word
+// 0x0D up to the footer), "" when there is none; ParseRi must have accepted the image.
+std::string RiSection(const std::string& val);
 
-// Builds a .VAL image for a new table. Throws EngineError (kInvalidParam, kNotSupported,
-// kValueOutOfRange) for checks that cannot be stored.
+// Builds a .VAL image for a new table, with `ri_section` (see RiSection) after the checks when
+// it is not empty. Throws EngineError (kInvalidParam, kNotSupported, kValueOutOfRange) for
+// checks that cannot be stored.
 std::string BuildVal(const std::vector<bde::VCHKDesc>& checks, const std::vector<HeaderField>& fields,
                      uint8_t change_count, uint8_t version_id, const std::string& table_name,
-                     const CodePage& cp);
+                     const CodePage& cp, const std::string& ri_section = "");
 
 }  // namespace engine::paradox

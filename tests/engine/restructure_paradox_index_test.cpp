@@ -171,10 +171,10 @@ TEST(RestructureParadoxIndexes, ChangesTheIndexesCannotFollowAreRefusedWithNothi
       {"the key field retyped", false,
        {Rec(1, "C", bde::fldPDXNUM, 8), Rec(2, "A", bde::fldPDXLONG, 4), Rec(3, "B", bde::fldPDXLONG, 4)},
        {bde::crMODIFY, bde::crNOOP, bde::crNOOP}, "campo clave C"},
-      {"referential integrity in the .VAL", true,
-       {Rec(1, "C", bde::fldPDXLONG, 4), Rec(2, "A", bde::fldPDXLONG, 4), Rec(3, "B", bde::fldPDXLONG, 4),
-        Rec(0, "NOTA", bde::fldPDXCHAR, 10)},
-       {bde::crNOOP, bde::crNOOP, bde::crNOOP, bde::crADD}, "integridad referencial"},
+      {"a field of a referential-integrity link moved", true,
+       {Rec(1, "C", bde::fldPDXLONG, 4), Rec(0, "NOTA", bde::fldPDXCHAR, 10), Rec(2, "A", bde::fldPDXLONG, 4),
+        Rec(3, "B", bde::fldPDXLONG, 4)},
+       {bde::crNOOP, bde::crADD, bde::crNOOP, bde::crNOOP}, "«Reference A»"},
   };
   for (const Case& c : cases) {
     TempDir d;
