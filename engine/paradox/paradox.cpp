@@ -150,16 +150,30 @@ std::optional<uint64_t> ParadoxTable::FindKey(const std::string& key) const {
   return std::nullopt;
 }
 
-// Secondary indexes must follow every change of the rows, and this engine does not write them
-// (their format is not fully described in public): a table that has them is read, not changed.
-void ParadoxTable::CheckNoSecondary() const {
-  if (secondary_.Empty()) return;
-  throw EngineError(err::kNotSupported,
-                    "La tabla tiene índices secundarios (" + secondary_.Indexes().front().name +
-                        (secondary_.Indexes().size() > 1 ? " y otros" : "") +
-                        ") que este programa no sabe mantener, así que no cambia sus registros. Haga el cambio con "
-                        "Paradox, o borre esos índices (ficheros .X y .Y) y vuelva a crearlos después con Paradox.",
-                    {CtxTable(path_), CtxFile(secondary_.Indexes().front().files.x_path)});
+// Secondary indexes follow every change of the rows: they are written anew from the rows when
+// the table is flushed, in their keys' byte order. That is the order of every index but those
+// with text keys that are composite (possibly case-insensitive: how Paradox marks that is not
+// public) or sorted under a language's order; a table with such an index, or with a damaged one,
+// is read, not changed.
+void ParadoxTable::CheckSecondaryWritable() const {
+  const bool ascii = sort_name_.empty() || sort_name_ == "ascii";
+  for (const SecondaryIndex& ix : secondary_.Indexes()) {
+    bool text = false;
+    for (const HeaderField& f : ix.xfields) text |= f.type->letter == 'A';
+    std::string why;
+    if (!ix.problem.empty() || ix.files.y_path.empty())
+      why = "está dañado (" + (ix.problem.empty() ? std::string("falta su fichero .Y") : ix.problem) + ")";
+    else if (text && !ascii)
+      why = "ordena texto según «" + sort_name_ + "», que este programa no sabe reproducir";
+    else if (text && ix.files.composite)
+      why = "es compuesto y ordena texto, quizá sin distinguir mayúsculas (lo que este programa no sabe leer)";
+    if (why.empty()) continue;
+    throw EngineError(err::kNotSupported,
+                      "La tabla tiene el índice secundario " + ix.name + ", que " + why +
+                          ", así que este programa no cambia sus registros. Haga el cambio con Paradox, o borre ese "
+                          "índice (ficheros .X y .Y) y vuelva a crearlo después con Paradox.",
+                      {CtxTable(path_), CtxIndex(ix.name), CtxFile(ix.files.x_path)});
+  }
 }
 
 void ParadoxTable::ParseHeader() {

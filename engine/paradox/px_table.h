@@ -90,7 +90,8 @@ class ParadoxTable : public TableStorage {
   std::optional<uint64_t> FindKey(const std::string& key) const;
 
  private:
-  void CheckNoSecondary() const;
+  void CheckSecondaryWritable() const;
+  void RebuildSecondaryIndexes();
   [[noreturn]] void Corrupt(const std::string& what, DBIResult code = err::kFileCorrupt) const;
   void OpenAndLock();
   void ParseHeader();
@@ -140,6 +141,7 @@ class ParadoxTable : public TableStorage {
   uint32_t file_blocks_ = 0;
   int32_t autoinc_ = 0;
   bool index_stale_ = false;
+  bool secondary_stale_ = false;  // the secondary indexes no longer match the rows
   bool relink_ = false;  // the chain on disk still holds empty blocks
   bool dirty_ = false;   // written since the last Flush()
   SecondarySet secondary_;

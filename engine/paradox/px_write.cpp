@@ -200,7 +200,7 @@ void ParadoxTable::AssignAutoinc(std::string* rec) {
 
 uint64_t ParadoxTable::AppendRecord(const std::string& buf) {
   CheckWritable();
-  CheckNoSecondary();
+  CheckSecondaryWritable();
   CheckRecord(buf);
   std::string rec = buf;
   const int32_t saved_autoinc = autoinc_;
@@ -223,12 +223,13 @@ uint64_t ParadoxTable::AppendRecord(const std::string& buf) {
     index_stale_ = true;
   }
   InsertAt(pos, rec);
+  secondary_stale_ = !secondary_.Empty();
   return pos + 1;
 }
 
 void ParadoxTable::UpdateRecord(uint64_t recno, const std::string&, const std::string& new_buf) {
   CheckWritable();
-  CheckNoSecondary();
+  CheckSecondaryWritable();
   CheckRecord(new_buf);
   CheckRecno(recno);
   const uint64_t pos = recno - 1;
@@ -246,19 +247,21 @@ void ParadoxTable::UpdateRecord(uint64_t recno, const std::string&, const std::s
     // leaves the row twice rather than not at all.
     const std::string old_rec = At(pos);
     index_stale_ = true;
+    secondary_stale_ = !secondary_.Empty();
     InsertAt(at, new_buf);
     RemoveAt(LowerBound(old_rec));
     return;
   }
   auto [ci, i] = Locate(pos);
   chain_[ci].recs[i] = new_buf;
+  secondary_stale_ = !secondary_.Empty();
   WriteBlock(ci);
   if (relink_) WriteHeader();
 }
 
 void ParadoxTable::SetDeleted(uint64_t recno, bool deleted) {
   CheckWritable();
-  CheckNoSecondary();
+  CheckSecondaryWritable();
   CheckRecno(recno);
   if (!deleted)
     throw EngineError(err::kNotSupported,
@@ -266,6 +269,26 @@ void ParadoxTable::SetDeleted(uint64_t recno, bool deleted) {
                       {CtxTable(path_), CtxRecord(recno)});
   RemoveAt(recno - 1);
   if (key_fields_ > 0) index_stale_ = true;
+  secondary_stale_ = !secondary_.Empty();
+}
+
+// Every secondary index written anew from the rows, in its keys' byte order, keeping its name,
+// kind and the header bytes the engine does not set. CheckSecondaryWritable has made sure that
+// byte order is each index's order.
+void ParadoxTable::RebuildSecondaryIndexes() {
+  FileSystem& fs = *CurrentFileSystem();
+  const IndexedTable described = Indexed();
+  Rows rows(*this);
+  for (const SecondaryIndex& ix : secondary_.Indexes()) {
+    IndexDefinition def;
+    def.fields = ix.fields;
+    def.composite = ix.files.composite;
+    def.name = ix.name;
+    def.maintained = ix.maintained;
+    def.descending = ix.descending;
+    WriteIndex(fs, described, rows, def, BytewiseOrder(described, def, rows), &ix, ix.files.x_path, ix.files.y_path);
+  }
+  ReloadSecondary();
 }
 
 void ParadoxTable::RebuildPrimaryIndex() {
@@ -289,12 +312,16 @@ void ParadoxTable::RebuildPrimaryIndex() {
 
 void ParadoxTable::Flush() {
   if (options_.read_only) return;
-  if (!dirty_ && !index_stale_) return;
+  if (!dirty_ && !index_stale_ && !secondary_stale_) return;
   if (mb_) mb_->Sync();
   db_->Sync();
   if (index_stale_) {
     RebuildPrimaryIndex();
     index_stale_ = false;
+  }
+  if (secondary_stale_) {
+    RebuildSecondaryIndexes();
+    secondary_stale_ = false;
   }
   dirty_ = false;
 }
