@@ -36,7 +36,9 @@ std::unique_ptr<TableStorage> Open(const std::string& path, const OpenOptions& o
 void Create(const std::string& path, const TableDefinition& def);
 
 // Secondary indexes (.Xnn/.Ynn, .XGn/.YGn; see px_index.h). Tags() lists them by name and
-// WalkTag walks one; a table that has any refuses changes to its rows (kNotSupported).
+// WalkTag walks one. Changes to the rows rewrite them all when the table is flushed, in their
+// keys' byte order; a table with an index whose order that may not be (a composite index over
+// text, text under a language's sort order) or with a damaged index refuses them (kNotSupported).
 // The secondary indexes of a table that Open() returned; nullptr for any other storage.
 const SecondarySet* SecondaryIndexesOf(TableStorage& table);
 // True when the table's .VAL holds referential-integrity links (as parent or as child).
