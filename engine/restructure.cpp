@@ -364,11 +364,12 @@ std::vector<SwapEntry> FamilyEntries(const std::string& path, const std::string&
   return entries;
 }
 
-// How each secondary index of a Paradox table follows the rebuild: kept (its fields at their new
-// places) when every field it uses survives with its name, type and size, dropped when one of
-// them is dropped. The engine does not build new .X/.Y files, so any other change to an indexed
-// field (or to the primary key, whose values every index entry holds) is refused here, before
-// anything is written.
+// How each secondary index of a Paradox table follows the rebuild: rebuilt (its fields at their
+// new places, under their new names) when every field it uses survives with values in the same
+// order, dropped when one of them is dropped. The rebuilt index keeps the old one's order (this
+// engine cannot tell every order Paradox uses), so any other change to an indexed field (or to
+// the primary key, whose values every index entry holds) is refused here, before anything is
+// written.
 struct IndexFollow {
   const paradox::SecondaryIndex* index = nullptr;
   std::vector<int> new_fields;  // empty when the index is dropped
@@ -404,13 +405,17 @@ std::vector<IndexFollow> PlanSecondary(TableStorage& old, const std::vector<Plan
         dropped = true;
         break;
       }
+      // The rebuilt index keeps the old one's order, which holds while the field's values keep
+      // their order: renamed, moved, or text made wider (padded with zero bytes).
       const FieldSpec& o = fields[static_cast<size_t>(of)];
-      if (!same(static_cast<size_t>(at), of) || plan[static_cast<size_t>(at)].spec.name != o.name)
+      const FieldSpec& n = plan[static_cast<size_t>(at)].spec;
+      const bool wider_text = o.type == bde::fldPDXCHAR && n.type == o.type && n.size > o.size;
+      if (!same(static_cast<size_t>(at), of) && !wider_text)
         Refuse(err::kInvalidRestructure,
                "El campo " + o.name + " forma parte del índice secundario " + ix.name +
-                   ", y la nueva estructura cambia su nombre, su tipo o su tamaño. Este programa no sabe construir "
-                   "índices secundarios de Paradox: quite antes ese índice con Paradox (y vuelva a crearlo después) "
-                   "o deje el campo como está.",
+                   ", y la nueva estructura cambia su tipo o lo acorta, con lo que el índice no se puede reconstruir "
+                   "en su orden. Quite antes ese índice con Paradox (y vuelva a crearlo después) o deje el campo "
+                   "como está.",
                table, o.name);
       f.new_fields.push_back(at);
     }
@@ -504,28 +509,35 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
         Refuse(err::kInvalidRestructure,
                "Los campos de la clave de la tabla deben seguir siendo los primeros y en el mismo orden.", path);
     def.val_checks = PlanChecks(*old, plan, desc);
-    // A link whose field the new structure drops or changes is named; any other rebuild of a
-    // table with links is refused as well, since the engine does not write them.
-    for (const paradox::RiLink& link : paradox::ReferentialIntegrityOf(*old).links)
+    // Referential integrity is carried over as stored: the links of this table to its parents
+    // name its fields by number and the first one by name, and the parents' .VAL files may name
+    // them too, in bytes no public description explains. So the linked fields must stay where
+    // they are, as they are; a table that others depend on is not rebuilt.
+    const paradox::RiLinks ri = paradox::ReferentialIntegrityOf(*old);
+    for (const paradox::RiLink& link : ri.links)
       for (int of : link.fields) {
-        bool kept = false;
+        const FieldSpec& was = old->Fields()[static_cast<size_t>(of)];
+        const PlannedField* now = nullptr;
         for (const auto& p : plan)
-          kept |= p.op != bde::crADD && p.old == of && p.spec.type == old->Fields()[static_cast<size_t>(of)].type &&
-                  p.spec.size == old->Fields()[static_cast<size_t>(of)].size;
-        if (!kept)
+          if (p.op != bde::crADD && p.old == of) now = &p;
+        const bool kept = now && now->spec.type == was.type && now->spec.size == was.size;
+        const bool in_place = kept && now == &plan[static_cast<size_t>(of)] && now->spec.name == was.name;
+        if (!in_place)
           Refuse(err::kInvalidRestructure,
-                 "El campo " + old->Fields()[static_cast<size_t>(of)].name +
-                     " se usa en la regla de integridad referencial «" + link.name + "» (con la tabla " + link.parent +
-                     "), y la nueva estructura lo quita o cambia su tipo. Quite antes esa regla con Paradox o deje "
-                     "el campo como está.",
-                 path, old->Fields()[static_cast<size_t>(of)].name);
+                 "El campo " + was.name + " se usa en la regla de integridad referencial «" + link.name +
+                     "» (con la tabla " + link.parent + "), y la nueva estructura " +
+                     (kept ? "lo cambia de lugar o de nombre" : "lo quita o cambia su tipo") +
+                     ", con lo que la regla no se puede conservar. Quite antes esa regla con Paradox o deje el "
+                     "campo como está y en su lugar.",
+                 path, was.name);
       }
-    if (paradox::HasReferentialIntegrity(*old))
+    if (ri.dependents)
       Refuse(err::kNotSupported,
-             "La tabla tiene reglas de integridad referencial (en su fichero .VAL), que este programa no sabe "
-             "conservar al reconstruirla. Haga el cambio con Paradox, o quite antes esas reglas y vuelva a crearlas "
-             "después.",
+             "Otras tablas dependen de esta por reglas de integridad referencial (anotadas en su fichero .VAL de "
+             "una forma que este programa no sabe conservar al reconstruirla). Haga el cambio con Paradox, o quite "
+             "antes esas reglas y vuelva a crearlas después.",
              path);
+    def.paradox_ri = paradox::CarriedReferentialIntegrity(*old);
   }
   const std::vector<IndexFollow> follows =
       format == TableFormat::kParadox ? PlanSecondary(*old, plan, path) : std::vector<IndexFollow>{};
@@ -636,7 +648,7 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
       // The family's removal of every old secondary index is replaced by the list below.
       std::erase_if(entries, [](const SwapEntry& e) { return IsSecondaryIndexName(e.final_path); });
       // Secondary index files (.Xnn, .Ynn, .XGn, .YGn) go with the old table, but for the kept
-      // indexes: copied with the rows' new blocks, under the name their field's new number gives.
+      // indexes: rebuilt for the new rows, under the name their field's new number gives.
       std::map<std::string, SwapEntry> index_files;  // by folded final path
       for (const std::string& file : SecondaryIndexFiles(path)) index_files[FoldCase(file)] = {file, ""};
       std::unique_ptr<TableStorage> rebuilt;
@@ -653,7 +665,7 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
           auto it = index_files.find(FoldCase(*final_path));
           if (it != index_files.end()) *final_path = it->second.final_path;  // an existing file keeps its case
         }
-        paradox::CopyIndexForRebuild(*old, ix, *rebuilt, f.new_fields, SwapTempPath(x), SwapTempPath(y));
+        paradox::RebuildIndexFor(*old, ix, *rebuilt, f.new_fields, SwapTempPath(x), SwapTempPath(y));
         index_files[FoldCase(x)] = {x, SwapTempPath(x)};
         index_files[FoldCase(y)] = {y, SwapTempPath(y)};
       }

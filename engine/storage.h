@@ -134,6 +134,9 @@ struct TableDefinition {
   std::vector<TagInfo> tags;
   int key_fields = 0;                      // Paradox primary key
   std::vector<bde::VCHKDesc> val_checks;   // Paradox validity checks
+  // Paradox: the referential-integrity section of the .VAL, as stored, that a rebuild carries
+  // over (paradox::CarriedReferentialIntegrity); "" for none.
+  std::string paradox_ri;
   // dBASE: keep these header bytes of an existing table (a restructure keeps the table's version
   // byte with its memo flags, its language driver and its driver name); -1 / "" choose from
   // level, fields and code page.

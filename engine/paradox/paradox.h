@@ -36,7 +36,9 @@ std::unique_ptr<TableStorage> Open(const std::string& path, const OpenOptions& o
 void Create(const std::string& path, const TableDefinition& def);
 
 // Secondary indexes (.Xnn/.Ynn, .XGn/.YGn; see px_index.h). Tags() lists them by name and
-// WalkTag walks one; a table that has any refuses changes to its rows (kNotSupported).
+// WalkTag walks one. Changes to the rows rewrite them all when the table is flushed, in their
+// keys' byte order; a table with an index whose order that may not be (a composite index over
+// text, text under a language's sort order) or with a damaged index refuses them (kNotSupported).
 // The secondary indexes of a table that Open() returned; nullptr for any other storage.
 const SecondarySet* SecondaryIndexesOf(TableStorage& table);
 // True when the table's .VAL holds referential-integrity links (as parent or as child).
@@ -44,15 +46,24 @@ bool HasReferentialIntegrity(TableStorage& table);
 // The table's links to parent tables as its .VAL records them (see px_file.h). Throws
 // EngineError naming the .VAL when it is damaged.
 RiLinks ReferentialIntegrityOf(TableStorage& table);
+// The .VAL's referential-integrity section as stored, for a rebuild of the table to carry over
+// (TableDefinition::paradox_ri); "" when the table has no links. Throws EngineError naming the
+// .VAL when it is damaged.
+std::string CarriedReferentialIntegrity(TableStorage& table);
 // Compares every secondary index with the table's rows.
 IndexCheck CheckSecondaryIndexes(TableStorage& table);
-// Writes at x_copy/y_copy the index `ix` of `old` as it serves `rebuilt`, a table with the same
-// rows, the same primary key and the same indexed fields (now at `new_fields`, 0-based) with the
-// same stored bytes: the .Y file unchanged, the .X file with each row's new block, the fields'
-// new numbers and the new table's change count. Both copies are made durable. Throws EngineError
-// (naming the index) when a row of the index is not in the rebuilt table.
-void CopyIndexForRebuild(TableStorage& old, const SecondaryIndex& ix, TableStorage& rebuilt,
-                         const std::vector<int>& new_fields, const std::string& x_copy,
-                         const std::string& y_copy);
+// Writes at x_path/y_path the index `ix` of `old` as it serves `rebuilt`, a table with the same
+// rows and primary key whose indexed fields are now at `new_fields` (0-based) with the same
+// values, perhaps renamed or wider: the entries in the old index's order, with each row's new
+// block, the fields' new numbers, names and sizes and the new table's change count (see
+// WriteIndex). Both files are made durable. Throws EngineError (naming the index) when the old
+// index does not match the old rows.
+void RebuildIndexFor(TableStorage& old, const SecondaryIndex& ix, TableStorage& rebuilt,
+                     const std::vector<int>& new_fields, const std::string& x_path, const std::string& y_path);
+// Builds a case-sensitive secondary index of the table's rows beside it (.Xnn for one field,
+// the first free .XGn for a composite one), in the order of the keys' bytes: text keys only under
+// the "ascii" sort order, whose order that is. The table must be open for writing; it lists the
+// index at once.
+void CreateSecondaryIndex(TableStorage& table, const IndexDefinition& def);
 
 }  // namespace engine::paradox

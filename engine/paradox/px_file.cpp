@@ -1,5 +1,6 @@
 #include "engine/paradox/px_file.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -28,9 +29,11 @@ namespace {
 
 size_t NameSlot(uint8_t version_id) { return version_id >= 12 ? 261 : 0x4F; }
 
-bool DataFile(uint8_t file_type) { return file_type == 0 || file_type == 2; }
-
-const char kSortName[] = "ascii";
+// Files laid out like a .DB (field names and numbers in the header): .DB and .X files.
+bool DataFile(uint8_t file_type) {
+  return file_type == 0 || file_type == 2 || file_type == 3 || file_type == 5 || file_type == 6 || file_type == 8;
+}
+bool XFile(uint8_t file_type) { return file_type == 3 || file_type == 5 || file_type == 6 || file_type == 8; }
 
 }  // namespace
 
@@ -42,7 +45,7 @@ std::string BuildHeader(const HeaderLayout& layout) {
   size_t need = info + 2 * nf + 4 + (data ? 4 * nf : 0) + NameSlot(layout.version_id);
   if (data) {
     for (const auto& f : layout.fields) need += f.name.size() + 1;
-    need += 2 * nf + sizeof kSortName;
+    need += 2 * nf + layout.sort_name.size() + 1 + layout.index_name.size() + 1;
   }
   size_t size = 2048;
   while (size < need) size += 2048;
@@ -83,10 +86,74 @@ std::string BuildHeader(const HeaderLayout& layout) {
       std::memcpy(&h[p], f.name.data(), f.name.size());
       p += f.name.size() + 1;
     }
-    for (size_t i = 0; i < nf; ++i, p += 2) Put16(h, p, static_cast<uint16_t>(i + 1));
-    std::memcpy(&h[p], kSortName, sizeof kSortName);
+    for (size_t i = 0; i < nf; ++i, p += 2)
+      Put16(h, p, i < layout.numbers.size() ? layout.numbers[i] : static_cast<uint16_t>(i + 1));
+    std::memcpy(&h[p], layout.sort_name.data(), layout.sort_name.size());
+    p += layout.sort_name.size() + 1;
+    if (XFile(layout.file_type)) std::memcpy(&h[p], layout.index_name.data(), layout.index_name.size());
   }
   return h;
+}
+
+std::string BuildIndexTree(std::string head, const std::vector<TreeEntry>& leaves, uint32_t key_len,
+                           uint32_t block_size, const std::string& table) {
+  const size_t prec = key_len + 6;
+  const size_t cap = (block_size - 6) / prec;
+  std::vector<TreeEntry> level = leaves;
+  std::vector<std::string> blocks;  // index blocks, numbered from 1
+  int levels = 0;
+  uint32_t root = 0;
+  // Block numbers and counts are stored as Short fields: big-endian, sign bit flipped.
+  auto encode_short = [](uint64_t v) {
+    std::string s(2, '\0');
+    const uint16_t u = static_cast<uint16_t>(std::min<uint64_t>(v, 0x7FFF) ^ 0x8000);
+    s[0] = static_cast<char>(u >> 8);
+    s[1] = static_cast<char>(u & 0xFF);
+    return s;
+  };
+  while (!level.empty()) {
+    ++levels;
+    std::vector<TreeEntry> up;
+    const size_t first_block = blocks.size() + 1;
+    for (size_t i = 0; i < level.size(); i += cap) {
+      const size_t n = std::min(cap, level.size() - i);
+      std::string blk(block_size, '\0');
+      const uint32_t number = static_cast<uint32_t>(blocks.size() + 1);
+      if (number > 0x7FFF)
+        throw EngineError(err::kTableFull, "El índice no cabe en un fichero de Paradox.", {CtxTable(table)});
+      Put16(blk, 4, static_cast<uint16_t>((n - 1) * prec));
+      uint64_t total = 0;
+      for (size_t k = 0; k < n; ++k) {
+        const TreeEntry& e = level[i + k];
+        std::string r = e.key + encode_short(e.child) + encode_short(e.count) + encode_short(0);
+        std::memcpy(&blk[6 + k * prec], r.data(), prec);
+        total += e.count;
+      }
+      blocks.push_back(std::move(blk));
+      up.push_back({level[i].key, number, total});
+    }
+    // Blocks of one level are chained to each other.
+    const size_t last_block = blocks.size();
+    for (size_t bn = first_block; bn <= last_block; ++bn) {
+      Put16(blocks[bn - 1], 0, static_cast<uint16_t>(bn < last_block ? bn + 1 : 0));
+      Put16(blocks[bn - 1], 2, static_cast<uint16_t>(bn > first_block ? bn - 1 : 0));
+    }
+    if (up.size() == 1) {
+      root = up.front().child;
+      break;
+    }
+    level = std::move(up);
+  }
+  Put32(head, 0x06, static_cast<uint32_t>(leaves.size()));
+  Put16(head, 0x0A, static_cast<uint16_t>(blocks.size()));
+  Put16(head, 0x0C, static_cast<uint16_t>(blocks.size()));
+  Put16(head, 0x0E, blocks.empty() ? 0 : 1);
+  Put16(head, 0x10, static_cast<uint16_t>(blocks.empty() ? 0 : root));
+  Put16(head, 0x1E, static_cast<uint16_t>(blocks.empty() ? 1 : root));  // as Paradox leaves an empty index
+  head[0x20] = static_cast<char>(levels);
+  Put16(head, 0x3A, static_cast<uint16_t>(blocks.size()));
+  for (const auto& b : blocks) head += b;
+  return head;
 }
 
 // ---- .VAL -----------------------------------------------------------------------------------
@@ -347,9 +414,16 @@ RiLinks ParseRi(const std::string& val, const std::string& path, size_t field_co
   return out;
 }
 
+std::string RiSection(const std::string& val) {
+  if (val.size() < kValChecksStart) return "";
+  const uint32_t footer = Get32(val, 0x09), ri = Get32(val, 0x0D);
+  if (ri == 0 || ri >= footer || footer > val.size()) return "";
+  return val.substr(ri, footer - ri);
+}
+
 std::string BuildVal(const std::vector<bde::VCHKDesc>& checks, const std::vector<HeaderField>& fields,
                      uint8_t change_count, uint8_t version_id, const std::string& table_name,
-                     const CodePage& cp) {
+                     const CodePage& cp, const std::string& ri_section) {
   std::string body;
   int stored = 0;
   std::vector<bool> seen(fields.size(), false);
@@ -428,6 +502,10 @@ std::string BuildVal(const std::vector<bde::VCHKDesc>& checks, const std::vector
   val[2] = static_cast<char>(stored);
   val[7] = static_cast<char>(fields.size() + 1);
   val += body;
+  if (!ri_section.empty()) {
+    Put32(val, 0x0D, static_cast<uint32_t>(val.size()));
+    val += ri_section;
+  }
   Put32(val, 0x09, static_cast<uint32_t>(val.size()));
   std::string footer(6, '\0');
   Put16(footer, 0, static_cast<uint16_t>(fields.size()));

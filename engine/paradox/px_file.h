@@ -49,7 +49,7 @@ struct HeaderField {
 };
 
 struct HeaderLayout {
-  uint8_t file_type = 2;   // 0 keyed .DB, 1 .PX, 2 unkeyed .DB
+  uint8_t file_type = 2;   // 0 keyed .DB, 1 .PX, 2 unkeyed .DB, 3/5 .Xnn, 4 .Ynn, 6/8 .XGn, 7 .YGn
   uint8_t version_id = 0x0B;
   uint16_t record_size = 0;
   uint8_t block_kb = 2;
@@ -57,10 +57,30 @@ struct HeaderLayout {
   int codepage = 0;        // written at level 4+ data files
   std::string table_name;  // the file's base name
   std::vector<HeaderField> fields;
+  // Data files (.DB and .X) only: the fields' numbers (empty: 1, 2, ...), the sort order's name,
+  // and for an .X file the index's name after it.
+  std::vector<uint16_t> numbers;
+  std::string sort_name = "ascii";
+  std::string index_name;
 };
 
-// Builds a header (headerSize bytes, a multiple of 2048) with no blocks and no records.
+// Builds a header (headerSize bytes, a multiple of 2048) with no blocks and no records. A .X
+// file's header is laid out like a .DB's, with the index's name after the sort order's.
 std::string BuildHeader(const HeaderLayout& layout);
+
+// One entry of the lowest level of a primary index (.PX over .DB blocks, .Y over .X blocks):
+// the first key of a block, the block's number and its records.
+struct TreeEntry {
+  std::string key;
+  uint32_t child = 0;
+  uint64_t count = 0;
+};
+// Builds the whole index file: `head` (from BuildHeader, fileType 1, 4 or 7) with its counts,
+// root and levels filled in, then the index blocks, numbered from 1. Upper levels hold (first key,
+// block, records below) entries until one block holds them all. Throws EngineError (kTableFull,
+// naming `table`) when the index needs more blocks than a Paradox file can number.
+std::string BuildIndexTree(std::string head, const std::vector<TreeEntry>& leaves, uint32_t key_len,
+                           uint32_t block_size, const std::string& table);
 
 // Reads the checks of a .VAL image. `fields`/`lengths` describe the table's fields (record
 // encoding sizes); `change_count` is the table's changeCount2. Throws EngineError (with the
@@ -87,11 +107,15 @@ struct RiLinks {
   bool dependents = false;  // other tables' links to this one are recorded
 };
 RiLinks ParseRi(const std::string& val, const std::string& val_path, size_t field_count, const CodePage& cp);
+// The referential-integrity section of a .VAL image as stored (from the offset in header word
+// 0x0D up to the footer), "" when there is none; ParseRi must have accepted the image.
+std::string RiSection(const std::string& val);
 
-// Builds a .VAL image for a new table. Throws EngineError (kInvalidParam, kNotSupported,
-// kValueOutOfRange) for checks that cannot be stored.
+// Builds a .VAL image for a new table, with `ri_section` (see RiSection) after the checks when
+// it is not empty. Throws EngineError (kInvalidParam, kNotSupported, kValueOutOfRange) for
+// checks that cannot be stored.
 std::string BuildVal(const std::vector<bde::VCHKDesc>& checks, const std::vector<HeaderField>& fields,
                      uint8_t change_count, uint8_t version_id, const std::string& table_name,
-                     const CodePage& cp);
+                     const CodePage& cp, const std::string& ri_section = "");
 
 }  // namespace engine::paradox

@@ -38,11 +38,6 @@ std::string StemOf(const std::string& name) {
 uint16_t DecodeHint(const char* p) {
   return static_cast<uint16_t>(((static_cast<uint8_t>(p[0]) << 8) | static_cast<uint8_t>(p[1])) ^ 0x8000);
 }
-void EncodeHint(char* p, uint16_t block) {
-  const uint16_t v = static_cast<uint16_t>(block ^ 0x8000);
-  p[0] = static_cast<char>(v >> 8);
-  p[1] = static_cast<char>(v & 0xFF);
-}
 
 std::string ReadHeader(File& f, const std::string& table, const std::string& path, uint16_t* header_size) {
   const uint64_t size = f.Size();
@@ -359,46 +354,6 @@ IndexCheck CheckIndex(FileSystem& fs, const SecondaryIndex& ix, const IndexedTab
     problem(e.message());
   }
   return out;
-}
-
-void RewriteIndexHints(FileSystem& fs, const SecondaryIndex& ix, const std::string& copy_path,
-                       const std::vector<uint16_t>& block_of, uint8_t change_count,
-                       const std::vector<int>& new_fields) {
-  auto in = fs.Open(ix.files.x_path, OpenMode::kRead);
-  uint16_t hs = 0;
-  std::string h = ReadHeader(*in, ix.files.x_path, ix.files.x_path, &hs);
-  std::vector<ChainBlock> chain = ReadChain(*in, h, hs, ix.block_size, ix.record_len, ix.files.x_path, ix.files.x_path);
-  std::map<uint16_t, size_t> first_of;  // block -> index of its first record in key order
-  size_t k = 0;
-  for (const auto& b : chain) {
-    first_of[b.number] = k;
-    k += b.recs.size();
-  }
-  if (k != block_of.size())
-    BadIndex(ix.files.x_path, ix.files.x_path, "no tiene un registro por cada registro de la tabla");
-  if (new_fields.size() != ix.fields.size() || ix.numbers_at + 2 * new_fields.size() > h.size())
-    BadIndex(ix.files.x_path, ix.files.x_path, "los campos del índice no son los de la tabla nueva", err::kInternal);
-  auto out = fs.Open(copy_path, OpenMode::kCreate);
-  h[0x2E] = static_cast<char>(change_count);
-  for (size_t i = 0; i < new_fields.size(); ++i)
-    Put16(h, ix.numbers_at + 2 * i, static_cast<uint16_t>(new_fields[i] + 1));
-  if (!ix.files.composite) h[0x15] = static_cast<char>(new_fields[0] + 1);
-  out->WriteAt(0, h.data(), h.size());
-  const uint64_t size = in->Size();
-  std::string blk;
-  for (uint64_t at = hs, b = 1; at < size; at += ix.block_size, ++b) {
-    blk.assign(static_cast<size_t>(std::min<uint64_t>(ix.block_size, size - at)), '\0');
-    ReadExactly(*in, at, blk.data(), blk.size());
-    auto it = first_of.find(static_cast<uint16_t>(b));
-    if (it != first_of.end() && b <= 0xFFFF) {
-      const int16_t add = static_cast<int16_t>(Get16(blk, 4));
-      const size_t n = static_cast<size_t>(add) / ix.record_len + 1;
-      for (size_t i = 0; i < n; ++i)
-        EncodeHint(blk.data() + 6 + i * ix.record_len + ix.key_len, block_of[it->second + i]);
-    }
-    out->WriteAt(at, blk.data(), blk.size());
-  }
-  out->Sync();
 }
 
 namespace {

@@ -14,7 +14,9 @@
 //   Level-7 tables mark a descending index with 0x11 in byte 0x55.
 // - The .Y file is the .X file's primary index, laid out like a .PX (fileType 4 or 7).
 // Not described anywhere public, and so never guessed here: how a case-insensitive or unique
-// index is marked, and how Paradox builds new .X/.Y files (the engine does not write them).
+// index is marked. The engine writes new indexes only where that does not matter: case-sensitive
+// ones over keys that sort bytewise, and rebuilt ones that keep an existing index's order and the
+// header bytes it does not interpret (px_index_write.cpp).
 #pragma once
 
 #include <cstdint>
@@ -105,13 +107,28 @@ struct IndexCheck {
 // key order, the .Y file's entries matching the .X blocks.
 IndexCheck CheckIndex(FileSystem& fs, const SecondaryIndex& index, const IndexedTable& table, IndexRows& rows);
 
-// Writes a copy of an .X file with the block numbers of the rows (`block_of`, one per record in
-// key order), the table's changeCount2 and the indexed fields' new numbers (0-based, as
-// `index.fields`), leaving everything else as it is; the copy is made durable. Used when a table
-// is rebuilt with the same rows and the indexed fields keep their names, types and sizes.
-void RewriteIndexHints(FileSystem& fs, const SecondaryIndex& index, const std::string& copy_path,
-                       const std::vector<uint16_t>& block_of, uint8_t change_count,
-                       const std::vector<int>& new_fields);
+// A secondary index to write.
+struct IndexDefinition {
+  std::vector<int> fields;  // 0-based fields of the table, in key order
+  bool composite = false;   // .XGn (named `name`); otherwise .Xnn of fields[0] (one field)
+  std::string name;         // a composite index's name
+  bool maintained = true;
+  bool descending = false;  // level 7 only
+};
+
+// Writes an index's .X file and its .Y file for the table's rows: one .X record per row (the
+// row's key, see IndexKeyOf, then its block), in `order` (row positions, 0-based, in index order),
+// the .X blocks filled in that order and the .Y built over them like a .PX. With `like` (an index
+// of an older version of the table whose order `order` keeps), the header bytes this engine does
+// not interpret are carried over from its files, and so are its sort order's and index's names.
+// Both files are made durable.
+void WriteIndex(FileSystem& fs, const IndexedTable& table, IndexRows& rows, const IndexDefinition& def,
+                const std::vector<uint64_t>& order, const SecondaryIndex* like, const std::string& x_path,
+                const std::string& y_path);
+
+// The row positions in the order of the index keys' bytes (descending: reversed), equal keys by
+// position.
+std::vector<uint64_t> BytewiseOrder(const IndexedTable& table, const IndexDefinition& def, IndexRows& rows);
 
 // The secondary indexes of one open table.
 class SecondarySet {

@@ -11,7 +11,9 @@
 #include "engine/error.h"
 #include "engine/paradox/paradox.h"
 #include "engine/restructure.h"
+#include "engine/paradox/px_file.h"
 #include "tests/support/add_amounts.h"
+#include "tests/support/paradox_indexes.h"
 #include "tests/support/temp_dir.h"
 
 namespace engine {
@@ -93,14 +95,18 @@ TEST(ParadoxReferentialIntegrity, RestructuresThatWouldLoseALinkAreRefusedWithNo
       {"the linked field retyped",
        {FieldRecord(1, "ID", bde::fldPDXAUTOINC, 4), FieldRecord(2, "FK", bde::fldPDXNUM, 8)},
        {bde::crNOOP, bde::crMODIFY}, "«reference»"},
-      {"a field added",
-       {FieldRecord(1, "ID", bde::fldPDXAUTOINC, 4), FieldRecord(2, "FK", bde::fldPDXLONG, 4),
-        FieldRecord(0, "NOTA", bde::fldPDXCHAR, 10)},
-       {bde::crNOOP, bde::crNOOP, bde::crADD}, "integridad referencial"},
+      {"a field added before the linked one",
+       {FieldRecord(1, "ID", bde::fldPDXAUTOINC, 4), FieldRecord(0, "NOTA", bde::fldPDXCHAR, 10),
+        FieldRecord(2, "FK", bde::fldPDXLONG, 4)},
+       {bde::crNOOP, bde::crADD, bde::crNOOP}, "«reference»"},
+      {"the linked field renamed",
+       {FieldRecord(1, "ID", bde::fldPDXAUTOINC, 4), FieldRecord(2, "CLAVE", bde::fldPDXLONG, 4)},
+       {bde::crNOOP, bde::crMODIFY}, "«reference»"},
   };
   for (const Case& c : cases) {
     ts::TempDir d;
-    for (const char* f : {"fk1.db", "fk1.px", "fk1.val", "fk1.x02", "fk1.y02"}) ts::CopyFile(Joins(f), d / f);
+    for (const char* f : {"fk1.db", "fk1.px", "fk1.val", "fk1.x02", "fk1.y02", "primary.db", "primary.px", "primary.val"})
+      ts::CopyFile(Joins(f), d / f);
     std::map<std::string, std::string> before, after;
     for (const auto& e : fs::directory_iterator(d.path())) before[e.path().filename().string()] = ReadFileBytes(e.path());
     bde::CRTblDesc desc{};
@@ -119,6 +125,62 @@ TEST(ParadoxReferentialIntegrity, RestructuresThatWouldLoseALinkAreRefusedWithNo
     for (const auto& e : fs::directory_iterator(d.path())) after[e.path().filename().string()] = ReadFileBytes(e.path());
     EXPECT_TRUE(after == before) << c.what;
   }
+}
+
+std::map<std::string, std::string> Files(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::directory_iterator(dir)) out[e.path().filename().string()] = ReadFileBytes(e.path());
+  return out;
+}
+
+// A child that keeps its linked fields where they are keeps its links (and its checks and
+// secondary indexes), byte for byte, with its parents untouched; a parent is not rebuilt.
+TEST(ParadoxReferentialIntegrity, AChildKeepingItsLinkedFieldsKeepsItsLinks) {
+  REQUIRE_SAMPLES();
+  ts::TempDir d;
+  for (const char* f : {"C.DB", "C.PX", "C.VAL", "C.X02", "C.Y02", "C.X03", "C.Y03", "A.db", "A.PX", "A.VAL", "B.db",
+                        "B.PX", "B.VAL"})
+    ts::CopyFile(Joins(f), d / f);
+  const auto before = Files(d.path());
+  std::vector<bde::VCHKDesc> checks;
+  {
+    OpenOptions o;
+    o.read_only = true;
+    checks = paradox::Open(d / "C.DB", o)->ValChecks();
+  }
+  ts::RestructureWith(d.path(), "C.DB",
+                      {FieldRecord(1, "C", bde::fldPDXLONG, 4), FieldRecord(2, "A", bde::fldPDXLONG, 4),
+                       FieldRecord(3, "B", bde::fldPDXLONG, 4), FieldRecord(0, "NOTA", bde::fldPDXCHAR, 10)},
+                      {bde::crNOOP, bde::crNOOP, bde::crNOOP, bde::crADD});
+  const auto after = Files(d.path());
+  for (const char* parent : {"A.db", "A.PX", "A.VAL", "B.db", "B.PX", "B.VAL"})
+    EXPECT_EQ(after.at(parent), before.at(parent)) << parent;
+  EXPECT_EQ(paradox::RiSection(after.at("C.VAL")), paradox::RiSection(before.at("C.VAL")));
+  auto links = LinksOf(d / "C.DB");
+  ASSERT_EQ(links.links.size(), 2u);
+  EXPECT_EQ(links.links[0].name, "Reference A");
+  EXPECT_EQ(links.links[1].parent, "B.db");
+  EXPECT_EQ(links.links[1].fields, std::vector<int>{2});
+  OpenOptions o;
+  o.read_only = true;
+  auto c = paradox::Open(d / "C.DB", o);
+  EXPECT_EQ(c->Fields().size(), 4u);
+  EXPECT_EQ(c->ValChecks().size(), checks.size());
+  EXPECT_EQ(c->Tags().size(), 2u);
+  EXPECT_TRUE(paradox::CheckSecondaryIndexes(*c).problems.empty());
+  c.reset();
+
+  // A parent (other tables' links are recorded in its .VAL) is refused, changing nothing.
+  const auto parents = Files(d.path());
+  try {
+    ts::RestructureWith(d.path(), "A.db",
+                        {FieldRecord(1, "A", bde::fldPDXLONG, 4), FieldRecord(0, "NOTA", bde::fldPDXCHAR, 10)},
+                        {bde::crNOOP, bde::crADD});
+    ADD_FAILURE() << "a parent rebuilt";
+  } catch (const EngineError& e) {
+    EXPECT_NE(std::string(e.what()).find("dependen"), std::string::npos) << e.what();
+  }
+  EXPECT_TRUE(Files(d.path()) == parents);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // Secondary indexes through a restructure of a Paradox table: the sample joins/C.DB (keyed on C,
 // indexes on A and B as Paradox 5 wrote them, B's in the reverse order of the table) keeps its
-// indexes when fields move, are added, widened or renamed; dropping an indexed field drops just
-// its index; changes the engine cannot follow are refused with nothing changed; and a failure or
+// indexes when fields move, are added, widened or renamed (an indexed one too); dropping an
+// indexed field drops just its index; changes the engine cannot follow are refused with nothing
+// changed; and a failure or
 // a crash at any step leaves the old or the new table with index files that match it.
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include "engine/table.h"
 #include "tests/support/add_amounts.h"
 #include "tests/support/fault_fs.h"
+#include "tests/support/paradox_indexes.h"
 #include "tests/support/temp_dir.h"
 
 namespace engine {
@@ -24,6 +26,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::FaultInjectionFileSystem;
+using testing_support::IndexFileNames;
+using testing_support::IndexOrders;
 using testing_support::ReadFileBytes;
 using testing_support::SamplesDir;
 using testing_support::ScopedFileSystem;
@@ -61,12 +65,7 @@ bde::FLDDesc Rec(uint16_t num, const char* name, uint16_t type, int u1) {
 }
 
 void Restructure(const std::string& dir, std::vector<bde::FLDDesc> f, std::vector<bde::CROpType> ops) {
-  bde::CRTblDesc desc{};
-  std::strcpy(desc.szTblName, "C.DB");
-  desc.iFldCount = static_cast<uint16_t>(f.size());
-  desc.pfldDesc = f.data();
-  desc.pecrFldOp = ops.data();
-  DoRestructure(*OpenDatabase(dir), desc);
+  testing_support::RestructureWith(dir, "C.DB", std::move(f), std::move(ops));
 }
 
 // Adds NOTA between the key and A: A and B become fields 3 and 4 (.X02 -> .X03, .X03 -> .X04).
@@ -77,34 +76,6 @@ void InsertNota(const std::string& dir) {
               {bde::crNOOP, bde::crADD, bde::crNOOP, bde::crNOOP});
 }
 
-std::set<std::string> IndexFiles(const std::string& dir) {
-  std::set<std::string> out;
-  for (const auto& e : fs::directory_iterator(dir)) {
-    const std::string n = e.path().filename().string();
-    if (n.size() > 4 && (n[n.size() - 3] == 'X' || n[n.size() - 3] == 'Y')) out.insert(n);
-  }
-  return out;
-}
-
-// The table's indexes: name -> the values of C in the index's order; and the check's findings.
-std::map<std::string, std::vector<int64_t>> Orders(const std::string& dir, std::vector<std::string>* problems) {
-  OpenOptions o;
-  o.read_only = true;
-  auto t = paradox::Open(dir + "/C.DB", o);
-  std::map<std::string, std::vector<int64_t>> out;
-  std::string buf;
-  for (const auto& tag : t->Tags()) {
-    auto w = t->WalkTag(tag.name, std::nullopt);
-    uint64_t r = 0;
-    while (w->Next(&r)) {
-      t->ReadRecord(r, &buf);
-      out[tag.name].push_back(t->GetValue(buf, 0).i);
-    }
-  }
-  *problems = paradox::CheckSecondaryIndexes(*t).problems;
-  return out;
-}
-
 const std::map<std::string, std::vector<int64_t>> kBoth = {{"A", {1, 2, 3}}, {"B", {3, 2, 1}}};
 
 TEST(RestructureParadoxIndexes, IndexesSurviveMovingAddingWideningAndRenamingOtherFields) {
@@ -112,12 +83,12 @@ TEST(RestructureParadoxIndexes, IndexesSurviveMovingAddingWideningAndRenamingOth
   TempDir d;
   MakeC(d.path());
   std::vector<std::string> problems;
-  ASSERT_EQ(Orders(d.path(), &problems), kBoth);
+  ASSERT_EQ(IndexOrders(d / "C.DB", &problems), kBoth);
   ASSERT_TRUE(problems.empty());
 
   InsertNota(d.path());
-  EXPECT_EQ(IndexFiles(d.path()), (std::set<std::string>{"C.X03", "C.Y03", "C.X04", "C.Y04"}));
-  EXPECT_EQ(Orders(d.path(), &problems), kBoth);
+  EXPECT_EQ(IndexFileNames(d.path()), (std::set<std::string>{"C.X03", "C.Y03", "C.X04", "C.Y04"}));
+  EXPECT_EQ(IndexOrders(d / "C.DB", &problems), kBoth);
   EXPECT_TRUE(problems.empty()) << problems.front();
 
   // NOTA widened and renamed, and moved after B: A and B go back to fields 2 and 3.
@@ -125,12 +96,51 @@ TEST(RestructureParadoxIndexes, IndexesSurviveMovingAddingWideningAndRenamingOth
               {Rec(1, "C", bde::fldPDXLONG, 4), Rec(3, "A", bde::fldPDXLONG, 4), Rec(4, "B", bde::fldPDXLONG, 4),
                Rec(2, "OBSERVACIONES", bde::fldPDXCHAR, 40)},
               {bde::crNOOP, bde::crNOOP, bde::crNOOP, bde::crMODIFY});
-  EXPECT_EQ(IndexFiles(d.path()), (std::set<std::string>{"C.X02", "C.Y02", "C.X03", "C.Y03"}));
-  EXPECT_EQ(Orders(d.path(), &problems), kBoth);
+  EXPECT_EQ(IndexFileNames(d.path()), (std::set<std::string>{"C.X02", "C.Y02", "C.X03", "C.Y03"}));
+  EXPECT_EQ(IndexOrders(d / "C.DB", &problems), kBoth);
   EXPECT_TRUE(problems.empty()) << problems.front();
   auto t = OpenStorage(d / "C.DB", TableFormat::kParadox, {false, true});
   EXPECT_EQ(t->Fields()[3].name, "OBSERVACIONES");
   EXPECT_EQ(t->Fields()[3].size, 40);
+  t.reset();
+
+  // An indexed field renamed: its index is rebuilt under the field's new name.
+  Restructure(d.path(),
+              {Rec(1, "C", bde::fldPDXLONG, 4), Rec(2, "ALFA", bde::fldPDXLONG, 4), Rec(3, "B", bde::fldPDXLONG, 4),
+               Rec(4, "OBSERVACIONES", bde::fldPDXCHAR, 40)},
+              {bde::crNOOP, bde::crMODIFY, bde::crNOOP, bde::crNOOP});
+  EXPECT_EQ(IndexFileNames(d.path()), (std::set<std::string>{"C.X02", "C.Y02", "C.X03", "C.Y03"}));
+  const std::map<std::string, std::vector<int64_t>> renamed = {{"ALFA", {1, 2, 3}}, {"B", {3, 2, 1}}};
+  EXPECT_EQ(IndexOrders(d / "C.DB", &problems), renamed);
+  EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+// Adding a field after the others moves no field and no row: the rebuilt index files are then
+// the ones Paradox wrote, but for what a new table changes (the change count in .X byte 0x2E), the
+// in-memory pointers Paradox leaves after the field list (written as zeros) and the name slot.
+TEST(RestructureParadoxIndexes, RebuiltSampleIndexesHaveTheBytesParadoxWrote) {
+  REQUIRE_SAMPLES();
+  TempDir d;
+  const std::string from = SamplesDir() + "/paradox-paradoxdriver/joins/";
+  for (const char* f : {"C.DB", "C.PX", "C.X02", "C.Y02", "C.X03", "C.Y03"}) testing_support::CopyFile(from + f, d / f);
+  Restructure(d.path(),
+              {Rec(1, "C", bde::fldPDXLONG, 4), Rec(2, "A", bde::fldPDXLONG, 4), Rec(3, "B", bde::fldPDXLONG, 4),
+               Rec(0, "NOTA", bde::fldPDXCHAR, 10)},
+              {bde::crNOOP, bde::crNOOP, bde::crNOOP, bde::crADD});
+  for (const char* f : {"C.X02", "C.Y02", "C.X03", "C.Y03"}) {
+    const std::string was = ReadFileBytes(from + f), now = ReadFileBytes(d / f);
+    ASSERT_EQ(now.size(), was.size()) << f;
+    const bool x = f[2] == 'X';
+    // .X: fields at 0x78 (3 of them), pointers to 0x8E, name slot (0x4F bytes); .Y: fields at
+    // 0x58 (2), pointer to 0x60, name slot.
+    const size_t pointers = x ? 0x7E : 0x5C, names = x ? 0x8E : 0x60, end = names + 0x4F;
+    for (size_t i = 0; i < was.size(); ++i) {
+      if ((x && i == 0x2E) || (i >= pointers && i < end)) continue;
+      ASSERT_EQ(now[i], was[i]) << f << " byte 0x" << std::hex << i;
+    }
+    EXPECT_EQ(now.substr(names, 6), std::string(f) + '\0') << f;
+  }
+  EXPECT_EQ(ReadFileBytes(d / "C.X02")[0x2E], ReadFileBytes(d / "C.DB")[0x2E]);
 }
 
 TEST(RestructureParadoxIndexes, DroppingAnIndexedFieldDropsExactlyItsIndex) {
@@ -138,10 +148,10 @@ TEST(RestructureParadoxIndexes, DroppingAnIndexedFieldDropsExactlyItsIndex) {
   TempDir d;
   MakeC(d.path());
   Restructure(d.path(), {Rec(1, "C", bde::fldPDXLONG, 4), Rec(3, "B", bde::fldPDXLONG, 4)}, {bde::crNOOP, bde::crNOOP});
-  EXPECT_EQ(IndexFiles(d.path()), (std::set<std::string>{"C.X02", "C.Y02"}));
+  EXPECT_EQ(IndexFileNames(d.path()), (std::set<std::string>{"C.X02", "C.Y02"}));
   std::vector<std::string> problems;
   const std::map<std::string, std::vector<int64_t>> only_b = {{"B", {3, 2, 1}}};
-  EXPECT_EQ(Orders(d.path(), &problems), only_b);
+  EXPECT_EQ(IndexOrders(d / "C.DB", &problems), only_b);
   EXPECT_TRUE(problems.empty()) << problems.front();
 }
 
@@ -158,16 +168,13 @@ TEST(RestructureParadoxIndexes, ChangesTheIndexesCannotFollowAreRefusedWithNothi
       {"an indexed field retyped", false,
        {Rec(1, "C", bde::fldPDXLONG, 4), Rec(2, "A", bde::fldPDXLONG, 4), Rec(3, "B", bde::fldPDXNUM, 8)},
        {bde::crNOOP, bde::crNOOP, bde::crMODIFY}, "índice secundario B"},
-      {"an indexed field renamed", false,
-       {Rec(1, "C", bde::fldPDXLONG, 4), Rec(2, "AA", bde::fldPDXLONG, 4), Rec(3, "B", bde::fldPDXLONG, 4)},
-       {bde::crNOOP, bde::crMODIFY, bde::crNOOP}, "índice secundario A"},
       {"the key field retyped", false,
        {Rec(1, "C", bde::fldPDXNUM, 8), Rec(2, "A", bde::fldPDXLONG, 4), Rec(3, "B", bde::fldPDXLONG, 4)},
        {bde::crMODIFY, bde::crNOOP, bde::crNOOP}, "campo clave C"},
-      {"referential integrity in the .VAL", true,
-       {Rec(1, "C", bde::fldPDXLONG, 4), Rec(2, "A", bde::fldPDXLONG, 4), Rec(3, "B", bde::fldPDXLONG, 4),
-        Rec(0, "NOTA", bde::fldPDXCHAR, 10)},
-       {bde::crNOOP, bde::crNOOP, bde::crNOOP, bde::crADD}, "integridad referencial"},
+      {"a field of a referential-integrity link moved", true,
+       {Rec(1, "C", bde::fldPDXLONG, 4), Rec(0, "NOTA", bde::fldPDXCHAR, 10), Rec(2, "A", bde::fldPDXLONG, 4),
+        Rec(3, "B", bde::fldPDXLONG, 4)},
+       {bde::crNOOP, bde::crADD, bde::crNOOP, bde::crNOOP}, "«Reference A»"},
   };
   for (const Case& c : cases) {
     TempDir d;
@@ -190,7 +197,7 @@ TEST(RestructureParadoxIndexes, FailureOrCrashAtAnyStepLeavesATableWithMatchingI
   REQUIRE_SAMPLES();
   TempDir seed;
   MakeC(seed.path());
-  const std::set<std::string> old_files = IndexFiles(seed.path());
+  const std::set<std::string> old_files = IndexFileNames(seed.path());
   uint64_t total = 0;
   std::set<std::string> new_files;
   {
@@ -202,7 +209,7 @@ TEST(RestructureParadoxIndexes, FailureOrCrashAtAnyStepLeavesATableWithMatchingI
       InsertNota(d.path());
     }
     total = counting.mutating_ops();
-    new_files = IndexFiles(d.path());
+    new_files = IndexFileNames(d.path());
   }
   ASSERT_GT(total, 10u);
   ASSERT_NE(old_files, new_files);
@@ -218,10 +225,10 @@ TEST(RestructureParadoxIndexes, FailureOrCrashAtAnyStepLeavesATableWithMatchingI
       const int fields = t.FieldCount();
       t.Close();
       const std::string when = std::string(crash ? "crash" : "failure") + " at step " + std::to_string(n);
-      const std::set<std::string> files = IndexFiles(d.path());
+      const std::set<std::string> files = IndexFileNames(d.path());
       EXPECT_EQ(files, fields == 3 ? old_files : new_files) << when;
       std::vector<std::string> problems;
-      EXPECT_EQ(Orders(d.path(), &problems), kBoth) << when;
+      EXPECT_EQ(IndexOrders(d / "C.DB", &problems), kBoth) << when;
       EXPECT_TRUE(problems.empty()) << when << ": " << problems.front();
     }
   }
