@@ -5,16 +5,25 @@
 #include <exception>
 #include <numeric>
 #include <thread>
+#include <utility>
 
 #include "engine/dbase/flat_sort.h"
 #include "engine/dbase/mdx_format.h"
 
 namespace engine::dbase::mdx_internal {
 
-// Writes blocks sequentially, keeping a buffer of consecutive pages.
+// Writes blocks sequentially, keeping a buffer of consecutive pages. A full buffer is written by
+// another thread while the next one is filled; one write at a time, in order, so the file sees
+// the same operations as from one thread. A failed write is reported at the next flush or at
+// Finish.
 class BlockWriter {
  public:
   explicit BlockWriter(File& f) : f_(f) {}
+  BlockWriter(const BlockWriter&) = delete;
+  BlockWriter& operator=(const BlockWriter&) = delete;
+  ~BlockWriter() {
+    if (writer_.joinable()) writer_.join();
+  }
   uint32_t Allocate() {
     uint32_t p = next_page_;
     next_page_ += kBlockSize / kPageSize;
@@ -31,19 +40,42 @@ class BlockWriter {
     return reinterpret_cast<uint8_t*>(buf_.data() + at);
   }
   void Write(uint32_t page, const uint8_t* block) { std::memcpy(Block(page), block, kBlockSize); }
+  // Starts writing the buffer (after the previous write has ended).
   void FlushBuffer() {
-    if (!buf_.empty()) {
-      f_.WriteAt(buf_start_, buf_.data(), buf_.size());
-      f_.StartWriteback(buf_start_, buf_.size());  // blocks are written once: the disk may take them now
-    }
+    Wait();
+    if (buf_.empty()) return;
+    writing_.swap(buf_);
     buf_.clear();
+    writing_start_ = buf_start_;
+    writer_ = std::thread([this] {
+      try {
+        f_.WriteAt(writing_start_, writing_.data(), writing_.size());
+        f_.StartWriteback(writing_start_, writing_.size());  // blocks are written once: the disk may take them now
+      } catch (...) {
+        failure_ = std::current_exception();
+      }
+    });
+  }
+  // Every block written (or the first failure thrown).
+  void Finish() {
+    FlushBuffer();
+    Wait();
   }
 
  private:
+  void Wait() {
+    if (writer_.joinable()) writer_.join();
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+  }
+
   File& f_;
   uint32_t next_page_ = kHeaderPages;
   std::string buf_;
   uint64_t buf_start_ = 0;
+  std::string writing_;
+  uint64_t writing_start_ = 0;
+  std::thread writer_;
+  std::exception_ptr failure_;
 };
 
 void EncodeNode(const Node& n, int item_len, int key_len, uint8_t* block) {
@@ -146,7 +178,7 @@ void WriteIndexFile(const std::string& path, const std::string& table_name, std:
       EncodeTagHeader(t, ldid, entries[i].size() > 0, block.data());
       w.Write(t.header_page, block.data());
     }
-    w.FlushBuffer();
+    w.Finish();
     std::vector<uint8_t> head(kHeaderPages * kPageSize, 0);
     head[0] = 2;
     PutDate(&head[1]);
