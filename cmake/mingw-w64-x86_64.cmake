@@ -11,6 +11,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Programs that run from the build folder (the tests) carry the compiler's runtime inside them.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
+# Programs carry the compiler's runtime inside them, so that the tests run from the build folder
+# and the command-line programs are single files. (Not for building Qt itself, whose DLLs share
+# the runtime DLLs: ACTUALIZA_MINGW_SHARED, set by scripts/qt-windows.sh.)
+if(NOT ACTUALIZA_MINGW_SHARED)
+  set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
+endif()
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <map>
 
 #include "engine/database.h"
@@ -17,7 +16,6 @@
 namespace engine {
 namespace {
 
-namespace fs = std::filesystem;
 namespace ts = testing_support;
 using ts::FieldRecord;
 using ts::ReadFileBytes;
@@ -101,8 +99,7 @@ TEST(ParadoxReferentialIntegrity, RestructuresThatWouldLoseALinkAreRefusedWithNo
   for (const Case& c : cases) {
     ts::TempDir d;
     for (const char* f : {"fk1.db", "fk1.px", "fk1.val", "fk1.x02", "fk1.y02"}) ts::CopyFile(Joins(f), d / f);
-    std::map<std::string, std::string> before, after;
-    for (const auto& e : fs::directory_iterator(d.path())) before[e.path().filename().string()] = ReadFileBytes(e.path());
+    const std::map<std::string, std::string> before = ts::Snapshot(d.path());
     bde::CRTblDesc desc{};
     std::strcpy(desc.szTblName, "fk1.db");
     auto fields = c.fields;
@@ -116,8 +113,7 @@ TEST(ParadoxReferentialIntegrity, RestructuresThatWouldLoseALinkAreRefusedWithNo
     } catch (const EngineError& e) {
       EXPECT_NE(std::string(e.what()).find(c.expected), std::string::npos) << c.what << ": " << e.what();
     }
-    for (const auto& e : fs::directory_iterator(d.path())) after[e.path().filename().string()] = ReadFileBytes(e.path());
-    EXPECT_TRUE(after == before) << c.what;
+    EXPECT_TRUE(ts::Snapshot(d.path()) == before) << c.what;
   }
 }
 

@@ -83,10 +83,10 @@ TEST(OrdenDeIndices, EveryFiscalYearIsUpgradedWhateverOrderTheListsIndexesAreIn)
         esperados.insert(e.path().filename().string() + "/" + y.path().filename().string().substr(9));
         ++carpetas;
         // Each folder got its stock table and its customers' amounts.
-        auto stock = engine::OpenStorage((y.path() / "Existencias.dbf").string(), engine::TableFormat::kDbase,
+        auto stock = engine::OpenStorage(testing_support::Utf8Path(y.path() / "Existencias.dbf"), engine::TableFormat::kDbase,
                                          {false, true});
         EXPECT_EQ(stock->Fields().back().name, "Var4T") << orden->name() << " " << y.path();
-        auto clientes = engine::OpenStorage((y.path() / "Clientes.Dbf").string(), engine::TableFormat::kDbase,
+        auto clientes = engine::OpenStorage(testing_support::Utf8Path(y.path() / "Clientes.Dbf"), engine::TableFormat::kDbase,
                                             {false, true});
         bool sa = false;
         for (const auto& f : clientes->Fields()) sa |= f.name == "SA";
