@@ -38,7 +38,7 @@ std::map<std::string, Tabla> LeeTodas(const std::string& dir) {
   for (auto& e : fs::recursive_directory_iterator(dir)) {
     std::string ext = e.path().extension().string();
     for (char& c : ext) c = static_cast<char>(toupper(c));
-    if (ext == ".DBF") out[fs::relative(e.path(), dir).string()] = Lee(testing_support::Utf8Path(e.path()));
+    if (ext == ".DBF") out[testing_support::Utf8Path(fs::relative(e.path(), dir))] = Lee(testing_support::Utf8Path(e.path()));
   }
   return out;
 }
@@ -96,7 +96,7 @@ TEST(Actualizacion, DemoInstallationUpgradedTwiceKeepsEveryValue) {
       for (const auto& f : a.filas)
         if (f[0] != '*') esperadas.push_back(f + "||");
       EXPECT_EQ(t.filas, esperadas);
-      auto report = engine::dbase::CheckTableIndexes((fs::path(d.path()) / nombre).string());
+      auto report = engine::dbase::CheckTableIndexes(d.path() + "/" + nombre);
       EXPECT_TRUE(report.ok());
     } else if (base == "Existencias.dbf") {
       ASSERT_EQ(t.campos.size(), antes.count(nombre) ? antes.at(nombre).campos.size() + 10 : 11u);
@@ -122,7 +122,7 @@ TEST(Actualizacion, DemoInstallationUpgradedTwiceKeepsEveryValue) {
   std::map<std::string, std::string> bytes;
   std::map<std::string, ino_t> inodos;
   for (const auto& [nombre, t] : despues) {
-    std::string p = (fs::path(d.path()) / nombre).string();
+    std::string p = d.path() + "/" + nombre;
     bytes[nombre] = ReadFileBytes(p);
     inodos[nombre] = Inodo(p);
   }
@@ -135,7 +135,7 @@ TEST(Actualizacion, DemoInstallationUpgradedTwiceKeepsEveryValue) {
     SCOPED_TRACE(nombre);
     EXPECT_EQ(t.campos, despues.at(nombre).campos);
     EXPECT_EQ(t.filas, despues.at(nombre).filas);
-    std::string p = (fs::path(d.path()) / nombre).string();
+    std::string p = d.path() + "/" + nombre;
     if (fs::path(nombre).filename() == "Existencias.dbf") {
       EXPECT_NE(Inodo(p), inodos[nombre]);  // rebuilt
     } else {
