@@ -3,13 +3,14 @@
 # and runs them under wine. Installs mingw-w64 and wine when missing. Exits non-zero when
 # anything fails.
 #   scripts/windows-tests.sh [gtest arguments...]    e.g. --gtest_filter='Path.*'
-#   scripts/windows-tests.sh --ci                    also the window's QtTest programs, under wine
+#   scripts/windows-tests.sh --ventanas              also the window's QtTest programs, under wine
 #                                                    with the offscreen platform, when Qt for
-#                                                    Windows is at hand (else says why not)
+#                                                    Windows is at hand (else says why not). Not
+#                                                    in CI yet: some of them fail under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$(date +%s)
-ci=0; [ "${1:-}" = "--ci" ] && { ci=1; shift; }
+ventanas=0; [ "${1:-}" = "--ventanas" ] && { ventanas=1; shift; }
 
 bash scripts/deps.sh cmake ninja-build mingw-w64 wine wine64 googletest
 
@@ -36,7 +37,7 @@ for t in engine_tests restructure_tests upgrade_tests; do
   [ "$s" -eq 0 ] || status=$s
 done
 
-if [ "$ci" -eq 1 ]; then
+if [ "$ventanas" -eq 1 ]; then
   qt=${ACTUALIZA_QT_WINDOWS:-$HOME/.cache/actualiza/qt6-mingw-6.4.2}
   if [ ! -f "$qt/lib/cmake/Qt6/Qt6Config.cmake" ]; then
     echo "Windows: sin Qt para Windows en $qt (scripts/windows.sh lo prepara): no se prueban las ventanas bajo wine."
@@ -52,7 +53,9 @@ if [ "$ci" -eq 1 ]; then
     export QT_PLUGIN_PATH="$(winepath -w "$qt/plugins")" QT_QPA_PLATFORM=offscreen
     for w in "${wizard[@]}"; do
       s=0
-      wine "$adir/tests/$w.exe" || s=$?
+      # QtTest writes its report to a file: under wine its console output is lost.
+      wine "$adir/tests/$w.exe" -o "$adir/tests/$w.txt,txt" || s=$?
+      grep -E '^(FAIL|Totals)' "$adir/tests/$w.txt" || true
       echo "Windows (wine): $w terminó con estado $s"
       [ "$s" -eq 0 ] || status=$s
     done
