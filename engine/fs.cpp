@@ -19,6 +19,11 @@ FileSystem* SetCurrentFileSystem(FileSystem* fs) {
   return prev;
 }
 
+std::optional<std::string> FileSystem::StoredName(const std::string& dir, const std::string& name) {
+  if (Exists(JoinPath(dir, name))) return name;
+  return std::nullopt;
+}
+
 void ReadExactly(File& f, uint64_t offset, void* buf, size_t n) {
   if (f.ReadAt(offset, buf, n) != n)
     throw EngineError(err::kFileCorrupt, "El fichero está truncado: faltan datos al final.",

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,11 @@ class FileSystem {
   // it does not exist (a link that points nowhere included).
   virtual std::string RealPath(const std::string& path) = 0;
   virtual std::vector<DirEntry> List(const std::string& dir) = 0;
+  // The name under which the file system finds `name` in `dir`, spelt as it is stored; nullopt
+  // when it finds nothing. Where names are told apart by letter case (POSIX) that is `name`
+  // itself when it exists; on Windows, which finds names without regard to case and to trailing
+  // dots and blanks, it is the stored spelling.
+  virtual std::optional<std::string> StoredName(const std::string& dir, const std::string& name);
   // Atomically replaces `to` with `from` (POSIX rename semantics).
   virtual void Rename(const std::string& from, const std::string& to) = 0;
   virtual void Remove(const std::string& path) = 0;       // a file; missing is not an error
@@ -98,6 +104,11 @@ FileSystem* SetCurrentFileSystem(FileSystem* fs);
 void ReadExactly(File& f, uint64_t offset, void* buf, size_t n);
 // Reads a whole (small) file into memory.
 std::string ReadWholeFile(FileSystem& fs, const std::string& path);
+
+// The program's command-line arguments (argv[0] included) in UTF-8, the encoding of every path
+// the engine takes. On Windows they are read from the wide command line, since argv there holds
+// them in the machine's ANSI code page, and the console is set to show UTF-8 output.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // Path helpers for '/'-separated paths.
 std::string JoinPath(const std::string& dir, const std::string& name);

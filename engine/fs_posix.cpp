@@ -251,4 +251,7 @@ FileSystem* DefaultFileSystem() {
   return &fs;
 }
 
+// Arguments arrive here as the bytes they were given, UTF-8 on every system we run on.
+std::vector<std::string> ProgramArguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+
 }  // namespace engine

@@ -1,13 +1,13 @@
 // The Windows file system. Paths arrive as UTF-8 with '/' separators and are handed to the wide
 // (UTF-16) calls of the system, never to the narrow ones, whose bytes would be read in the ANSI
 // code page of the machine. fs.cpp holds what this file shares with fs_posix.cpp.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
+// FileRenameInfoEx and its flags are declared for Windows 10; nothing here needs more than
+// Windows Vista to load, and the rename falls back where they are missing.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A00
 #endif
 #include <windows.h>
+#include <shellapi.h>
 // <windows.h> spells CreateDirectory as a macro for CreateDirectoryA/W; the interface's own
 // member of that name must keep it.
 #undef CreateDirectory
@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <cwchar>
+#include <vector>
 
 #include "engine/error.h"
 #include "engine/fs.h"
@@ -208,6 +209,42 @@ class WindowsFile final : public File {
   bool exclusive_ = false;
 };
 
+// The class of FileRenameInfoEx in the system's numbering (the compiler's headers declare it only
+// under a version test that no _WIN32_WINNT value passes).
+constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+
+// Renames an open handle of `from` with FileRenameInfoEx: POSIX semantics (a target that is open
+// is replaced, its holders keep the old file) and replacement of an existing target. The system's
+// error code, ERROR_SUCCESS when done.
+DWORD PosixRename(const std::string& from, const std::string& to) {
+  // Write access lets the rename be flushed to disk; a folder or a read-only file is renamed
+  // without it.
+  const std::wstring source = Widen(from);
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  bool writable = true;
+  HANDLE h = ::CreateFileW(source.c_str(), DELETE | SYNCHRONIZE | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    writable = false;
+    h = ::CreateFileW(source.c_str(), DELETE | SYNCHRONIZE, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                      nullptr);
+  }
+  if (h == INVALID_HANDLE_VALUE) return ::GetLastError();
+  const std::wstring target = Widen(to);
+  std::vector<char> buf(sizeof(FILE_RENAME_INFO) + (target.size() + 1) * sizeof(wchar_t), 0);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buf.data());
+  info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  std::memcpy(info->FileName, target.c_str(), (target.size() + 1) * sizeof(wchar_t));
+  DWORD e = ERROR_SUCCESS;
+  if (!::SetFileInformationByHandle(h, kFileRenameInfoEx, info, static_cast<DWORD>(buf.size()))) e = ::GetLastError();
+  // The rename is durable once the file's metadata is flushed, as MOVEFILE_WRITE_THROUGH makes it.
+  if (e == ERROR_SUCCESS && writable) ::FlushFileBuffers(h);
+  ::CloseHandle(h);
+  return e;
+}
+
 DWORD Attributes(const std::string& path) { return ::GetFileAttributesW(WidePath(path).c_str()); }
 
 class WindowsFileSystem final : public FileSystem {
@@ -297,8 +334,29 @@ class WindowsFileSystem final : public FileSystem {
     return out;
   }
 
-  // Replaces the target as rename() does elsewhere, and only returns once the change is on disk.
+  // FindFirstFileW with a name and no wildcards finds it as CreateFileW would, and reports it as
+  // stored. Drive names ("C:") and names with wildcards are not looked up that way.
+  std::optional<std::string> StoredName(const std::string& dir, const std::string& name) override {
+    const std::string path = JoinPath(dir, name);
+    if (!name.empty() && (name.back() == ':' || name.find_first_of("*?") != std::string::npos))
+      return Exists(path) ? std::optional<std::string>(name) : std::nullopt;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = ::FindFirstFileW(WidePath(path).c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+    ::FindClose(h);
+    return Narrow(fd.cFileName, std::wcslen(fd.cFileName));
+  }
+
+  // Replaces the target as rename() does elsewhere, even while the target is open (the engine
+  // holds a table open while it swaps its files), and only returns once the change is on disk.
+  // The POSIX rename of Windows 10 and later does that; where the volume or the system does not
+  // have it, MoveFileExW replaces a target that nobody holds open.
   void Rename(const std::string& from, const std::string& to) override {
+    DWORD e = PosixRename(from, to);
+    if (e == ERROR_SUCCESS) return;
+    if (e != ERROR_INVALID_PARAMETER && e != ERROR_NOT_SUPPORTED && e != ERROR_INVALID_FUNCTION &&
+        e != ERROR_CALL_NOT_IMPLEMENTED)
+      ThrowSystem("renombrar a " + to, from, e);
     if (!::MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
       ThrowSystem("renombrar a " + to, from, ::GetLastError());
   }
@@ -326,6 +384,17 @@ class WindowsFileSystem final : public FileSystem {
 FileSystem* DefaultFileSystem() {
   static WindowsFileSystem fs;
   return &fs;
+}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  ::SetConsoleOutputCP(CP_UTF8);
+  int n = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &n);
+  if (!wide) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> out;
+  for (int i = 0; i < n; ++i) out.push_back(Narrow(wide[i], std::wcslen(wide[i])));
+  ::LocalFree(wide);
+  return out;
 }
 
 }  // namespace engine

@@ -59,8 +59,7 @@ std::string DiskNameAsUtf8(const std::string& disk) {
 
 // Finds the entry of `dir` that matches `want`; exact name first.
 std::optional<std::string> MatchNameInDir(FileSystem& fs, const std::string& dir, const std::string& want) {
-  std::string exact = dir.empty() ? want : JoinPath(dir, want);
-  if (fs.Exists(exact)) return want;
+  if (auto stored = fs.StoredName(dir, want)) return stored;
   std::vector<DirEntry> entries;
   try {
     entries = fs.List(dir.empty() ? "." : dir);

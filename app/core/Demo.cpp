@@ -1,11 +1,11 @@
 #include "app/core/Demo.h"
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <stdexcept>
 
+#include "engine/fs.h"
+#include "engine/path.h"
 #include "engine/table.h"
 
 namespace actualiza {
@@ -128,25 +128,36 @@ void WriteStock(const std::string& folder, const DemoOptions& o, std::mt19937& r
   t.Close();
 }
 
+// Creates the folder and whichever of the folders above it are missing.
+void CreateFolders(engine::FileSystem& fs, const std::string& dir) {
+  if (dir.empty() || fs.IsDirectory(dir)) return;
+  std::string parent = engine::DirName(dir);
+  if (parent != dir) CreateFolders(fs, parent);
+  fs.CreateDirectory(dir);
+}
+
 }  // namespace
 
 DemoSummary WriteDemoInstallation(const std::string& dir, const DemoOptions& o) {
-  namespace fs = std::filesystem;
+  engine::FileSystem& fs = *engine::CurrentFileSystem();
   std::mt19937 rng(o.seed);
   DemoSummary sum;
+  const std::string root = engine::NormalizeSeparators(dir);
   // An installation is never written over: the folder must be new or empty.
-  std::error_code ec;
-  if (fs::exists(dir, ec) && !(fs::is_directory(dir, ec) && fs::is_empty(dir, ec)))
+  if (fs.Exists(root) && !(fs.IsDirectory(root) && fs.List(root).empty()))
     throw std::runtime_error("La carpeta " + dir +
                              " no está vacía (o no es una carpeta): la instalación de demostración se escribe en "
                              "una carpeta nueva o vacía, para no sustituir otra instalación. Elija otra carpeta.");
-  fs::create_directories(dir);
-  sum.executable = (fs::path(dir) / "Tribanor.exe").string();
-  { std::ofstream(sum.executable) << "MZ demo\n"; }
-  const std::string general = (fs::path(dir) / "General").string();
-  const std::string empresa = (fs::path(dir) / "Empresa").string();
-  fs::create_directories(general);
-  fs::create_directories(empresa);
+  CreateFolders(fs, root);
+  sum.executable = engine::JoinPath(root, "Tribanor.exe");
+  {
+    const std::string mark = "MZ demo\n";
+    fs.Open(sum.executable, engine::OpenMode::kCreate)->WriteAt(0, mark.data(), mark.size());
+  }
+  const std::string general = engine::JoinPath(root, "General");
+  const std::string empresa = engine::JoinPath(root, "Empresa");
+  CreateFolders(fs, general);
+  CreateFolders(fs, empresa);
   const int64_t today = engine::DayFromCivil(2004, 12, 31);
 
   std::vector<std::string> names;
@@ -251,14 +262,15 @@ DemoSummary WriteDemoInstallation(const std::string& dir, const DemoOptions& o) 
   int folder_no = 0;
   for (size_t c = 0; c + 1 < names.size() || (names.size() == 1 && c == 0); ++c) {
     for (int y = 0; y < o.years_per_company; ++y) {
-      fs::path folder = fs::path(dir) / "Empresas" / names[c] / ("Ejercicio" + std::to_string(2004 - y));
-      fs::create_directories(folder);
+      const std::string folder =
+          engine::JoinPath(engine::JoinPath(engine::JoinPath(root, "Empresas"), names[c]), "Ejercicio" + std::to_string(2004 - y));
+      CreateFolders(fs, folder);
       DemoOptions here = o;
       if (c == 0 && y == 0) here.customers = 0;
-      WriteCustomers(folder.string(), here, rng, engine::DayFromCivil(2004 - y, 12, 31));
+      WriteCustomers(folder, here, rng, engine::DayFromCivil(2004 - y, 12, 31));
       ++sum.tables;
       if (folder_no++ % 2 == 0) {
-        WriteStock(folder.string(), o, rng);
+        WriteStock(folder, o, rng);
         ++sum.tables;
       }
     }

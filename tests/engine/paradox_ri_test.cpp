@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <map>
 
 #include "engine/database.h"
@@ -19,7 +18,6 @@
 namespace engine {
 namespace {
 
-namespace fs = std::filesystem;
 namespace ts = testing_support;
 using ts::FieldRecord;
 using ts::ReadFileBytes;
@@ -107,8 +105,7 @@ TEST(ParadoxReferentialIntegrity, RestructuresThatWouldLoseALinkAreRefusedWithNo
     ts::TempDir d;
     for (const char* f : {"fk1.db", "fk1.px", "fk1.val", "fk1.x02", "fk1.y02", "primary.db", "primary.px", "primary.val"})
       ts::CopyFile(Joins(f), d / f);
-    std::map<std::string, std::string> before, after;
-    for (const auto& e : fs::directory_iterator(d.path())) before[e.path().filename().string()] = ReadFileBytes(e.path());
+    const std::map<std::string, std::string> before = ts::Snapshot(d.path());
     bde::CRTblDesc desc{};
     std::strcpy(desc.szTblName, "fk1.db");
     auto fields = c.fields;
@@ -122,15 +119,8 @@ TEST(ParadoxReferentialIntegrity, RestructuresThatWouldLoseALinkAreRefusedWithNo
     } catch (const EngineError& e) {
       EXPECT_NE(std::string(e.what()).find(c.expected), std::string::npos) << c.what << ": " << e.what();
     }
-    for (const auto& e : fs::directory_iterator(d.path())) after[e.path().filename().string()] = ReadFileBytes(e.path());
-    EXPECT_TRUE(after == before) << c.what;
+    EXPECT_TRUE(ts::Snapshot(d.path()) == before) << c.what;
   }
-}
-
-std::map<std::string, std::string> Files(const std::string& dir) {
-  std::map<std::string, std::string> out;
-  for (const auto& e : fs::directory_iterator(dir)) out[e.path().filename().string()] = ReadFileBytes(e.path());
-  return out;
 }
 
 // A child that keeps its linked fields where they are keeps its links (and its checks and
@@ -141,7 +131,7 @@ TEST(ParadoxReferentialIntegrity, AChildKeepingItsLinkedFieldsKeepsItsLinks) {
   for (const char* f : {"C.DB", "C.PX", "C.VAL", "C.X02", "C.Y02", "C.X03", "C.Y03", "A.db", "A.PX", "A.VAL", "B.db",
                         "B.PX", "B.VAL"})
     ts::CopyFile(Joins(f), d / f);
-  const auto before = Files(d.path());
+  const auto before = ts::Snapshot(d.path());
   std::vector<bde::VCHKDesc> checks;
   {
     OpenOptions o;
@@ -152,7 +142,7 @@ TEST(ParadoxReferentialIntegrity, AChildKeepingItsLinkedFieldsKeepsItsLinks) {
                       {FieldRecord(1, "C", bde::fldPDXLONG, 4), FieldRecord(2, "A", bde::fldPDXLONG, 4),
                        FieldRecord(3, "B", bde::fldPDXLONG, 4), FieldRecord(0, "NOTA", bde::fldPDXCHAR, 10)},
                       {bde::crNOOP, bde::crNOOP, bde::crNOOP, bde::crADD});
-  const auto after = Files(d.path());
+  const auto after = ts::Snapshot(d.path());
   for (const char* parent : {"A.db", "A.PX", "A.VAL", "B.db", "B.PX", "B.VAL"})
     EXPECT_EQ(after.at(parent), before.at(parent)) << parent;
   EXPECT_EQ(paradox::RiSection(after.at("C.VAL")), paradox::RiSection(before.at("C.VAL")));
@@ -171,7 +161,7 @@ TEST(ParadoxReferentialIntegrity, AChildKeepingItsLinkedFieldsKeepsItsLinks) {
   c.reset();
 
   // A parent (other tables' links are recorded in its .VAL) is refused, changing nothing.
-  const auto parents = Files(d.path());
+  const auto parents = ts::Snapshot(d.path());
   try {
     ts::RestructureWith(d.path(), "A.db",
                         {FieldRecord(1, "A", bde::fldPDXLONG, 4), FieldRecord(0, "NOTA", bde::fldPDXCHAR, 10)},
@@ -180,7 +170,7 @@ TEST(ParadoxReferentialIntegrity, AChildKeepingItsLinkedFieldsKeepsItsLinks) {
   } catch (const EngineError& e) {
     EXPECT_NE(std::string(e.what()).find("dependen"), std::string::npos) << e.what();
   }
-  EXPECT_TRUE(Files(d.path()) == parents);
+  EXPECT_TRUE(ts::Snapshot(d.path()) == parents);
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
 // Applying an edited structure: the table is rebuilt by the engine and read back through it,
 // field list and the values of every row, and by an independent reader where one is installed.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <optional>
 #include <string>

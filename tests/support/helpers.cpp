@@ -1,6 +1,8 @@
 #include "tests/support/helpers.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,8 +41,85 @@ std::unique_ptr<engine::TTable> OpenTable(const std::string& folder, const std::
   return t;
 }
 
-// fork() and POSIX record locks: not on Windows.
-#ifndef _WIN32
+#ifdef _WIN32
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+  int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+  return out;
+}
+
+// table_holder.exe, in the folder of the running test program.
+std::wstring HolderProgram() {
+  std::wstring self(32768, L'\0');
+  DWORD n = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
+  self.resize(n);
+  return self.substr(0, self.find_last_of(L"\\/") + 1) + L"table_holder.exe";
+}
+
+}  // namespace
+
+// The holder says 'p' on its stdout once the table is open and lets it go at the first byte on
+// its stdin (see table_holder.cpp).
+TableHeldByAnotherProcess::TableHeldByAnotherProcess(const std::string& folder, const std::string& table) {
+  SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE child_in = nullptr, child_out = nullptr, to_child = nullptr, from_child = nullptr;
+  if (!::CreatePipe(&child_in, &to_child, &sa, 0)) return;
+  if (!::CreatePipe(&from_child, &child_out, &sa, 0)) {
+    ::CloseHandle(child_in);
+    ::CloseHandle(to_child);
+    return;
+  }
+  // Only the child's own ends are inherited.
+  ::SetHandleInformation(to_child, HANDLE_FLAG_INHERIT, 0);
+  ::SetHandleInformation(from_child, HANDLE_FLAG_INHERIT, 0);
+  to_child_ = to_child;
+  from_child_ = from_child;
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = child_in;
+  si.hStdOutput = child_out;
+  si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION pi{};
+  const std::wstring program = HolderProgram();
+  std::wstring command = L"\"" + program + L"\" \"" + Wide(folder) + L"\" \"" + Wide(table) + L"\"";
+  const bool started = ::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        nullptr, &si, &pi);
+  ::CloseHandle(child_in);
+  ::CloseHandle(child_out);
+  if (!started) return;
+  ::CloseHandle(pi.hThread);
+  process_ = pi.hProcess;
+  char c = 0;
+  DWORD got = 0;
+  holding_ = ::ReadFile(from_child, &c, 1, &got, nullptr) && got == 1 && c == 'p';
+}
+
+TableHeldByAnotherProcess::~TableHeldByAnotherProcess() {
+  Release();
+  if (to_child_) ::CloseHandle(to_child_);
+  if (from_child_) ::CloseHandle(from_child_);
+}
+
+bool TableHeldByAnotherProcess::holding() const { return holding_; }
+
+int TableHeldByAnotherProcess::Release() {
+  if (!process_) return -1;
+  char c = 'c';
+  DWORD put = 0;
+  if (holding_) ::WriteFile(to_child_, &c, 1, &put, nullptr);
+  ::WaitForSingleObject(process_, INFINITE);
+  DWORD code = 0;
+  const bool known = ::GetExitCodeProcess(process_, &code);
+  ::CloseHandle(process_);
+  process_ = nullptr;
+  return known ? static_cast<int>(code) : -1;
+}
+
+#else
 TableHeldByAnotherProcess::TableHeldByAnotherProcess(const std::string& folder, const std::string& table)
     : child_(std::make_unique<PausedChild>([folder, table](const std::function<void()>& pause) {
         engine::TTable t;

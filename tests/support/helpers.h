@@ -20,11 +20,11 @@ void MakeSmallTable(const std::string& dir);
 // A table object pointed at a table of a folder and opened (shared, or exclusive).
 std::unique_ptr<engine::TTable> OpenTable(const std::string& folder, const std::string& table, bool exclusive = false);
 
-// Other processes are made with fork(), which Windows does not have.
-#ifndef _WIN32
 class PausedChild;
 
-// Another process that holds a table open (shared) until Release() or destruction.
+// Another process that holds a table open (shared) until Release() or destruction. On POSIX
+// systems it is a fork() of this one; on Windows, which has no fork(), it is the program
+// table_holder.exe beside this one, started with CreateProcess.
 class TableHeldByAnotherProcess {
  public:
   TableHeldByAnotherProcess(const std::string& folder, const std::string& table);
@@ -37,8 +37,18 @@ class TableHeldByAnotherProcess {
   int Release();
 
  private:
+#ifdef _WIN32
+  void* process_ = nullptr;  // HANDLEs of the process and of the ends of its stdin and stdout
+  void* to_child_ = nullptr;
+  void* from_child_ = nullptr;
+  bool holding_ = false;
+#else
   std::unique_ptr<PausedChild> child_;
+#endif
 };
+
+// The rest makes other processes with fork(), which Windows does not have.
+#ifndef _WIN32
 
 // A child process that runs `body` and stops where the body calls its `pause` argument, until
 // the test calls Resume(). The body's result is the child's exit status (an exception: 1).

@@ -61,6 +61,18 @@ void WriteFileBytes(const std::string& path, const std::string& data) {
   out.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
+std::string Utf8Path(const fs::path& p) { return Utf8(p); }
+
+std::string SystemSeparators(std::string path) {
+#ifdef _WIN32
+  for (char& c : path)
+    if (c == '/') c = '\\';
+#endif
+  return path;
+}
+
+void MakeFolders(const std::string& path) { fs::create_directories(FsPath(path)); }
+
 void CopyFile(const std::string& from, const std::string& to) {
   fs::copy_file(FsPath(from), FsPath(to), fs::copy_options::overwrite_existing);
   fs::permissions(FsPath(to), fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::add);

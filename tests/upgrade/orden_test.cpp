@@ -11,12 +11,23 @@
 #include "engine/collation.h"
 #include "engine/dbase/mdx.h"
 #include "engine/dbase/storage_rows.h"
+#include "engine/path.h"
 #include "engine/storage.h"
 #include "tests/support/temp_dir.h"
 #include "tests/upgrade/ventana.h"
 
 namespace actualiza {
 namespace {
+
+// The folder a company's name gives: on Windows without the trailing dots and blanks that the
+// system drops ("Bodegas Peñalba, S.L." is stored as "…, S.L").
+std::string CarpetaDeEmpresa(const std::string& nombre) {
+#ifdef _WIN32
+  return engine::WindowsComponent(nombre);
+#else
+  return nombre;
+#endif
+}
 
 namespace fs = std::filesystem;
 using engine::Collation;
@@ -75,18 +86,19 @@ TEST(OrdenDeIndices, EveryFiscalYearIsUpgradedWhateverOrderTheListsIndexesAreIn)
     std::multiset<std::string> vistos, esperados;
     for (v.empresas.First(); !v.empresas.Eof(); v.empresas.Next())
       for (v.ejercicios.First(); !v.ejercicios.Eof(); v.ejercicios.Next())
-        vistos.insert(v.empresas.FieldByName("NOMBRE")->AsString() + "/" +
+        vistos.insert(CarpetaDeEmpresa(v.empresas.FieldByName("NOMBRE")->AsString()) + "/" +
                       v.ejercicios.FieldByName("EJERCICIO")->AsString());
     int carpetas = 0;
     for (const auto& e : fs::directory_iterator(fs::path(dir.path()) / "Empresas"))
       for (const auto& y : fs::directory_iterator(e.path())) {
-        esperados.insert(e.path().filename().string() + "/" + y.path().filename().string().substr(9));
+        esperados.insert(testing_support::Utf8Path(e.path().filename()) + "/" +
+                         testing_support::Utf8Path(y.path().filename()).substr(9));
         ++carpetas;
         // Each folder got its stock table and its customers' amounts.
-        auto stock = engine::OpenStorage((y.path() / "Existencias.dbf").string(), engine::TableFormat::kDbase,
+        auto stock = engine::OpenStorage(testing_support::Utf8Path(y.path() / "Existencias.dbf"), engine::TableFormat::kDbase,
                                          {false, true});
         EXPECT_EQ(stock->Fields().back().name, "Var4T") << orden->name() << " " << y.path();
-        auto clientes = engine::OpenStorage((y.path() / "Clientes.Dbf").string(), engine::TableFormat::kDbase,
+        auto clientes = engine::OpenStorage(testing_support::Utf8Path(y.path() / "Clientes.Dbf"), engine::TableFormat::kDbase,
                                             {false, true});
         bool sa = false;
         for (const auto& f : clientes->Fields()) sa |= f.name == "SA";

@@ -88,7 +88,7 @@ inline void ActualizaHastaTablaOcupada(const std::string& exe, const std::string
                          m.rfind("Table could not be opened\nTabla: ", 0) == 0;
     EXPECT_TRUE(ocupada) << m;
     if (!carpeta.empty()) {
-      EXPECT_NE(m.find("\nCarpeta: " + carpeta), std::string::npos) << m;
+      EXPECT_NE(m.find("\nCarpeta: " + testing_support::SystemSeparators(carpeta)), std::string::npos) << m;
     }
   }
 }

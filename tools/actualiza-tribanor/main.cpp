@@ -11,12 +11,13 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "app/core/Comprobar.h"
 #include "app/core/Demo.h"
 #include "app/core/Pasos.h"
+#include "engine/fs.h"
 #include "engine/table.h"
 
 namespace {
@@ -35,8 +36,7 @@ int Uso() {
 
 // The executable's file name for a path that names it or its folder.
 std::string FicheroPrograma(const std::string& ruta) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(ruta, ec)) {
+  if (engine::CurrentFileSystem()->IsDirectory(ruta)) {
     std::string r = ruta;
     if (r.back() != '/' && r.back() != '\\') r += '/';
     return r + "Tribanor.exe";
@@ -66,8 +66,8 @@ void Progreso(const std::string& empresa, const std::string& ejercicio, int n, i
 
 int Actualizar(const std::string& ruta) {
   const std::string fichero = FicheroPrograma(ruta);
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(fichero, ec) && !std::filesystem::is_directory(ruta, ec)) {
+  engine::FileSystem& fs = *engine::CurrentFileSystem();
+  if (!fs.IsRegularFile(fichero) && !fs.IsDirectory(ruta)) {
     std::fprintf(stderr, "Atención: no se ha localizado el fichero Tribanor.Exe en la ruta seleccionada\n");
     return 1;
   }
@@ -119,12 +119,12 @@ int Comprobar(const std::string& ruta) {
   return 1;
 }
 
-int Demo(int argc, char** argv) {
-  if (argc < 1) return Uso();
+int Demo(const std::vector<std::string>& args) {
+  if (args.empty()) return Uso();
   DemoOptions o;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    std::string a = argv[i];
-    int n = std::atoi(argv[i + 1]);
+  for (size_t i = 1; i + 1 < args.size(); i += 2) {
+    const std::string& a = args[i];
+    int n = std::atoi(args[i + 1].c_str());
     if (n < 0) return Uso();
     if (a == "--empresas") o.companies = n;
     else if (a == "--ejercicios") o.years_per_company = n;
@@ -132,8 +132,8 @@ int Demo(int argc, char** argv) {
     else return Uso();
   }
   try {
-    DemoSummary s = WriteDemoInstallation(argv[0], o);
-    std::printf("Instalación de demostración en %s: %zu empresas, %d ejercicios, %d tablas.\n", argv[0],
+    DemoSummary s = WriteDemoInstallation(args[0], o);
+    std::printf("Instalación de demostración en %s: %zu empresas, %d ejercicios, %d tablas.\n", args[0].c_str(),
                 s.companies.size(), s.fiscal_years, s.tables);
     std::printf("Ejecutable: %s\n", s.executable.c_str());
   } catch (const std::exception& e) {
@@ -146,10 +146,11 @@ int Demo(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Uso();
-  std::string a = argv[1];
-  if (a == "--demo") return Demo(argc - 2, argv + 2);
-  if (a == "--comprobar") return argc == 3 ? Comprobar(argv[2]) : Uso();
-  if (a.rfind("--", 0) == 0 || argc != 2) return Uso();
+  const std::vector<std::string> args = engine::ProgramArguments(argc, argv);
+  if (args.size() < 2) return Uso();
+  const std::string& a = args[1];
+  if (a == "--demo") return Demo(std::vector<std::string>(args.begin() + 2, args.end()));
+  if (a == "--comprobar") return args.size() == 3 ? Comprobar(args[2]) : Uso();
+  if (a.rfind("--", 0) == 0 || args.size() != 2) return Uso();
   return Actualizar(a);
 }

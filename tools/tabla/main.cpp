@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/error.h"
+#include "engine/fs.h"
 #include "tools/tabla/commands.h"
 
 namespace {
@@ -31,9 +32,10 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage();
-  std::string name = argv[1];
-  std::vector<std::string> args(argv + 2, argv + argc);
+  const std::vector<std::string> all = engine::ProgramArguments(argc, argv);
+  if (all.size() < 2) return Usage();
+  std::string name = all[1];
+  std::vector<std::string> args(all.begin() + 2, all.end());
   for (const auto& c : kCommands) {
     if (name != c.name) continue;
     try {

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# The Windows folder of the wizard, as a zip that runs on a Windows PC with nothing installed:
+#   scripts/windows.sh            builds dist/Actualiza-windows-x64.zip
+#   scripts/windows.sh --probar   builds it, then tries it under wine: unpacks it into an empty
+#                                 folder, writes a demo installation and upgrades it through a
+#                                 Z:\ path, checks every table with this machine's tabla, and
+#                                 saves the window's first page to docs/capturas/windows-pagina1.png
+# Qt for Windows comes from ~/.cache/actualiza/qt6-mingw-6.4.2: unpacked there from
+# ../shared/windows/qt6-mingw-6.4.2.tar.xz (or $ACTUALIZA_QT_TARBALL) when that exists, else
+# built from Debian's source package by scripts/qt-windows.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+probar=0; [ "${1:-}" = "--probar" ] && probar=1
+t0=$(date +%s)
+paso() { echo "== $1 ($(( $(date +%s) - t0 )) s)"; }
+
+bash scripts/deps.sh cmake ninja-build mingw-w64 wine wine64 googletest qt6-base-dev-tools qt6-translations-l10n python3
+
+qt=${ACTUALIZA_QT_WINDOWS:-$HOME/.cache/actualiza/qt6-mingw-6.4.2}
+tarball=${ACTUALIZA_QT_TARBALL:-$root/../shared/windows/qt6-mingw-6.4.2.tar.xz}
+if [ ! -f "$qt/lib/cmake/Qt6/Qt6Config.cmake" ]; then
+  if [ -f "$tarball" ]; then
+    paso "Desempaquetando Qt para Windows de $tarball"
+    mkdir -p "$qt" && tar -xJf "$tarball" -C "$qt"
+  else
+    paso "Compilando Qt para Windows (scripts/qt-windows.sh)"
+    ACTUALIZA_QT_WINDOWS=$qt bash scripts/qt-windows.sh
+  fi
+fi
+
+paso "Compilando Actualiza.exe, actualiza-tribanor.exe y tabla.exe"
+dir=build-windows-app
+cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr \
+  -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+  -DACTUALIZA_BUILD_BENCH=OFF >/dev/null
+cmake --build "$dir" -j2 --target Actualiza actualiza-tribanor tabla
+
+paso "Reuniendo la carpeta"
+stage=dist/stage/Actualiza
+rm -rf dist/stage dist/Actualiza-windows-x64.zip && mkdir -p "$stage"/{platforms,styles,translations,licencias}
+cp "$dir/app/Actualiza.exe" "$dir/tools/actualiza-tribanor.exe" "$dir/tools/tabla.exe" "$stage/"
+cp "$qt"/bin/Qt6{Core,Gui,Widgets}.dll "$stage/"
+cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
+cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$stage/styles/"
+gcc_dir=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
+cp "$gcc_dir/libstdc++-6.dll" "$gcc_dir/libgcc_s_seh-1.dll" /usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll "$stage/"
+# Debug symbols are of no use on the PC: stripped, the folder is a third of its size.
+x86_64-w64-mingw32-strip --strip-unneeded "$stage"/*.exe "$stage"/*.dll "$stage"/platforms/*.dll "$stage"/styles/*.dll
+# Qt's own Spanish texts (buttons of message boxes, the file dialog): Debian's translations of
+# the same Qt version; Qt looks for them in translations\ beside the program.
+cp /usr/share/qt6/translations/qtbase_es.qm "$stage/translations/"
+# Without qt.conf, Qt takes the folder above its DLL's for its own (its DLLs live in bin\ where it
+# was built); with it, this folder: translations\ here. Plugins are also looked for beside the program.
+printf '[Paths]\r\nPrefix = .\r\n' > "$stage/qt.conf"
+# Licences: Qt (LGPL-3), the compiler's runtime (GCC runtime library exception) and winpthreads.
+if [ -d "$qt/LICENSES" ]; then cp "$qt"/LICENSES/* "$stage/licencias/"; fi
+cp /usr/share/doc/libqt6core6/copyright "$stage/licencias/Qt-qt6-base-copyright.txt"
+cp /usr/share/common-licenses/LGPL-3 "$stage/licencias/LGPL-3.txt"
+cp /usr/share/common-licenses/GPL-3 "$stage/licencias/GPL-3.txt"
+cp /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/licencias/gcc-mingw-w64-copyright.txt"
+cp /usr/share/doc/mingw-w64-x86-64-dev/copyright "$stage/licencias/mingw-w64-copyright.txt"
+cat > "$stage/licencias/LEAME.txt" <<TXT
+Esta carpeta lleva, sin modificar, las bibliotecas de Qt 6.4.2 (paquete fuente qt6-base
+6.4.2+dfsg de Debian 12, compilado para Windows con mingw-w64), bajo la licencia LGPL-3.0
+(LGPL-3.txt, GPL-3.txt; detalle en Qt-qt6-base-copyright.txt). Puede sustituirlas por otras
+versiones compatibles. El código fuente de Qt está en https://sources.debian.org/src/qt6-base/
+y en https://download.qt.io/. libstdc++-6.dll y libgcc_s_seh-1.dll son de GCC (licencia GPL-3
+con la excepción de bibliotecas de ejecución de GCC), libwinpthread-1.dll de mingw-w64 (MIT).
+TXT
+(cd dist/stage && python3 -m zipfile -c ../Actualiza-windows-x64.zip Actualiza)
+rm -rf dist/stage
+paso "dist/Actualiza-windows-x64.zip: $(du -k dist/Actualiza-windows-x64.zip | cut -f1) KB"
+
+# The command-line programs must start on Windows older than 10: no DLL of the api-ms-win-* sets.
+for exe in actualiza-tribanor.exe tabla.exe; do
+  imports=$(x86_64-w64-mingw32-objdump -p "$dir/tools/$exe" | sed -n 's/^\tDLL Name: //p' | tr '\n' ' ')
+  echo "$exe importa: $imports"
+  if grep -qi 'api-ms-win' <<<"$imports"; then echo "ERROR: $exe importa conjuntos api-ms-win-* (Windows 8 o posterior)" >&2; exit 1; fi
+done
+[ "$probar" -eq 1 ] || exit 0
+
+paso "Probando el zip bajo wine"
+bash scripts/deps.sh xvfb imagemagick
+export WINEPREFIX="$root/$dir/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then wineboot --init >/dev/null 2>&1 || true; wineserver -w || true; fi
+# The Linux tabla judges what the Windows programs wrote.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j2 --target tabla >/dev/null
+tmp=$(mktemp -d)
+trap 'wineserver -k 2>/dev/null || true; [ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null; rm -rf "$tmp"' EXIT
+mkdir "$tmp/zip" && python3 -m zipfile -e dist/Actualiza-windows-x64.zip "$tmp/zip"
+[ -z "$(ls -A "$tmp/zip" | grep -v '^Actualiza$')" ] || { echo "ERROR: el zip lleva algo fuera de Actualiza/" >&2; exit 1; }
+prog=$tmp/zip/Actualiza
+# The folder above the installation has Greek and Cyrillic letters, which no ANSI code page of a
+# Spanish Windows holds; the demo's companies are named in Windows 1252 ("Peñalba", "Ibáñez").
+inst=$tmp/"Copias Ελλάδα Россия"/Tribanor
+mkdir -p "$(dirname "$inst")"
+win() { echo "Z:${1//\//\\}"; }
+wine "$prog/actualiza-tribanor.exe" --demo "$(win "$inst")" --empresas 4 --ejercicios 2 --clientes 50
+wine "$prog/actualiza-tribanor.exe" --comprobar "$(win "$inst")\\Tribanor.exe" >/dev/null && { echo "ERROR: la demostración ya estaba al día" >&2; exit 1; } || true
+wine "$prog/actualiza-tribanor.exe" "$(win "$inst")\\Tribanor.exe"
+wine "$prog/actualiza-tribanor.exe" --comprobar "$(win "$inst")" >/dev/null || { echo "ERROR: tras actualizar, --comprobar ve algo por hacer" >&2; exit 1; }
+n=0
+while IFS= read -r -d '' t; do
+  build/tools/tabla check "$t" >/dev/null || { echo "ERROR: tabla check: $t" >&2; exit 1; }
+  n=$((n + 1))
+done < <(find "$inst" -iname '*.dbf' -print0)
+ls "$inst/Empresas" | grep -q 'Peñalba' || { echo "ERROR: falta la carpeta de Peñalba" >&2; exit 1; }
+echo "Actualizada bajo wine por $(win "$inst"): $n tablas correctas según tabla check."
+
+paso "Capturando la primera página de la ventana (Xvfb)"
+export DISPLAY=:57
+Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 & xvfb=$!
+sleep 2
+wine "$prog/Actualiza.exe" >/dev/null 2>&1 &
+sleep "${ACTUALIZA_ESPERA_VENTANA:-20}"
+mkdir -p docs/capturas
+import -display "$DISPLAY" -window root "$tmp/pantalla.png"
+convert "$tmp/pantalla.png" -trim +repage docs/capturas/windows-pagina1.png
+wineserver -k 2>/dev/null || true
+paso "Captura en docs/capturas/windows-pagina1.png; prueba terminada"
