@@ -94,7 +94,6 @@ void EncodeNode(const Node& n, int item_len, int key_len, uint8_t* block) {
 // root page.
 uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len, int capacity) {
   const size_t klen = static_cast<size_t>(key_len);
-  auto put_key = [&](uint8_t* to, size_t i) { std::memcpy(to, e.key(i).data(), klen); };
   struct Child {
     uint32_t page;
     size_t last;  // index of the entry holding the subtree's highest key
@@ -111,7 +110,7 @@ uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len
     size_t off = 8;
     for (size_t k = 0; k < count; ++k, ++at) {
       Put32(block + off, e.recno(at));
-      put_key(block + off + 4, at);
+      std::memcpy(block + off + 4, e.key(at).data(), klen);
       off += static_cast<size_t>(item_len);
     }
     level.push_back({page, at == 0 ? 0 : at - 1});
@@ -129,7 +128,7 @@ uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len
       size_t off = 8;
       for (size_t k = 0; k + 1 < count; ++k, ++c) {
         Put32(block + off, level[c].page);
-        put_key(block + off + 4, level[c].last);
+        std::memcpy(block + off + 4, e.key(level[c].last).data(), klen);
         off += static_cast<size_t>(item_len);
       }
       Put32(block + off, level[c].page);
