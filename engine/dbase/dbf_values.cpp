@@ -329,7 +329,9 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
       uint64_t mag = neg ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
       std::string digits = std::to_string(mag);
       if (digits.size() < 5) digits.insert(0, 5 - digits.size(), '0');
-      std::string text = (neg ? "-" : "") + digits.substr(0, digits.size() - 4) + "." + digits.substr(digits.size() - 4);
+      // Appended piece by piece: "literal" + std::string&& trips GCC 12's -Wrestrict at -O3.
+      std::string text = neg ? "-" : "";
+      text.append(digits, 0, digits.size() - 4).append(1, '.').append(digits, digits.size() - 4, 4);
       return Value::Number(static_cast<double>(n) / 10000.0, text);
     }
     case 'T': {
