@@ -79,6 +79,8 @@ class StorageRows : public engine::dbase::RecordSource, public engine::dbase::Re
   uint64_t RecNo() const override { return recno_; }
   bool Deleted() const override { return t_.IsDeleted(buf_); }
   std::string_view Record() const override { return buf_; }
+  size_t BeginRecordCopies() override { return t_.BeginRecordCopies() ? t_.RecordLength() : 0; }
+  void CopyRecords(uint64_t first, size_t n, char* out) const override { t_.CopyRecords(first, n, out); }
   engine::Value Field(const std::string& name) const override { return t_.GetValue(buf_, Index(name)); }
   std::string RawText(const std::string& name) const override {
     const engine::FieldSpec& f = t_.Fields()[static_cast<size_t>(Index(name))];

@@ -110,6 +110,12 @@ std::string ReadWholeFile(FileSystem& fs, const std::string& path);
 // them in the machine's ANSI code page, and the console is set to show UTF-8 output.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 
+// Uninitialized memory for a large working buffer (tens of megabytes, filled once and read a
+// few times, as the index build's entry lists). Where the system can back it with large pages
+// it is asked to, which spares most of the cost of touching fresh memory. Freed with std::free;
+// throws std::bad_alloc when there is not enough.
+void* AllocateLarge(size_t n);
+
 // Path helpers for '/'-separated paths.
 std::string JoinPath(const std::string& dir, const std::string& name);
 std::string DirName(const std::string& path);   // "" when there is no '/'

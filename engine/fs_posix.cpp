@@ -3,12 +3,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "engine/error.h"
 #include "engine/fs.h"
@@ -253,5 +255,21 @@ FileSystem* DefaultFileSystem() {
 
 // Arguments arrive here as the bytes they were given, UTF-8 on every system we run on.
 std::vector<std::string> ProgramArguments(int argc, char** argv) { return std::vector<std::string>(argv, argv + argc); }
+
+void* AllocateLarge(size_t n) {
+  constexpr size_t kLargePage = 2u << 20;
+  void* p = nullptr;
+  if (n >= kLargePage) {
+    size_t whole = (n + kLargePage - 1) / kLargePage * kLargePage;
+    p = std::aligned_alloc(kLargePage, whole);
+#ifdef MADV_HUGEPAGE
+    if (p) ::madvise(p, whole, MADV_HUGEPAGE);  // a hint: where large pages are off, nothing changes
+#endif
+  } else {
+    p = std::malloc(n > 0 ? n : 1);
+  }
+  if (!p) throw std::bad_alloc();
+  return p;
+}
 
 }  // namespace engine

@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <cstring>
 #include <cwchar>
+#include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "engine/error.h"
@@ -395,6 +397,13 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
   for (int i = 0; i < n; ++i) out.push_back(Narrow(wide[i], std::wcslen(wide[i])));
   ::LocalFree(wide);
   return out;
+}
+
+// Large pages need a privilege that programs here do not hold: plain memory.
+void* AllocateLarge(size_t n) {
+  void* p = std::malloc(n > 0 ? n : 1);
+  if (!p) throw std::bad_alloc();
+  return p;
 }
 
 }  // namespace engine

@@ -73,6 +73,17 @@ class TableStorage {
 
   virtual uint64_t RecordCount() = 0;
   virtual void ReadRecord(uint64_t recno, std::string* buf) = 0;
+  // Rows read in bulk, for readers of a whole table that share the work among threads (the
+  // index build). BeginRecordCopies says whether the storage offers them (writing out first
+  // whatever rows it holds back); after it, CopyRecords may be called from several threads at
+  // once as long as nothing else is called. CopyRecords puts the stored bytes of rows
+  // first..first+n-1 (1-based) in `out`, n * RecordLength() bytes.
+  virtual bool BeginRecordCopies() { return false; }
+  virtual void CopyRecords(uint64_t first, size_t n, char* out) const {
+    (void)first;
+    (void)n;
+    (void)out;
+  }
   virtual bool IsDeleted(const std::string& buf) const = 0;
   // Decodes field `field` (0-based) of a record buffer; memos and blobs are read from their file.
   virtual Value GetValue(const std::string& buf, int field) = 0;

@@ -65,6 +65,23 @@ void DbfTable::ReadRecord(uint64_t recno, std::string* buf) {
   buf->assign(cache_, static_cast<size_t>(off - cache_offset_), record_length_);
 }
 
+bool DbfTable::BeginRecordCopies() {
+  if (bulk_) WriteBulk();
+  return true;
+}
+
+void DbfTable::CopyRecords(uint64_t first, size_t n, char* out) const {
+  if (n == 0) return;
+  if (first < 1 || first > count_ || n > count_ - first + 1)
+    throw EngineError(err::kInternal, "Se han pedido registros fuera de la tabla.", {CtxTable(path_)});
+  try {
+    ReadExactly(*file_, RecordOffset(first), out, n * record_length_);
+  } catch (EngineError& e) {
+    e.With(CtxTable(path_));
+    throw;
+  }
+}
+
 bool DbfTable::IsDeleted(const std::string& buf) const { return !buf.empty() && buf[0] == '*'; }
 
 std::string DbfTable::RawField(const std::string& buf, int field) const {

@@ -37,6 +37,8 @@ class DbfTable : public TableStorage {
 
   uint64_t RecordCount() override { return count_; }
   void ReadRecord(uint64_t recno, std::string* buf) override;
+  bool BeginRecordCopies() override;
+  void CopyRecords(uint64_t first, size_t n, char* out) const override;
   bool IsDeleted(const std::string& buf) const override;
   Value GetValue(const std::string& buf, int field) override;
   void SetValue(std::string* buf, int field, const Value& v) override;

@@ -95,6 +95,8 @@ class TableRows : public RecordSource {
     view_.SetRecNo(recno);
     return view_;
   }
+  size_t BeginRecordCopies() override { return t_->BeginRecordCopies() ? t_->RecordLength() : 0; }
+  void CopyRecords(uint64_t first, size_t n, char* out) const override { t_->CopyRecords(first, n, out); }
 
  private:
   DbfTable* t_;

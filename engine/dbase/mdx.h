@@ -56,6 +56,14 @@ class RecordSource {
   virtual uint64_t Count() = 0;
   // Returns a view of row recno (1-based), valid until the next call.
   virtual const RecordView& Row(uint64_t recno) = 0;
+  // Rows' stored bytes in bulk, as TableStorage offers them (BeginRecordCopies, CopyRecords):
+  // the record length, or 0 when this source does not offer them.
+  virtual size_t BeginRecordCopies() { return 0; }
+  virtual void CopyRecords(uint64_t first, size_t n, char* out) const {
+    (void)first;
+    (void)n;
+    (void)out;
+  }
 };
 
 // What the checker found; ok() means every tag agrees with the table and is in its collation's

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <functional>
+#include <mutex>
 #include <numeric>
 #include <thread>
 #include <utility>
@@ -286,10 +288,10 @@ constexpr uint64_t kLargeTag = 1u << 16;
 void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
   size_t n = e->size(), s = e->stride();
   if (t.type == 'C') {
-    std::unique_ptr<char[]> own;
+    EntryBytes own;
     if (!scratch) {
-      own = std::make_unique<char[]>(e->data.size());
-      scratch = own.get();
+      own.resize_for_overwrite(e->data.size());
+      scratch = own.data();
     }
     unsigned threads = n < kLargeTag ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
     // Under a language driver's order the sort reads each byte it looks at through the driver's
@@ -300,9 +302,9 @@ void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
     std::vector<uint32_t> order(n);
     std::iota(order.begin(), order.end(), 0u);
     std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return t.Cmp(e->key(a), e->key(b)) < 0; });
-    std::string sorted;
+    EntryBytes sorted;
     sorted.reserve(e->data.size());
-    for (uint32_t at : order) sorted.append(e->data, static_cast<size_t>(at) * s, s);
+    for (uint32_t at : order) sorted.append(e->data.data() + static_cast<size_t>(at) * s, s);
     e->data = std::move(sorted);
   }
   if (!t.info.unique || n == 0) return;
@@ -315,6 +317,64 @@ void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
   e->data.resize(kept * s);
 }
 
+// Runs work(from, to) over shares of rows 0..count-1 on `threads` threads (this one included)
+// and rethrows the first failure once every thread has stopped.
+void InShares(unsigned threads, uint64_t count, const std::function<void(uint64_t, uint64_t)>& work) {
+  std::exception_ptr failure;
+  std::mutex failure_mutex;
+  auto share = [&](unsigned k) {
+    try {
+      work(count * k / threads, count * (k + 1) / threads);
+    } catch (...) {
+      std::lock_guard<std::mutex> hold(failure_mutex);
+      if (!failure) failure = std::current_exception();
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (unsigned k = 1; k < threads; ++k) helpers.emplace_back(share, k);
+  share(0);
+  for (std::thread& t : helpers) t.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
+// The quick way to gather, when every tag's key is a character field as stored and the source
+// hands out its rows' bytes in bulk: rows are read in large blocks, by several threads for large
+// tables, and each entry is written straight to its place (row r's entry is the r-th). False,
+// with nothing gathered, where it does not apply.
+bool GatherStoredKeys(const std::vector<const TagMeta*>& tags, RecordSource& rows, uint64_t count,
+                      std::vector<EntryList>& out) {
+  if (tags.empty() || count == 0) return false;
+  for (const TagMeta* t : tags)
+    if (t->raw_length == 0) return false;
+  const size_t rec_len = rows.BeginRecordCopies();
+  if (rec_len == 0) return false;
+  for (const TagMeta* t : tags)
+    if (rec_len < size_t{t->raw_offset} + t->raw_length) return false;
+  for (EntryList& e : out) e.data.resize_for_overwrite(static_cast<size_t>(count) * e.stride());
+  const size_t block_rows = std::max<size_t>(1, (256u << 10) / rec_len);
+  unsigned threads = count < kLargeTag ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+  InShares(threads, count, [&](uint64_t from, uint64_t to) {
+    std::unique_ptr<char[]> block(new char[block_rows * rec_len]);
+    for (uint64_t at = from; at < to; at += block_rows) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(block_rows, to - at));
+      rows.CopyRecords(at + 1, n, block.get());
+      for (size_t i = 0; i < tags.size(); ++i) {
+        const TagMeta& t = *tags[i];
+        EntryList& e = out[i];
+        const size_t s = e.stride(), take = std::min<size_t>(t.raw_length, e.key_len);
+        uint8_t* entry = reinterpret_cast<uint8_t*>(e.data.data()) + static_cast<size_t>(at) * s;
+        const char* field = block.get() + t.raw_offset;
+        for (size_t k = 0; k < n; ++k, entry += s, field += rec_len) {
+          std::memcpy(entry, field, take);
+          if (take < e.key_len) std::memset(entry + take, ' ', e.key_len - take);
+          Put32(entry + e.key_len, static_cast<uint32_t>(at + k + 1));
+        }
+      }
+    }
+  });
+  return true;
+}
+
 // The sorted entries of every tag, from one pass over the rows.
 // With sorted false, each tag's entries stay in record order.
 std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, RecordSource& rows, bool sorted = true) {
@@ -325,51 +385,55 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
   size_t scratch_bytes = 0;
   for (size_t i = 0; i < tags.size(); ++i) {
     out[i].key_len = static_cast<size_t>(tags[i]->key_len);
-    out[i].data.reserve(static_cast<size_t>(count) * out[i].stride());
     if (tags[i]->type == 'C') scratch_bytes = std::max(scratch_bytes, static_cast<size_t>(count) * out[i].stride());
   }
-  // Fresh memory costs a page fault per page on first touch: for large tags, another thread takes
-  // those for the sort's scratch space while this one reads the rows.
-  std::unique_ptr<char[]> scratch;
-  std::exception_ptr scratch_failure;
-  std::thread preparing;
-  if (sorted && count >= kLargeTag && scratch_bytes > 0 && std::thread::hardware_concurrency() > 1) {
-    preparing = std::thread([&] {
-      try {
-        scratch = std::make_unique<char[]>(scratch_bytes);  // zeroed, so every page is touched
-      } catch (...) {
-        scratch_failure = std::current_exception();
-      }
-    });
-  }
-  struct Join {
-    std::thread& t;
-    ~Join() {
-      if (t.joinable()) t.join();
+  EntryBytes scratch;  // the sort's other half: as large as the largest list of character keys
+  if (!GatherStoredKeys(tags, rows, count, out)) {
+    // Row by row. Fresh memory costs a page fault per page on first touch: for large tags,
+    // another thread takes those for the sort's scratch space while this one reads the rows.
+    std::exception_ptr scratch_failure;
+    std::thread preparing;
+    if (sorted && count >= kLargeTag && scratch_bytes > 0 && std::thread::hardware_concurrency() > 1) {
+      preparing = std::thread([&] {
+        try {
+          scratch.resize(scratch_bytes);  // zeroed, so every page is touched
+        } catch (...) {
+          scratch_failure = std::current_exception();
+        }
+      });
     }
-  } join{preparing};
-  for (uint64_t r = 1; r <= count; ++r) {
-    const RecordView& row = rows.Row(r);
-    std::string_view record = row.Record();
-    for (size_t i = 0; i < tags.size(); ++i) {
-      const TagMeta& t = *tags[i];
-      EntryList& e = out[i];
-      if (t.raw_length > 0 && record.size() >= size_t{t.raw_offset} + t.raw_length) {
-        // The common case: a character field as it is stored, straight from the record.
-        size_t n = std::min<size_t>(t.raw_length, e.key_len);
-        e.data.append(record.data() + t.raw_offset, n);
-        e.data.append(e.key_len - n, ' ');
-        e.AddRecNo(static_cast<uint32_t>(r));
-        continue;
+    struct Join {
+      std::thread& t;
+      ~Join() {
+        if (t.joinable()) t.join();
       }
-      std::optional<std::string> k = RowKey(t, row);
-      if (k) e.Add(*k, static_cast<uint32_t>(r));
+    } join{preparing};
+    for (EntryList& e : out) e.data.reserve(static_cast<size_t>(count) * e.stride());
+    for (uint64_t r = 1; r <= count; ++r) {
+      const RecordView& row = rows.Row(r);
+      std::string_view record = row.Record();
+      for (size_t i = 0; i < tags.size(); ++i) {
+        const TagMeta& t = *tags[i];
+        EntryList& e = out[i];
+        if (t.raw_length > 0 && record.size() >= size_t{t.raw_offset} + t.raw_length) {
+          // The common case: a character field as it is stored, straight from the record.
+          size_t n = std::min<size_t>(t.raw_length, e.key_len);
+          e.data.append(record.data() + t.raw_offset, n);
+          e.data.append(e.key_len - n, ' ');
+          e.AddRecNo(static_cast<uint32_t>(r));
+          continue;
+        }
+        std::optional<std::string> k = RowKey(t, row);
+        if (k) e.Add(*k, static_cast<uint32_t>(r));
+      }
     }
+    if (preparing.joinable()) preparing.join();
+    if (scratch_failure) std::rethrow_exception(scratch_failure);
+  } else if (sorted && count >= kLargeTag && scratch_bytes > 0) {
+    scratch.resize_for_overwrite(scratch_bytes);  // its pages are first touched by the sort's threads
   }
-  if (preparing.joinable()) preparing.join();
-  if (scratch_failure) std::rethrow_exception(scratch_failure);
   if (sorted)
-    for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i], scratch.get());
+    for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i], scratch.data());
   return out;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/collation.h"
+#include "engine/dbase/entry_bytes.h"
 #include "engine/dbase/expr.h"
 #include "engine/dbase/mdx.h"
 #include "engine/dbase/mdx_key.h"
@@ -126,10 +127,10 @@ inline int Capacity(int item_len) { return static_cast<int>((kBlockSize - 12) / 
 // list is read in one sweep when the tree is written.
 struct EntryList {
   size_t key_len = 0;
-  std::string data;
+  EntryBytes data;
   size_t stride() const { return key_len + 4; }
   size_t size() const { return data.size() / stride(); }
-  std::string_view key(size_t i) const { return std::string_view(data).substr(i * stride(), key_len); }
+  std::string_view key(size_t i) const { return std::string_view(data.data() + i * stride(), key_len); }
   uint32_t recno(size_t i) const { return Get32(reinterpret_cast<const uint8_t*>(data.data()) + i * stride() + key_len); }
   void Add(std::string_view k, uint32_t recno) {
     data.append(k.data(), key_len);

@@ -32,6 +32,8 @@ class StorageRows : public RecordSource, public RecordView {
     return buf_.substr(f.offset, f.length);
   }
   std::string_view Record() const override { return buf_; }
+  size_t BeginRecordCopies() override { return t_.BeginRecordCopies() ? t_.RecordLength() : 0; }
+  void CopyRecords(uint64_t first, size_t n, char* out) const override { t_.CopyRecords(first, n, out); }
 
  private:
   int Index(const std::string& name) const {
