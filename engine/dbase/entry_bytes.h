@@ -68,7 +68,7 @@ class EntryBytes {
   }
   // Grows to n bytes whose new bytes the caller writes before reading any of them.
   void resize_for_overwrite(size_t n) {
-    reserve(n);
+    if (n > size_) Grow(n - size_);
     size_ = n;
   }
 

@@ -32,22 +32,23 @@ class BlockWriter {
     return p;
   }
   uint32_t next_page() const { return next_page_; }
-  // A zeroed block for `page` in the buffer, to fill in place before the next call.
+  // The block for `page` in the buffer, to fill whole (its bytes are left as they were) before
+  // the next call.
   uint8_t* Block(uint32_t page) {
     uint64_t off = static_cast<uint64_t>(page) * kPageSize;
-    if (buf_.size() >= (4u << 20) || (!buf_.empty() && off != buf_start_ + buf_.size())) FlushBuffer();
-    if (buf_.empty()) buf_start_ = off;
+    if (buf_.size() + kBlockSize > kBufferBytes || (buf_.size() > 0 && off != buf_start_ + buf_.size())) FlushBuffer();
+    if (buf_.size() == 0) buf_start_ = off;
     size_t at = buf_.size();
-    buf_.resize(at + kBlockSize);
+    buf_.resize_for_overwrite(at + kBlockSize);
     return reinterpret_cast<uint8_t*>(buf_.data() + at);
   }
   void Write(uint32_t page, const uint8_t* block) { std::memcpy(Block(page), block, kBlockSize); }
   // Starts writing the buffer (after the previous write has ended).
   void FlushBuffer() {
     Wait();
-    if (buf_.empty()) return;
-    writing_.swap(buf_);
-    buf_.clear();
+    if (buf_.size() == 0) return;
+    std::swap(writing_, buf_);
+    buf_.resize(0);
     writing_start_ = buf_start_;
     writer_ = std::thread([this] {
       try {
@@ -70,11 +71,12 @@ class BlockWriter {
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
   }
 
+  static constexpr size_t kBufferBytes = 4u << 20;
   File& f_;
   uint32_t next_page_ = kHeaderPages;
-  std::string buf_;
+  EntryBytes buf_;
   uint64_t buf_start_ = 0;
-  std::string writing_;
+  EntryBytes writing_;
   uint64_t writing_start_ = 0;
   std::thread writer_;
   std::exception_ptr failure_;
@@ -109,12 +111,16 @@ uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len
     uint32_t page = w.Allocate();
     uint8_t* block = w.Block(page);
     Put32(block, static_cast<uint32_t>(count));
+    Put32(block + 4, 0);
     size_t off = 8;
+    const size_t pad = static_cast<size_t>(item_len) - 4 - klen;
     for (size_t k = 0; k < count; ++k, ++at) {
       Put32(block + off, e.recno(at));
       std::memcpy(block + off + 4, e.key(at).data(), klen);
+      std::memset(block + off + 4 + klen, 0, pad);
       off += static_cast<size_t>(item_len);
     }
+    std::memset(block + off, 0, kBlockSize - off);  // no right pointer in a leaf, then unused
     level.push_back({page, at == 0 ? 0 : at - 1});
   }
   size_t fan = static_cast<size_t>(capacity) + 1;
@@ -126,6 +132,7 @@ uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len
       size_t count = level.size() / nodes + (i < level.size() % nodes ? 1 : 0);
       uint32_t page = w.Allocate();
       uint8_t* block = w.Block(page);
+      std::memset(block, 0, kBlockSize);  // few blocks: cleared whole, then filled
       Put32(block, static_cast<uint32_t>(count - 1));
       size_t off = 8;
       for (size_t k = 0; k + 1 < count; ++k, ++c) {
