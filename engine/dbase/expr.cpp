@@ -205,6 +205,13 @@ const std::string* Expression::PlainCharField() const {
   return root_->op == Op::kField && root_->field_kind == 'C' ? &root_->name : nullptr;
 }
 
+const std::string* Expression::UpperCharField() const {
+  const ExprNode& n = *root_;
+  if (n.op != Op::kCall || n.fn != Fn::kUpper || n.args.size() != 1) return nullptr;
+  const ExprNode& a = *n.args[0];
+  return a.op == Op::kField && a.field_kind == 'C' && a.width == n.width ? &a.name : nullptr;
+}
+
 char Expression::type() const { return root_->type; }
 int Expression::width() const { return root_->type == 'C' ? root_->width : 0; }
 

@@ -46,6 +46,8 @@ class Expression {
   const std::string& source() const { return source_; }
   // The field's name when the whole expression is one character field, else nullptr.
   const std::string* PlainCharField() const;
+  // The field's name when the whole expression is UPPER() of one character field, else nullptr.
+  const std::string* UpperCharField() const;
 
   // Evaluates on a row. Character results are blank-padded to width().
   ExprValue Eval(const RecordView& row) const;

@@ -372,7 +372,7 @@ bool GatherStoredKeys(const std::vector<const TagMeta*>& tags, RecordSource& row
         uint8_t* entry = reinterpret_cast<uint8_t*>(e.data.data()) + static_cast<size_t>(at) * s;
         const char* field = block.get() + t.raw_offset;
         for (size_t k = 0; k < n; ++k, entry += s, field += rec_len) {
-          std::memcpy(entry, field, take);
+          t.CopyRawKey(entry, field, take);
           if (take < e.key_len) std::memset(entry + take, ' ', e.key_len - take);
           Put32(entry + e.key_len, static_cast<uint32_t>(at + k + 1));
         }
@@ -425,7 +425,9 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
         if (t.raw_length > 0 && record.size() >= size_t{t.raw_offset} + t.raw_length) {
           // The common case: a character field as it is stored, straight from the record.
           size_t n = std::min<size_t>(t.raw_length, e.key_len);
-          e.data.append(record.data() + t.raw_offset, n);
+          const size_t at = e.data.size();
+          e.data.resize_for_overwrite(at + n);
+          t.CopyRawKey(reinterpret_cast<uint8_t*>(e.data.data() + at), record.data() + t.raw_offset, n);
           e.data.append(e.key_len - n, ' ');
           e.AddRecNo(static_cast<uint32_t>(r));
           continue;
@@ -473,11 +475,17 @@ TagMeta NewTag(const TagInfo& info, const std::string& path, const std::vector<F
   }
   ShapeTag(t, path);
   t.info.key_type = t.type;
-  if (const std::string* plain = t.for_expr ? nullptr : t.key_expr->PlainCharField()) {
+  // Keys that are a stored character field, as stored or in capitals, are taken from the
+  // records without evaluating the expression.
+  const std::string* plain = t.for_expr ? nullptr : t.key_expr->PlainCharField();
+  const std::string* upper = t.for_expr || plain ? nullptr : t.key_expr->UpperCharField();
+  if (const std::string* field = plain ? plain : upper) {
     for (const FieldSpec& f : fields)
-      if (SameName(f.name, *plain) && f.offset > 0 && f.length > 0) {
+      if (SameName(f.name, *field) && f.offset > 0 && f.length > 0) {
         t.raw_offset = f.offset;
         t.raw_length = f.length;
+        t.raw_upper = upper != nullptr;
+        for (size_t b = 0; b < 256; ++b) t.upper_map[b] = cp.ToUpper(static_cast<uint8_t>(b));
         break;
       }
   }

@@ -5,6 +5,8 @@
 // Internal to engine/dbase; mdx.h is the interface.
 #pragma once
 
+#include <array>
+#include <cstring>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -91,6 +93,18 @@ struct TagMeta {
   // clause); raw_length 0 otherwise.
   uint32_t raw_offset = 0;
   uint32_t raw_length = 0;
+  // With raw_upper, the key is UPPER() of that field: each stored byte through upper_map (the
+  // code page's capitals, as the expression's UPPER gives them).
+  bool raw_upper = false;
+  std::array<uint8_t, 256> upper_map{};
+  // Writes the key bytes of a stored field (n of them) as this tag's key has them.
+  void CopyRawKey(uint8_t* to, const char* field, size_t n) const {
+    if (!raw_upper) {
+      std::memcpy(to, field, n);
+      return;
+    }
+    for (size_t i = 0; i < n; ++i) to[i] = upper_map[static_cast<uint8_t>(field[i])];
+  }
   // The order of character keys (the table's language driver); not owned.
   const Collation* coll = nullptr;
   // Why the engine cannot compute this tag's keys (an expression it does not know, or one that
