@@ -705,6 +705,8 @@ void CreateTableAtomically(const std::string& path, TableDefinition def) {
     PrepareSwapWorkFolder(path);
     CreateStorage(tmp_path, def);
     CommitSwap(path, FamilyEntries(path, tmp_path, def.format));
+    // A mark left by the replaced table's rows says nothing of the new table's indexes.
+    if (IndexRewriteMarked(path)) ClearIndexRewriteMark(path);
   } catch (...) {
     if (!SwapPending(path)) DiscardSwapWork(path);
     throw;

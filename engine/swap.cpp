@@ -186,6 +186,24 @@ std::string SwapTempPath(const std::string& final_path) {
 
 std::string SwapJournalPath(const std::string& table_path) { return Hidden(table_path, ".diario"); }
 
+std::string IndexRewriteMarkPath(const std::string& table_path) { return Hidden(table_path, ".reindexar"); }
+
+void SetIndexRewriteMark(const std::string& table_path) {
+  FileSystem& fs = *CurrentFileSystem();
+  fs.Open(IndexRewriteMarkPath(table_path), OpenMode::kCreate)->Sync();
+  fs.SyncDirectory(FolderOf(table_path));  // durable before the first row changes
+}
+
+void ClearIndexRewriteMark(const std::string& table_path) {
+  FileSystem& fs = *CurrentFileSystem();
+  fs.Remove(IndexRewriteMarkPath(table_path));
+  fs.SyncDirectory(FolderOf(table_path));
+}
+
+bool IndexRewriteMarked(const std::string& table_path) {
+  return CurrentFileSystem()->Exists(IndexRewriteMarkPath(table_path));
+}
+
 bool SwapPending(const std::string& table_path) {
   return CurrentFileSystem()->Exists(SwapJournalPath(table_path));
 }

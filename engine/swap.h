@@ -67,6 +67,15 @@ bool SwapPending(const std::string& table_path);
 // The error for a table whose swap is under way (or interrupted and not yet finished).
 [[noreturn]] void ThrowSwapInProgress(const std::string& table_path);
 
+// The mark of a table whose rows change before its indexes are written anew (Paradox: the .PX
+// and the secondary indexes follow the rows when the table is flushed). It is made durable
+// before the first row changes and removed once the new indexes are swapped in; while it exists
+// the indexes may not match the rows, and an exclusive open rebuilds them.
+std::string IndexRewriteMarkPath(const std::string& table_path);
+void SetIndexRewriteMark(const std::string& table_path);
+void ClearIndexRewriteMark(const std::string& table_path);
+bool IndexRewriteMarked(const std::string& table_path);
+
 // Whether a bare file name can belong to the family of the table named `table_name` (its stem
 // with one of the extensions a table's files have). Used to validate journals.
 bool IsFamilyFileName(const std::string& table_name, const std::string& file_name);

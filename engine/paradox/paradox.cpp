@@ -21,6 +21,7 @@
 #include "engine/error.h"
 #include "engine/fs.h"
 #include "engine/paradox/px_table.h"
+#include "engine/swap.h"
 
 namespace engine::paradox::internal {
 
@@ -75,7 +76,7 @@ void ParadoxTable::Corrupt(const std::string& what, DBIResult code) const {
 
 ParadoxTable::~ParadoxTable() {
   try {
-    if (db_ && dirty_) Flush();
+    if (db_ && (dirty_ || marked_)) Flush();
   } catch (...) {
     // A failing close must not throw; the next open sees the files as the last write left them.
   }
@@ -106,6 +107,7 @@ void ParadoxTable::OpenAndLock() {
 }
 
 void ParadoxTable::Load() {
+  if (!options_.read_only && !options_.exclusive && IndexRewriteMarked(path_)) RecoverIndexesExclusively();
   OpenAndLock();
   ParseHeader();
   LoadChain();
@@ -115,6 +117,44 @@ void ParadoxTable::Load() {
   for (const auto& f : hfields_) has_blob |= f.type->blob;
   if (has_blob && !mb_path_.empty()) OpenBlobFile(false);
   secondary_.Load(fs, Indexed());
+  if (IndexRewriteMarked(path_)) RecoverIndexes();
+}
+
+// The mark says that the rows changed and the indexes may not have followed (a crash or a failure
+// before the flush swapped the new ones in). Whoever holds the table exclusively for writing
+// writes them anew from the rows (a shared open for writing first tries that through an exclusive
+// open of its own, in Load). Otherwise they stay refused: walks and checks report them as not up
+// to date.
+void ParadoxTable::RecoverIndexes() {
+  if (!options_.read_only && options_.exclusive && !SwapPending(path_)) {
+    bool writable = true;
+    try {
+      CheckSecondaryWritable();
+    } catch (const EngineError&) {
+      writable = false;
+    }
+    if (writable) {
+      index_stale_ = key_fields_ > 0;
+      secondary_stale_ = !secondary_.Empty();
+      marked_ = true;
+      Flush();
+      return;
+    }
+  }
+  secondary_.SetProblem(
+      "no está al día: los registros de la tabla cambiaron y el índice no se terminó de escribir. Abra la tabla "
+      "para escribir en ella cuando nadie más la use, y el índice se reconstruirá");
+}
+
+void ParadoxTable::RecoverIndexesExclusively() {
+  try {
+    OpenOptions exclusive = options_;
+    exclusive.exclusive = true;
+    ParadoxTable fixer(path_, exclusive);
+    fixer.Load();
+  } catch (const EngineError& e) {
+    if (e.code() != err::kTableInUse) throw;  // held elsewhere: its indexes stay refused here
+  }
 }
 
 void ParadoxTable::ReloadSecondary() { secondary_.Load(*CurrentFileSystem(), Indexed()); }
@@ -165,6 +205,9 @@ void ParadoxTable::CheckSecondaryWritable() const {
       why = "está dañado (" + (ix.problem.empty() ? std::string("falta su fichero .Y") : ix.problem) + ")";
     else if (text && !ascii)
       why = "ordena texto según «" + sort_name_ + "», que este programa no sabe reproducir";
+    else if (!KnownOrder(ix))
+      why = "tiene en su cabecera una marca de índice único o sin distinguir mayúsculas (" + MarkText(ix) +
+            " en el byte 0x55), que este programa no sabe mantener";
     else if (text && ix.files.composite)
       why = "es compuesto y ordena texto, quizá sin distinguir mayúsculas (lo que este programa no sabe leer)";
     if (why.empty()) continue;
@@ -354,6 +397,7 @@ void ParadoxTable::CheckWritable() const {
   if (options_.read_only)
     throw EngineError(err::kInvalidParam, "La tabla está abierta solo para lectura; no se puede modificar.",
                       {CtxTable(path_)});
+  if (failed_) ThrowFailed();
 }
 
 void ParadoxTable::CheckRecord(const std::string& buf) const {

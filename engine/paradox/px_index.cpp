@@ -137,7 +137,10 @@ SecondaryIndex ReadIndexHeader(FileSystem& fs, const IndexFiles& files, const In
   if (static_cast<uint8_t>(h[0x39]) != table.version_id)
     BadIndex(table.path, path, "el índice es de otra versión de Paradox que la tabla");
   ix.change_count = static_cast<uint8_t>(h[0x2E]);
-  ix.descending = table.version_id >= 12 && static_cast<uint8_t>(h[0x55]) == 0x11;
+  // Byte 0x55 of a level-7 .X file: 0x10, 0x11 and 0x30 are descending in Beck's description and
+  // in paradoxdriver's reader; the rest of its meaning is unsettled (KnownOrder).
+  ix.mark = table.version_id >= 12 ? static_cast<uint8_t>(h[0x55]) : 0;
+  ix.descending = ix.mark == 0x10 || ix.mark == 0x11 || ix.mark == 0x30;
   const int nf = static_cast<int16_t>(Get16(h, 0x21));
   const int keyed = static_cast<int16_t>(Get16(h, 0x23));
   const int m = nf - table.key_fields - 1;
@@ -266,12 +269,19 @@ IndexCheck CheckIndex(FileSystem& fs, const SecondaryIndex& ix, const IndexedTab
   }
   // Order: keys of bytewise-ordered types are compared as bytes; alpha keys follow the table's
   // sort order, which only "ascii" makes bytewise.
-  bool collated = false;
+  bool collated = false, text = false;
   for (size_t i = 0; i + 1 < ix.xfields.size(); ++i)
-    if (ix.xfields[i].type->letter == 'A') collated = table.sort_name != "ascii" && !table.sort_name.empty();
+    if (ix.xfields[i].type->letter == 'A') {
+      text = true;
+      collated = table.sort_name != "ascii" && !table.sort_name.empty();
+    }
   if (collated) {
     out.unchecked.push_back(who + "sus claves de texto siguen el orden «" + table.sort_name +
                             "», que este programa no comprueba");
+  } else if (text && !KnownOrder(ix)) {
+    out.unchecked.push_back(who + "su cabecera lo marca (byte 0x55 = " + MarkText(ix) +
+                            ") como único o sin distinguir mayúsculas, un orden de sus claves de texto que este "
+                            "programa no comprueba");
   } else {
     for (size_t i = 0; i + 1 < recs.size(); ++i) {
       const int c = std::memcmp(recs[i].bytes.data(), recs[i + 1].bytes.data(), ix.key_len);

@@ -13,8 +13,8 @@
 //   byte 0x2E repeats the .DB's changeCount2 (an index of another version of the table differs).
 //   Level-7 tables mark a descending index with 0x11 in byte 0x55.
 // - The .Y file is the .X file's primary index, laid out like a .PX (fileType 4 or 7).
-// Not described anywhere public, and so never guessed here: how a case-insensitive or unique
-// index is marked. The engine writes new indexes only where that does not matter: case-sensitive
+// Not described consistently anywhere public, and so never guessed here: how a case-insensitive
+// or unique index is marked (see KnownOrder). The engine writes new indexes only where that does not matter: case-sensitive
 // ones over keys that sort bytewise, and rebuilt ones that keep an existing index's order and the
 // header bytes it does not interpret (px_index_write.cpp).
 #pragma once
@@ -66,10 +66,23 @@ struct SecondaryIndex {
   uint16_t header_size = 0;
   uint32_t block_size = 0;
   uint8_t change_count = 0;        // .X byte 0x2E
+  uint8_t mark = 0;                // .X byte 0x55 at level 7 (0 before): direction, and see KnownOrder
   size_t numbers_at = 0;           // .X header offset of the fields' numbers
   // Why the engine cannot use the index; "" when it can.
   std::string problem;
 };
+
+// Whether the engine knows the order of the index's keys: byte 0x55 says ascending (0x00) or
+// descending (0x11), both case-sensitive. Beck's description lists other values for level-7
+// indexes (0x01, 0x21: ascending, 0x20 unique; 0x10, 0x30 descending, "case insensitive") in a
+// table whose rows contradict each other on case, and no public source says how such keys are
+// compared: their order is kept (walks, restructures) but never made anew.
+inline bool KnownOrder(const SecondaryIndex& ix) { return ix.mark == 0x00 || ix.mark == 0x11; }
+// The mark as it is written in messages ("0x10").
+inline std::string MarkText(const SecondaryIndex& ix) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  return std::string("0x") + kDigits[ix.mark >> 4] + kDigits[ix.mark & 15];
+}
 
 // Reads and checks the header of an index's .X file against the table. Throws EngineError
 // naming the file when it is not a secondary index of this table.
@@ -137,6 +150,11 @@ class SecondarySet {
   // table from opening: it is kept with its problem (and refused for walks).
   void Load(FileSystem& fs, const IndexedTable& table);
   const std::vector<SecondaryIndex>& Indexes() const { return indexes_; }
+  // Gives every index that has none this problem (indexes that may not match the rows).
+  void SetProblem(const std::string& problem) {
+    for (auto& ix : indexes_)
+      if (ix.problem.empty()) ix.problem = problem;
+  }
   bool Empty() const { return indexes_.empty(); }
   // The index of that name (letter case aside), or nullptr.
   const SecondaryIndex* Find(const std::string& name) const;

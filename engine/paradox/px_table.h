@@ -91,7 +91,17 @@ class ParadoxTable : public TableStorage {
 
  private:
   void CheckSecondaryWritable() const;
-  void RebuildSecondaryIndexes();
+  // Before the first row change that makes an index stale: the index rewrite mark (swap.h).
+  void MarkIndexesChanging(bool primary);
+  bool InWorkFolder() const;
+  // The stale indexes written anew in the work folder and swapped in.
+  void RewriteIndexes();
+  // After opening a table whose mark is set: rebuilds its indexes when it is held exclusively
+  // for writing, otherwise leaves them refused for use. A shared open for writing first tries
+  // an exclusive one of its own, before it locks the table.
+  void RecoverIndexes();
+  void RecoverIndexesExclusively();
+  void WritePrimaryIndex(const std::string& px_path);
   [[noreturn]] void Corrupt(const std::string& what, DBIResult code = err::kFileCorrupt) const;
   void OpenAndLock();
   void ParseHeader();
@@ -110,9 +120,10 @@ class ParadoxTable : public TableStorage {
   void RemoveAt(uint64_t pos);
   uint16_t AllocateBlock();
   void WriteBlock(size_t ci);
+  void WriteDb(uint64_t offset, const std::string& data);
+  [[noreturn]] void ThrowFailed() const;
   void WriteHeader();
   void AssignAutoinc(std::string* rec);
-  void RebuildPrimaryIndex();
   std::string ReadBlob(const std::string& buf, int field);
   uint32_t WriteBlob(const std::string& data, bool graphic, uint16_t modnr);
   void OpenBlobFile(bool create);
@@ -144,6 +155,8 @@ class ParadoxTable : public TableStorage {
   bool secondary_stale_ = false;  // the secondary indexes no longer match the rows
   bool relink_ = false;  // the chain on disk still holds empty blocks
   bool dirty_ = false;   // written since the last Flush()
+  bool failed_ = false;  // a write of the rows failed: memory may differ from the disk
+  bool marked_ = false;  // this object set the index rewrite mark, which the next Flush() clears
   SecondarySet secondary_;
 };
 

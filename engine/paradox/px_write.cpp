@@ -1,6 +1,7 @@
 // Changing the rows of a Paradox table: values into records, blocks of the chain written in an
 // order that keeps the old chain whole until the header names the new one, and the primary
-// index (.PX) rebuilt from the chain when a changed keyed table is flushed.
+// index (.PX) and the secondary indexes rebuilt from the chain when a changed table is flushed,
+// swapped in under a journal, with a mark beside the table while they may not match its rows.
 
 #include <algorithm>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "engine/error.h"
 #include "engine/fs.h"
 #include "engine/paradox/px_table.h"
+#include "engine/swap.h"
 
 namespace engine::paradox::internal {
 
@@ -87,7 +89,26 @@ void ParadoxTable::WriteBlock(size_t ci) {
     std::memcpy(&data[p], r.data(), record_len_);
     p += record_len_;
   }
-  db_->WriteAt(header_size_ + static_cast<uint64_t>(b.number - 1) * block_size_, data.data(), data.size());
+  WriteDb(header_size_ + static_cast<uint64_t>(b.number - 1) * block_size_, data);
+}
+
+// After a write of the rows fails, the chain in memory may no longer be the one on disk: the table
+// object takes no more changes and writes no index from it; the mark stays, and the next open
+// rebuilds the indexes from the rows on disk.
+void ParadoxTable::WriteDb(uint64_t offset, const std::string& data) {
+  try {
+    db_->WriteAt(offset, data.data(), data.size());
+  } catch (...) {
+    failed_ = true;
+    throw;
+  }
+}
+
+void ParadoxTable::ThrowFailed() const {
+  throw EngineError(err::kOsError,
+                    "Una escritura anterior en la tabla falló, y la tabla abierta ya no se puede cambiar. Ciérrela y "
+                    "vuelva a abrirla: sus índices se reconstruirán a partir de los registros.",
+                    {CtxTable(path_)});
 }
 
 void ParadoxTable::WriteHeader() {
@@ -102,7 +123,7 @@ void ParadoxTable::WriteHeader() {
   Put16(header_, 0x10, chain_.empty() ? 0 : chain_.back().number);
   Put16(header_, 0x3A, static_cast<uint16_t>(file_blocks_));
   Put32(header_, 0x49, static_cast<uint32_t>(autoinc_));
-  db_->WriteAt(0, header_.data(), header_.size());
+  WriteDb(0, header_);
 }
 
 void ParadoxTable::InsertAt(uint64_t pos, const std::string& rec) {
@@ -220,8 +241,14 @@ uint64_t ParadoxTable::AppendRecord(const std::string& buf) {
       throw EngineError(err::kKeyViolation, "Ya hay un registro con la misma clave en la tabla.",
                         {CtxTable(path_)});
     }
-    index_stale_ = true;
   }
+  try {
+    MarkIndexesChanging(true);
+  } catch (...) {
+    autoinc_ = saved_autoinc;
+    throw;
+  }
+  if (key_fields_ > 0) index_stale_ = true;
   InsertAt(pos, rec);
   secondary_stale_ = !secondary_.Empty();
   return pos + 1;
@@ -246,12 +273,14 @@ void ParadoxTable::UpdateRecord(uint64_t recno, const std::string&, const std::s
     // The record in its new place first, then the old one removed: an interruption in between
     // leaves the row twice rather than not at all.
     const std::string old_rec = At(pos);
+    MarkIndexesChanging(true);
     index_stale_ = true;
     secondary_stale_ = !secondary_.Empty();
     InsertAt(at, new_buf);
     RemoveAt(LowerBound(old_rec));
     return;
   }
+  MarkIndexesChanging(false);
   auto [ci, i] = Locate(pos);
   chain_[ci].recs[i] = new_buf;
   secondary_stale_ = !secondary_.Empty();
@@ -267,34 +296,69 @@ void ParadoxTable::SetDeleted(uint64_t recno, bool deleted) {
     throw EngineError(err::kNotSupported,
                       "Las tablas Paradox no guardan registros borrados: no se pueden recuperar.",
                       {CtxTable(path_), CtxRecord(recno)});
+  MarkIndexesChanging(true);
   RemoveAt(recno - 1);
   if (key_fields_ > 0) index_stale_ = true;
   secondary_stale_ = !secondary_.Empty();
 }
 
-// Every secondary index written anew from the rows, in its keys' byte order, keeping its name,
-// kind and the header bytes the engine does not set. CheckSecondaryWritable has made sure that
-// byte order is each index's order.
-void ParadoxTable::RebuildSecondaryIndexes() {
-  FileSystem& fs = *CurrentFileSystem();
-  const IndexedTable described = Indexed();
-  Rows rows(*this);
-  for (const SecondaryIndex& ix : secondary_.Indexes()) {
-    IndexDefinition def;
-    def.fields = ix.fields;
-    def.composite = ix.files.composite;
-    def.name = ix.name;
-    def.maintained = ix.maintained;
-    def.descending = ix.descending;
-    WriteIndex(fs, described, rows, def, BytewiseOrder(described, def, rows), &ix, ix.files.x_path, ix.files.y_path);
-  }
-  ReloadSecondary();
+// A table in its folder's work folder is a new version being built (a restructure's): nobody
+// sees it before its swap, whose journal covers all its files, so it needs neither the mark nor
+// a swap of its own.
+bool ParadoxTable::InWorkFolder() const { return BaseName(DirName(path_)) == BaseName(SwapTempDir(path_)); }
+
+void ParadoxTable::MarkIndexesChanging(bool primary) {
+  if (marked_ || InWorkFolder() || (secondary_.Empty() && (!primary || key_fields_ == 0))) return;
+  SetIndexRewriteMark(path_);
+  marked_ = true;
 }
 
-void ParadoxTable::RebuildPrimaryIndex() {
+// The .PX and every secondary index written anew from the rows in the table's work folder, then
+// swapped in together under a journal (swap.h): at every instant the folder holds either all the
+// old index files or all the new ones, and until the mark is cleared an exclusive open rebuilds
+// them. A secondary index is written in its keys' byte order, keeping its name, kind and the
+// header bytes the engine does not set; CheckSecondaryWritable has made sure that byte order is
+// each index's order.
+void ParadoxTable::RewriteIndexes() {
   FileSystem& fs = *CurrentFileSystem();
-  std::string px_path = FindCompanion(fs, path_, ".PX");
-  if (px_path.empty()) px_path = CompanionName(path_, ".PX");
+  const bool in_place = InWorkFolder();
+  auto target = [&](const std::string& final_path) { return in_place ? final_path : SwapTempPath(final_path); };
+  std::vector<SwapEntry> entries;
+  try {
+    if (!in_place) PrepareSwapWorkFolder(path_);
+    if (index_stale_) {
+      std::string px_path = FindCompanion(fs, path_, ".PX");
+      if (px_path.empty()) px_path = CompanionName(path_, ".PX");
+      WritePrimaryIndex(target(px_path));
+      entries.push_back({px_path, target(px_path)});
+    }
+    if (secondary_stale_) {
+      const IndexedTable described = Indexed();
+      Rows rows(*this);
+      for (const SecondaryIndex& ix : secondary_.Indexes()) {
+        IndexDefinition def;
+        def.fields = ix.fields;
+        def.composite = ix.files.composite;
+        def.name = ix.name;
+        def.maintained = ix.maintained;
+        def.descending = ix.descending;
+        const std::string& x = ix.files.x_path;
+        const std::string& y = ix.files.y_path;
+        WriteIndex(fs, described, rows, def, BytewiseOrder(described, def, rows), &ix, target(x), target(y));
+        entries.push_back({x, target(x)});
+        entries.push_back({y, target(y)});
+      }
+    }
+    if (!in_place && !entries.empty()) CommitSwap(path_, entries);
+  } catch (...) {
+    if (!in_place && !SwapPending(path_)) DiscardSwapWork(path_);
+    throw;
+  }
+  if (secondary_stale_) ReloadSecondary();
+}
+
+void ParadoxTable::WritePrimaryIndex(const std::string& px_path) {
+  FileSystem& fs = *CurrentFileSystem();
   HeaderLayout layout;
   layout.file_type = 1;
   layout.version_id = version_id_;
@@ -312,16 +376,18 @@ void ParadoxTable::RebuildPrimaryIndex() {
 
 void ParadoxTable::Flush() {
   if (options_.read_only) return;
-  if (!dirty_ && !index_stale_ && !secondary_stale_) return;
+  if (failed_) ThrowFailed();
+  if (!dirty_ && !index_stale_ && !secondary_stale_ && !marked_) return;
   if (mb_) mb_->Sync();
-  db_->Sync();
-  if (index_stale_) {
-    RebuildPrimaryIndex();
+  db_->Sync();  // the rows durable before the indexes that describe them
+  if (index_stale_ || secondary_stale_) {
+    RewriteIndexes();
     index_stale_ = false;
-  }
-  if (secondary_stale_) {
-    RebuildSecondaryIndexes();
     secondary_stale_ = false;
+  }
+  if (marked_) {
+    ClearIndexRewriteMark(path_);
+    marked_ = false;
   }
   dirty_ = false;
 }

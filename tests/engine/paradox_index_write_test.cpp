@@ -127,6 +127,20 @@ void AddExtra(const std::string& dir) {
               {bde::crNOOP, bde::crADD, bde::crNOOP, bde::crNOOP, bde::crNOOP, bde::crNOOP});
 }
 
+// Opens T.DB in `dir` and appends a row: refused as not supported, with a message naming `what`.
+void ExpectAppendRefused(const std::string& dir, const std::string& what) {
+  auto t = paradox::Open(dir + "/T.DB", OpenOptions{});
+  std::string rec = t->BlankRecord();
+  t->SetValue(&rec, 0, Value::Integer(20));
+  try {
+    t->AppendRecord(rec);
+    ADD_FAILURE() << "append accepted";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(e.code(), err::kNotSupported);
+    EXPECT_NE(std::string(e.what()).find(what), std::string::npos) << e.what();
+  }
+}
+
 std::map<std::string, std::vector<int64_t>> Expected(int level, const std::string& nombre) {
   std::map<std::string, std::vector<int64_t>> out = {
       {nombre, kByNombre}, {"SALDO", kBySaldo}, {"CIUDAD_NOMBRE", kByCiudadNombre}};
@@ -194,17 +208,9 @@ TEST(ParadoxIndexWrite, WritesKeepIndexesTrueOrAreRefusedWhenAnOrderIsUnknown) {
   MakeTable(d.path(), 5);
   const std::string db = ReadFileBytes(d / "T.DB");
   const std::string xg = ReadFileBytes(d / "T.XG0");
+  ExpectAppendRefused(d.path(), "CIUDAD_NOMBRE");
   {
     auto t = paradox::Open(d / "T.DB", OpenOptions{});
-    std::string rec = t->BlankRecord();
-    t->SetValue(&rec, 0, Value::Integer(20));
-    try {
-      t->AppendRecord(rec);
-      ADD_FAILURE() << "append accepted";
-    } catch (const EngineError& e) {
-      EXPECT_EQ(e.code(), err::kNotSupported);
-      EXPECT_NE(std::string(e.what()).find("CIUDAD_NOMBRE"), std::string::npos) << e.what();
-    }
     EXPECT_THROW(t->SetDeleted(1, true), EngineError);
   }
   EXPECT_EQ(ReadFileBytes(d / "T.DB"), db);
@@ -335,6 +341,58 @@ TEST(ParadoxIndexWrite, ARebuiltIndexKeepsAnOrderAndHeaderBytesItCannotInterpret
   EXPECT_EQ(IndexOrders(d / "T.DB", &problems)["NOMBRE"], folded);
   EXPECT_EQ(ReadFileBytes(d / "T.X03")[0x53], 0x5A);
   EXPECT_EQ(static_cast<uint8_t>(ReadFileBytes(d / "T.X03")[0x15]), 3);
+}
+
+// Byte 0x55 of a level-7 index: 0x10, 0x11 and 0x30 are descending in both public sources; the
+// values whose meaning on letter case and uniqueness they leave unsettled keep the table from
+// being changed and the order of text keys from being judged, and a restructure keeps them with
+// the order they describe.
+TEST(ParadoxIndexWrite, IndexMarksWhoseMeaningIsUnsettledAreKeptButNotMaintained) {
+  for (const uint8_t mark : {0x01, 0x10, 0x20, 0x21, 0x30}) {
+    SCOPED_TRACE("mark " + std::to_string(mark));
+    const bool descending = mark == 0x10 || mark == 0x30;
+    TempDir d;
+    MakeTable(d.path(), 7);
+    fs::remove(d / "T.XG0");  // its text keys alone would refuse writes
+    fs::remove(d / "T.YG0");
+    for (const char* name : {"T.X02", "T.X04"}) {
+      std::string x = ReadFileBytes(d / name);
+      ASSERT_EQ(x[0x55], 0);
+      x[0x55] = static_cast<char>(mark);
+      WriteFileBytes(d / name, x);
+    }
+    {
+      OpenOptions o;
+      o.read_only = true;
+      auto t = paradox::Open(d / "T.DB", o);
+      for (const auto& tag : t->Tags()) {
+        if (tag.name == "NOMBRE" || tag.name == "SALDO") {
+          EXPECT_EQ(tag.descending, descending) << tag.name;
+        }
+      }
+      const auto check = paradox::CheckSecondaryIndexes(*t);
+      // SALDO's keys are numbers, whose order does not depend on letter case: stored ascending,
+      // it is out of order exactly when the mark says descending.
+      EXPECT_EQ(check.problems.size(), descending ? 1u : 0u);
+      if (descending) {
+        EXPECT_NE(check.problems.front().find("SALDO"), std::string::npos) << check.problems.front();
+      }
+      ASSERT_EQ(check.unchecked.size(), 1u);
+      EXPECT_NE(check.unchecked.front().find("NOMBRE"), std::string::npos) << check.unchecked.front();
+    }
+    const std::string db = ReadFileBytes(d / "T.DB");
+    ExpectAppendRefused(d.path(), "0x55");
+    EXPECT_EQ(ReadFileBytes(d / "T.DB"), db);
+    if (descending) continue;
+    AddExtra(d.path());  // NOMBRE and SALDO move on by one field
+    EXPECT_EQ(static_cast<uint8_t>(ReadFileBytes(d / "T.X03")[0x55]), mark);
+    EXPECT_EQ(static_cast<uint8_t>(ReadFileBytes(d / "T.X05")[0x55]), mark);
+    std::vector<std::string> problems;
+    auto orders = IndexOrders(d / "T.DB", &problems);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(orders["NOMBRE"], kByNombre);
+    EXPECT_EQ(orders["SALDO"], kBySaldo);
+  }
 }
 
 TEST(ParadoxIndexWrite, FailureOrCrashAtAnyStepLeavesATableWithAllItsIndexes) {

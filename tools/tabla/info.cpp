@@ -83,6 +83,8 @@ int RunInfo(const std::vector<std::string>& args) {
       line += ix.files.composite ? "; compuesto o con nombre" : "; de un campo, distingue mayúsculas";
       line += ix.maintained ? "; mantenido" : "; no mantenido";
       if (ix.descending) line += "; descendente";
+      if (!engine::paradox::KnownOrder(ix))
+        line += "; " + engine::paradox::MarkText(ix) + " en el byte 0x55 (¿único o sin distinguir mayúsculas?)";
       line += " (" + engine::BaseName(ix.files.x_path) +
               (ix.files.y_path.empty() ? ", falta el .Y" : ", " + engine::BaseName(ix.files.y_path)) + ")";
       std::printf("%s\n", line.c_str());
