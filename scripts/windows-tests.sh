@@ -44,11 +44,14 @@ if [ "$ventanas" -eq 1 ]; then
     echo "Windows: sin Qt para Windows en $qt (scripts/windows.sh lo prepara): no se prueban las ventanas bajo wine."
   else
     adir=build-windows-app
+    vstart=$(date +%s)
     cmake -S . -B "$adir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr \
       -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake -DACTUALIZA_BUILD_TESTS=ON -DACTUALIZA_BUILD_BENCH=OFF >/dev/null
     mapfile -t wizard < <(cd tests/app && ls *_test.cpp | sed 's/\.cpp$//; s/^/wizard_/')
     cmake --build "$adir" -j2 --target "${wizard[@]}" capturas
+    echo "Windows: ventanas compiladas en $(( $(date +%s) - vstart )) s"
+    vstart=$(date +%s)
     # Qt's DLLs are found through the path, its plugins beside them (Qt looks in ..\plugins from
     # its own DLL). Wine hands Windows programs none of the QT_* variables of this environment,
     # so the platform goes on the command line.
@@ -75,6 +78,7 @@ if [ "$ventanas" -eq 1 ]; then
       echo "Windows (wine): $w terminó con estado $s"
       [ "$s" -eq 0 ] || status=$s
     done
+    echo "Windows (wine): ventanas probadas en $(( $(date +%s) - vstart )) s"
   fi
 fi
 wineserver -k 2>/dev/null || true
