@@ -24,6 +24,18 @@ std::optional<std::string> FileSystem::StoredName(const std::string& dir, const 
   return std::nullopt;
 }
 
+std::unique_ptr<File> OpenExclusively(FileSystem& fs, const std::string& path, bool writable) {
+  std::unique_ptr<File> f;
+  try {
+    f = fs.Open(path, writable ? OpenMode::kReadWriteUnshared : OpenMode::kRead);
+  } catch (const EngineError& e) {
+    if (e.code() == err::kTableInUse) return nullptr;  // open elsewhere without sharing it with us
+    throw;
+  }
+  if (!f->TryLockExclusive()) return nullptr;
+  return f;
+}
+
 void ReadExactly(File& f, uint64_t offset, void* buf, size_t n) {
   if (f.ReadAt(offset, buf, n) != n)
     throw EngineError(err::kFileCorrupt, "El fichero está truncado: faltan datos al final.",

@@ -55,6 +55,11 @@ class File {
 enum class OpenMode {
   kRead,           // existing file, read only
   kReadWrite,      // existing file, read and write
+  // Existing file, read and write, shared with nobody who reads or writes it: on Windows no other
+  // open of it for reading or writing succeeds while this one lasts, in this process or another,
+  // and this open fails as a file in use when such an open is already there (renames and
+  // removals are still allowed). Elsewhere, which has no such sharing modes, as kReadWrite.
+  kReadWriteUnshared,
   kCreate,         // create or truncate, read and write
   kCreateExclusive // create; fails if the file exists
 };
@@ -99,6 +104,11 @@ FileSystem* DefaultFileSystem();
 FileSystem* CurrentFileSystem();
 // Installs fs (not owned; nullptr restores the default) and returns the previous one.
 FileSystem* SetCurrentFileSystem(FileSystem* fs);
+
+// Opens an existing file (kReadWriteUnshared when `writable`, else kRead) and takes its exclusive
+// lock; nullptr when someone else keeps it: a lock, or on Windows an open for reading or writing.
+// What an exclusive open of a table does before it changes the table's files.
+std::unique_ptr<File> OpenExclusively(FileSystem& fs, const std::string& path, bool writable);
 
 // Reads exactly n bytes at offset or throws a "truncated file" error naming the file.
 void ReadExactly(File& f, uint64_t offset, void* buf, size_t n);

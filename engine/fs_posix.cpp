@@ -155,7 +155,8 @@ class PosixFileSystem final : public FileSystem {
     int flags = O_CLOEXEC;
     switch (mode) {
       case OpenMode::kRead: flags |= O_RDONLY; break;
-      case OpenMode::kReadWrite: flags |= O_RDWR; break;
+      case OpenMode::kReadWrite:
+      case OpenMode::kReadWriteUnshared: flags |= O_RDWR; break;
       case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
       case OpenMode::kCreateExclusive: flags |= O_RDWR | O_CREAT | O_EXCL; break;
     }

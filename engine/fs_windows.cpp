@@ -219,14 +219,16 @@ constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 // is replaced, its holders keep the old file) and replacement of an existing target. The system's
 // error code, ERROR_SUCCESS when done.
 DWORD PosixRename(const std::string& from, const std::string& to) {
-  // Write access lets the rename be flushed to disk; a folder or a read-only file is renamed
-  // without it.
+  // Write access lets the rename be flushed to disk; a folder, a read-only file and a file that
+  // this program holds unshared (kReadWriteUnshared: a table being swapped) are renamed without
+  // it.
   const std::wstring source = Widen(from);
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   bool writable = true;
   HANDLE h = ::CreateFileW(source.c_str(), DELETE | SYNCHRONIZE | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+  if (h == INVALID_HANDLE_VALUE &&
+      (::GetLastError() == ERROR_ACCESS_DENIED || ::GetLastError() == ERROR_SHARING_VIOLATION)) {
     writable = false;
     h = ::CreateFileW(source.c_str(), DELETE | SYNCHRONIZE, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                       nullptr);
@@ -256,7 +258,8 @@ class WindowsFileSystem final : public FileSystem {
     DWORD disposition = OPEN_EXISTING;
     switch (mode) {
       case OpenMode::kRead: access = GENERIC_READ; break;
-      case OpenMode::kReadWrite: break;
+      case OpenMode::kReadWrite:
+      case OpenMode::kReadWriteUnshared: break;
       case OpenMode::kCreate: disposition = CREATE_ALWAYS; break;
       case OpenMode::kCreateExclusive: disposition = CREATE_NEW; break;
     }
@@ -265,9 +268,13 @@ class WindowsFileSystem final : public FileSystem {
       throw IoError("abrir", path, EISDIR);
     // Others may read, write, rename and remove the file while we hold it open, as on POSIX
     // systems; the engine's locks say who may change it. A program that opened the file without
-    // sharing it makes this open fail at once, and that is reported as a file in use.
-    HANDLE h = ::CreateFileW(Widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // sharing it makes this open fail at once, and that is reported as a file in use. An unshared
+    // open (a table about to be restructured) shares only renames and removals, which its swap
+    // does through the path: it fails the same way while anyone has the file open for reading or
+    // writing, host programs that take no lock included, and keeps them out while it lasts.
+    const DWORD share = mode == OpenMode::kReadWriteUnshared ? FILE_SHARE_DELETE
+                                                             : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE h = ::CreateFileW(Widen(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) ThrowSystem("abrir", path, ::GetLastError());
     if (::GetFileType(h) != FILE_TYPE_DISK) {
       ::CloseHandle(h);

@@ -690,8 +690,8 @@ void CreateTableAtomically(const std::string& path, TableDefinition def) {
              "No se puede crear la tabla: con su nombre hay algo que no es un fichero (una carpeta o un fichero "
              "especial). Cámbielo de nombre o quítelo y vuelva a intentarlo.",
              path);
-    guard = fs.Open(path, OpenMode::kReadWrite);
-    if (!guard->TryLockExclusive() || !guard->StillAtPath())
+    guard = OpenExclusively(fs, path, true);
+    if (!guard || !guard->StillAtPath())
       Refuse(err::kTableInUse,
              "No se puede crear la tabla: la que hay con ese nombre está abierta en otro programa. Ciérrelo y "
              "vuelva a intentarlo.",

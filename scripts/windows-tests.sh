@@ -5,14 +5,15 @@
 #   scripts/windows-tests.sh [gtest arguments...]    e.g. --gtest_filter='Path.*'
 #   scripts/windows-tests.sh --ventanas              also the window's QtTest programs, under wine
 #                                                    with the offscreen platform, when Qt for
-#                                                    Windows is at hand (else says why not). Not
-#                                                    in CI yet: some of them fail under wine.
+#                                                    Windows is at hand (else says why not). CI
+#                                                    runs it so.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$(date +%s)
 ventanas=0; [ "${1:-}" = "--ventanas" ] && { ventanas=1; shift; }
 
 bash scripts/deps.sh cmake ninja-build mingw-w64 wine wine64 googletest
+[ "$ventanas" -eq 1 ] && bash scripts/deps.sh qt6-translations-l10n fonts-dejavu-core
 
 dir=build-windows
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
@@ -43,22 +44,41 @@ if [ "$ventanas" -eq 1 ]; then
     echo "Windows: sin Qt para Windows en $qt (scripts/windows.sh lo prepara): no se prueban las ventanas bajo wine."
   else
     adir=build-windows-app
+    vstart=$(date +%s)
     cmake -S . -B "$adir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr \
       -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake -DACTUALIZA_BUILD_TESTS=ON -DACTUALIZA_BUILD_BENCH=OFF >/dev/null
     mapfile -t wizard < <(cd tests/app && ls *_test.cpp | sed 's/\.cpp$//; s/^/wizard_/')
-    cmake --build "$adir" -j2 --target "${wizard[@]}"
-    # Qt's DLLs and plugins are found through the path and QT_PLUGIN_PATH.
+    cmake --build "$adir" -j2 --target "${wizard[@]}" capturas
+    echo "Windows: ventanas compiladas en $(( $(date +%s) - vstart )) s"
+    vstart=$(date +%s)
+    # Qt's DLLs are found through the path, its plugins beside them (Qt looks in ..\plugins from
+    # its own DLL). Wine hands Windows programs none of the QT_* variables of this environment,
+    # so the platform goes on the command line.
     export WINEPATH="$(winepath -w "$qt/bin");$(winepath -w "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")");$(winepath -w /usr/x86_64-w64-mingw32/lib)"
-    export QT_PLUGIN_PATH="$(winepath -w "$qt/plugins")" QT_QPA_PLATFORM=offscreen
+    # qt.conf beside the programs: Qt's Spanish texts as the zip carries them, and fonts. On
+    # Windows the offscreen platform reads fonts only from the fonts folder of Qt's libraries
+    # (QT_QPA_FONTDIR does not get through wine), and Qt for Windows has none: without them every
+    # text is measured in boxes. They are the fonts the tests have on Linux (DejaVu Sans).
+    mkdir -p "$adir/tests/translations" "$adir/tests/qt/fonts"
+    cp /usr/share/qt6/translations/qtbase_es.qm "$adir/tests/translations/"
+    cp /usr/share/fonts/truetype/dejavu/DejaVuSans.ttf /usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf \
+      "$adir/tests/qt/fonts/"
+    win() { winepath -w "$1" | tr '\\' /; }
+    printf '[Paths]\r\nPrefix = %s\r\nTranslations = %s\r\nLibraries = %s\r\n' "$(win "$qt")" \
+      "$(win "$PWD/$adir/tests/translations")" "$(win "$PWD/$adir/tests/qt")" > "$adir/tests/qt.conf"
     for w in "${wizard[@]}"; do
       s=0
+      # A program without a window (QTEST_GUILESS_MAIN) takes no -platform.
+      platform=(-platform offscreen)
+      grep -q QTEST_GUILESS_MAIN "tests/app/${w#wizard_}.cpp" && platform=()
       # QtTest writes its report to a file: under wine its console output is lost.
-      wine "$adir/tests/$w.exe" -o "$adir/tests/$w.txt,txt" || s=$?
+      wine "$adir/tests/$w.exe" "${platform[@]}" -o "$adir/tests/$w.txt,txt" || s=$?
       grep -E '^(FAIL|Totals)' "$adir/tests/$w.txt" || true
       echo "Windows (wine): $w terminó con estado $s"
       [ "$s" -eq 0 ] || status=$s
     done
+    echo "Windows (wine): ventanas probadas en $(( $(date +%s) - vstart )) s"
   fi
 fi
 wineserver -k 2>/dev/null || true

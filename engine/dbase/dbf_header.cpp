@@ -168,8 +168,14 @@ void DbfTable::Load(bool foxpro, const OpenOptions& options) {
   writable_ = !options.read_only;
   exclusive_ = options.exclusive;
   for (int attempt = 0;; ++attempt) {
-    file_ = fs->Open(path_, writable_ ? OpenMode::kReadWrite : OpenMode::kRead);
-    bool locked = exclusive_ ? file_->TryLockExclusive() : file_->TryLockShared();
+    bool locked;
+    if (exclusive_) {
+      file_ = OpenExclusively(*fs, path_, writable_);
+      locked = file_ != nullptr;
+    } else {
+      file_ = fs->Open(path_, writable_ ? OpenMode::kReadWrite : OpenMode::kRead);
+      locked = file_->TryLockShared();
+    }
     if (!locked)
       throw EngineError(err::kTableInUse,
                         "La tabla está abierta en otro programa. Ciérrelo y vuelva a intentarlo.",

@@ -92,8 +92,14 @@ void ParadoxTable::OpenAndLock() {
     throw EngineError(err::kNoSuchTable, "No se encuentra la tabla Paradox.", {CtxTable(path_)});
   const OpenMode mode = options_.read_only ? OpenMode::kRead : OpenMode::kReadWrite;
   for (int attempt = 0; attempt < 5; ++attempt) {
-    db_ = fs.Open(path_, mode);
-    bool locked = options_.exclusive ? db_->TryLockExclusive() : db_->TryLockShared();
+    bool locked;
+    if (options_.exclusive) {
+      db_ = OpenExclusively(fs, path_, !options_.read_only);
+      locked = db_ != nullptr;
+    } else {
+      db_ = fs.Open(path_, mode);
+      locked = db_->TryLockShared();
+    }
     if (!locked)
       throw EngineError(err::kTableInUse,
                         "La tabla está abierta en otro programa. Ciérrela allí y vuelva a intentarlo.",

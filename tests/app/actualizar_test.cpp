@@ -1,11 +1,11 @@
 // "&Actualizar" on the window: the whole run through Button1Click on installations the test
 // builds, with the message boxes caught.
 #include <QApplication>
+#include <QDir>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <filesystem>
 
 #include "app/Unit1.h"
 #include "app/core/Comprobar.h"
@@ -127,7 +127,8 @@ void ActualizarTest::anErrorIsShownAndTheWindowStaysForASecondRun() {
   // A fiscal-year folder that the lists name is missing on disk.
   const std::string gone = root + "/Empresas/" + demo.companies[1] + "/Ejercicio2003";
   const std::string aside = root + "/aparte";
-  std::filesystem::rename(gone, aside);
+  // Through Qt: std::filesystem would read these UTF-8 bytes in the ANSI code page on Windows.
+  QVERIFY(QDir().rename(QString::fromStdString(gone), QString::fromStdString(aside)));
   TForm1 f;
   f.show();
   MessageRecorder rec;
@@ -142,7 +143,7 @@ void ActualizarTest::anErrorIsShownAndTheWindowStaysForASecondRun() {
   // Earlier tables stay upgraded.
   QCOMPARE(FieldNames(root + "/Empresa/Clientes.Dbf").back(), std::string("SC"));
   // Put the folder back; the same window finishes the work.
-  std::filesystem::rename(aside, gone);
+  QVERIFY(QDir().rename(QString::fromStdString(aside), QString::fromStdString(gone)));
   rec.clear();
   QTest::mouseClick(f.Button1, Qt::LeftButton);
   QCOMPARE(rec.texts(), QStringList{QString::fromUtf8("Proceso de Actualización Finalizado")});

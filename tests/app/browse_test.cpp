@@ -226,7 +226,7 @@ void BrowseTest::defaultDialogListsInSpanishWithWholeColumns() {
   QCOMPARE(titles, (QStringList{"Nombre", QString::fromUtf8("Tamaño"), "Tipo", QString::fromUtf8("Fecha de modificación")}));
   kinds.sort();
   QCOMPARE(kinds, (QStringList{"Archivo EXE", "Carpeta"}));
-  QCOMPARE(cut, QStringList());
+  QVERIFY2(cut.isEmpty(), qPrintable("cut: " + cut.join(" | ")));
 }
 
 QTEST_MAIN(BrowseTest)

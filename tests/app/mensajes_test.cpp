@@ -3,22 +3,24 @@
 // each context line whole on a line of its own (shortened in its middle only when the screen
 // leaves no room, with the full text in the details).
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <filesystem>
 
 #include "app/Dialogs.h"
 #include "app/Unit1.h"
 #include "app/core/Demo.h"
 #include "engine/table.h"
 #include "tests/support/helpers.h"
+#include "tests/support/temp_dir.h"
 #include "wizard_test_util.h"
 
 using namespace wizard;
 using wizard_test::MessageRecorder;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -41,10 +43,18 @@ std::vector<wizard_test::ShownBox> Run(const std::string& exe) {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
+// A '/'-separated path as the run's messages write it, in this system's separators.
+QString Shown(const std::string& path) { return Q(testing_support::SystemSeparators(path)); }
+
+// Files and folders go through Qt, which takes these UTF-8 paths as they are (std::filesystem
+// reads narrow strings in the ANSI code page on Windows).
+bool IsFolder(const std::string& path) { return QFileInfo(Q(path)).isDir(); }
+
 // Removes every file of a table (the .DBF and its companions), whatever their letter case.
 void RemoveTable(const std::string& folder, const std::string& base) {
-  for (const auto& e : fs::directory_iterator(folder))
-    if (QString::fromStdString(e.path().stem().string()).compare(Q(base), Qt::CaseInsensitive) == 0) fs::remove(e.path());
+  QDir dir(Q(folder));
+  for (const QFileInfo& e : dir.entryInfoList(QDir::Files))
+    if (e.completeBaseName().compare(Q(base), Qt::CaseInsensitive) == 0) QFile::remove(e.filePath());
 }
 
 // The context lines ("Tabla: ", "Carpeta: ") of the box's text that its label would have to
@@ -83,7 +93,9 @@ class MensajesTest : public QObject {
 };
 
 void MensajesTest::init() {
-  dir_ = std::make_unique<QTemporaryDir>();
+  // A short name of its own in the system's temporary folder: the folder lines of the messages
+  // must fit the box whole, and the temporary folder of Windows is longer than /tmp already.
+  dir_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/msj-XXXXXX");
   QVERIFY(dir_->isValid());
   root_ = dir_->filePath("Mi Tribanor").toStdString();
 }
@@ -99,7 +111,7 @@ void MensajesTest::missingConfigurationTable() {
   RemoveTable(root_ + "/General", "Configu");
   const auto boxes = Run(demo.executable);
   QCOMPARE(boxes.size(), size_t{1});
-  QCOMPARE(boxes[0].text, Q(std::string(kTableNotOpened) + "\nTabla: Configu.Dbf\nCarpeta: " + root_ + "/General"));
+  QCOMPARE(boxes[0].text, Q(std::string(kTableNotOpened) + "\nTabla: Configu.Dbf\nCarpeta: ") + Shown(root_ + "/General"));
   QCOMPARE(boxes[0].icon, QMessageBox::Critical);
   QCOMPARE(boxes[0].buttonCount, 1);
   QVERIFY(boxes[0].details.isEmpty());
@@ -109,7 +121,7 @@ void MensajesTest::stockTableWithoutCriterio() {
   const auto demo = Demo(root_);
   const std::string company = "Bodegas Peñalba, S.L.";
   const std::string folder = root_ + "/Empresas/" + company + "/Ejercicio2003";
-  QVERIFY2(fs::is_directory(folder), folder.c_str());
+  QVERIFY2(IsFolder(folder), folder.c_str());
   RemoveTable(folder, "Existencias");
   {
     engine::TTable t;
@@ -123,8 +135,12 @@ void MensajesTest::stockTableWithoutCriterio() {
   QCOMPARE(boxes.size(), size_t{1});
   // The folder as the run builds it ("Empresas\" + NOMBRE + "\Ejercicio" + EJERCICIO), in this
   // system's separators throughout.
-  QCOMPARE(boxes[0].text, Q(std::string(kFieldIndexRange) + "\nTabla: Existencias.dbf\nCarpeta: " + folder));
+  QCOMPARE(boxes[0].text, Q(std::string(kFieldIndexRange) + "\nTabla: Existencias.dbf\nCarpeta: ") + Shown(folder));
+#ifdef _WIN32
+  QVERIFY(!boxes[0].text.contains('/'));
+#else
   QVERIFY(!boxes[0].text.contains('\\'));
+#endif
 }
 
 void MensajesTest::tableHeldByAnotherProgram() {
@@ -134,29 +150,33 @@ void MensajesTest::tableHeldByAnotherProgram() {
   const auto boxes = Run(demo.executable);
   QCOMPARE(other.Release(), 0);
   QCOMPARE(boxes.size(), size_t{1});
-  QCOMPARE(boxes[0].text, Q(std::string(kNotExclusive) + "\nTabla: Clientes.Dbf\nCarpeta: " + root_ + "/Empresa"));
+  QCOMPARE(boxes[0].text, Q(std::string(kNotExclusive) + "\nTabla: Clientes.Dbf\nCarpeta: ") + Shown(root_ + "/Empresa"));
 }
 
 void MensajesTest::missingFiscalYearFolderIsNamedOnce() {
   const auto demo = Demo(root_);
   const std::string folder = root_ + "/Empresas/Viñedos del Duero, S.A./Ejercicio2003";
-  QVERIFY2(fs::is_directory(folder), folder.c_str());
-  fs::rename(folder, root_ + "/aparte");
+  QVERIFY2(IsFolder(folder), folder.c_str());
+  QVERIFY(QDir().rename(Q(folder), Q(root_ + "/aparte")));
   const auto boxes = Run(demo.executable);
   QCOMPARE(boxes.size(), size_t{1});
   // The engine's text as it is; its own folder line is the step's, written once.
   QCOMPARE(boxes[0].text, Q("La carpeta de datos no existe. Compruebe la ruta de la instalación.\n"
-                            "Tabla: Existencias.dbf\nCarpeta: " + folder));
+                            "Tabla: Existencias.dbf\nCarpeta: ") + Shown(folder));
 }
 
 void MensajesTest::everyContextLineStaysWhole() {
   // A folder line wider than the box would be at its usual width, still within what the screen
   // allows: the box grows to hold it instead of breaking it.
   const std::string folder = root_ + "/Empresas/Viñedos del Duero, S.A./Ejercicio2003";
-  const QString text = Q(std::string(kFieldIndexRange) + "\nTabla: Existencias.dbf\nCarpeta: " + folder);
+  const QString text = Q(std::string(kFieldIndexRange) + "\nTabla: Existencias.dbf\nCarpeta: ") + Shown(folder);
   QMessageBox probe;
   const QFontMetrics fm(probe.findChild<QLabel*>("qt_msgbox_label")->font());
-  QVERIFY2(fm.horizontalAdvance(text.section('\n', 2)) <= ErrorLineWidth(), "the test's folder is too long");
+  QVERIFY2(fm.horizontalAdvance(text.section('\n', 2)) <= ErrorLineWidth(),
+           qPrintable(QString("the test's folder is too long: %1 pixels in %2, %3 allowed")
+                          .arg(fm.horizontalAdvance(text.section('\n', 2)))
+                          .arg(QFontInfo(probe.findChild<QLabel*>("qt_msgbox_label")->font()).family())
+                          .arg(ErrorLineWidth())));
   QStringList broken;
   QString shown;
   auto previous = SetMessageBoxHook([&](QMessageBox& box) {
@@ -167,7 +187,7 @@ void MensajesTest::everyContextLineStaysWhole() {
   // And a long text of the run's own, which the box wraps, above a path.
   ShowErrorMessage(QString("palabras de un mensaje largo ").repeated(20) + "\nCarpeta: " + Q(folder));
   SetMessageBoxHook(previous);
-  QCOMPARE(shown.section('\n', 2), Q("Carpeta: " + folder));
+  QCOMPARE(shown.section('\n', 2), "Carpeta: " + Shown(folder));
   QCOMPARE(broken, QStringList());
 }
 
@@ -182,7 +202,7 @@ void MensajesTest::aPathTooLongForTheScreenIsShortenedInTheMiddle() {
   QCOMPARE(lines[0], QString(kTableNotOpened));
   QCOMPARE(lines[1], QString("Tabla: Configu.Dbf"));
   // "Carpeta: /tmp/...aaa…bbb/Mi Tribanor/General": its start and its end, the middle left out.
-  const QString full = Q("Carpeta: " + deep + "/General");
+  const QString full = "Carpeta: " + Shown(deep + "/General");
   QVERIFY2(lines[2].contains(QChar(0x2026)), qPrintable(lines[2]));
   QVERIFY2(lines[2].size() < full.size(), qPrintable(lines[2]));
   const QStringList halves = lines[2].split(QChar(0x2026));
@@ -190,7 +210,7 @@ void MensajesTest::aPathTooLongForTheScreenIsShortenedInTheMiddle() {
   QVERIFY(halves[0].size() > QString("Carpeta: ").size());
   QVERIFY(full.startsWith(halves[0]));
   QVERIFY(full.endsWith(halves[1]));
-  QVERIFY(halves[1].endsWith("/General"));
+  QVERIFY(halves[1].endsWith(Shown("/General")));
   // The whole text, with the whole path, in the details.
   QCOMPARE(boxes[0].details, Q(std::string(kTableNotOpened) + "\nTabla: Configu.Dbf\n") + full);
   // Shown, the shortened line is not broken either.

@@ -160,7 +160,10 @@ void WindowTest::labelsAndColours() {
   QVERIFY(f.EditDirectorio->BrowseButton()->focusPolicy() == Qt::TabFocus);
   // One-line texts fit their controls in the font actually used (legible without MS Sans Serif).
   for (QLabel* l : {f.Label1, f.Label3})
-    QVERIFY2(QFontMetrics(l->font()).horizontalAdvance(l->text()) <= l->width(), qPrintable(l->objectName()));
+    QVERIFY2(QFontMetrics(l->font()).horizontalAdvance(l->text()) <= l->width(),
+             qPrintable(QString("%1: %2 pixels in %3, %4 wide").arg(l->objectName())
+                            .arg(QFontMetrics(l->font()).horizontalAdvance(l->text()))
+                            .arg(QFontInfo(l->font()).family()).arg(l->width())));
   for (QPushButton* b : {f.Button1, f.Button2, f.Button3})
     QVERIFY2(QFontMetrics(b->font()).horizontalAdvance(QString(b->text()).remove('&')) < b->width() - 8,
              qPrintable(b->objectName()));

@@ -259,6 +259,57 @@ TEST(Table, AnotherProcessHoldingTheTableBlocksExclusiveOpen) {
   EXPECT_TRUE(excl.Active());
 }
 
+#ifdef _WIN32
+// Windows only: elsewhere an open without a lock keeps nobody out (POSIX has no sharing modes).
+// Another program holds the table's file with a plain open that shares reading and writing and
+// takes no lock, as the host application does. Our exclusive open fails at once with the very
+// error a lock gives, while shared opens read and write beside it; and while we hold the table
+// exclusively, such a program cannot open it.
+TEST(Table, AProgramThatOpensTheFileWithoutLockingBlocksOnlyTheExclusiveOpen) {
+  TempDir d;
+  MakeCustomers(d.path());
+  const std::string dbf = d.path() + "/Clientes.Dbf";
+  std::string lock_message;
+  {
+    auto shared = testing_support::OpenTable(d.path(), "Clientes.Dbf");
+    try {
+      testing_support::OpenTable(d.path(), "Clientes.Dbf", true);
+      FAIL() << "exclusive open succeeded beside a shared one";
+    } catch (const EDBEngineError& e) {
+      lock_message = e.what();
+    }
+  }
+  auto other = testing_support::TableHeldByAnotherProcess::OpenWithoutLock(dbf);
+  ASSERT_TRUE(other->holding());
+  try {
+    testing_support::OpenTable(d.path(), "Clientes.Dbf", true);
+    ADD_FAILURE() << "exclusive open succeeded while another program had the file open";
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.ErrorCode(), engine::err::kTableInUse) << e.what();
+    EXPECT_EQ(std::string(e.what()), lock_message);
+  }
+  {
+    auto shared = testing_support::OpenTable(d.path(), "Clientes.Dbf");
+    EXPECT_EQ(shared->RecordCount(), 5);
+    shared->Append();
+    shared->SetFieldValue("CODIGO", Value::Text("C9"));
+    shared->Post();
+    EXPECT_EQ(shared->RecordCount(), 6);
+  }
+  EXPECT_EQ(other->Release(), 0);
+
+  auto excl = testing_support::OpenTable(d.path(), "Clientes.Dbf", true);
+  EXPECT_EQ(excl->RecordCount(), 6);
+  auto late = testing_support::TableHeldByAnotherProcess::OpenWithoutLock(dbf);
+  EXPECT_FALSE(late->holding());
+  EXPECT_EQ(late->Release(), 1);  // table_holder could not open the file
+  excl->Close();
+  auto after = testing_support::TableHeldByAnotherProcess::OpenWithoutLock(dbf);
+  EXPECT_TRUE(after->holding());
+  EXPECT_EQ(after->Release(), 0);
+}
+#endif
+
 TEST(Table, EngineCallsOnAnOpenCursor) {
   TempDir d;
   MakeCustomers(d.path());

@@ -64,6 +64,16 @@ std::wstring HolderProgram() {
 // The holder says 'p' on its stdout once the table is open and lets it go at the first byte on
 // its stdin (see table_holder.cpp).
 TableHeldByAnotherProcess::TableHeldByAnotherProcess(const std::string& folder, const std::string& table) {
+  Start({folder, table});
+}
+
+std::unique_ptr<TableHeldByAnotherProcess> TableHeldByAnotherProcess::OpenWithoutLock(const std::string& path) {
+  std::unique_ptr<TableHeldByAnotherProcess> held(new TableHeldByAnotherProcess());
+  held->Start({"--sin-bloqueo", path});
+  return held;
+}
+
+void TableHeldByAnotherProcess::Start(const std::vector<std::string>& args) {
   SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE child_in = nullptr, child_out = nullptr, to_child = nullptr, from_child = nullptr;
   if (!::CreatePipe(&child_in, &to_child, &sa, 0)) return;
@@ -85,7 +95,8 @@ TableHeldByAnotherProcess::TableHeldByAnotherProcess(const std::string& folder, 
   si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
   const std::wstring program = HolderProgram();
-  std::wstring command = L"\"" + program + L"\" \"" + Wide(folder) + L"\" \"" + Wide(table) + L"\"";
+  std::wstring command = L"\"" + program + L"\"";
+  for (const std::string& a : args) command += L" \"" + Wide(a) + L"\"";
   const bool started = ::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                         nullptr, &si, &pi);
   ::CloseHandle(child_in);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/table.h"
 #include "tests/support/add_amounts.h"
@@ -28,6 +29,12 @@ class PausedChild;
 class TableHeldByAnotherProcess {
  public:
   TableHeldByAnotherProcess(const std::string& folder, const std::string& table);
+#ifdef _WIN32
+  // The file at `path` opened in another process by a plain CreateFileW for reading and writing,
+  // shared for reading and writing and with no lock, as a program that does not use our engine
+  // (the host application) holds its tables.
+  static std::unique_ptr<TableHeldByAnotherProcess> OpenWithoutLock(const std::string& path);
+#endif
   ~TableHeldByAnotherProcess();
   TableHeldByAnotherProcess(const TableHeldByAnotherProcess&) = delete;
   TableHeldByAnotherProcess& operator=(const TableHeldByAnotherProcess&) = delete;
@@ -38,6 +45,9 @@ class TableHeldByAnotherProcess {
 
  private:
 #ifdef _WIN32
+  TableHeldByAnotherProcess() = default;
+  // Starts table_holder.exe with these arguments and waits until it holds what they name.
+  void Start(const std::vector<std::string>& args);
   void* process_ = nullptr;  // HANDLEs of the process and of the ends of its stdin and stdout
   void* to_child_ = nullptr;
   void* from_child_ = nullptr;

@@ -13,6 +13,7 @@
 #include "app/core/Comprobar.h"
 #include "app/core/Demo.h"
 #include "app/core/Pasos.h"
+#include "engine/codepage.h"
 #include "engine/dbase/dbase.h"
 #include "engine/dbase/mdx.h"
 #include "engine/storage.h"
@@ -409,6 +410,35 @@ std::vector<std::string> Cambiados(const std::map<std::string, std::string>& ant
     if (!antes.count(nombre)) out.push_back(nombre);
   return out;
 }
+
+#ifdef _WIN32
+// Windows only (elsewhere an open without a lock keeps nobody out): another program holds a stock
+// table's file open the way the host application does, shared for reading and writing and with
+// no lock. The run stops at that table with the in-use error, and the table's files are left
+// byte for byte as they were; once the program lets go, a second run finishes.
+TEST(Actualizacion, AStockTableOpenWithoutLockStopsTheRunAndIsLeftAsItWas) {
+  TempDir d;
+  DemoSummary demo = WriteDemoInstallation(d.path(), {});
+  const std::string carpeta = d.path() + "/Empresas/" + demo.companies[1] + "/Ejercicio2004";
+  const std::string held = carpeta + "/Existencias.dbf";
+  ASSERT_TRUE(testing_support::FileExists(held)) << held;
+  auto familia = [&] {
+    std::map<std::string, std::string> out;
+    for (const auto& [nombre, bytes] : testing_support::Snapshot(carpeta))
+      if (engine::FoldCase(fs::path(nombre).stem().string()) == engine::FoldCase("Existencias")) out[nombre] = bytes;
+    return out;
+  };
+  const auto antes = familia();
+  ASSERT_GE(antes.size(), 1u);
+  auto other = testing_support::TableHeldByAnotherProcess::OpenWithoutLock(held);
+  ASSERT_TRUE(other->holding());
+  ActualizaHastaTablaOcupada(demo.executable, carpeta);
+  EXPECT_EQ(familia(), antes);
+  EXPECT_EQ(other->Release(), 0);
+  ActualizaHastaElFinal(demo.executable);
+  EXPECT_NE(familia(), antes);
+}
+#endif
 
 // Gives the first live fiscal-year row of `empresa` and `ejercicio` the company `nueva`, writing
 // the table file's bytes directly: EJERCICI.MDX keeps the row under its old key, as an index that
