@@ -344,8 +344,8 @@ void InShares(unsigned threads, uint64_t count, const std::function<void(uint64_
   if (failure) std::rethrow_exception(failure);
 }
 
-// The quick way to gather, when every tag's key is a character field as stored and the source
-// hands out its rows' bytes in bulk: rows are read in large blocks, by several threads for large
+// The quick way to gather, when every tag's key is a stored character field (as stored or in
+// capitals) and the source hands out its rows' bytes in bulk: rows are read in large blocks, by several threads for large
 // tables, and each entry is written straight to its place (row r's entry is the r-th). False,
 // with nothing gathered, where it does not apply.
 bool GatherStoredKeys(const std::vector<const TagMeta*>& tags, RecordSource& rows, uint64_t count,
