@@ -1,6 +1,7 @@
-// EntryBytes: the storage of an index build's flat entry lists. It grows like a string, and can
-// also grow without writing its new bytes, so that the threads that fill a large list each
-// touch their own part of it first (a string would write every byte once on one thread).
+// EntryBytes: the byte buffers of an index build (its flat entry lists, the tree writer's
+// blocks). It grows like a string, and can also grow without writing its new bytes, so that the
+// threads that fill a large list each touch their own part of it first, and blocks that are
+// filled whole are not cleared first (a string would write every byte once, on one thread).
 #pragma once
 
 #include <algorithm>

@@ -291,6 +291,11 @@ std::optional<std::string> RowKey(const TagMeta& t, const RecordView& row) {
 // and the sort's scratch space is made ready on another thread while the rows are read.
 constexpr uint64_t kLargeTag = 1u << 16;
 
+// Threads that share the work on n entries: one for small tags, else every processor (at most four).
+unsigned ThreadsFor(uint64_t n) {
+  return n < kLargeTag ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+}
+
 // `scratch`, when given, holds at least the entries' bytes.
 void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
   size_t n = e->size(), s = e->stride();
@@ -300,7 +305,7 @@ void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
       own.resize_for_overwrite(e->data.size());
       scratch = own.data();
     }
-    unsigned threads = n < kLargeTag ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    const unsigned threads = ThreadsFor(n);
     // Under a language driver's order the sort reads each byte it looks at through the driver's
     // weights (every byte has a weight of its own).
     const uint8_t* weights = t.coll && !t.coll->binary() ? t.coll->Weights() : nullptr;
@@ -345,9 +350,9 @@ void InShares(unsigned threads, uint64_t count, const std::function<void(uint64_
 }
 
 // The quick way to gather, when every tag's key is a stored character field (as stored or in
-// capitals) and the source hands out its rows' bytes in bulk: rows are read in large blocks, by several threads for large
-// tables, and each entry is written straight to its place (row r's entry is the r-th). False,
-// with nothing gathered, where it does not apply.
+// capitals) and the source hands out its rows' bytes in bulk: rows are read in large blocks, by
+// several threads for large tables, and each entry is written straight to its place (row r's
+// entry is the r-th). False, with nothing gathered, where it does not apply.
 bool GatherStoredKeys(const std::vector<const TagMeta*>& tags, RecordSource& rows, uint64_t count,
                       std::vector<EntryList>& out) {
   if (tags.empty() || count == 0) return false;
@@ -359,8 +364,7 @@ bool GatherStoredKeys(const std::vector<const TagMeta*>& tags, RecordSource& row
     if (rec_len < size_t{t->raw_offset} + t->raw_length) return false;
   for (EntryList& e : out) e.data.resize_for_overwrite(static_cast<size_t>(count) * e.stride());
   const size_t block_rows = std::max<size_t>(1, (256u << 10) / rec_len);
-  unsigned threads = count < kLargeTag ? 1u : std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-  InShares(threads, count, [&](uint64_t from, uint64_t to) {
+  InShares(ThreadsFor(count), count, [&](uint64_t from, uint64_t to) {
     std::unique_ptr<char[]> block(new char[block_rows * rec_len]);
     for (uint64_t at = from; at < to; at += block_rows) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(block_rows, to - at));
