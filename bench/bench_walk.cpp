@@ -90,11 +90,12 @@ int main(int argc, char** argv) {
       sum = 0;
       auto t = engine::OpenStorage(path, engine::TableFormat::kDbase, engine::OpenOptions{false, true});
       std::string buf;
+      engine::Value name, amount;
       uint64_t n = t->RecordCount();
       for (uint64_t r = 1; r <= n; ++r) {
         t->ReadRecord(r, &buf);
-        engine::Value name = t->GetValue(buf, 0);
-        engine::Value amount = t->GetValue(buf, 1);
+        t->ReadValue(buf, 0, &name);
+        t->ReadValue(buf, 1, &amount);
         text_bytes += name.s.size();
         sum += amount.d;
       }

@@ -87,6 +87,9 @@ class TableStorage {
   virtual bool IsDeleted(const std::string& buf) const = 0;
   // Decodes field `field` (0-based) of a record buffer; memos and blobs are read from their file.
   virtual Value GetValue(const std::string& buf, int field) = 0;
+  // The same into a Value that a reader of many rows keeps from row to row, so that its text
+  // storage is reused rather than made anew for every field.
+  virtual void ReadValue(const std::string& buf, int field, Value* out) { *out = GetValue(buf, field); }
   // Encodes a value into a record buffer; throws EngineError (kValueOutOfRange, kConversion)
   // when it does not fit or convert. Memo text may be written to the memo file at once.
   virtual void SetValue(std::string* buf, int field, const Value& v) = 0;

@@ -62,7 +62,9 @@ void DbfTable::ReadRecord(uint64_t recno, std::string* buf) {
       throw;
     }
   }
-  buf->assign(cache_, static_cast<size_t>(off - cache_offset_), record_length_);
+  // A reader of many rows passes the same buffer each time: its bytes are overwritten in place.
+  if (buf->size() != record_length_) buf->resize(record_length_);
+  std::memcpy(buf->data(), cache_.data() + (off - cache_offset_), record_length_);
 }
 
 bool DbfTable::BeginRecordCopies() {

@@ -41,6 +41,7 @@ class DbfTable : public TableStorage {
   void CopyRecords(uint64_t first, size_t n, char* out) const override;
   bool IsDeleted(const std::string& buf) const override;
   Value GetValue(const std::string& buf, int field) override;
+  void ReadValue(const std::string& buf, int field, Value* out) override;
   void SetValue(std::string* buf, int field, const Value& v) override;
   std::string BlankRecord() const override;
   void UpdateRecord(uint64_t recno, const std::string& old_buf, const std::string& new_buf) override;
@@ -87,6 +88,8 @@ class DbfTable : public TableStorage {
   uint64_t MemoBlock(const std::string& buf, int field) const;
   void StoreMemo(std::string* buf, int field, const std::string& data, const Value& shown);
   std::string DecodeText(std::string_view bytes) const;
+  void DecodeText(std::string_view bytes, std::string* out) const;
+  void ReadTextOrNumber(const std::string& buf, int field, Value* out) const;
 
   std::string path_;
   bool foxpro_ = false;
@@ -96,8 +99,8 @@ class DbfTable : public TableStorage {
   uint8_t ldid_ = 0;  // header byte 29 as stored
   int level_ = 4;
   const CodePage* cp_ = nullptr;
-  std::array<std::array<char, 4>, 128> high_utf8_{};  // UTF-8 of bytes 0x80-0xFF in cp_
-  std::array<uint8_t, 128> high_len_{};
+  std::array<std::array<char, 4>, 256> utf8_{};  // UTF-8 of every byte in cp_ (ASCII as itself)
+  std::array<uint8_t, 256> utf8_len_{};
   std::string driver_name_;
   std::vector<FieldSpec> fields_;
   mutable std::vector<std::string> folded_names_;  // field names case-folded, for lookups by name

@@ -251,10 +251,10 @@ void DbfTable::ParseHeader(const std::string& header, uint64_t file_size) {
   if (cp == 0) cp = CodePageFromLanguageDriver(ldid);
   cp_ = CodePage::Find(cp);
   if (!cp_) cp_ = &CodePage::Ansi();
-  for (int b = 0x80; b < 0x100; ++b) {
-    std::string u = cp_->Decode(std::string(1, static_cast<char>(b)));
-    high_len_[b - 0x80] = static_cast<uint8_t>(std::min<size_t>(u.size(), 4));
-    std::memcpy(high_utf8_[b - 0x80].data(), u.data(), high_len_[b - 0x80]);
+  for (int b = 0; b < 0x100; ++b) {
+    std::string u = b < 0x80 ? std::string(1, static_cast<char>(b)) : cp_->Decode(std::string(1, static_cast<char>(b)));
+    utf8_len_[b] = static_cast<uint8_t>(std::min<size_t>(u.size(), 4));
+    std::memcpy(utf8_[b].data(), u.data(), utf8_len_[b]);
   }
 
   bool has_f = false, has_bg = false;

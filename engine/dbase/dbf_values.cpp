@@ -70,9 +70,11 @@ std::string ShortestFixed(double d) {
 // rounded double (one IEEE division). kLong: a stored number with more digits than that.
 enum class Plain { kNot, kExact, kLong };
 
-Plain ReadPlainNumber(std::string_view t, double* out) {
-  static constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
-                                      1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// Numbers with more than 15 digits in all: leading zeros do not count, and only the first 16
+// significant digits are gathered (enough to tell kLong).
+Plain ReadLongPlainNumber(std::string_view t, double* out) {
   size_t i = 0;
   bool neg = false, dot = false;
   if (i < t.size() && (t[i] == '-' || t[i] == '+')) {
@@ -96,6 +98,28 @@ Plain ReadPlainNumber(std::string_view t, double* out) {
   }
   if (seen == 0) return Plain::kNot;
   if (digits > 15 || frac > 15) return Plain::kLong;
+  double d = static_cast<double>(mant) / kPow10[frac];
+  *out = neg ? -d : d;
+  return Plain::kExact;
+}
+
+Plain ReadPlainNumber(std::string_view t, double* out) {
+  const char* p = t.data();
+  const char* const end = p + t.size();
+  bool neg = false;
+  if (p < end && (*p == '-' || *p == '+')) neg = *p++ == '-';
+  const char* const first = p;
+  uint64_t mant = 0;
+  while (p < end && static_cast<unsigned char>(*p - '0') < 10) mant = mant * 10 + static_cast<uint64_t>(*p++ - '0');
+  const size_t int_digits = static_cast<size_t>(p - first);
+  size_t frac = 0;
+  if (p < end && *p == '.') {
+    const char* const point = ++p;
+    while (p < end && static_cast<unsigned char>(*p - '0') < 10) mant = mant * 10 + static_cast<uint64_t>(*p++ - '0');
+    frac = static_cast<size_t>(p - point);
+  }
+  if (p != end || int_digits + frac == 0) return Plain::kNot;
+  if (int_digits + frac > 15) return ReadLongPlainNumber(t, out);
   double d = static_cast<double>(mant) / kPow10[frac];
   *out = neg ? -d : d;
   return Plain::kExact;
@@ -180,9 +204,15 @@ void Today(int* y, int* m, int* d) {
 
 }  // namespace dbf_internal
 
+// Puts n bytes in a string that is reused from row to row (resize keeps its storage).
+inline void SetBytes(std::string* out, const char* p, size_t n) {
+  out->resize(n);
+  std::memcpy(out->data(), p, n);
+}
+
 // Table text to UTF-8, as the code page decodes it, through a table made once at opening: rows
-// are decoded by the million when a table is copied.
-std::string DbfTable::DecodeText(std::string_view bytes) const {
+// are decoded by the million when a table is copied. `out` keeps its storage from row to row.
+void DbfTable::DecodeText(std::string_view bytes, std::string* out) const {
   // Most text is plain ASCII, which is its own UTF-8: looked for eight bytes at a time.
   size_t ascii = 0;
   for (uint64_t word; ascii + 8 <= bytes.size(); ascii += 8) {
@@ -190,32 +220,35 @@ std::string DbfTable::DecodeText(std::string_view bytes) const {
     if (word & 0x8080808080808080ull) break;
   }
   while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
-  if (ascii == bytes.size()) return std::string(bytes);
-  if (bytes.size() <= 254) {  // a character field: one pass through a buffer on the stack
-    char tmp[254 * 4];
-    char* p = tmp;
-    for (unsigned char c : bytes) {
-      if (c < 0x80) {
-        *p++ = static_cast<char>(c);
-      } else {
-        std::memcpy(p, high_utf8_[c - 0x80].data(), 4);
-        p += high_len_[c - 0x80];
-      }
-    }
-    return std::string(tmp, static_cast<size_t>(p - tmp));
+  if (ascii == bytes.size()) {
+    SetBytes(out, bytes.data(), bytes.size());
+    return;
   }
-  size_t n = 0;
-  for (unsigned char c : bytes) n += c < 0x80 ? 1 : high_len_[c - 0x80];
-  std::string out(n, '\0');
-  char* p = out.data();
-  for (unsigned char c : bytes) {
-    if (c < 0x80) {
-      *p++ = static_cast<char>(c);
-    } else {
-      std::memcpy(p, high_utf8_[c - 0x80].data(), high_len_[c - 0x80]);
-      p += high_len_[c - 0x80];
+  // Every byte has its UTF-8 in a table of four bytes and a length: written whole, then the
+  // cursor moves by the length, with no branch per byte.
+  auto decode = [&](char* p) {
+    std::memcpy(p, bytes.data(), ascii);
+    p += ascii;
+    for (unsigned char c : bytes.substr(ascii)) {
+      std::memcpy(p, utf8_[c].data(), 4);
+      p += utf8_len_[c];
     }
+    return p;
+  };
+  if (bytes.size() <= 254) {  // a character field: through a buffer on the stack
+    char tmp[254 * 4 + 4];
+    SetBytes(out, tmp, static_cast<size_t>(decode(tmp) - tmp));
+    return;
   }
+  size_t n = ascii;
+  for (unsigned char c : bytes.substr(ascii)) n += utf8_len_[c];
+  out->resize(n + 3);
+  out->resize(static_cast<size_t>(decode(out->data()) - out->data()));
+}
+
+std::string DbfTable::DecodeText(std::string_view bytes) const {
+  std::string out;
+  DecodeText(bytes, &out);
   return out;
 }
 
@@ -235,6 +268,52 @@ uint64_t DbfTable::MemoBlock(const std::string& buf, int field) const {
   return block;
 }
 
+// Character and number fields, the ones read by the million, decoded into a Value whose text
+// storage is reused from row to row.
+void DbfTable::ReadTextOrNumber(const std::string& buf, int field, Value* out) const {
+  const FieldSpec& f = fields_[static_cast<size_t>(field)];
+  std::string_view raw(buf.data() + f.offset, f.length);
+  out->i = 0;
+  out->d = 0;
+  if (extra_[static_cast<size_t>(field)].letter == 'C') {
+    size_t e = raw.size();
+    static const char kBlanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+    while (e >= 8 && std::memcmp(raw.data() + e - 8, kBlanks, 8) == 0) e -= 8;
+    while (e > 0 && (raw[e - 1] == ' ' || raw[e - 1] == '\0')) --e;
+    if (e == 0) {
+      out->kind = Value::Kind::Null;
+      out->s.clear();
+      return;
+    }
+    out->kind = Value::Kind::Text;
+    DecodeText(raw.substr(0, e), &out->s);
+    return;
+  }
+  size_t b = 0, e = raw.size();
+  while (b < e && (raw[b] == ' ' || raw[b] == '\0')) ++b;
+  while (e > b && (raw[e - 1] == ' ' || raw[e - 1] == '\0')) --e;
+  out->s.clear();
+  if (b == e) {
+    out->kind = Value::Kind::Null;
+    return;
+  }
+  std::string_view t = raw.substr(b, e - b);
+  if (!ParseStoredNumber(t, &out->d))
+    throw EngineError(err::kFileCorrupt,
+                      "El valor guardado «" + cp_->Decode(raw) + "» no es válido: no es un número.", Ctx(field));
+  out->kind = Value::Kind::Number;
+  out->s.assign(t);
+}
+
+void DbfTable::ReadValue(const std::string& buf, int field, Value* out) {
+  CheckBuffer(buf);
+  if (field >= 0 && static_cast<size_t>(field) < fields_.size()) {
+    char letter = extra_[static_cast<size_t>(field)].letter;
+    if (letter == 'C' || letter == 'N' || letter == 'F') return ReadTextOrNumber(buf, field, out);
+  }
+  *out = GetValue(buf, field);
+}
+
 Value DbfTable::GetValue(const std::string& buf, int field) {
   CheckBuffer(buf);
   if (field < 0 || static_cast<size_t>(field) >= fields_.size())
@@ -249,24 +328,12 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
                       Ctx(field));
   };
   switch (extra_[static_cast<size_t>(field)].letter) {
-    case 'C': {
-      size_t e = raw.size();
-      static const char kBlanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-      while (e >= 8 && std::memcmp(raw.data() + e - 8, kBlanks, 8) == 0) e -= 8;
-      while (e > 0 && (raw[e - 1] == ' ' || raw[e - 1] == '\0')) --e;
-      if (e == 0) return Value::Null();
-      return Value::Text(DecodeText(raw.substr(0, e)));
-    }
+    case 'C':
     case 'N':
     case 'F': {
-      size_t b = 0, e = raw.size();
-      while (b < e && (raw[b] == ' ' || raw[b] == '\0')) ++b;
-      while (e > b && (raw[e - 1] == ' ' || raw[e - 1] == '\0')) --e;
-      if (b == e) return Value::Null();
-      std::string_view t = raw.substr(b, e - b);
-      double x = 0;
-      if (!ParseStoredNumber(t, &x)) return corrupt("no es un número");
-      return Value::Number(x, std::string(t));
+      Value v;
+      ReadTextOrNumber(buf, field, &v);
+      return v;
     }
     case 'D': {
       std::string t = Trim(raw, std::string_view(" \0", 2));

@@ -613,4 +613,88 @@ TEST(DbaseWrite, NumbersReadBackAsTheNearestDouble) {
   }
 }
 
+// A reader of many rows keeps one Value per field and reads into it: whatever kind and text it
+// held before, it ends equal to what GetValue gives, including stored forms that only other
+// programs write and values that are refused.
+TEST(DbaseWrite, ReadValueIntoAReusedValueMatchesGetValue) {
+  TempDir dir;
+  std::string path = dir / "reuse.dbf";
+  TableDefinition def;
+  def.level = 4;
+  def.codepage = 1252;
+  def.fields = {F("NOMBRE", bde::fldDBCHAR, 40), F("LARGO", bde::fldDBCHAR, 254), F("IMPORTE", bde::fldDBNUM, 20, 2),
+                F("FECHA", bde::fldDBDATE)};
+  engine::CreateStorage(path, def);
+  auto t = OpenRW(path);
+  const auto& fields = t->Fields();
+  auto raw = [&](std::string* buf, int field, const std::string& bytes) {
+    const FieldSpec& f = fields[static_cast<size_t>(field)];
+    std::string padded = bytes;
+    padded.resize(f.length, ' ');
+    buf->replace(f.offset, f.length, padded);
+  };
+  std::vector<std::string> rows;
+  const std::vector<std::string> numbers = {"-1234.50", "7.", ".5", "-.5", "+3", "0000000000000000001",
+                                            "12345678901234567", "-0.000000000000001", "", "  42  "};
+  const std::vector<std::string> texts = {kSpanish, "", "ascii only", std::string(40, 'x'), "tras ceros"};
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    std::string buf = t->BlankRecord();
+    const std::string& text = texts[i % texts.size()];
+    // Another program's padding: NULs instead of blanks after the text.
+    if (text == "tras ceros") raw(&buf, 0, text + std::string(30, '\0'));
+    else if (!text.empty()) t->SetValue(&buf, 0, Value::Text(text));
+    // The longest character field: full of ASCII, or every byte a letter of two or three bytes
+    // in UTF-8.
+    if (i % 3 == 0 && i % 2) t->SetValue(&buf, 1, Value::Text(std::string(254, 'a')));
+    if (i % 3 == 1) {
+      std::string euros;
+      for (int k = 0; k < 254; ++k) euros += k % 2 ? "€" : "ñ";
+      t->SetValue(&buf, 1, Value::Text(euros));
+    }
+    raw(&buf, 2, numbers[i]);
+    if (i % 2) t->SetValue(&buf, 3, DateV(2024, 2, 29));
+    rows.push_back(buf);
+  }
+  std::vector<Value> kept(fields.size());
+  for (int pass = 0; pass < 2; ++pass) {
+    for (size_t r = 0; r < rows.size(); ++r) {
+      for (size_t k = 0; k < fields.size(); ++k) {
+        // The second pass reads the fields in turns into each other's Values, so every kind
+        // meets every other's leftovers.
+        Value& into = kept[pass == 0 ? k : (k + r) % kept.size()];
+        SCOPED_TRACE("row " + std::to_string(r) + " field " + fields[k].name);
+        Value want = t->GetValue(rows[r], static_cast<int>(k));
+        t->ReadValue(rows[r], static_cast<int>(k), &into);
+        EXPECT_EQ(into.kind, want.kind);
+        EXPECT_EQ(into.s, want.s);
+        EXPECT_EQ(into.i, want.i);
+        EXPECT_EQ(into.d, want.d);
+      }
+    }
+  }
+  Value v = t->GetValue(rows[0], 0);
+  EXPECT_EQ(v.s, kSpanish);
+  v = t->GetValue(rows[1], 1);
+  EXPECT_EQ(v.s.size(), 127u * 2 + 127u * 3);
+  EXPECT_EQ(t->GetValue(rows[4], 0).s, "tras ceros");
+  // Stored numbers as other programs write them, and the long ones read exactly.
+  EXPECT_EQ(t->GetValue(rows[1], 2).d, 7.0);
+  EXPECT_EQ(t->GetValue(rows[3], 2).d, -0.5);
+  EXPECT_EQ(t->GetValue(rows[4], 2).d, 3.0);
+  EXPECT_EQ(t->GetValue(rows[5], 2).d, 1.0);
+  EXPECT_EQ(t->GetValue(rows[6], 2).d, 12345678901234567.0);
+  EXPECT_EQ(t->GetValue(rows[7], 2).d, -1e-15);
+  EXPECT_TRUE(t->GetValue(rows[8], 2).IsNull());
+  EXPECT_EQ(t->GetValue(rows[9], 2).s, "42");
+  // What is not a number is refused by both.
+  for (const char* bad : {"1.2.3", "12-", "1e5", "-", ".", "--1", "1 2"}) {
+    SCOPED_TRACE(bad);
+    std::string buf = rows[0];
+    raw(&buf, 2, bad);
+    EXPECT_THROW(t->GetValue(buf, 2), EngineError);
+    Value into = Value::Text("antes");
+    EXPECT_THROW(t->ReadValue(buf, 2, &into), EngineError);
+  }
+}
+
 }  // namespace
