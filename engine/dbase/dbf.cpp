@@ -15,6 +15,8 @@ using namespace dbf_internal;
 namespace {
 
 constexpr size_t kCacheBytes = 256 * 1024;
+// Rows of a bulk append are written in blocks of this size.
+constexpr size_t kBulkBytes = 1u << 20;
 
 }  // namespace
 
@@ -186,11 +188,15 @@ uint64_t DbfTable::AppendRecord(const std::string& in) {
     mdx_->CheckWrite(nullptr, check);
   }
   if (bulk_) {
-    if (bulk_buf_.empty()) bulk_first_ = recno;
+    if (bulk_buf_.empty()) {
+      bulk_first_ = recno;
+      // Room for a whole megabyte of rows at once, rather than growing row by row.
+      if (bulk_buf_.capacity() < kBulkBytes) bulk_buf_.reserve(kBulkBytes + record_length_);
+    }
     bulk_buf_ += buf;
     count_ = recno;
     dirty_ = true;
-    if (bulk_buf_.size() >= (1u << 20)) WriteBulk();
+    if (bulk_buf_.size() >= kBulkBytes) WriteBulk();
   } else {
     std::string out = buf;
     out.push_back('\x1A');

@@ -183,16 +183,37 @@ void MemoFile::LoadFreeChain() {
   chain_loaded_ = true;
 }
 
+// Appends a value as it is stored, `blocks` blocks: IV layout: FF FF 08 00, the length with
+// those 8 bytes, the data; III layout: the data. Then the end marks and zeros up to the block end.
+void MemoFile::AppendStored(std::string* to, const std::string& data, uint64_t blocks) const {
+  const size_t end = to->size() + static_cast<size_t>(blocks * block_size_);
+  if (layout_ == MemoLayout::kDbase4) {
+    unsigned char h[8];
+    std::memcpy(h, kUsedSignature, 4);
+    PutU32(h + 4, data.size() + 8);
+    to->append(reinterpret_cast<const char*>(h), sizeof h);
+    to->append(data);
+    // dBASE goes by the length; readers that scan for an end mark instead find 0x1F (dbfread's)
+    // and then 0x1A (the dBASE III one) right after the data.
+    to->append("\x1F\x1A", 2);
+  } else {
+    to->append(data);
+    to->append("\x1A\x1A", 2);
+  }
+  to->resize(end, '\0');
+}
+
 // Adds a value's blocks, starting at block `start` (the end of what is written or gathered), to
-// the gathered bytes.
-void MemoFile::Gather(uint64_t start, const std::string& body) {
+// the gathered bytes, built there in place.
+void MemoFile::Gather(uint64_t start, const std::string& data, uint64_t blocks) {
   uint64_t offset = start * block_size_;
   if (bulk_buf_.empty()) bulk_offset_ = offset;
   if (offset != bulk_offset_ + bulk_buf_.size()) {
     FlushBulk();
     bulk_offset_ = offset;
   }
-  bulk_buf_ += body;
+  if (bulk_buf_.capacity() < (1u << 20)) bulk_buf_.reserve((1u << 20) + block_size_);
+  AppendStored(&bulk_buf_, data, blocks);
   if (bulk_buf_.size() >= (1u << 20)) FlushBulk();
 }
 
@@ -212,17 +233,18 @@ void MemoFile::WriteLink(size_t i) {
 }
 
 uint64_t MemoFile::Write(const std::string& data) {
+  // Stored: the data and two end marks, after an 8-byte header in the IV layout.
+  const uint64_t stored = data.size() + (layout_ == MemoLayout::kDbase4 ? 10 : 2);
+  const uint64_t blocks = (stored + block_size_ - 1) / block_size_;
   if (layout_ == MemoLayout::kDbase3) {
     uint64_t start = std::max<uint64_t>(std::max<uint64_t>(header_next_, EndBlock()), 1);
-    std::string body = data;
-    body += "\x1A\x1A";
-    uint64_t blocks = (body.size() + block_size_ - 1) / block_size_;
-    body.resize(static_cast<size_t>(blocks * block_size_), '\0');
     header_next_ = start + blocks;
     if (bulk_) {
-      Gather(start, body);
+      Gather(start, data, blocks);
       return start;
     }
+    std::string body;
+    AppendStored(&body, data, blocks);
     Put(start * block_size_, body.data(), body.size());
     WriteHeaderU32(0, header_next_);
     return start;
@@ -231,19 +253,19 @@ uint64_t MemoFile::Write(const std::string& data) {
     throw EngineError(err::kValueOutOfRange, "El memo es demasiado grande para el fichero de memos.",
                       {CtxTable(table_), CtxFile(path_)});
   LoadFreeChain();
-  std::string body(8, '\0');
-  std::memcpy(body.data(), kUsedSignature, 4);
-  PutU32(reinterpret_cast<unsigned char*>(body.data()) + 4, data.size() + 8);
-  body += data;
-  // dBASE goes by the length; readers that scan for an end mark instead find 0x1F (dbfread's)
-  // and then 0x1A (the dBASE III one) right after the data.
-  body += "\x1F\x1A";
-  uint64_t blocks = (body.size() + block_size_ - 1) / block_size_;
+  uint64_t start = std::max<uint64_t>(EndBlock(), 1);
+  if (bulk_ && free_.empty()) {
+    // A file being filled from empty: the header's end link is written at EndBulk.
+    header_next_ = start + blocks;
+    Gather(start, data, blocks);
+    return start;
+  }
+  std::string body;
+  AppendStored(&body, data, blocks);
   // The chain is changed before the data goes in, so that a failure between the two leaves
   // blocks unused rather than claimed twice.
   for (size_t i = 0; i < free_.size(); ++i) {
     if (free_[i].count < blocks) continue;
-    uint64_t start;
     if (free_[i].count == blocks) {
       start = free_[i].block;
       free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(i));
@@ -256,15 +278,7 @@ uint64_t MemoFile::Write(const std::string& data) {
     Put(start * block_size_, body.data(), body.size());
     return start;
   }
-  uint64_t start = std::max<uint64_t>(EndBlock(), 1);
   uint64_t new_end = start + blocks;
-  if (bulk_ && free_.empty()) {
-    // A file being filled from empty: the header's end link is written at EndBulk.
-    body.resize(static_cast<size_t>(blocks * block_size_), '\0');
-    header_next_ = new_end;
-    Gather(start, body);
-    return start;
-  }
   // Move the chain's end link on before writing past the old end.
   {
     unsigned char b[4];
@@ -277,7 +291,6 @@ uint64_t MemoFile::Write(const std::string& data) {
       Put(free_.back().block * block_size_, b, 4);
     }
   }
-  body.resize(static_cast<size_t>(blocks * block_size_), '\0');
   Put(start * block_size_, body.data(), body.size());
   return start;
 }

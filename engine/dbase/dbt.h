@@ -64,7 +64,8 @@ class MemoFile {
   // Writes to the file, keeping the known file size.
   void Put(uint64_t offset, const void* data, size_t n);
   void FlushBulk();
-  void Gather(uint64_t start, const std::string& body);
+  void AppendStored(std::string* to, const std::string& data, uint64_t blocks) const;
+  void Gather(uint64_t start, const std::string& data, uint64_t blocks);
 
   std::unique_ptr<File> file_;
   std::string path_;

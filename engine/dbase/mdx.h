@@ -139,9 +139,12 @@ void DumpMdxTag(const std::string& path, const std::string& tag, const CodePage&
 constexpr uint64_t kPurgedRow = 0;
 struct TagPlan {
   // The tag of the new index. With carry_over, only `name` is used: expressions, flags and key
-  // come from the old tag `old_tag`, whose entries keep the order they were found in (so a
-  // collation this engine does not know survives), minus those of purged rows, renumbered.
-  // Without it, the tag is built from its expressions over the new rows, in the collation's order.
+  // come from the old tag `old_tag`. Where the tag's order is known (numbers, dates, a confirmed
+  // collation) it is then built from the new rows like any other; in an order this engine does
+  // not know, the old tag's entries keep the order they were found in (so that order survives),
+  // minus those of purged rows, renumbered, after a check against the new rows' keys.
+  // Without carry_over, the tag is built from its expressions over the new rows, in the
+  // collation's order.
   TagInfo tag;
   bool carry_over = false;
   std::string old_tag;

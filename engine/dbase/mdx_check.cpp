@@ -267,9 +267,9 @@ void RewriteIndex(const std::string& old_path, const std::string& new_path, cons
     size_t index;
     const TagMeta* from;
     EntryList found;
-    bool separators;
   };
   std::vector<Carried> carried;
+  std::vector<bool> built_anew(plan.size(), false);
   metas.reserve(plan.size());
   for (const TagPlan& p : plan) {
     for (const TagMeta& m : metas)
@@ -320,14 +320,21 @@ void RewriteIndex(const std::string& old_path, const std::string& new_path, cons
       throw EngineError(err::kInvalidRestructure,
                         "La etiqueta no se puede conservar: su expresión ya no da la misma clave con los campos nuevos.",
                         {CtxFile(old_path), CtxIndex(p.old_tag)});
-    Carried c{metas.size(), &from, {}, true};
-    c.separators = old->CollectEntries(from, &c.found);
+    // Where this engine knows the tag's order, its entries are the new rows' keys in that order
+    // whatever the old tag held: built anew, which costs less than reading and checking the old
+    // ones. Only a tag in an order it does not know has its entries carried over.
+    if (t.type != 'C' || coll.confirmed()) {
+      built_anew[metas.size()] = true;
+      metas.push_back(std::move(t));
+      continue;
+    }
+    Carried c{metas.size(), &from, {}};
+    old->CollectEntries(from, &c.found);
     carried.push_back(std::move(c));
     metas.push_back(std::move(t));
   }
   // Tags carried over are checked against the new rows (one pass for all of them): each row once,
-  // with its own key, and in the tag's collation where that is known. One that is not sound is
-  // built anew from its expression when its order is known, and refuses the rebuild otherwise.
+  // with its own key. One that is not sound refuses the rebuild.
   if (!carried.empty()) {
     std::vector<const TagMeta*> tags;
     for (const Carried& c : carried) tags.push_back(&metas[c.index]);
@@ -338,26 +345,19 @@ void RewriteIndex(const std::string& old_path, const std::string& new_path, cons
       const TagMeta& t = metas[c.index];
       EntryList kept;
       std::string damage = CarriedTagDamage(t, c.found, recno_map, expected[k], new_count, &kept);
-      bool known_order = t.type != 'C' || coll.confirmed();
-      bool in_order = c.separators && FirstDisorder(*c.from, c.found) == c.found.size();
-      if (damage.empty() && (in_order || !known_order)) {
-        entries[c.index] = std::move(kept);
-      } else if (known_order) {
-        SortEntries(t, &expected[k], nullptr);
-        entries[c.index] = std::move(expected[k]);
-      } else {
+      if (!damage.empty())
         throw EngineError(err::kIndexCorrupt,
                           "La etiqueta del índice está dañada (" + damage + ") y su orden (" + coll.Description() +
                               ") no se conoce, así que no se puede regenerar; no se ha modificado nada. Regenere los "
                               "índices de la tabla en Tribanor y vuelva a intentarlo.",
                           {CtxFile(old_path), CtxIndex(c.from->info.name)});
-      }
+      entries[c.index] = std::move(kept);
     }
   }
   std::vector<const TagMeta*> rebuilt;
   std::vector<size_t> where;
   for (size_t i = 0; i < plan.size(); ++i)
-    if (!plan[i].carry_over) {
+    if (!plan[i].carry_over || built_anew[i]) {
       rebuilt.push_back(&metas[i]);
       where.push_back(i);
     }
