@@ -256,12 +256,15 @@ uint64_t DbfTable::MemoBlock(const std::string& buf, int field) const {
   const FieldSpec& f = fields_[static_cast<size_t>(field)];
   const char* p = buf.data() + f.offset;
   if (foxpro_ && f.length == 4) return GetU32(reinterpret_cast<const unsigned char*>(p));
-  std::string t = Trim(std::string_view(p, f.length));
+  std::string_view t(p, f.length);
+  while (!t.empty() && t.front() == ' ') t.remove_prefix(1);
+  while (!t.empty() && t.back() == ' ') t.remove_suffix(1);
   uint64_t block = 0;
   for (char c : t) {
     if (c < '0' || c > '9')
       throw EngineError(err::kFileCorrupt,
-                        "El puntero de memo «" + t + "» no es un número de bloque. Restaure una copia de seguridad.",
+                        "El puntero de memo «" + std::string(t) +
+                            "» no es un número de bloque. Restaure una copia de seguridad.",
                         Ctx(field));
     block = block * 10 + static_cast<uint64_t>(c - '0');
   }

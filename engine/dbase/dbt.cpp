@@ -136,20 +136,16 @@ std::string MemoFile::Read(uint64_t block) {
     return out;
   }
   if (offset + 8 > size) Corrupt("el bloque " + std::to_string(block) + " está incompleto");
-  // One read of the first block holds most values whole.
-  std::string first(static_cast<size_t>(std::min<uint64_t>(block_size_, size - offset)), '\0');
-  reader_.ReadExactly(offset, first.data(), first.size());
-  const auto* h = reinterpret_cast<const unsigned char*>(first.data());
+  unsigned char h[8];
+  reader_.ReadExactly(offset, h, sizeof h);
   if (std::memcmp(h, kUsedSignature, 4) != 0)
     Corrupt("el bloque " + std::to_string(block) + " no es el comienzo de un memo");
   uint32_t length = GetU32(h + 4);
   if (length < 8 || offset + length > size)
     Corrupt("el memo del bloque " + std::to_string(block) + " dice medir " + std::to_string(length) +
             " bytes y sobrepasa el final del fichero");
-  if (length <= first.size()) return first.substr(8, length - 8);
   std::string out(length - 8, '\0');
-  std::memcpy(out.data(), first.data() + 8, first.size() - 8);
-  reader_.ReadExactly(offset + first.size(), out.data() + (first.size() - 8), length - first.size());
+  reader_.ReadExactly(offset + 8, out.data(), out.size());
   return out;
 }
 
