@@ -90,6 +90,8 @@ class DbfTable : public TableStorage {
   std::string DecodeText(std::string_view bytes) const;
   void DecodeText(std::string_view bytes, std::string* out) const;
   void ReadTextOrNumber(const std::string& buf, int field, Value* out) const;
+  // The stored bytes of a field are not a value of its type.
+  [[noreturn]] void CorruptValue(int field, std::string_view raw, const std::string& what) const;
 
   std::string path_;
   bool foxpro_ = false;

@@ -271,6 +271,11 @@ uint64_t DbfTable::MemoBlock(const std::string& buf, int field) const {
   return block;
 }
 
+void DbfTable::CorruptValue(int field, std::string_view raw, const std::string& what) const {
+  throw EngineError(err::kFileCorrupt, "El valor guardado «" + cp_->Decode(raw) + "» no es válido: " + what + ".",
+                    Ctx(field));
+}
+
 // Character and number fields, the ones read by the million, decoded into a Value whose text
 // storage is reused from row to row.
 void DbfTable::ReadTextOrNumber(const std::string& buf, int field, Value* out) const {
@@ -301,9 +306,7 @@ void DbfTable::ReadTextOrNumber(const std::string& buf, int field, Value* out) c
     return;
   }
   std::string_view t = raw.substr(b, e - b);
-  if (!ParseStoredNumber(t, &out->d))
-    throw EngineError(err::kFileCorrupt,
-                      "El valor guardado «" + cp_->Decode(raw) + "» no es válido: no es un número.", Ctx(field));
+  if (!ParseStoredNumber(t, &out->d)) CorruptValue(field, raw, "no es un número");
   out->kind = Value::Kind::Number;
   out->s.assign(t);
 }
@@ -325,11 +328,7 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
   const char* p = buf.data() + f.offset;
   const auto* u = reinterpret_cast<const unsigned char*>(p);
   std::string_view raw(p, f.length);
-  auto corrupt = [&](const std::string& what) -> Value {
-    throw EngineError(err::kFileCorrupt,
-                      "El valor guardado «" + cp_->Decode(raw) + "» no es válido: " + what + ".",
-                      Ctx(field));
-  };
+  auto corrupt = [&](const std::string& what) -> Value { CorruptValue(field, raw, what); };
   switch (extra_[static_cast<size_t>(field)].letter) {
     case 'C':
     case 'N':

@@ -10,6 +10,8 @@ namespace engine::dbase {
 namespace {
 
 constexpr uint32_t kDbase3BlockSize = 512;
+// Values of a bulk write are written in blocks of this size.
+constexpr size_t kBulkBytes = 1u << 20;
 constexpr size_t kHeaderSize = 512;
 const unsigned char kUsedSignature[4] = {0xFF, 0xFF, 0x08, 0x00};
 
@@ -208,9 +210,9 @@ void MemoFile::Gather(uint64_t start, const std::string& data, uint64_t blocks) 
     FlushBulk();
     bulk_offset_ = offset;
   }
-  if (bulk_buf_.capacity() < (1u << 20)) bulk_buf_.reserve((1u << 20) + block_size_);
+  if (bulk_buf_.capacity() < kBulkBytes) bulk_buf_.reserve(kBulkBytes + block_size_);
   AppendStored(&bulk_buf_, data, blocks);
-  if (bulk_buf_.size() >= (1u << 20)) FlushBulk();
+  if (bulk_buf_.size() >= kBulkBytes) FlushBulk();
 }
 
 // Writes node i of the chain: [next][count], next being the following run or the end.
