@@ -23,17 +23,40 @@ MessageBoxHook& Hook() {
   return hook;
 }
 
-// Sets the text of an error box: the error's own text, then its context lines one a line. The
-// box is made wide enough for its widest context line, so that no path is broken across lines;
-// a path wider than the box may grow is shortened in its middle, and the full text then goes
-// into the box's details.
+// The width, in pixels, at which the text of a box is wrapped when a line of it is wider: more than
+// a message box's own width limit (500 pixels), so that the box turns its label's word wrap on.
+constexpr int kAnchoDeTexto = 600;
+
+QLabel* TextLabel(QMessageBox& box) { return box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label")); }
+
+// Sets a box's text and makes its label wide enough for every line: the widest of the lines that
+// must stay whole (`whole`, the context lines), and the text's own lines up to kAnchoDeTexto, past
+// which they wrap at blanks. The label's minimum width stands in for its size hint in the box's
+// layout, so it must hold the text's lines as well, or they are cut at the label's edge.
+void SetFittedText(QMessageBox& box, const QString& text, const QStringList& whole) {
+  box.setText(text);
+  QLabel* label = TextLabel(box);
+  if (label == nullptr) return;
+  const QFontMetrics fm(label->font());
+  int widestWhole = 0, widest = 0;
+  for (const QString& line : whole) widestWhole = std::max(widestWhole, fm.horizontalAdvance(line));
+  for (const QString& line : text.split(u'\n')) widest = std::max(widest, fm.horizontalAdvance(line));
+  const int wrapAt = std::max(widestWhole, std::min(kAnchoDeTexto, ErrorLineWidth()));
+  const int width = std::min(widest, wrapAt);
+  const QMargins margins = label->contentsMargins();
+  label->setMinimumWidth(width + margins.left() + margins.right() + std::max(0, label->indent()) + 2);
+}
+
+// Sets the text of an error box: the error's own text, then its context lines one a line, each
+// whole; a path wider than the box may grow is shortened in its middle, and the full text then
+// goes into the box's details.
 void SetErrorText(QMessageBox& box, const QString& text) {
   const actualiza::MensajeConContexto m = actualiza::SeparaContexto(text.toStdString());
-  auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+  QLabel* label = TextLabel(box);
   const QFontMetrics fm(label ? label->font() : box.font());
   const int limit = ErrorLineWidth();
   QString shown = QString::fromStdString(m.texto);
-  int widest = 0;
+  QStringList context;
   bool shortened = false;
   for (const std::string& line : m.contexto) {
     QString l = QString::fromStdString(line);
@@ -44,14 +67,10 @@ void SetErrorText(QMessageBox& box, const QString& text) {
                                limit - fm.horizontalAdvance(name));
       shortened = true;
     }
-    widest = std::max(widest, fm.horizontalAdvance(l));
+    context << l;
     shown += u'\n' + l;
   }
-  box.setText(shown);
-  if (label && widest > 0) {
-    const QMargins margins = label->contentsMargins();
-    label->setMinimumWidth(widest + margins.left() + margins.right() + std::max(0, label->indent()) + 2);
-  }
+  SetFittedText(box, shown, context);
   if (shortened) box.setDetailedText(QString::fromStdString(m.Completo()));
 }
 
@@ -90,7 +109,7 @@ int ErrorLineWidth() {
 }
 
 void ShowMessage(const QString& text) {
-  Show(QMessageBox::NoIcon, [&](QMessageBox& box) { box.setText(text); });
+  Show(QMessageBox::NoIcon, [&](QMessageBox& box) { SetFittedText(box, text, {}); });
 }
 
 void ShowErrorMessage(const QString& text) {

@@ -19,7 +19,8 @@ MessageBoxHook SetMessageBoxHook(MessageBoxHook hook);
 // The application title: see ApplicationTitleFor (FileNameRules.h), for this executable.
 QString ApplicationTitle();
 
-// A message of the wizard: no icon.
+// A message of the wizard: no icon. Every line of every box is drawn whole: the box is as wide
+// as its widest line, and a line wider than about 600 pixels wraps at its blanks.
 void ShowMessage(const QString& text);
 // An error that escaped a handler, as the application shows it: error icon, the error's text
 // with its context lines below it ("Tabla: ...", "Carpeta: ...", paths in this system's

@@ -24,6 +24,7 @@
 #include "app/Keyboard.h"
 #include "app/TableModel.h"
 #include "app/WinXP.h"
+#include "app/core/Contexto.h"
 
 namespace wizard {
 
@@ -75,8 +76,33 @@ QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, 
   return b;
 }
 
+// A grid that shows that it has the focus also when it has no row (and so no current cell to
+// show it on): a focus rectangle round its empty area.
+class Grid : public QTableView {
+ public:
+  using QTableView::QTableView;
+
+ protected:
+  void paintEvent(QPaintEvent* e) override {
+    QTableView::paintEvent(e);
+    if (!hasFocus() || (model() != nullptr && model()->rowCount() > 0)) return;
+    // Dotted, as the host system draws a focus rectangle.
+    QPainter p(viewport());
+    p.setPen(QPen(palette().color(QPalette::Text), 1, Qt::DotLine));
+    p.drawRect(viewport()->rect().adjusted(1, 1, -2, -2));
+  }
+  void focusInEvent(QFocusEvent* e) override {
+    QTableView::focusInEvent(e);
+    viewport()->update();
+  }
+  void focusOutEvent(QFocusEvent* e) override {
+    QTableView::focusOutEvent(e);
+    viewport()->update();
+  }
+};
+
 QTableView* MakeGrid(QWidget* parent, const char* name, int x, int y, int w, int h) {
-  auto* g = new QTableView(parent);
+  auto* g = new Grid(parent);
   g->setObjectName(name);
   g->setGeometry(x, y, w, h);
   g->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -211,12 +237,13 @@ TForm1::TForm1(QWidget* parent)
                             Button3,        DBGrid1,                        DBGrid2, TabSet1};
   for (size_t i = 1; i < std::size(order); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
   // Ctrl+Tab and Ctrl+Shift+Tab select the next and the previous page, wherever the focus is.
+  // Shift+Tab arrives as Backtab with Shift, from an X keyboard (ISO_Left_Tab) as from Windows.
+  // One shortcut only: the window system lists that key also as Ctrl+Shift+Tab and Ctrl+Backtab,
+  // and a key that matches two shortcuts is ambiguous and fires neither.
   connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Tab), this), &QShortcut::activated, this,
           [this] { SelectPage(+1); });
-  for (const QKeySequence& keys : {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab),
-                                   QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab),
-                                   QKeySequence(Qt::CTRL | Qt::Key_Backtab)})
-    connect(new QShortcut(keys, this), &QShortcut::activated, this, [this] { SelectPage(-1); });
+  connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), this), &QShortcut::activated,
+          this, [this] { SelectPage(-1); });
 
   connect(TabSet1, &QTabBar::currentChanged, this, [this] { RunHandler([this] { TabSet1Click(); }); });
   connect(Button1, &QPushButton::clicked, this, [this] { RunHandler([this] { Button1Click(); }); });
@@ -468,8 +495,8 @@ void TForm1::Button3Click() {
     RutaPrograma = InstallFolderOf(EditDirectorio->FileName());
     Empresas->SetDatabaseName(RutaPrograma + "General");
     Ejercicios->SetDatabaseName(RutaPrograma + "General");
-    Empresas->Open();
-    Ejercicios->Open();
+    actualiza::AbreNombrandoTabla(*Empresas);
+    actualiza::AbreNombrandoTabla(*Ejercicios);
   } else {
     ShowMessage(QStringLiteral("Seleccione la ruta en la que tiene instalado el programa"));
     Notebook1->setCurrentIndex(0);

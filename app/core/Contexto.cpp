@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <exception>
 
+#include "app/core/Avisos.h"
 #include "engine/error.h"
+#include "restructure/Restructure.h"
 
 namespace actualiza {
 
@@ -73,6 +75,18 @@ MensajeConContexto SeparaContexto(const std::string& mensaje) {
 
 EErrorDeTabla::EErrorDeTabla(MensajeConContexto m) : engine::EDatabaseError(m.Completo()), m_(std::move(m)) {}
 
+namespace {
+
+[[noreturn]] void LanzaEnTabla(MensajeConContexto m, const std::string& carpeta, const std::string& tabla) {
+  if (m.texto == restructure::texts::kTableNotOpenedExclusive) m.texto += std::string("\n") + kCierreTribanor;
+  const std::string propias[] = {engine::CtxTable(tabla), engine::CtxFolder(ConSeparadoresDelSistema(carpeta))};
+  for (const std::string& l : propias) m.contexto.erase(std::remove(m.contexto.begin(), m.contexto.end(), l), m.contexto.end());
+  m.contexto.insert(m.contexto.end(), std::begin(propias), std::end(propias));
+  throw EErrorDeTabla(std::move(m));
+}
+
+}  // namespace
+
 void RelanzaEnTabla(const std::string& carpeta, const std::string& tabla) {
   MensajeConContexto m;
   try {
@@ -82,10 +96,19 @@ void RelanzaEnTabla(const std::string& carpeta, const std::string& tabla) {
   } catch (const std::exception& e) {
     m = SeparaContexto(e.what());
   }
-  const std::string propias[] = {engine::CtxTable(tabla), engine::CtxFolder(ConSeparadoresDelSistema(carpeta))};
-  for (const std::string& l : propias) m.contexto.erase(std::remove(m.contexto.begin(), m.contexto.end(), l), m.contexto.end());
-  m.contexto.insert(m.contexto.end(), std::begin(propias), std::end(propias));
-  throw EErrorDeTabla(std::move(m));
+  LanzaEnTabla(std::move(m), carpeta, tabla);
+}
+
+void ErrorEnTabla(const std::string& texto, const std::string& carpeta, const std::string& tabla) {
+  LanzaEnTabla(SeparaContexto(texto), carpeta, tabla);
+}
+
+void AbreNombrandoTabla(engine::TTable& t) {
+  try {
+    t.Open();
+  } catch (...) {
+    RelanzaEnTabla(t.DatabaseName(), t.TableName());
+  }
 }
 
 }  // namespace actualiza

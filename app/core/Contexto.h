@@ -43,7 +43,14 @@ class EErrorDeTabla : public engine::EDatabaseError {
 
 // Called inside a catch block: raises the error in flight again as an EErrorDeTabla that names
 // `tabla` and `carpeta` below its text (an EErrorDeTabla already raised by an inner step goes on
-// unchanged).
+// unchanged). Below the component's "Table could not be opened for exclusive access" goes what
+// the user can do (kCierreTribanor, Avisos.h).
 [[noreturn]] void RelanzaEnTabla(const std::string& carpeta, const std::string& tabla);
+
+// Raises `texto` as an EErrorDeTabla that names `tabla` and `carpeta` below it.
+[[noreturn]] void ErrorEnTabla(const std::string& texto, const std::string& carpeta, const std::string& tabla);
+
+// Opens `t`; an error names its table and folder (RelanzaEnTabla).
+void AbreNombrandoTabla(engine::TTable& t);
 
 }  // namespace actualiza

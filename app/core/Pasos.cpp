@@ -289,7 +289,7 @@ std::string AvisoCobertura(const std::string& nombre, const std::string& tabla,
   std::set_difference(guardados.begin(), guardados.end(), enlazados.begin(), enlazados.end(), std::back_inserter(faltan));
   std::set_difference(enlazados.begin(), enlazados.end(), guardados.begin(), guardados.end(), std::back_inserter(sobran));
   const std::string indice = tabla.substr(0, tabla.rfind('.')) + ".MDX";
-  std::string m = "La empresa «" + nombre + "» tiene " + CuantosEjercicios(guardados.size()) + " en General\\" + tabla +
+  std::string m = "La empresa «" + nombre + "» tiene " + CuantosEjercicios(guardados.size()) + " en " + tabla +
                   ", pero el índice EMPRESA de " + indice + " " + (sobran.empty() ? "solo " : "") + "da " +
                   std::to_string(enlazados.size()) + ": ";
   if (!faltan.empty())
@@ -348,15 +348,15 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
   TTable& j = *o_.Ejercicios;
   e.SetDatabaseName(ruta + "General");
   j.SetDatabaseName(ruta + "General");
-  e.Open();
-  j.Open();
+  AbreNombrandoTabla(e);
+  AbreNombrandoTabla(j);
 
   // Before any table is touched: the walk must reach every fiscal year of every company, every
   // folder name it will build must be usable, and no folder or table may lead out of the
   // installation.
   int total = 0;
   const std::string incompleto = CompruebaEjercicios(e, j, &total);
-  if (!incompleto.empty()) engine::DatabaseError(incompleto);
+  if (!incompleto.empty()) ErrorEnTabla(incompleto, j.DatabaseName(), j.TableName());
   CompruebaNombres();
   for (e.First(); !e.Eof(); e.Next())
     for (j.First(); !j.Eof(); j.Next())

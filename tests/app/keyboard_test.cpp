@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QTableView>
@@ -30,11 +31,14 @@ namespace {
 
 QWidget* Focus() { return QApplication::focusWidget(); }
 
-// One key press and release, sent to the widget that has the focus.
+// One key press and release as the window system delivers it: to the window that has the
+// focus (QWindowSystemInterface), which resolves shortcuts first and then gives the key to the
+// focused widget.
 void Key(Qt::Key key, Qt::KeyboardModifiers mods = Qt::NoModifier) {
   QWidget* w = Focus();
   QVERIFY2(w != nullptr, "no widget has the focus");
-  QTest::keyClick(w, key, mods);
+  QVERIFY2(w->window()->windowHandle() != nullptr, qPrintable(w->objectName()));
+  QTest::keyClick(w->window()->windowHandle(), key, mods);
 }
 
 // Tab and Shift+Tab as the keyboard sends them.
@@ -121,6 +125,7 @@ class KeyboardTest : public QObject {
   void returnPressesTheFocusedButton();
   void tabOrderOfEachPage();
   void ctrlTabSelectsPages();
+  void anEmptyGridShowsItHasTheFocus();
   void aWholeSessionWithTheKeyboard();
 };
 
@@ -267,18 +272,47 @@ void KeyboardTest::ctrlTabSelectsPages() {
   QCOMPARE(f.TabSet1->currentIndex(), 0);
   QCOMPARE(f.Notebook1->currentIndex(), 0);
   QVERIFY2(f.Notebook1->widget(0)->isAncestorOf(Focus()), qPrintable(NameOf(Focus())));
-  // Backwards, as the keyboard sends Ctrl+Shift+Tab, from the first page round to the last.
+  // Backwards, as the keyboard sends Ctrl+Shift+Tab (Backtab with Shift: ISO_Left_Tab on X),
+  // from the first page round to the last, and on.
+  int ambiguous = 0;
+  for (QShortcut* s : f.findChildren<QShortcut*>())
+    connect(s, &QShortcut::activatedAmbiguously, [&] { ++ambiguous; });
   Key(Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
   QCOMPARE(f.TabSet1->currentIndex(), 2);
   QCOMPARE(f.Notebook1->currentIndex(), 2);
   QCOMPARE(Focus(), static_cast<QWidget*>(f.DBGrid1));
-  Key(Qt::Key_Tab, Qt::ControlModifier | Qt::ShiftModifier);
+  Key(Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
   QCOMPARE(f.Notebook1->currentIndex(), 1);
+  QCOMPARE(ambiguous, 0);
+  // An X server lists that key also as Ctrl+Shift+Tab and Ctrl+Backtab, and the shortcut map
+  // tries every key listed: one shortcut of the window, no more, may match them, or none fires.
+  int matching = 0;
+  for (QShortcut* s : f.findChildren<QShortcut*>())
+    for (QKeyCombination k : {Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab, Qt::CTRL | Qt::SHIFT | Qt::Key_Tab,
+                              Qt::CTRL | Qt::Key_Backtab})
+      matching += s->key() == QKeySequence(k);
+  QCOMPARE(matching, 1);
   // On the tab strip itself the focus stays there.
   f.TabSet1->setFocus();
   Key(Qt::Key_Tab, Qt::ControlModifier);
   QCOMPARE(f.Notebook1->currentIndex(), 2);
   QCOMPARE(Focus(), static_cast<QWidget*>(f.TabSet1));
+}
+
+void KeyboardTest::anEmptyGridShowsItHasTheFocus() {
+  TForm1 f;
+  ShowAndActivate(&f);
+  QTRY_COMPARE(Focus(), static_cast<QWidget*>(f.EditDirectorio));
+  Key(Qt::Key_Backtab, Qt::ControlModifier | Qt::ShiftModifier);
+  QCOMPARE(f.Notebook1->currentIndex(), 2);
+  for (QTableView* grid : {f.DBGrid1, f.DBGrid2}) {
+    QCOMPARE(grid->model()->rowCount(), 0);
+    f.Button3->setFocus();
+    const QImage without = grid->grab().toImage();
+    while (Focus() != grid && Focus() != f.TabSet1) Tab();
+    QCOMPARE(Focus(), static_cast<QWidget*>(grid));
+    QVERIFY2(grid->grab().toImage() != without, qPrintable(grid->objectName()));
+  }
 }
 
 void KeyboardTest::aWholeSessionWithTheKeyboard() {

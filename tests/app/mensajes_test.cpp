@@ -13,6 +13,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Unit1.h"
+#include "app/core/Avisos.h"
 #include "app/core/Demo.h"
 #include "engine/table.h"
 #include "tests/support/helpers.h"
@@ -32,12 +33,13 @@ const char* const kFieldIndexRange = "Field index not in range";
 std::vector<wizard_test::ShownBox> Run(const std::string& exe) {
   TForm1 f;
   f.show();
-  MessageRecorder rec;
+  MessageRecorder rec(true);
   f.EditDirectorio->SetDialogHook(
       [exe](QWidget*, const BrowseRequest&) { return std::optional<QString>(QString::fromStdString(exe)); });
   f.EditDirectorio->Browse();
   QTest::mouseClick(f.Button1, Qt::LeftButton);
   [&] { QVERIFY(f.isVisible()); }();  // an error leaves the window open
+  for (const auto& box : rec.boxes()) [&] { QVERIFY2(box.cut.isEmpty(), qPrintable(box.cut.join(" | "))); }();
   return rec.boxes();
 }
 
@@ -57,20 +59,9 @@ void RemoveTable(const std::string& folder, const std::string& base) {
     if (e.completeBaseName().compare(Q(base), Qt::CaseInsensitive) == 0) QFile::remove(e.filePath());
 }
 
-// The context lines ("Tabla: ", "Carpeta: ") of the box's text that its label would have to
-// break: those wider than the text area of the label once the box is laid out on the screen.
+// What the box cuts once shown (WhatTheBoxCuts), the context lines to be kept whole.
 QStringList LinesTheBoxBreaks(QMessageBox& box) {
-  box.show();
-  if (!QTest::qWaitForWindowExposed(&box)) return {"(the box was not shown)"};
-  auto* label = box.findChild<QLabel*>("qt_msgbox_label");
-  if (label == nullptr) return {"(no label)"};
-  const int room = label->contentsRect().width() - qMax(0, label->indent());
-  const QFontMetrics fm(label->font());
-  QStringList out;
-  for (const QString& line : label->text().split('\n'))
-    if ((line.startsWith("Tabla: ") || line.startsWith("Carpeta: ")) && fm.horizontalAdvance(line) > room) out << line;
-  box.hide();
-  return out;
+  return wizard_test::WhatTheBoxCuts(box, wizard_test::ContextLines(box.text()));
 }
 
 }  // namespace
@@ -84,6 +75,7 @@ class MensajesTest : public QObject {
   void tableHeldByAnotherProgram();
   void missingFiscalYearFolderIsNamedOnce();
   void everyContextLineStaysWhole();
+  void everyLineOfEveryBoxIsDrawnWhole();
   void aPathTooLongForTheScreenIsShortenedInTheMiddle();
 
  private:
@@ -150,7 +142,9 @@ void MensajesTest::tableHeldByAnotherProgram() {
   const auto boxes = Run(demo.executable);
   QCOMPARE(other.Release(), 0);
   QCOMPARE(boxes.size(), size_t{1});
-  QCOMPARE(boxes[0].text, Q(std::string(kNotExclusive) + "\nTabla: Clientes.Dbf\nCarpeta: ") + Shown(root_ + "/Empresa"));
+  // The component's text as it is; below it what the user can do, then the table and its folder.
+  QCOMPARE(boxes[0].text, Q(std::string(kNotExclusive) + "\n" + actualiza::kCierreTribanor +
+                            "\nTabla: Clientes.Dbf\nCarpeta: ") + Shown(root_ + "/Empresa"));
 }
 
 void MensajesTest::missingFiscalYearFolderIsNamedOnce() {
@@ -189,6 +183,34 @@ void MensajesTest::everyContextLineStaysWhole() {
   SetMessageBoxHook(previous);
   QCOMPARE(shown.section('\n', 2), "Carpeta: " + Shown(folder));
   QCOMPARE(broken, QStringList());
+}
+
+void MensajesTest::everyLineOfEveryBoxIsDrawnWhole() {
+  const QString folder = Shown(root_ + "/General");
+  const QString deep = Shown(dir_->filePath(QString(70, 'a') + "/" + QString(70, 'b')).toStdString());
+  const QString hint = Q(actualiza::kCierreTribanor);
+  struct Case {
+    bool error;
+    QString text;
+  };
+  const Case cases[] = {
+      {true, "La carpeta de datos no existe. Compruebe la ruta de la instalación.\nTabla: Empresas.DBF\nCarpeta: " + folder},
+      {true, "La tabla no existe. Compruebe que la carpeta de datos es la de Tribanor.\nTabla: Empresas.DBF\nCarpeta: /"},
+      {true, Q(kNotExclusive) + "\n" + hint + "\nTabla: Clientes.Dbf\nCarpeta: " + folder},
+      {true, Q(kTableNotOpened) + "\nTabla: Configu.Dbf\nCarpeta: " + deep},
+      {true, QString("palabras de un mensaje largo ").repeated(30) + "\nTabla: Configu.Dbf\nCarpeta: " + deep},
+      {true, "Empresas: No se encuentra el campo 'CODIGO'\nTabla: Empresas.DBF\nCarpeta: " + folder},
+      {false, "Atención: no se ha localizado el fichero Tribanor.Exe en la ruta seleccionada"},
+      {false, "Proceso de Actualización Finalizado"},
+      {false, QString("un aviso largo de la actualización ").repeated(25)},
+  };
+  for (const Case& c : cases) {
+    QStringList cut;
+    auto previous = SetMessageBoxHook([&](QMessageBox& box) { cut = LinesTheBoxBreaks(box); });
+    c.error ? ShowErrorMessage(c.text) : ShowMessage(c.text);
+    SetMessageBoxHook(previous);
+    QVERIFY2(cut.isEmpty(), qPrintable(c.text.left(60) + " -> " + cut.join(" | ")));
+  }
 }
 
 void MensajesTest::aPathTooLongForTheScreenIsShortenedInTheMiddle() {

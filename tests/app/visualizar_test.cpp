@@ -3,6 +3,8 @@
 // changed executable while the lists are open, a folder without "General", declared fields that
 // the tables lack or hold with another kind, and capturas with the grids filled.
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <cstdlib>
 #include <QFile>
 #include <QHeaderView>
@@ -368,7 +370,10 @@ void VisualizarTest::missingOrOtherKindOfDeclaredField() {
     MessageRecorder rec;
     Choose(f, exe);
     QTest::mouseClick(f.Button3, Qt::LeftButton);
-    QCOMPARE(rec.texts(), QStringList{c.message});
+    // The engine's text, then the table and its folder.
+    const QString table = c.empresasOpen ? "EJERCICI.DBF" : "Empresas.DBF";
+    const QString folder = QDir::toNativeSeparators(QFileInfo(exe).absolutePath() + "/General");
+    QCOMPARE(rec.texts(), QStringList{c.message + "\nTabla: " + table + "\nCarpeta: " + folder});
     QCOMPARE(f.Empresas->Active(), c.empresasOpen);  // a table opened before the error stays open
     QVERIFY(!f.Ejercicios->Active());
     QCOMPARE(f.DBGrid2->model()->rowCount(), 0);

@@ -19,12 +19,21 @@ struct ShownBox {
   QMessageBox::StandardButtons buttons;
   int buttonCount = 0;
   bool parentless = false;
+  QStringList cut;  // what the box, shown, cut off (WhatTheBoxCuts), when the recorder draws
 };
+
+// Shows the box and lays out its text as its label draws it (the label's font, its width after
+// the box's layout, its word wrap): returns the lines, or parts of lines, that do not fit inside
+// the label's rectangle, and every line of `whole` that the label breaks. Empty when all is drawn.
+QStringList WhatTheBoxCuts(QMessageBox& box, const QStringList& whole = {});
+// The lines of a box's text that name a table or a folder ("Tabla: ", "Carpeta: ").
+QStringList ContextLines(const QString& text);
 
 // Records every message box instead of showing it, while it lives.
 class MessageRecorder {
  public:
-  MessageRecorder();
+  // With `draw`, every box is also shown and what it cuts recorded (ShownBox::cut).
+  explicit MessageRecorder(bool draw = false);
   ~MessageRecorder();
   MessageRecorder(const MessageRecorder&) = delete;
   MessageRecorder& operator=(const MessageRecorder&) = delete;

@@ -2,6 +2,8 @@
 // refuses gives its error on standard error and a non-zero exit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "engine/dbase/dbase.h"
 #include "engine/storage.h"
 #include "tests/engine/dbase_test_util.h"
@@ -59,6 +61,18 @@ TEST(DbaseTabla, InfoAndCsv) {
             "*,NOMBRE,SALDO,ALTA,NOTAS\n"
             ",\"Muñoz, Ana\",-12.5,2023-04-01,\"dijo \"\"hola\"\"\nadiós\"\n"
             "*,Borrado,,,\n");
+}
+
+TEST(DbaseTabla, PathWithBackslashesFindsTheMemoFile) {
+  if (!testing_support::FileExists(Tabla())) GTEST_SKIP() << "tabla not built";
+  TempDir dir;
+  std::string path = MakeTable(dir);
+  std::replace(path.begin(), path.end(), '/', '\\');  // as a Windows user types it
+  for (const char* command : {"info", "csv", "check"}) {
+    auto r = RunCommand(Tabla() + " " + command + " " + ShellQuote(path) + " 2>&1");
+    EXPECT_EQ(r.status, 0) << command << ": " << r.out;
+    EXPECT_EQ(r.out.find("(.DBT)"), std::string::npos) << command << ": " << r.out;
+  }
 }
 
 TEST(DbaseTabla, RefusedTableExitsNonZero) {

@@ -11,6 +11,7 @@
 #include <map>
 
 #include "app/core/Comprobar.h"
+#include "app/core/Contexto.h"
 #include "app/core/Demo.h"
 #include "app/core/Pasos.h"
 #include "engine/codepage.h"
@@ -495,19 +496,19 @@ TEST(Actualizacion, FiscalYearsTheIndexDoesNotGiveStopTheRunBeforeAnythingChange
   const std::vector<Caso> casos = {
       // A row of no company now names one: the index does not give it to her.
       {kSinEmpresa, "1999", "Bodegas Peñalba, S.L.", "Bodegas Peñalba, S.L.",
-       "tiene 4 ejercicios en General\\EJERCICI.DBF, pero el índice EMPRESA de EJERCICI.MDX solo da 3: falta "
+       "tiene 4 ejercicios en EJERCICI.DBF, pero el índice EMPRESA de EJERCICI.MDX solo da 3: falta "
        "el ejercicio «1999»."},
       // The same year twice: the sets agree, the counts do not.
       {"Cooperativa Nuestra Señora", "2004", "Bodegas Peñalba, S.L.", "Bodegas Peñalba, S.L.",
-       "tiene 4 ejercicios en General\\EJERCICI.DBF, pero el índice EMPRESA de EJERCICI.MDX solo da 3: falta "
+       "tiene 4 ejercicios en EJERCICI.DBF, pero el índice EMPRESA de EJERCICI.MDX solo da 3: falta "
        "el ejercicio «2004»."},
       // A company without fiscal years in the index.
       {kSinEmpresa, "1999", "Hermanos Muñoz Ibáñez", "Hermanos Muñoz Ibáñez",
-       "tiene 1 ejercicio en General\\EJERCICI.DBF, pero el índice EMPRESA de EJERCICI.MDX solo da 0: falta el "
+       "tiene 1 ejercicio en EJERCICI.DBF, pero el índice EMPRESA de EJERCICI.MDX solo da 0: falta el "
        "ejercicio «1999»."},
       // The index gives a company a row that is no longer hers.
       {"Viñedos del Duero, S.A.", "2003", kSinEmpresa, "Viñedos del Duero, S.A.",
-       "tiene 2 ejercicios en General\\EJERCICI.DBF, pero el índice EMPRESA de EJERCICI.MDX da 3: el ejercicio "
+       "tiene 2 ejercicios en EJERCICI.DBF, pero el índice EMPRESA de EJERCICI.MDX da 3: el ejercicio "
        "«2003» no es suyo."},
   };
   for (const Caso& c : casos) {
@@ -534,6 +535,10 @@ TEST(Actualizacion, FiscalYearsTheIndexDoesNotGiveStopTheRunBeforeAnythingChange
     EXPECT_NE(mensaje.find("no se ha modificado ningún fichero."), std::string::npos) << mensaje;
     EXPECT_TRUE(v.vista.textos.empty());  // no step ran
     EXPECT_EQ(Cambiados(antes, Ficheros(d.path())), std::vector<std::string>{});
+    // Below it, the table and the folder of the installation, in this system's separators.
+    const MensajeConContexto partes = SeparaContexto(mensaje);
+    EXPECT_EQ(partes.contexto, (std::vector<std::string>{"Tabla: EJERCICI.DBF", "Carpeta: " + ConSeparadoresDelSistema(general)}));
+    mensaje = partes.texto;
 
     // The check without the run says the same, as something that would stop the upgrade.
     Comprobacion comprobacion = ComprobarInstalacion(demo.executable);

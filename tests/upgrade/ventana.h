@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/core/Avisos.h"
 #include "app/core/Bloqueo.h"
 #include "app/core/Comprobar.h"
 #include "app/core/Pasos.h"
@@ -75,8 +76,8 @@ inline std::map<std::string, std::string> Contenido(const std::string& dir) {
 }
 
 // Runs an upgrade that must stop at a table another program holds; the component reports it as
-// "could not be opened" (when its structure is read) or "for exclusive access" (when it applies),
-// followed by the table and, when given, its folder.
+// "could not be opened" (when its structure is read) or "for exclusive access" (when it applies,
+// with what the user can do below it), followed by the table and, when given, its folder.
 inline void ActualizaHastaTablaOcupada(const std::string& exe, const std::string& carpeta = "") {
   Ventana v;
   try {
@@ -84,7 +85,8 @@ inline void ActualizaHastaTablaOcupada(const std::string& exe, const std::string
     ADD_FAILURE() << "the run went past a table another program holds";
   } catch (const engine::EDatabaseError& e) {
     std::string m = e.what();
-    const bool ocupada = m.rfind("Table could not be opened for exclusive access\nTabla: ", 0) == 0 ||
+    const bool ocupada = m.rfind(std::string("Table could not be opened for exclusive access\n") + kCierreTribanor +
+                                     "\nTabla: ", 0) == 0 ||
                          m.rfind("Table could not be opened\nTabla: ", 0) == 0;
     EXPECT_TRUE(ocupada) << m;
     if (!carpeta.empty()) {

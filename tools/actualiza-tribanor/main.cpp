@@ -4,34 +4,48 @@
 //   actualiza-tribanor RUTA               upgrades (RUTA: Tribanor.exe or the installation folder)
 //   actualiza-tribanor --comprobar RUTA   says what an upgrade would do; changes nothing
 //   actualiza-tribanor --demo CARPETA [--empresas N] [--ejercicios N] [--clientes N]
+//   actualiza-tribanor /?                 (or --ayuda) shows this use
 //
 // Exit status: 0 done (or, with --comprobar, up to date); 1 a step failed (or there is something
-// to upgrade); 2 something would stop the upgrade, or the arguments are wrong.
-#include <unistd.h>
-
+// to upgrade); 2 something would stop the upgrade, the path names no installation, or the
+// arguments are wrong. The console parts (wide text, the progress line, the arguments as cmd
+// passes them) are in tools/common/consola.h.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "app/core/Comprobar.h"
+#include "app/core/Contexto.h"
 #include "app/core/Demo.h"
 #include "app/core/Pasos.h"
 #include "engine/fs.h"
 #include "engine/table.h"
+#include "tools/common/consola.h"
 
 namespace {
 
 using namespace actualiza;
 
-int Uso() {
-  std::fprintf(stderr,
+int Uso(std::FILE* f = stderr) {
+  consola::Printf(f,
                "Uso:\n"
                "  actualiza-tribanor RUTA                 actualiza la instalación (RUTA: Tribanor.exe o su carpeta)\n"
                "  actualiza-tribanor --comprobar RUTA     dice qué cambiaría, sin tocar nada\n"
                "  actualiza-tribanor --demo CARPETA [--empresas N] [--ejercicios N] [--clientes N]\n"
-               "                                          escribe una instalación de demostración\n");
-  return 2;
+               "                                          escribe una instalación de demostración\n"
+               "  actualiza-tribanor /?                   muestra este uso\n");
+  return f == stderr ? 2 : 0;
+}
+
+// A path that names neither an executable nor a folder: the same message and status for the
+// upgrade and for the check.
+bool NoExiste(const std::string& ruta, const std::string& fichero) {
+  engine::FileSystem& fs = *engine::CurrentFileSystem();
+  if (fs.IsRegularFile(fichero) || fs.IsDirectory(ruta)) return false;
+  consola::Printf(stderr, "Atención: no se ha localizado el fichero Tribanor.Exe en la ruta seleccionada\nRuta: %s\n",
+                  ConSeparadoresDelSistema(ruta).c_str());
+  return true;
 }
 
 // The executable's file name for a path that names it or its folder.
@@ -44,12 +58,17 @@ std::string FicheroPrograma(const std::string& ruta) {
   return ruta;
 }
 
+consola::LineaDeProgreso& LineaDeProgreso() {
+  static consola::LineaDeProgreso linea(stderr);
+  return linea;
+}
+
 class VistaConsola : public Vista {
  public:
   void Accion(const std::string&, bool) override {}
   void Aviso(const std::string& texto) override {
-    if (isatty(STDERR_FILENO)) std::fprintf(stderr, "\r\033[K");
-    std::fprintf(stderr, "Aviso: %s\n", texto.c_str());
+    LineaDeProgreso().Termina();
+    consola::Printf(stderr, "Aviso: %s\n", texto.c_str());
   }
 };
 
@@ -57,20 +76,13 @@ void Progreso(const std::string& empresa, const std::string& ejercicio, int n, i
   const int ancho = 30;
   int lleno = total > 0 ? n * ancho / total : ancho;
   std::string barra = std::string(static_cast<size_t>(lleno), '#') + std::string(static_cast<size_t>(ancho - lleno), '-');
-  if (isatty(STDERR_FILENO))
-    std::fprintf(stderr, "\r\033[K[%s] %d/%d %s %s", barra.c_str(), n, total, empresa.c_str(), ejercicio.c_str());
-  else
-    std::fprintf(stderr, "[%s] %d/%d %s %s\n", barra.c_str(), n, total, empresa.c_str(), ejercicio.c_str());
-  std::fflush(stderr);
+  LineaDeProgreso().Muestra("[" + barra + "] " + std::to_string(n) + "/" + std::to_string(total) + " " + empresa + " " +
+                            ejercicio);
 }
 
 int Actualizar(const std::string& ruta) {
   const std::string fichero = FicheroPrograma(ruta);
-  engine::FileSystem& fs = *engine::CurrentFileSystem();
-  if (!fs.IsRegularFile(fichero) && !fs.IsDirectory(ruta)) {
-    std::fprintf(stderr, "Atención: no se ha localizado el fichero Tribanor.Exe en la ruta seleccionada\n");
-    return 1;
-  }
+  if (NoExiste(ruta, fichero)) return 2;
   engine::TTable empresas, ejercicios, fichero_trabajo;
   engine::TDataSource ds;
   PreparaTablasListas(empresas, ejercicios, ds);
@@ -84,38 +96,39 @@ int Actualizar(const std::string& ruta) {
   try {
     pasos.Ejecuta(fichero, Progreso);
   } catch (const std::exception& e) {
-    if (isatty(STDERR_FILENO)) std::fprintf(stderr, "\n");
-    std::fprintf(stderr, "%s\n", e.what());
+    LineaDeProgreso().Termina();
+    consola::Printf(stderr, "%s\n", e.what());
     return 1;
   }
-  if (isatty(STDERR_FILENO)) std::fprintf(stderr, "\n");
-  std::printf("%s\n", kFinalizado);
+  LineaDeProgreso().Termina();
+  consola::Printf(stdout, "%s\n", kFinalizado);
   return 0;
 }
 
 int Comprobar(const std::string& ruta) {
+  if (NoExiste(ruta, FicheroPrograma(ruta))) return 2;
   Comprobacion c = ComprobarInstalacion(FicheroPrograma(ruta));
-  for (const auto& p : c.problemas) std::printf("PROBLEMA: %s\n", p.c_str());
+  for (const auto& p : c.problemas) consola::Printf(stdout, "PROBLEMA: %s\n", p.c_str());
   int pendientes = 0;
   for (const auto& t : c.tablas) {
     if (t.cambios.empty() && t.problemas.empty()) {
-      std::printf("%-60s al día\n", t.tabla.c_str());
+      consola::Printf(stdout, "%-60s al día\n", ConSeparadoresDelSistema(t.tabla).c_str());
       continue;
     }
-    std::printf("%s\n", t.tabla.c_str());
-    for (const auto& x : t.cambios) std::printf("    %s\n", x.c_str());
-    for (const auto& x : t.problemas) std::printf("    PROBLEMA: %s\n", x.c_str());
+    consola::Printf(stdout, "%s\n", ConSeparadoresDelSistema(t.tabla).c_str());
+    for (const auto& x : t.cambios) consola::Printf(stdout, "    %s\n", x.c_str());
+    for (const auto& x : t.problemas) consola::Printf(stdout, "    PROBLEMA: %s\n", x.c_str());
     pendientes += !t.cambios.empty();
   }
   if (c.HayProblemas()) {
-    std::printf("La actualización se detendría: resuelva los problemas indicados.\n");
+    consola::Printf(stdout, "La actualización se detendría: resuelva los problemas indicados.\n");
     return 2;
   }
   if (c.AlDia()) {
-    std::printf("La instalación está al día.\n");
+    consola::Printf(stdout, "La instalación está al día.\n");
     return 0;
   }
-  std::printf("%d tablas por actualizar.\n", pendientes);
+  consola::Printf(stdout, "%d tablas por actualizar.\n", pendientes);
   return 1;
 }
 
@@ -133,11 +146,12 @@ int Demo(const std::vector<std::string>& args) {
   }
   try {
     DemoSummary s = WriteDemoInstallation(args[0], o);
-    std::printf("Instalación de demostración en %s: %zu empresas, %d ejercicios, %d tablas.\n", args[0].c_str(),
-                s.companies.size(), s.fiscal_years, s.tables);
-    std::printf("Ejecutable: %s\n", s.executable.c_str());
+    consola::Printf(stdout, "Instalación de demostración en %s: %d empresas, %d ejercicios, %d tablas.\n",
+                    ConSeparadoresDelSistema(args[0]).c_str(), static_cast<int>(s.companies.size()), s.fiscal_years,
+                    s.tables);
+    consola::Printf(stdout, "Ejecutable: %s\n", ConSeparadoresDelSistema(s.executable).c_str());
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
+    consola::Printf(stderr, "%s\n", e.what());
     return 1;
   }
   return 0;
@@ -146,9 +160,10 @@ int Demo(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args = engine::ProgramArguments(argc, argv);
+  const std::vector<std::string> args = consola::Argumentos(argc, argv);
   if (args.size() < 2) return Uso();
   const std::string& a = args[1];
+  if (a == "--ayuda") return Uso(stdout);
   if (a == "--demo") return Demo(std::vector<std::string>(args.begin() + 2, args.end()));
   if (a == "--comprobar") return args.size() == 3 ? Comprobar(args[2]) : Uso();
   if (a.rfind("--", 0) == 0 || args.size() != 2) return Uso();

@@ -1,8 +1,10 @@
 // capturas DIR [PATH-TO-TRIBANOR.EXE]
 //
-// Renders each page of the wizard window to DIR/pagina1.png, pagina2.png and pagina3.png. Given
-// an installation's executable, it first chooses it and runs "Visualizar", so the grids of the
-// third page are filled. Runs with any Qt platform, offscreen included.
+// Renders each page of the wizard window to DIR/pagina1.png, pagina2.png and pagina3.png, and an
+// error box as the run shows it (a data folder that does not exist) to DIR/error.png. Given an
+// installation's executable, it first chooses it and runs "Visualizar", so the grids of the
+// third page are filled. Also writes the program's icon, DIR/Actualiza.ico, which the Windows
+// build embeds in Actualiza.exe (app/Actualiza.ico). Runs with any Qt platform, offscreen included.
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
@@ -52,6 +54,25 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "capturas: no se puede escribir %s\n", file.toLocal8Bit().constData());
       return 1;
     }
+  }
+  // The error box, shown and drawn as the user sees it.
+  bool drawn = false;
+  wizard::SetMessageBoxHook([&](QMessageBox& box) {
+    box.show();
+    QApplication::processEvents();
+    drawn = box.grab().save(QDir(dir).filePath("error.png"));
+    box.hide();
+  });
+#ifdef Q_OS_WIN
+  const QString folder = QStringLiteral("C:\\Archivos de programa\\Morvane\\Morvane Tribanor\\General");
+#else
+  const QString folder = QStringLiteral("/home/usuario/Morvane Tribanor/General");
+#endif
+  wizard::ShowErrorMessage(QString::fromUtf8("La carpeta de datos no existe. Compruebe la ruta de la instalación.\n"
+                                             "Tabla: Empresas.DBF\nCarpeta: ") + folder);
+  if (!drawn || !wizard::ProgramIcon().save(QDir(dir).filePath("Actualiza.ico"), "ICO")) {
+    std::fprintf(stderr, "capturas: no se pueden escribir error.png y Actualiza.ico\n");
+    return 1;
   }
   return messages == 0 ? 0 : 1;
 }

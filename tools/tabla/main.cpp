@@ -6,6 +6,8 @@
 
 #include "engine/error.h"
 #include "engine/fs.h"
+#include "engine/path.h"
+#include "tools/common/consola.h"
 #include "tools/tabla/commands.h"
 
 namespace {
@@ -32,10 +34,13 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> all = engine::ProgramArguments(argc, argv);
+  const std::vector<std::string> all = consola::Argumentos(argc, argv);
   if (all.size() < 2) return Usage();
   std::string name = all[1];
   std::vector<std::string> args(all.begin() + 2, all.end());
+  // The table's file name as the engine takes paths: "\" is a separator like "/" (a Windows
+  // user types C:\Tribanor\Empresa\Clientes.Dbf), so that its companions are found beside it.
+  if (!args.empty()) args[0] = engine::NormalizeSeparators(args[0]);
   for (const auto& c : kCommands) {
     if (name != c.name) continue;
     try {

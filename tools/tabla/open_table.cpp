@@ -1,6 +1,7 @@
 #include "engine/bde.h"
 #include "engine/error.h"
 #include "engine/fs.h"
+#include "engine/path.h"
 #include "tools/tabla/commands.h"
 
 namespace tabla {
@@ -13,15 +14,7 @@ std::string Upper(std::string s) {
   return s;
 }
 
-bool HasCompanion(const std::string& path, const std::string& ext) {
-  std::string dir = engine::DirName(path);
-  std::string base = engine::BaseName(path);
-  base.resize(base.find_last_of('.'));
-  std::string want = Upper(base + "." + ext);
-  for (const auto& e : engine::CurrentFileSystem()->List(dir.empty() ? "." : dir))
-    if (Upper(e.name) == want) return true;
-  return false;
-}
+bool HasCompanion(const std::string& path, const std::string& ext) { return engine::FindCompanion(path, ext).has_value(); }
 
 }  // namespace
 
