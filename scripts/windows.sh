@@ -3,8 +3,12 @@
 #   scripts/windows.sh            builds dist/Actualiza-windows-x64.zip
 #   scripts/windows.sh --probar   builds it, then tries it under wine: unpacks it into an empty
 #                                 folder, writes a demo installation and upgrades it through a
-#                                 Z:\ path, checks every table with this machine's tabla, and
-#                                 saves the window's first page to docs/capturas/windows-pagina1.png
+#                                 Z:\ path, checks every table with this machine's tabla, runs
+#                                 tabla.exe with backslash, forward-slash, relative and drive-letter
+#                                 paths, actualiza-tribanor.exe with /? and, from cmd, with a quoted
+#                                 folder ending in a backslash, and saves the window's first page,
+#                                 shown on a free Xvfb display, to docs/capturas/windows-pagina1.png
+# Either way, Actualiza.exe must carry its manifest and version information (.rsrc).
 # Qt for Windows comes from ~/.cache/actualiza/qt6-mingw-6.4.2: unpacked there from
 # ../shared/windows/qt6-mingw-6.4.2.tar.xz (or $ACTUALIZA_QT_TARBALL) when that exists, else
 # built from Debian's source package by scripts/qt-windows.sh.
@@ -54,21 +58,32 @@ cp /usr/share/qt6/translations/qtbase_es.qm "$stage/translations/"
 # Without qt.conf, Qt takes the folder above its DLL's for its own (its DLLs live in bin\ where it
 # was built); with it, this folder: translations\ here. Plugins are also looked for beside the program.
 printf '[Paths]\r\nPrefix = .\r\n' > "$stage/qt.conf"
-# Licences: Qt (LGPL-3), the compiler's runtime (GCC runtime library exception) and winpthreads.
-if [ -d "$qt/LICENSES" ]; then cp "$qt"/LICENSES/* "$stage/licencias/"; fi
-cp /usr/share/doc/libqt6core6/copyright "$stage/licencias/Qt-qt6-base-copyright.txt"
-cp /usr/share/common-licenses/LGPL-3 "$stage/licencias/LGPL-3.txt"
-cp /usr/share/common-licenses/GPL-3 "$stage/licencias/GPL-3.txt"
+# Licences: Qt (LGPL-3 or GPL-2/GPL-3, Debian's notice of its parts), the compiler's runtime (GCC
+# runtime library exception) and winpthreads.
+mkdir -p "$stage/licencias/Qt"
+if [ -d "$qt/LICENSES" ]; then cp "$qt"/LICENSES/* "$stage/licencias/Qt/"; fi
+cp /usr/share/doc/libqt6core6/copyright "$stage/licencias/Qt/copyright-qt6-base.txt"
+cp /usr/share/common-licenses/LGPL-3 "$stage/licencias/Qt/LGPL-3.txt"
+cp /usr/share/common-licenses/GPL-2 "$stage/licencias/Qt/GPL-2.txt"
+cp /usr/share/common-licenses/GPL-3 "$stage/licencias/Qt/GPL-3.txt"
 cp /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/licencias/gcc-mingw-w64-copyright.txt"
 cp /usr/share/doc/mingw-w64-x86-64-dev/copyright "$stage/licencias/mingw-w64-copyright.txt"
 cat > "$stage/licencias/LEAME.txt" <<TXT
-Esta carpeta lleva, sin modificar, las bibliotecas de Qt 6.4.2 (paquete fuente qt6-base
-6.4.2+dfsg de Debian 12, compilado para Windows con mingw-w64), bajo la licencia LGPL-3.0
-(LGPL-3.txt, GPL-3.txt; detalle en Qt-qt6-base-copyright.txt). Puede sustituirlas por otras
-versiones compatibles. El código fuente de Qt está en https://sources.debian.org/src/qt6-base/
-y en https://download.qt.io/. libstdc++-6.dll y libgcc_s_seh-1.dll son de GCC (licencia GPL-3
-con la excepción de bibliotecas de ejecución de GCC), libwinpthread-1.dll de mingw-w64 (MIT).
+Esta carpeta lleva las bibliotecas de Qt 6.4.2 (Qt6Core.dll, Qt6Gui.dll, Qt6Widgets.dll,
+platforms\qwindows.dll, styles\qwindowsvistastyle.dll), compiladas para Windows con mingw-w64
+a partir del paquete fuente qt6-base 6.4.2+dfsg de Debian 12, sin cambios en su código. Lo único
+cambiado en ellas, como en los demás .exe y .dll de la carpeta, es que se les han quitado los
+símbolos de depuración y los que no hacen falta para enlazar (x86_64-w64-mingw32-strip
+--strip-unneeded). Qt se distribuye bajo la licencia LGPL-3.0 (Qt\LGPL-3.txt) o, a elección,
+GPL-2.0 o GPL-3.0 (Qt\GPL-2.txt, Qt\GPL-3.txt); el detalle de sus partes y sus licencias está en
+Qt\copyright-qt6-base.txt. Puede sustituir esas bibliotecas por otras versiones compatibles. El
+código fuente de Qt está en https://sources.debian.org/src/qt6-base/ y en
+https://download.qt.io/. libstdc++-6.dll y libgcc_s_seh-1.dll son de GCC (licencia GPL-3 con la
+excepción de bibliotecas de ejecución de GCC), libwinpthread-1.dll de mingw-w64 (MIT).
 TXT
+# For the user: how to start, what it does, the command line and how to undo. CRLF, as Notepad
+# of older Windows needs.
+sed 's/$/\r/' scripts/LEAME-windows.txt > "$stage/LEAME.txt"
 (cd dist/stage && python3 -m zipfile -c ../Actualiza-windows-x64.zip Actualiza)
 rm -rf dist/stage
 paso "dist/Actualiza-windows-x64.zip: $(du -k dist/Actualiza-windows-x64.zip | cut -f1) KB"
@@ -79,6 +94,18 @@ for exe in actualiza-tribanor.exe tabla.exe; do
   echo "$exe importa: $imports"
   if grep -qi 'api-ms-win' <<<"$imports"; then echo "ERROR: $exe importa conjuntos api-ms-win-* (Windows 8 o posterior)" >&2; exit 1; fi
 done
+# Actualiza.exe carries its manifest (version 6 of the common controls) and version information
+# in its resource section.
+rsrc=$(mktemp)
+x86_64-w64-mingw32-objcopy -O binary --only-section=.rsrc "$dir/app/Actualiza.exe" "$rsrc"
+python3 - "$rsrc" <<'PY' || { rm -f "$rsrc"; echo "ERROR: Actualiza.exe sin manifiesto o sin versión en sus recursos" >&2; exit 1; }
+import sys
+d = open(sys.argv[1], 'rb').read()
+assert b'Microsoft.Windows.Common-Controls' in d and b'version="6.0.0.0"' in d, 'manifest'
+assert 'VS_VERSION_INFO'.encode('utf-16-le') in d and 'Actualiza.exe'.encode('utf-16-le') in d, 'version'
+print('Actualiza.exe: manifiesto (controles comunes 6.0), icono y versión en .rsrc (%d bytes)' % len(d))
+PY
+rm -f "$rsrc"
 [ "$probar" -eq 1 ] || exit 0
 
 paso "Probando el zip bajo wine"
@@ -110,14 +137,37 @@ done < <(find "$inst" -iname '*.dbf' -print0)
 ls "$inst/Empresas" | grep -q 'Peñalba' || { echo "ERROR: falta la carpeta de Peñalba" >&2; exit 1; }
 echo "Actualizada bajo wine por $(win "$inst"): $n tablas correctas según tabla check."
 
-paso "Capturando la primera página de la ventana (Xvfb)"
-export DISPLAY=:57
-Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 & xvfb=$!
-sleep 2
+paso "tabla.exe con rutas de Windows"
+# Backslashes and forward slashes, with a drive letter and relative to the current folder.
+clientes=$inst/Empresa/Clientes.Dbf
+for ruta in "$(win "$clientes")" "Z:$clientes" 'Empresa\Clientes.Dbf' 'Empresa/Clientes.Dbf'; do
+  for orden in check info csv; do
+    (cd "$inst" && wine "$prog/tabla.exe" "$orden" "$ruta" >/dev/null) || { echo "ERROR: tabla.exe $orden $ruta" >&2; exit 1; }
+  done
+done
+echo "tabla.exe: check, info y csv con rutas Z:\..., Z:/..., Empresa\... y Empresa/..."
+
+paso "actualiza-tribanor.exe desde cmd"
+wine "$prog/actualiza-tribanor.exe" '/?' > "$tmp/ayuda.txt" || { echo "ERROR: /? no termina con 0" >&2; exit 1; }
+head -1 "$tmp/ayuda.txt" | grep -q '^Uso:' || { echo "ERROR: /? no muestra el uso" >&2; exit 1; }
+# A quoted folder that ends in a backslash, typed in cmd: "Z:\...\Otra Copia\".
+cp -r "$inst" "$tmp/Otra Copia"
+printf '@echo off\r\n"%s\\actualiza-tribanor.exe" --comprobar "%s\\"\r\nexit /b %%ERRORLEVEL%%\r\n' \
+  "$(win "$prog")" "$(win "$tmp/Otra Copia")" > "$tmp/comprobar.bat"
+wine cmd /c "$(win "$tmp/comprobar.bat")" > "$tmp/comprobar.txt" 2>&1 || { cat "$tmp/comprobar.txt" >&2; echo "ERROR: --comprobar \"...\\Otra Copia\\\" desde cmd" >&2; exit 1; }
+# Through a pipe: UTF-8, the tables with backslashes.
+grep -q '^Empresa\\Clientes.Dbf  *al día' "$tmp/comprobar.txt" || { cat "$tmp/comprobar.txt" >&2; echo "ERROR: --comprobar no da Empresa\\Clientes.Dbf al día en UTF-8" >&2; exit 1; }
+echo "actualiza-tribanor.exe: /? y --comprobar \"$(win "$tmp/Otra Copia")\\\" desde cmd, correctos"
+
+paso "Capturando la primera página de la ventana (Xvfb, en una pantalla libre)"
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$tmp/pantalla" >/dev/null 2>&1 & xvfb=$!
+for _ in $(seq 100); do [ -s "$tmp/pantalla" ] && break; sleep 0.1; done
+[ -s "$tmp/pantalla" ] || { echo "ERROR: Xvfb no ha dado pantalla" >&2; exit 1; }
+export DISPLAY=":$(head -1 "$tmp/pantalla")"
 wine "$prog/Actualiza.exe" >/dev/null 2>&1 &
 sleep "${ACTUALIZA_ESPERA_VENTANA:-20}"
 mkdir -p docs/capturas
 import -display "$DISPLAY" -window root "$tmp/pantalla.png"
 convert "$tmp/pantalla.png" -trim +repage docs/capturas/windows-pagina1.png
 wineserver -k 2>/dev/null || true
-paso "Captura en docs/capturas/windows-pagina1.png; prueba terminada"
+paso "Captura (pantalla $DISPLAY) en docs/capturas/windows-pagina1.png; prueba terminada"
