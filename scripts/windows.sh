@@ -81,9 +81,9 @@ código fuente de Qt está en https://sources.debian.org/src/qt6-base/ y en
 https://download.qt.io/. libstdc++-6.dll y libgcc_s_seh-1.dll son de GCC (licencia GPL-3 con la
 excepción de bibliotecas de ejecución de GCC), libwinpthread-1.dll de mingw-w64 (MIT).
 TXT
-# For the user: how to start, what it does, the command line and how to undo. CRLF, as Notepad
-# of older Windows needs.
-sed 's/$/\r/' scripts/LEAME-windows.txt > "$stage/LEAME.txt"
+# For the user: how to start, what it does, the command line and how to undo. CRLF and a UTF-8
+# byte-order mark, so that the Notepad of older Windows shows it right too.
+{ printf '\xef\xbb\xbf'; sed 's/$/\r/' scripts/LEAME-windows.txt; } > "$stage/LEAME.txt"
 (cd dist/stage && python3 -m zipfile -c ../Actualiza-windows-x64.zip Actualiza)
 rm -rf dist/stage
 paso "dist/Actualiza-windows-x64.zip: $(du -k dist/Actualiza-windows-x64.zip | cut -f1) KB"
