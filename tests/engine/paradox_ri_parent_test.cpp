@@ -183,6 +183,44 @@ TEST(ParadoxMasterTables, ChangingAFieldTheDependentsUseIsRefusedWithNothingChan
     }
 }
 
+// A record of dependents that names a field the table lacks is damage; one in a layout the
+// engine does not read (its sizes do not add up) is listed as present, and no rebuild takes it.
+TEST(ParadoxMasterTables, ARecordOfDependentsNotUnderstoodIsReportedOrRefused) {
+  REQUIRE_SAMPLES();
+  struct Case {
+    size_t at;  // in A.VAL, whose record of dependents starts at 0x37
+    char value;
+    DBIResult reading, rebuilding;
+  };
+  const std::vector<Case> cases = {{0x37 + 0x98, 5, err::kFileCorrupt, err::kFileCorrupt},
+                                   {0x37 + 0xB8, 2, bde::DBIERR_NONE, err::kNotSupported},
+                                   {0x37 + 0x96, 2, bde::DBIERR_NONE, err::kNotSupported}};
+  for (const Case& c : cases) {
+    ts::TempDir d;
+    CopyJoins(d.path());
+    std::string val = ts::ReadFileBytes(d / "A.VAL");
+    val[c.at] = c.value;
+    ts::WriteFileBytes(d / "A.VAL", val);
+    const Files before = ts::Snapshot(d.path());
+    DBIResult reading = bde::DBIERR_NONE, rebuilding = bde::DBIERR_NONE;
+    try {
+      const paradox::RiLinks ri = paradox::ReferentialIntegrityOf(*paradox::Open(d / "A.db", {false, true}));
+      EXPECT_TRUE(ri.dependents && !ri.dependents_read) << c.at;
+    } catch (const EngineError& e) {
+      reading = e.code();
+      EXPECT_NE(std::string(e.what()).find("A.VAL"), std::string::npos) << e.what();
+    }
+    try {
+      Restructure(d.path(), "A.db");
+    } catch (const EngineError& e) {
+      rebuilding = e.code();
+    }
+    EXPECT_EQ(reading, c.reading) << c.at;
+    EXPECT_EQ(rebuilding, c.rebuilding) << c.at;
+    EXPECT_TRUE(ts::Snapshot(d.path()) == before) << c.at;
+  }
+}
+
 // The parent's own files, for comparing the table left after a fault with the old and new ones.
 Files TableFiles(const std::string& dir, const std::string& table) {
   Files out;
