@@ -509,34 +509,10 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
         Refuse(err::kInvalidRestructure,
                "Los campos de la clave de la tabla deben seguir siendo los primeros y en el mismo orden.", path);
     def.val_checks = PlanChecks(*old, plan, desc);
-    // Referential integrity is carried over as stored: the links of this table to its parents
-    // name its fields by number and the first one by name, and the parents' .VAL files may name
-    // them too, in bytes no public description explains. So the linked fields must stay where
-    // they are, as they are; a table that others depend on is not rebuilt.
-    const paradox::RiLinks ri = paradox::ReferentialIntegrityOf(*old);
-    for (const paradox::RiLink& link : ri.links)
-      for (int of : link.fields) {
-        const FieldSpec& was = old->Fields()[static_cast<size_t>(of)];
-        const PlannedField* now = nullptr;
-        for (const auto& p : plan)
-          if (p.op != bde::crADD && p.old == of) now = &p;
-        const bool kept = now && now->spec.type == was.type && now->spec.size == was.size;
-        const bool in_place = kept && now == &plan[static_cast<size_t>(of)] && now->spec.name == was.name;
-        if (!in_place)
-          Refuse(err::kInvalidRestructure,
-                 "El campo " + was.name + " se usa en la regla de integridad referencial «" + link.name +
-                     "» (con la tabla " + link.parent + "), y la nueva estructura " +
-                     (kept ? "lo cambia de lugar o de nombre" : "lo quita o cambia su tipo") +
-                     ", con lo que la regla no se puede conservar. Quite antes esa regla con Paradox o deje el "
-                     "campo como está y en su lugar.",
-                 path, was.name);
-      }
-    if (ri.dependents)
-      Refuse(err::kNotSupported,
-             "Otras tablas dependen de esta por reglas de integridad referencial (anotadas en su fichero .VAL de "
-             "una forma que este programa no sabe conservar al reconstruirla). Haga el cambio con Paradox, o quite "
-             "antes esas reglas y vuelva a crearlas después.",
-             path);
+    // Referential integrity is carried over as stored, so the fields it names stay as they are.
+    std::vector<int> from;
+    for (const auto& p : plan) from.push_back(p.op == bde::crADD ? -1 : p.old);
+    paradox::CheckReferentialIntegrityKept(*old, from, def.fields);
     def.paradox_ri = paradox::CarriedReferentialIntegrity(*old);
   }
   const std::vector<IndexFollow> follows =

@@ -4,7 +4,7 @@
 #   scripts/deps.sh PKG...     those packages instead (scripts/windows-tests.sh)
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev qt6-base-dev qt6-translations-l10n
-      libgl-dev python3 python3-dbfread libdbd-xbase-perl gdal-bin)
+      libgl-dev python3 python3-dbfread libdbd-xbase-perl gdal-bin pxlib-dev)
 [ $# -eq 0 ] || pkgs=("$@")
 missing=()
 for p in "${pkgs[@]}"; do

@@ -50,6 +50,15 @@ RiLinks ReferentialIntegrityOf(TableStorage& table);
 // (TableDefinition::paradox_ri); "" when the table has no links. Throws EngineError naming the
 // .VAL when it is damaged.
 std::string CarriedReferentialIntegrity(TableStorage& table);
+// Refuses (EngineError naming the table and the field) a new structure for `old` under which
+// its referential integrity could not be carried over as stored: `fields` are the new fields,
+// `from[i]` the 0-based old field whose values field i takes (-1 for a new field). Every field
+// a link of the table names, and when other tables depend on it every field up to the last of
+// its key and of those the dependents refer to, must keep its number, name, type and size
+// (kInvalidRestructure naming the link or the dependent tables); a record of dependents in a
+// layout the engine does not read refuses any rebuild (kNotSupported).
+void CheckReferentialIntegrityKept(TableStorage& old, const std::vector<int>& from,
+                                   const std::vector<FieldSpec>& fields);
 // Compares every secondary index with the table's rows.
 IndexCheck CheckSecondaryIndexes(TableStorage& table);
 // Writes at x_path/y_path the index `ix` of `old` as it serves `rebuilt`, a table with the same

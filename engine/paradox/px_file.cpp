@@ -376,6 +376,51 @@ std::vector<bde::VCHKDesc> ParseVal(const std::string& val, const std::string& p
   return out;
 }
 
+namespace {
+
+// A u16 list ended by 0 (or after its 16th entry) at `at`; false when it is empty.
+bool ReadNumbers(const std::string& val, size_t at, std::vector<int>* into) {
+  for (size_t k = 0; k < 16; ++k) {
+    const int n = Get16(val, at + 2 * k);
+    if (n == 0) break;
+    into->push_back(n);
+  }
+  return !into->empty();
+}
+
+// The record of the tables that depend on this one (see px_file.h), from `at` up to the footer.
+// Read only when all of it has the layout the samples show; otherwise it stays unread (and the
+// table is not rebuilt). A field of this table that it names and the table lacks is damage.
+template <class Text>
+void ReadDependents(const std::string& val, const std::string& path, size_t at, size_t footer,
+                    size_t field_count, const Text& text, RiLinks* out) {
+  constexpr size_t kHead = 0xBA, kEntry = 0x12A;
+  if (at + kHead > footer) return;
+  const size_t count = Get16(val, at + 0xB8);
+  if (count == 0 || at + kHead + count * kEntry != footer) return;
+  std::vector<int> referenced;
+  if (!ReadNumbers(val, at + 0x98, &referenced) || Get16(val, at + 0x96) != referenced.size()) return;
+  for (int n : referenced)
+    if (static_cast<size_t>(n) > field_count)
+      BadVal(path, "la integridad referencial de las tablas que dependen de esta nombra un campo que la tabla no tiene");
+  std::vector<RiDependent> dependents;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t e = at + kHead + i * kEntry;
+    RiDependent d;
+    d.name = text(e, 0x40);
+    d.table = text(e + 0x40, 0x1A);
+    d.field = text(e + 0x92, 0x1A);
+    if (d.name.empty() || d.table.empty() || d.field.empty() || !ReadNumbers(val, e + 0x10A, &d.fields))
+      return;
+    dependents.push_back(std::move(d));
+  }
+  out->dependents_read = true;
+  for (int n : referenced) out->referenced.push_back(n - 1);
+  out->dependent_links = std::move(dependents);
+}
+
+}  // namespace
+
 RiLinks ParseRi(const std::string& val, const std::string& path, size_t field_count, const CodePage& cp) {
   RiLinks out;
   if (val.size() < kValChecksStart) BadVal(path, "es demasiado corto");
@@ -411,6 +456,7 @@ RiLinks ParseRi(const std::string& val, const std::string& path, size_t field_co
   }
   const size_t rest = ri + 2 + count * kLink;
   out.dependents = rest + 2 <= footer && Get16(val, rest) != 0;
+  if (out.dependents) ReadDependents(val, path, rest, footer, field_count, text, &out);
   return out;
 }
 

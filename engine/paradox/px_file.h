@@ -93,8 +93,12 @@ std::vector<bde::VCHKDesc> ParseVal(const std::string& val, const std::string& v
 // a u16 count, then per link of this table to a parent table 0x1E0 bytes: the link's name (from
 // +0x00), the first field's name (+0x40), the parent table's file name (+0xD4), the update rule
 // (+0x19A: 1 cascade, 0 prohibit), this table's field numbers (+0x1A0) and the parent's
-// (+0x1C0), u16 each, 0 ending the list. What follows up to the footer (the links of the tables
-// that depend on this one) is not described in public: it is only seen as present or not.
+// (+0x1C0), u16 each, 0 ending the list. Then the record of the tables that depend on this one
+// (docs/paradox-indexes.md): a u16 that is 0 when there are none; else 0xB8 bytes whose u16 list
+// at +0x98 names this table's fields the dependents refer to, a u16 count at +0xB8, and per
+// dependent 0x12A bytes: the link's name (+0x00), the dependent table's file name (+0x40), its
+// first field's name (+0x92), that field's number (+0x104) and its field numbers (+0x10A, 0
+// ending the list). The bytes between are kept as stored, never read.
 struct RiLink {
   std::string name;
   std::string parent;              // the parent table's file name
@@ -102,9 +106,20 @@ struct RiLink {
   std::vector<int> fields;         // 0-based fields of this table
   std::vector<int> parent_fields;  // 1-based field numbers in the parent
 };
+struct RiDependent {
+  std::string name;         // the link's name
+  std::string table;        // the dependent table's file name
+  std::string field;        // the dependent's first linked field
+  std::vector<int> fields;  // 1-based field numbers in the dependent table
+};
 struct RiLinks {
   std::vector<RiLink> links;
   bool dependents = false;  // other tables' links to this one are recorded
+  // The record of those links in the layout above (false: present in another layout, which
+  // nothing may rebuild), with this table's fields it names (0-based) and the dependents.
+  bool dependents_read = false;
+  std::vector<int> referenced;
+  std::vector<RiDependent> dependent_links;
 };
 RiLinks ParseRi(const std::string& val, const std::string& val_path, size_t field_count, const CodePage& cp);
 // The referential-integrity section of a .VAL image as stored (from the offset in header word

@@ -124,7 +124,7 @@ TEST(ParadoxReferentialIntegrity, RestructuresThatWouldLoseALinkAreRefusedWithNo
 }
 
 // A child that keeps its linked fields where they are keeps its links (and its checks and
-// secondary indexes), byte for byte, with its parents untouched; a parent is not rebuilt.
+// secondary indexes), byte for byte, with its parents untouched; a parent's key keeps its type.
 TEST(ParadoxReferentialIntegrity, AChildKeepingItsLinkedFieldsKeepsItsLinks) {
   REQUIRE_SAMPLES();
   ts::TempDir d;
@@ -160,15 +160,16 @@ TEST(ParadoxReferentialIntegrity, AChildKeepingItsLinkedFieldsKeepsItsLinks) {
   EXPECT_TRUE(paradox::CheckSecondaryIndexes(*c).problems.empty());
   c.reset();
 
-  // A parent (other tables' links are recorded in its .VAL) is refused, changing nothing.
+  // A parent (other tables' links are recorded in its .VAL) whose key field would shrink is
+  // refused, naming the dependent table and its link, changing nothing.
   const auto parents = ts::Snapshot(d.path());
   try {
     ts::RestructureWith(d.path(), "A.db",
-                        {FieldRecord(1, "A", bde::fldPDXLONG, 4), FieldRecord(0, "NOTA", bde::fldPDXCHAR, 10)},
-                        {bde::crNOOP, bde::crADD});
-    ADD_FAILURE() << "a parent rebuilt";
+                        {FieldRecord(1, "A", bde::fldPDXSHORT, 2), FieldRecord(0, "NOTA", bde::fldPDXCHAR, 10)},
+                        {bde::crMODIFY, bde::crADD});
+    ADD_FAILURE() << "a parent's key shrunk";
   } catch (const EngineError& e) {
-    EXPECT_NE(std::string(e.what()).find("dependen"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("C.DB («Reference A», campo A)"), std::string::npos) << e.what();
   }
   EXPECT_TRUE(ts::Snapshot(d.path()) == parents);
 }

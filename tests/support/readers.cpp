@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #endif
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <sstream>
 
@@ -80,6 +82,18 @@ std::optional<std::string> DbfDump(const std::string& dbf) {
 std::optional<std::string> IndexDump(const std::string& mdx, const std::string& tag) {
   if (!HaveIndexDump()) return std::nullopt;
   return RunCommand("index_dump " + ShellQuote(mdx) + " " + ShellQuote(tag) + " 2>&1").out;
+}
+
+std::optional<std::vector<std::string>> PxlibRows(const std::string& db) {
+  const std::string program = std::string(ACTUALIZA_BINARY_DIR) + "/tests/pxlib_rows";
+  if (RunCommand("test -x " + ShellQuote(program)).status != 0) return std::nullopt;
+  // pxlib's own allocations are not ours to check under the sanitizers.
+  CommandResult r = RunCommand("ASAN_OPTIONS=detect_leaks=0 " + ShellQuote(program) + " " + ShellQuote(db) + " 2>&1");
+  EXPECT_EQ(r.status, 0) << db << ": " << r.out;
+  std::vector<std::string> lines;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
 }
 
 }  // namespace testing_support

@@ -1,6 +1,7 @@
 // Runs the independent readers that check what the engine writes: python3-dbfread, dbf_dump and
-// index_dump (libdbd-xbase-perl). Each returns nullopt when its reader is not installed, so that
-// tests can skip; the output is what the reader printed on standard output.
+// index_dump (libdbd-xbase-perl), and pxlib for Paradox tables. Each returns nullopt when its
+// reader is not installed, so that tests can skip; the output is what the reader printed on
+// standard output.
 #pragma once
 
 #include <optional>
@@ -30,5 +31,9 @@ std::optional<std::vector<std::string>> DbfreadRecords(const std::string& dbf, c
 std::optional<std::string> DbfDump(const std::string& dbf);
 // index_dump of one tag: lines "key recno" in tag order.
 std::optional<std::string> IndexDump(const std::string& mdx, const std::string& tag);
+// pxlib's reading of a Paradox table (tests/support/pxlib_rows.cpp, built when pxlib-dev is
+// installed): the field names, then one line a row, values separated by tabs ("\N" empty).
+// nullopt when the program was not built; a failure to read fails the calling test.
+std::optional<std::vector<std::string>> PxlibRows(const std::string& db);
 
 }  // namespace testing_support

@@ -99,7 +99,14 @@ int RunInfo(const std::vector<std::string>& args) {
         std::printf("Integridad referencial %s: %s -> %s (%s)\n", link.name.c_str(), fields.c_str(),
                     link.parent.c_str(), link.cascade ? "cambios en cascada" : "cambios prohibidos");
       }
-      if (ri.dependents) std::printf("Integridad referencial: otras tablas dependen de esta\n");
+      std::string referenced;
+      for (int f : ri.referenced)
+        referenced += (referenced.empty() ? "" : ", ") + t->Fields()[static_cast<size_t>(f)].name;
+      for (const auto& d : ri.dependent_links)
+        std::printf("Integridad referencial %s: %s (%s) depende de esta por %s\n", d.name.c_str(), d.table.c_str(),
+                    d.field.c_str(), referenced.c_str());
+      if (ri.dependents && !ri.dependents_read)
+        std::printf("Integridad referencial: otras tablas dependen de esta\n");
     } catch (const engine::EngineError& e) {
       std::printf("Integridad referencial: no se puede leer (%s)\n", e.message().c_str());
     }
