@@ -58,8 +58,17 @@ int ErrnoOf(DWORD code) {
     case ERROR_BAD_NET_NAME:
       return ENOENT;
     case ERROR_ACCESS_DENIED:
-    case ERROR_WRITE_PROTECT:
       return EACCES;
+    case ERROR_WRITE_PROTECT:
+      return EROFS;
+    case ERROR_CRC:
+    case ERROR_READ_FAULT:
+    case ERROR_WRITE_FAULT:
+    case ERROR_GEN_FAILURE:
+    case ERROR_IO_DEVICE:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_UNEXP_NET_ERR:
+      return EIO;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
       return EEXIST;
@@ -89,7 +98,7 @@ int ErrnoOf(DWORD code) {
                       "intentarlo.",
                       {CtxFile(path)});
   if (int e = ErrnoOf(code)) throw IoError(operation, path, e);
-  throw IoError("Error del sistema al " + operation + " (código de Windows " + std::to_string(code) + ").", path);
+  throw IoError("Error del sistema al " + operation + ": error de Windows número " + std::to_string(code) + ".", path);
 }
 
 // Locks are taken on one byte far past the end of any table the formats can hold, so that they

@@ -476,6 +476,12 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
   OpenOptions opts;
   opts.exclusive = true;
   std::unique_ptr<TableStorage> old = OpenStorage(path, format, opts);  // refused mid-swap
+  if (const uint64_t past = dbase::RecordsPastCount(*old))
+    throw EngineError(err::kHeaderCorrupt,
+                      "No se puede reconstruir la tabla: " + dbase::RecordsPastCountText(past, old->RecordCount()) +
+                          ", y al reconstruirla se perderían. La tabla está dañada y no se ha modificado. Repárela "
+                          "con el programa que la creó o restaure una copia de seguridad, y vuelva a intentarlo.",
+                      {CtxTable(path), CtxFile(path)});
   const std::vector<PlannedField> plan = Plan(*old, desc, path);
   for (const bde::FLDFill& f : fills)
     if (f.iFldNum < 1 || f.iFldNum > plan.size())

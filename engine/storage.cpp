@@ -32,10 +32,10 @@ std::unique_ptr<TableStorage> OpenStorage(const std::string& path, TableFormat f
   try {
     t = OpenFormat(path, format, options);
   } catch (const EngineError&) {
-    if (SwapPending(path)) ThrowSwapInProgress(path);
+    if (SwapPending(path)) ThrowSwapPending(path);
     throw;
   }
-  if (SwapPending(path)) ThrowSwapInProgress(path);
+  if (SwapPending(path)) ThrowSwapPending(path);
   return t;
 }
 

@@ -210,8 +210,44 @@ bool SwapPending(const std::string& table_path) {
 
 void ThrowSwapInProgress(const std::string& table_path) {
   throw EngineError(err::kTableInUse,
-                    "No se puede usar ahora: la tabla se está actualizando; inténtelo de nuevo cuando termine.",
+                    "No se puede usar ahora: otro programa está cambiando la estructura de la tabla en este momento; "
+                    "inténtelo de nuevo cuando termine.",
                     {CtxTable(table_path), CtxFile(SwapJournalPath(table_path))});
+}
+
+void ThrowSwapPending(const std::string& table_path) {
+  FileSystem& fs = *CurrentFileSystem();
+  const std::string journal = SwapJournalPath(table_path);
+  if (const std::string problem = SwapJournalProblem(table_path); !problem.empty())
+    throw EngineError(err::kFileCorrupt,
+                      "No se puede usar: un cambio de estructura de la tabla quedó interrumpido y no se puede "
+                      "terminar (" + problem + "). No se ha tocado ningún fichero; conserve una copia de la carpeta "
+                      "y avise al servicio técnico.",
+                      {CtxTable(table_path), CtxFile(journal)});
+  // A journal that its writer no longer holds is the journal of a dead swap.
+  if (fs.IsRegularFile(journal) && fs.Open(journal, OpenMode::kRead)->TryLockExclusive())
+    throw EngineError(err::kTableInUse,
+                      "No se puede usar ahora: un cambio de estructura de la tabla se interrumpió antes de terminar. "
+                      "Para terminarlo, cierre la tabla en los demás programas y vuelva a ejecutar la actualización "
+                      "(o ejecute «tabla check --terminar» con esta tabla).",
+                      {CtxTable(table_path), CtxFile(journal)});
+  ThrowSwapInProgress(table_path);
+}
+
+std::string SwapJournalProblem(const std::string& table_path) {
+  FileSystem& fs = *CurrentFileSystem();
+  const std::string journal = SwapJournalPath(table_path);
+  if (!fs.IsSymlink(journal) && !fs.Exists(journal)) return "";
+  if (fs.IsSymlink(journal) || fs.IsSymlink(SwapTempDir(table_path)))
+    return "el diario o la carpeta de trabajo de la tabla es un enlace simbólico";
+  if (!fs.IsRegularFile(journal)) return "el diario no es un fichero normal (es una carpeta, una tubería o un dispositivo)";
+  std::vector<NamedEntry> named;
+  switch (Decode(ReadWholeFile(fs, journal), table_path, &named)) {
+    case Decoded::kOk: return "";
+    case Decoded::kDamaged: return "el diario está dañado";
+    case Decoded::kNotValid: return "el diario nombra ficheros que no son de esta tabla o de su carpeta";
+  }
+  return "";
 }
 
 void CommitSwap(const std::string& table_path, const std::vector<SwapEntry>& entries) {

@@ -64,8 +64,18 @@ void DiscardSwapWork(const std::string& table_path) noexcept;
 // swap is unfinished must not be read).
 bool SwapPending(const std::string& table_path);
 
-// The error for a table whose swap is under way (or interrupted and not yet finished).
+// The error for a table whose swap is under way (its writer holds the journal).
 [[noreturn]] void ThrowSwapInProgress(const std::string& table_path);
+
+// The error for an open that finds the table's swap unfinished and may not finish it itself
+// (read-only or shared): a swap whose writer still holds the journal is under way; one whose
+// writer is gone was interrupted, and the message says how to finish it.
+[[noreturn]] void ThrowSwapPending(const std::string& table_path);
+
+// What stands in the way of finishing the table's interrupted swap, for a check that only
+// reads: "" when there is no journal or when it can be finished (a regular file, complete,
+// naming only the table's own files); otherwise why the next open refuses the table instead.
+std::string SwapJournalProblem(const std::string& table_path);
 
 // The mark of a table whose rows change before its indexes are written anew (Paradox: the .PX
 // and the secondary indexes follow the rows when the table is flushed). It is made durable

@@ -7,6 +7,8 @@
 #include "app/core/Pasos.h"
 #include "engine/bde.h"
 #include "engine/database.h"
+#include "engine/fs.h"
+#include "engine/dbase/dbase.h"
 #include "engine/swap.h"
 #include "engine/table.h"
 
@@ -64,21 +66,42 @@ const Campo* Busca(const std::vector<Campo>& campos, const std::string& nombre) 
   return nullptr;
 }
 
+// Records a table whose file holds rows past the ones its header counts: the upgrade refuses to
+// rebuild it, since the rows past the count would be lost.
+void RegistrosDeMas(const std::string& ruta, EstadoTabla& estado) {
+  try {
+    const std::string mas = engine::dbase::RecordsPastCountProblem(ruta);
+    if (!mas.empty())
+      estado.problemas.push_back(mas + "; la tabla está dañada y la actualización no la reconstruirá (se perderían "
+                                       "esos registros): repárela o restaure una copia de seguridad");
+  } catch (const std::exception&) {
+    // A table that cannot be opened: the open that follows says why.
+  }
+}
+
 // Opens a table to look at it; records why when it cannot, and whether another program holds it.
 bool Abre(TTable& t, const std::string& carpeta, const std::string& tabla, EstadoTabla& estado) {
   t.SetDatabaseName(carpeta);
   t.SetTableName(tabla);
   t.SetReadOnly(true);  // the check changes nothing, and works on read-only media
+  std::string ruta;
   try {
-    engine::Database* db = engine::OpenDatabase(carpeta);
-    if (engine::SwapPending(db->TablePath(tabla, engine::TableFormat::kDbase))) {
+    ruta = engine::OpenDatabase(carpeta)->TablePath(tabla, engine::TableFormat::kDbase);
+    if (engine::SwapPending(ruta)) {
+      const std::string mal = engine::SwapJournalProblem(ruta);
       // Finishing it is a change: the upgrade does it when it opens the table.
-      estado.cambios.push_back("una reestructuración interrumpida de la tabla se completará al actualizar");
+      if (mal.empty())
+        estado.cambios.push_back("una reestructuración interrumpida de la tabla se completará al actualizar");
+      else
+        estado.problemas.push_back("una reestructuración de la tabla quedó interrumpida y no se puede terminar (" + mal +
+                                   "): la actualización se detendrá en esta tabla sin tocarla; conserve una copia de "
+                                   "la carpeta y avise al servicio técnico");
       return false;
     }
   } catch (const std::exception&) {
     // The open below says what is wrong with the folder.
   }
+  if (!ruta.empty()) RegistrosDeMas(ruta, estado);  // before the table is held below
   try {
     t.SetExclusive(true);
     t.Open();
@@ -142,6 +165,19 @@ void ComprobarExistencias(const std::string& carpeta, const std::string& relativ
     e.cambios.push_back("crear la tabla con Criterio N(1,0) y los diez importes");
     out.tablas.push_back(e);
     return;
+  }
+  try {
+    // A file of no bytes holds no table and no data: the upgrade makes it again.
+    const std::string ruta = engine::OpenDatabase(carpeta)->TablePath("Existencias.dbf", engine::TableFormat::kDbase);
+    engine::FileSystem& fs = *engine::CurrentFileSystem();
+    if (fs.IsRegularFile(ruta) && fs.Open(ruta, engine::OpenMode::kRead)->Size() == 0) {
+      e.cambios.push_back("la tabla está vacía (0 bytes, sin datos): se volverá a crear con Criterio N(1,0) y los diez "
+                          "importes");
+      out.tablas.push_back(e);
+      return;
+    }
+  } catch (const std::exception&) {
+    // The open below says what is wrong.
   }
   if (Abre(t, carpeta, "Existencias.dbf", e)) {
     auto campos = CamposDe(t);

@@ -36,6 +36,16 @@ void CierraSiFalla(TTable& fichero, const std::string& carpeta, const std::strin
   }
 }
 
+// A folder as the platform writes it, for messages: "\\" on Windows, "/" elsewhere.
+std::string ConSeparadores(const std::string& carpeta) {
+  std::string out = engine::NormalizeSeparators(carpeta);
+#ifdef _WIN32
+  for (char& c : out)
+    if (c == '/') c = '\\';
+#endif
+  return out;
+}
+
 // Whether the table the work table is pointed at is a file of no bytes.
 bool TablaVacia(TTable& t) {
   engine::Database* db = engine::OpenDatabase(t.DatabaseName());
@@ -222,7 +232,7 @@ void Pasos::CreaFicheroExistencias() {
     } else if (TablaVacia(*o_.Fichero)) {
       // A file of no bytes holds no table and no data (a creation that a crash or a full disk
       // cut short in an older version): it is made again.
-      vista_.Aviso("La tabla " + o_.Fichero->TableName() + " de " + o_.Fichero->DatabaseName() +
+      vista_.Aviso("La tabla " + o_.Fichero->TableName() + " de " + ConSeparadores(o_.Fichero->DatabaseName()) +
                    " estaba vacía (0 bytes, sin datos) y se vuelve a crear.");
       CreaFichero();
     }

@@ -13,6 +13,18 @@ namespace engine::dbase {
 std::unique_ptr<TableStorage> Open(const std::string& path, const OpenOptions& options, bool foxpro);
 void Create(const std::string& path, const TableDefinition& def);
 
+// Whole records that a dBASE table's file holds after the ones its header counts (a count
+// lowered by a crash or by another program): every whole record's length past the counted rows
+// that starts with a deletion flag (' ' or '*'); the end-of-file mark 0x1A, or bytes short of a
+// record, end them. Reading follows the count, as other programs do; a rebuild from the counted
+// rows would lose these, so it refuses the table. 0 for tables of other formats.
+uint64_t RecordsPastCount(TableStorage& table);
+// What a check says of them ("" when `past` is 0): "el fichero guarda 2 registros más allá de
+// los 5 que cuenta su cabecera".
+std::string RecordsPastCountText(uint64_t past, uint64_t counted);
+// The same for the table at `path`, opened read-only and shared, as a check opens it.
+std::string RecordsPastCountProblem(const std::string& path);
+
 struct TagPlan;
 struct IndexCheckReport;
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/dbase/dbase.h"
 #include "engine/dbase/dbf_internal.h"
 #include "engine/error.h"
 
@@ -44,6 +45,39 @@ void DbfTable::CheckBuffer(const std::string& buf) const {
                       "El registro mide " + std::to_string(buf.size()) + " bytes y la tabla espera " +
                           std::to_string(record_length_) + ".",
                       {CtxTable(path_)});
+}
+
+uint64_t RecordsPastCount(TableStorage& table) {
+  auto* dbf = dynamic_cast<DbfTable*>(&table);
+  return dbf ? dbf->RecordsPastCount() : 0;
+}
+
+std::string RecordsPastCountText(uint64_t past, uint64_t counted) {
+  if (past == 0) return "";
+  const std::string rows = "el fichero guarda " + std::to_string(past) + (past == 1 ? " registro" : " registros");
+  if (counted == 0) return rows + " y su cabecera no cuenta ninguno";
+  return rows + " más allá " + (counted == 1 ? std::string("del único") : "de los " + std::to_string(counted)) +
+         " que cuenta su cabecera";
+}
+
+std::string RecordsPastCountProblem(const std::string& path) {
+  OpenOptions options;
+  options.read_only = true;
+  auto t = OpenStorage(path, TableFormat::kDbase, options);
+  return RecordsPastCountText(RecordsPastCount(*t), t->RecordCount());
+}
+
+uint64_t DbfTable::RecordsPastCount() {
+  if (bulk_) WriteBulk();
+  const uint64_t size = file_->Size();
+  uint64_t past = 0;
+  for (uint64_t at = static_cast<uint64_t>(header_length_) + count_ * record_length_;
+       record_length_ > 0 && at <= size && size - at >= record_length_; at += record_length_, ++past) {
+    char flag = 0;
+    ReadExactly(*file_, at, &flag, 1);
+    if (flag != ' ' && flag != '*') break;
+  }
+  return past;
 }
 
 void DbfTable::ReadRecord(uint64_t recno, std::string* buf) {

@@ -36,6 +36,8 @@ class DbfTable : public TableStorage {
   uint32_t RecordLength() const override { return record_length_; }
 
   uint64_t RecordCount() override { return count_; }
+  // Whole records that the file holds after the ones the header counts (see dbase.h).
+  uint64_t RecordsPastCount();
   void ReadRecord(uint64_t recno, std::string* buf) override;
   bool BeginRecordCopies() override;
   void CopyRecords(uint64_t first, size_t n, char* out) const override;

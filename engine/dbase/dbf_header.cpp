@@ -277,9 +277,10 @@ void DbfTable::ParseHeader(const std::string& header, uint64_t file_size) {
       len += 256 * dec;
       dec = 0;
     }
-    // Some writers leave a descriptor of no bytes after the last field: it holds nothing.
-    if (len == 0 && (letter == '0' || static_cast<unsigned char>(letter) == 216 || letter == '\0') &&
-        pos + width < header_length_ && (h[pos + width] == 0x0D || h[pos + width] == 0x0A)) {
+    // Some writers leave a descriptor of no bytes after the last field, of any type ('0', 0xD8,
+    // NUL, '(' are seen): when the fields before it fill the record exactly, it holds nothing.
+    if (len == 0 && offset == record_length_ && pos + width < header_length_ &&
+        (h[pos + width] == 0x0D || h[pos + width] == 0x0A)) {
       pos += width;
       continue;
     }

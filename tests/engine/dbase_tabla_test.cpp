@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "engine/dbase/dbase.h"
 #include "engine/storage.h"
@@ -91,5 +92,35 @@ TEST(DbaseTabla, RefusedTableExitsNonZero) {
   auto other = RunCommand(Tabla() + " info " + ShellQuote(dir / "x.txt") + " 2>&1");
   EXPECT_NE(other.status, 0);
 }
+
+// A symbolic link at one of the names the engine writes beside the table (the journal's temporary
+// name, the work folder, a new file in it), dangling towards a file outside: `tabla restructure`
+// and `tabla check --terminar` refuse, naming it, and nothing outside is created. Symbolic links
+// are made with POSIX calls.
+#ifndef _WIN32
+TEST(DbaseTabla, ALinkAtAWorkNameIsRefusedAndNothingOutsideIsCreated) {
+  if (!testing_support::FileExists(Tabla())) GTEST_SKIP() << "tabla not built";
+  const char* const kLinks[] = {".Clientes.DBF.diario.nuevo", ".Clientes.DBF.diario", ".Clientes.DBT.anterior",
+                                ".actualiza-nuevo", ".actualiza-nuevo/Clientes.DBF", ".actualiza-nuevo/Clientes.DBT"};
+  for (const char* link : kLinks) {
+    for (const char* command : {" restructure ", " check "}) {
+      SCOPED_TRACE(std::string(link) + command);
+      TempDir dir, outside;
+      const std::string path = MakeTable(dir);
+      if (std::string(link).find('/') != std::string::npos) std::filesystem::create_directory(dir / ".actualiza-nuevo");
+      std::filesystem::create_symlink(outside / "creado", dir / link);
+      const auto before = testing_support::Snapshot(dir.path());
+      const std::string option = command == std::string(" check ") ? " --terminar" : " --add EXTRA:N:5";
+      auto r = RunCommand(Tabla() + command + ShellQuote(path) + option + " 2>&1");
+      EXPECT_EQ(r.status, 1) << r.out;
+      EXPECT_NE(r.out.find("hay un enlace simbólico con el nombre de uno de los ficheros de trabajo"), std::string::npos)
+          << r.out;
+      EXPECT_NE(r.out.find("Fichero: " + dir / link), std::string::npos) << r.out;
+      EXPECT_TRUE(std::filesystem::is_empty(outside.path()));
+      EXPECT_EQ(testing_support::Snapshot(dir.path()), before);
+    }
+  }
+}
+#endif
 
 }  // namespace

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
 #include <string>
 
 #include "engine/error.h"
@@ -182,6 +185,7 @@ TEST(FileSystem, ErrorsNameTheFileAndMissingThingsAreNotErrorsWhereDocumented) {
   } catch (const EngineError& e) {
     EXPECT_EQ(e.code(), err::kOsError);
     EXPECT_NE(std::string(e.what()).find("NoEsta.dbf"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("no existe el fichero o la carpeta"), std::string::npos) << e.what();
   }
   Put(fs, d / "t.dbf", "x");
   EXPECT_THROW(fs.Open(d / "t.dbf", OpenMode::kCreateExclusive), EngineError);
@@ -199,6 +203,21 @@ TEST(FileSystem, ErrorsNameTheFileAndMissingThingsAreNotErrorsWhereDocumented) {
   fs.RemoveEmptyDirectory(d / "llena");
   EXPECT_FALSE(fs.Exists(d / "llena"));
   fs.SyncDirectory(d.path());
+}
+
+// The system's reasons in Spanish, never the C library's English (the Windows port maps its
+// errors to these numbers).
+TEST(FileSystem, SystemErrorsAreWordedInSpanish) {
+  const std::pair<int, const char*> cases[] = {{ENOSPC, "no queda espacio en el disco"},
+                                               {EIO, "error de lectura o escritura en el disco"},
+                                               {EACCES, "no hay permiso para hacerlo"},
+                                               {EROFS, "el disco o la carpeta son de solo lectura"},
+                                               {12345, "error del sistema número 12345"}};
+  for (const auto& [number, text] : cases) {
+    const std::string m = IoError("escribir", "T.DBF", number).what();
+    EXPECT_EQ(m, "Error del sistema al escribir: " + std::string(text) + ".\nFichero: T.DBF");
+    EXPECT_EQ(m.find(std::strerror(number)), std::string::npos) << m;
+  }
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ TEST(SwapLocks, ASwapRunningInAnotherProcessIsNeitherFinishedNorUndoneByThisOne)
       ADD_FAILURE() << "a running swap was recovered";
     } catch (const EngineError& e) {
       EXPECT_EQ(e.code(), err::kTableInUse);
-      EXPECT_NE(std::string(e.what()).find("la tabla se está actualizando; inténtelo de nuevo"), std::string::npos)
+      EXPECT_NE(std::string(e.what()).find("otro programa está cambiando la estructura de la tabla en este momento"), std::string::npos)
           << e.what();
     }
     TTable t;
@@ -100,7 +100,7 @@ TEST(SwapLocks, ASwapRunningInAnotherProcessIsNeitherFinishedNorUndoneByThisOne)
       ADD_FAILURE() << "a table in the middle of its swap was read";
     } catch (const EngineError& e) {
       EXPECT_EQ(e.code(), err::kTableInUse);
-      EXPECT_NE(std::string(e.what()).find("la tabla se está actualizando; inténtelo de nuevo"), std::string::npos)
+      EXPECT_NE(std::string(e.what()).find("otro programa está cambiando la estructura de la tabla en este momento"), std::string::npos)
           << e.what();
     }
     EXPECT_EQ(Snapshot(d.path()), before);
@@ -126,6 +126,23 @@ TEST(SwapLocks, RecoveryWaitsForTheTablesOtherHolders) {
   }
   ASSERT_TRUE(SwapPending(fam.dbf));
   ASSERT_FALSE(FileExists(fam.dbf));
+  // A reader, which may not finish it, is told that the change was interrupted and how to
+  // finish it, never to wait.
+  try {
+    OpenOptions ro;
+    ro.read_only = true;
+    OpenStorage(fam.dbf, TableFormat::kDbase, ro);
+    ADD_FAILURE() << "a table with an unfinished swap was read";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(e.code(), err::kTableInUse);
+    const std::string m = e.what();
+    EXPECT_NE(m.find("un cambio de estructura de la tabla se interrumpió antes de terminar. Para terminarlo, cierre la "
+                     "tabla en los demás programas y vuelva a ejecutar la actualización (o ejecute «tabla check "
+                     "--terminar» con esta tabla)."),
+              std::string::npos)
+        << m;
+    EXPECT_EQ(m.find("cuando termine"), std::string::npos) << m;
+  }
   // Another program holds the old table where the swap moved it.
   const std::string aside = d / ".Clientes.DBF.anterior";
   ASSERT_TRUE(FileExists(aside));

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "engine/error.h"
+#include "engine/storage.h"
 #include "tests/support/fault_fs.h"
 #include "tests/support/temp_dir.h"
 
@@ -135,6 +136,18 @@ TEST(Swap, DamagedJournalStopsTheOpenWithAClearError) {
   } catch (const EngineError& e) {
     EXPECT_EQ(e.code(), err::kFileCorrupt);
     EXPECT_NE(std::string(e.what()).find("Clientes.DBF"), std::string::npos);
+  }
+  // A reader is told that it cannot be finished, never to wait for it.
+  try {
+    OpenOptions ro;
+    ro.read_only = true;
+    OpenStorage(fam.dbf, TableFormat::kDbase, ro);
+    FAIL() << "a table with a damaged journal was read";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(e.code(), err::kFileCorrupt);
+    EXPECT_NE(std::string(e.what()).find("quedó interrumpido y no se puede terminar (el diario está dañado)"),
+              std::string::npos)
+        << e.what();
   }
   EXPECT_TRUE(fam.IsOld());
 }

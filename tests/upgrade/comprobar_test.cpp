@@ -87,6 +87,71 @@ TEST(Comprobacion, ReportsAnInterruptedSwapAndChangesNothingEvenOnReadOnlyMedia)
   ActualizaHastaElFinal(demo.executable);
 }
 
+// A journal that the upgrade could not finish (damaged, naming another table's files, not a
+// regular file) is reported as a problem that stops the run, never as a change to come.
+TEST(Comprobacion, AJournalThatCannotBeFinishedIsAProblemNotAChange) {
+  TempDir d;
+  DemoSummary demo = WriteDemoInstallation(d / "i", {});
+  InterrumpeClientes(d / "i");
+  const std::string diario = engine::SwapJournalPath(d / "i/Empresa/Clientes.Dbf");
+  const std::pair<const char*, const char*> casos[] = {
+      {"basura", "el diario está dañado"},
+      {"ACTUALIZA-SWAP 2\nOtra.Dbf\tOtra.Dbf\nend\n", "el diario nombra ficheros que no son de esta tabla"},
+      {nullptr, "el diario no es un fichero normal"},  // a folder in its place
+  };
+  for (const auto& [texto, dicho] : casos) {
+    SCOPED_TRACE(dicho);
+    fs::remove_all(diario);
+    if (texto)
+      testing_support::WriteFileBytes(diario, texto);
+    else
+      fs::create_directory(diario);
+    Comprobacion c = ComprobarInstalacion(demo.executable);
+    ASSERT_FALSE(c.tablas.empty());
+    EXPECT_TRUE(c.tablas[0].cambios.empty()) << Texto(c);
+    ASSERT_EQ(c.tablas[0].problemas.size(), 1u) << Texto(c);
+    EXPECT_NE(c.tablas[0].problemas[0].find(std::string("no se puede terminar (") + dicho), std::string::npos)
+        << Texto(c);
+    EXPECT_NE(c.tablas[0].problemas[0].find("la actualización se detendrá en esta tabla"), std::string::npos);
+  }
+}
+
+// Rows past the header's count: the check reports them and the upgrade stops at the table,
+// every byte of it unchanged.
+TEST(Comprobacion, RowsPastTheCountAreReportedAndTheUpgradeLeavesTheTableUntouched) {
+  TempDir d;
+  DemoSummary demo = WriteDemoInstallation(d / "i", {});
+  const std::string tabla = d / "i/Empresa/Clientes.Dbf";
+  std::string bytes = testing_support::ReadFileBytes(tabla);
+  const uint32_t contados = static_cast<uint8_t>(bytes[4]) | static_cast<uint8_t>(bytes[5]) << 8;
+  ASSERT_GT(contados, 1u);
+  bytes[4] = static_cast<char>((contados - 1) & 0xFF);
+  bytes[5] = static_cast<char>((contados - 1) >> 8);
+  testing_support::WriteFileBytes(tabla, bytes);
+  Comprobacion c = ComprobarInstalacion(demo.executable);
+  ASSERT_FALSE(c.tablas.empty());
+  EXPECT_EQ(c.tablas[0].tabla, "Empresa/Clientes.Dbf");
+  ASSERT_EQ(c.tablas[0].problemas.size(), 1u) << Texto(c);
+  EXPECT_EQ(c.tablas[0].problemas[0].find("el fichero guarda 1 registro más allá de los " + std::to_string(contados - 1) +
+                                          " que cuenta su cabecera; la tabla está dañada"),
+            0u)
+      << Texto(c);
+  auto antes = Snapshot(d / "i/Empresa");
+  Ventana v;
+  try {
+    v.Ejecuta(demo.executable);
+    ADD_FAILURE() << "the upgrade rebuilt a table with rows past its count";
+  } catch (const std::exception& e) {
+    EXPECT_NE(std::string(e.what()).find("No se puede reconstruir la tabla: el fichero guarda 1 registro"),
+              std::string::npos)
+        << e.what();
+  }
+  auto despues = Snapshot(d / "i/Empresa");
+  for (const char* f : {"Clientes.Dbf", "Clientes.mdx", "Clientes.MDX", "Clientes.dbt", "Clientes.DBT"})
+    EXPECT_EQ(despues[f], antes[f]) << f;
+  EXPECT_EQ(testing_support::ReadFileBytes(tabla), bytes);
+}
+
 TEST(Comprobacion, DemoIsNeverWrittenOverAFolderThatHoldsAnything) {
   TempDir d;
   DemoSummary demo = WriteDemoInstallation(d / "i", {});

@@ -1,6 +1,7 @@
 // tabla tags / index / check: the production index (.MDX) of a dBASE table.
 #include <cstdio>
 
+#include "engine/dbase/dbase.h"
 #include "engine/dbase/mdx.h"
 #include "engine/dbase/storage_rows.h"
 #include "engine/error.h"
@@ -108,8 +109,9 @@ int RunIndex(const std::vector<std::string>& args) {
 }
 
 int RunCheck(const std::vector<std::string>& args) {
-  if (args.size() != 1) {
-    std::fprintf(stderr, "Uso: tabla check FICHERO.DBF\n");
+  const bool finish = args.size() == 2 && args[1] == "--terminar";
+  if (args.size() != 1 && !finish) {
+    std::fprintf(stderr, "Uso: tabla check FICHERO [--terminar]\n");
     return 2;
   }
   std::string dbf = args[0];
@@ -121,9 +123,13 @@ int RunCheck(const std::vector<std::string>& args) {
   }
   // Opening checks the header and that the file holds every record it counts; then every
   // field of every row is read, memos and blobs included.
+  if (finish) PrepareForChange(dbf);  // a restructure that a crash interrupted is finished first
   auto table = OpenForReading(dbf);
   std::vector<std::string> problems;
   const uint64_t count = table->RecordCount();
+  if (const uint64_t past = engine::dbase::RecordsPastCount(*table))
+    problems.push_back("Registros sin contar: " + engine::dbase::RecordsPastCountText(past, count) +
+                       "; no se leen, y una reestructuración no la reconstruye (se perderían).");
   std::string buf;
   for (uint64_t r = 1; r <= count && problems.size() < kMaxRowProblems; ++r) {
     table->ReadRecord(r, &buf);

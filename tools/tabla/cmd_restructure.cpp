@@ -124,6 +124,8 @@ int tabla::RunRestructure(const std::vector<std::string>& args) {
     }
   }
   try {
+    // A restructure that a crash interrupted is finished before the table is read.
+    tabla::PrepareForChange(file);
     // Secondary indexes of a Paradox table, to say which ones a dropped field takes with it.
     auto index_names = [&file] {
       std::vector<std::pair<std::string, std::string>> out;

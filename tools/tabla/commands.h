@@ -25,6 +25,12 @@ struct Command {
 // when a .FPT or .CDX file of the same name lies beside a .DBF.
 std::unique_ptr<engine::TableStorage> OpenForReading(const std::string& path);
 
+// Before a command that changes the table: refuses it (naming the link) when a symbolic link
+// stands at one of the names the engine works with beside the table (its journal and the
+// journal's temporary name, files moved aside, its work folder and the new files there), where
+// a write could land elsewhere; then finishes a swap that a crash interrupted.
+void PrepareForChange(const std::string& path);
+
 // A field's type letter as dBASE or Paradox writes it ("C", "N", "M", "A", "$", ...).
 std::string TypeLetter(uint16_t type);
 

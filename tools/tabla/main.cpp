@@ -22,7 +22,10 @@ const tabla::Command kCommands[] = {
     {"tags", "tags FICHERO", "las etiquetas del índice de producción (.MDX)", tabla::RunTags},
     {"index", "index FICHERO ETIQUETA", "las claves de una etiqueta en orden, con su número de registro",
      tabla::RunIndex},
-    {"check", "check FICHERO", "comprueba la tabla y que cada etiqueta del índice coincide con ella, en el orden de su idioma", tabla::RunCheck},
+    {"check", "check FICHERO [--terminar]",
+     "comprueba la tabla y que cada etiqueta del índice coincide con ella, en el orden de su idioma; con "
+     "--terminar, antes termina una reestructuración interrumpida",
+     tabla::RunCheck},
 };
 
 int Usage() {

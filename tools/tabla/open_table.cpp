@@ -1,7 +1,11 @@
+#include <algorithm>
+
 #include "engine/bde.h"
 #include "engine/error.h"
 #include "engine/fs.h"
 #include "engine/path.h"
+#include "engine/restructure.h"
+#include "engine/swap.h"
 #include "tools/tabla/commands.h"
 
 namespace tabla {
@@ -32,6 +36,34 @@ std::unique_ptr<engine::TableStorage> OpenForReading(const std::string& path) {
   throw engine::EngineError(engine::err::kNotSupported,
                             "No se reconoce el tipo de tabla: la extensión debe ser .DBF o .DB.",
                             {engine::CtxTable(path)});
+}
+
+void PrepareForChange(const std::string& path) {
+  engine::FileSystem& fs = *engine::CurrentFileSystem();
+  const std::string dir = engine::DirName(path).empty() ? "." : engine::DirName(path);
+  std::string stem = Upper(engine::BaseName(path));
+  stem.resize(std::min(stem.find_last_of('.'), stem.size()));
+  // A name of the table's family, bare (in the work folder) or hidden (".T.DBF.diario.nuevo").
+  auto family = [&](std::string name) {
+    if (!name.empty() && name[0] == '.') name.erase(0, 1);
+    return Upper(name).rfind(stem + ".", 0) == 0;
+  };
+  std::vector<std::string> links;
+  for (const auto& e : fs.List(dir))
+    if (e.name.size() > 1 && e.name[0] == '.' && (e.name == ".actualiza-nuevo" || family(e.name)) &&
+        fs.IsSymlink(engine::JoinPath(dir, e.name)))
+      links.push_back(engine::JoinPath(dir, e.name));
+  const std::string work = engine::SwapTempDir(path);
+  if (!fs.IsSymlink(work) && fs.IsDirectory(work))
+    for (const auto& e : fs.List(work))
+      if (family(e.name) && fs.IsSymlink(engine::JoinPath(work, e.name))) links.push_back(engine::JoinPath(work, e.name));
+  if (!links.empty())
+    throw engine::EngineError(engine::err::kInvalidParam,
+                              "No se cambia la tabla: hay un enlace simbólico con el nombre de uno de los ficheros "
+                              "de trabajo de este programa, y lo que se escribiera allí podría ir a parar a otro "
+                              "sitio. Quítelo (ese nombre solo lo usa este programa) y vuelva a intentarlo.",
+                              {engine::CtxTable(path), engine::CtxFile(links.front())});
+  engine::RecoverTable(path);
 }
 
 std::string TypeLetter(uint16_t type) {
