@@ -1,10 +1,42 @@
 #!/usr/bin/env bash
-# Builds the programs and upgrades an installation; with no argument, a demo installation.
+# Builds the programs it runs (actualiza-tribanor, tabla and the window Actualiza; the tests and
+# benchmarks are scripts/test.sh's) and upgrades an installation; with no argument, a demo
+# installation. It says one line per stage; the compiler's output goes to build/compilacion.log
+# and is shown only when a stage fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+start=$(date +%s)
+log=build/compilacion.log
+
+# Runs one stage: its line first, its output into the log (which keeps the last stage's), and
+# that output on the screen when it fails.
+etapa() {
+  local texto=$1; shift
+  echo "$texto..."
+  if ! "$@" >"$log" 2>&1; then
+    echo
+    echo "Ha fallado la etapa «$texto». Su salida (queda en $log):"
+    cat "$log"
+    exit 1
+  fi
+}
+
+echo "Comprobando los paquetes de Debian necesarios..."
 bash scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)"
+mkdir -p build
+etapa "Preparando la compilación en build/" \
+  cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# One stage per layer, in the order they depend on each other.
+j=-j"$(nproc)"
+etapa "Compilando el motor de tablas dBASE y Paradox" cmake --build build "$j" --target engine
+etapa "Compilando la reestructuración y los pasos de la actualización" \
+  cmake --build build "$j" --target restructure upgrade_core
+etapa "Compilando los programas actualiza-tribanor y tabla" \
+  cmake --build build "$j" --target actualiza-tribanor tabla
+etapa "Compilando la ventana del asistente (Actualiza)" cmake --build build "$j" --target Actualiza
+echo "Compilado en $(( $(date +%s) - start )) s."
+echo
+
 if [ $# -eq 0 ]; then
   demo=$(mktemp -d /tmp/tribanor-demo-XXXXXX)
   build/tools/actualiza-tribanor --demo "$demo"
