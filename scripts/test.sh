@@ -30,8 +30,11 @@ for case in ET.parse(sys.argv[1]).getroot().iter("testcase"):
     if case.get("status") in ("notrun", "disabled") or case.find("skipped") is not None:
         # GoogleTest: "file:line: Skipped", then the reason, then "[  SKIPPED ]".
         m = re.search(r"Skipped\n(.*?)\n?\[  SKIPPED \]", out, re.S)
-        reason = m.group(1).strip() if m and m.group(1).strip() else "(sin motivo escrito)"
-        skipped.append((case.get("name"), reason))
+        reason = m.group(1).strip() if m else ""
+        if not reason:  # not run for another reason (no program, a disabled test): CTest's words
+            reason = (case.find("skipped") if case.find("skipped") is not None else case).get("message", "")
+        skipped.append((case.get("name"), reason or "(sin motivo escrito)"))
+        continue
     # QtTest: "SKIP   : Class::function() reason" inside a program CTest counts as passed.
     for m in re.finditer(r"^SKIP   : (\S+) (.*)$", out, re.M):
         skipped.append((m.group(1), m.group(2).strip()))
