@@ -28,7 +28,7 @@ std::string Sample(const std::string& rel) {
 }
 
 #define REQUIRE_SAMPLES()                                         \
-  if (SamplesDir().empty()) GTEST_SKIP() << "no sample folder"
+  if (SamplesDir().empty()) GTEST_SKIP() << testing_support::NoSamples()
 
 // Opening must either succeed and read every value, or throw an EngineError naming the table.
 TEST(DbaseSamples, EverySampleOpensOrIsRefusedClearly) {

@@ -434,7 +434,7 @@ class ExprSamples : public ::testing::Test {
  protected:
   void SetUp() override {
     dir = testing_support::SamplesDir();
-    if (dir.empty()) GTEST_SKIP() << "no sample files";
+    if (dir.empty()) GTEST_SKIP() << testing_support::NoSamples();
   }
   std::string dir;
 };

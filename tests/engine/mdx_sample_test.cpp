@@ -16,7 +16,7 @@ class MdxSample : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string dir = testing_support::SamplesDir();
-    if (dir.empty()) GTEST_SKIP() << "no sample files";
+    if (dir.empty()) GTEST_SKIP() << testing_support::NoSamples();
     dbf = dir + "/jdbfdriver/TEST.DBF";
     mdx = dir + "/jdbfdriver/TEST.MDX";
     table = ReadDbf(dbf);

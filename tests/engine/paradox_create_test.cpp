@@ -335,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(Levels, ParadoxChecks, ::testing::Values(4, 5, 7));
 // The .VAL written for the checks of fields/logical.val (required, default true) has the layout
 // of that file, written by Paradox itself.
 TEST(ParadoxChecksRules, ValLayoutMatchesAParadoxWrittenFile) {
-  if (testing_support::SamplesDir().empty()) GTEST_SKIP();
+  if (testing_support::SamplesDir().empty()) GTEST_SKIP() << testing_support::NoSamples();
   const std::string real = ReadFileBytes(testing_support::SamplesDir() + "/paradox-paradoxdriver/fields/logical.val");
   TempDir dir;
   TableDefinition def;

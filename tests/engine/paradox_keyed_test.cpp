@@ -279,7 +279,7 @@ TEST(ParadoxKeyed, LongKeysGiveAnIndexOfTwoLevels) {
 }
 
 TEST(ParadoxKeyed, RebuiltIndexOfARealTableEqualsTheOriginal) {
-  if (SamplesDir().empty()) GTEST_SKIP();
+  if (SamplesDir().empty()) GTEST_SKIP() << testing_support::NoSamples();
   TempDir dir;
   const std::string src = SamplesDir() + "/paradox-python-pxlib/";
   CopyFile(src + "LAND.DB", dir / "LAND.DB");

@@ -23,7 +23,7 @@ using ts::FieldRecord;
 using ts::ReadFileBytes;
 
 #define REQUIRE_SAMPLES() \
-  if (ts::SamplesDir().empty()) GTEST_SKIP() << "no sample folder"
+  if (ts::SamplesDir().empty()) GTEST_SKIP() << testing_support::NoSamples()
 
 std::string Joins(const std::string& f) { return ts::SamplesDir() + "/paradox-paradoxdriver/joins/" + f; }
 

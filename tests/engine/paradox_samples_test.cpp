@@ -40,7 +40,7 @@ std::string Decimal(const Value& v) {
 int64_t Day(int y, int m, int d) { return DayFromCivil(y, m, d); }
 
 #define REQUIRE_SAMPLES() \
-  if (SamplesDir().empty()) GTEST_SKIP() << "no sample folder"
+  if (SamplesDir().empty()) GTEST_SKIP() << testing_support::NoSamples()
 
 TEST(ParadoxSamples, EveryTableOpensOrSaysItIsEncrypted) {
   REQUIRE_SAMPLES();

@@ -22,7 +22,7 @@ using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
 #define REQUIRE_SAMPLES() \
-  if (SamplesDir().empty()) GTEST_SKIP() << "no sample folder"
+  if (SamplesDir().empty()) GTEST_SKIP() << testing_support::NoSamples()
 
 const char* const kJoins = "/paradox-paradoxdriver/joins/";
 

@@ -20,7 +20,7 @@ std::string Info(const std::string& relative) {
 }
 
 TEST(ParadoxTabla, InfoListsKeysAndValidityChecks) {
-  if (testing_support::SamplesDir().empty()) GTEST_SKIP() << "no sample folder";
+  if (testing_support::SamplesDir().empty()) GTEST_SKIP() << testing_support::NoSamples();
   if (!testing_support::FileExists(testing_support::Tabla())) GTEST_SKIP() << "tabla not built";
   std::string logical = Info("fields/logical.db");
   EXPECT_NE(logical.find("Tipo: PARADOX"), std::string::npos) << logical;
@@ -40,7 +40,7 @@ std::string Tabla(const std::string& args, int want_status) {
 }
 
 TEST(ParadoxTabla, SecondaryIndexesAndLinksAreListedCheckedAndFollowARestructure) {
-  if (testing_support::SamplesDir().empty()) GTEST_SKIP() << "no sample folder";
+  if (testing_support::SamplesDir().empty()) GTEST_SKIP() << testing_support::NoSamples();
   if (!testing_support::FileExists(testing_support::Tabla())) GTEST_SKIP() << "tabla not built";
   const std::string joins = testing_support::SamplesDir() + "/paradox-paradoxdriver/joins/";
   std::string info = Tabla("info " + ShellQuote(joins + "C.DB"), 0);

@@ -35,7 +35,7 @@ using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
 #define REQUIRE_SAMPLES() \
-  if (SamplesDir().empty()) GTEST_SKIP() << "no sample folder"
+  if (SamplesDir().empty()) GTEST_SKIP() << testing_support::NoSamples()
 
 std::string Long(int32_t v) {
   const uint32_t u = static_cast<uint32_t>(v) ^ 0x80000000u;

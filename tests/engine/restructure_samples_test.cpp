@@ -47,7 +47,7 @@ bool UsedByATag(const std::vector<TagInfo>& tags, const std::string& field) {
 
 TEST(RestructureSamples, EveryWritableDbaseSampleSurvivesARoundTrip) {
   const std::string samples = testing_support::SamplesDir();
-  if (samples.empty()) GTEST_SKIP() << "no sample folder";
+  if (samples.empty()) GTEST_SKIP() << testing_support::NoSamples();
   int done = 0;
   for (auto& e : fs::recursive_directory_iterator(samples)) {
     std::string ext = e.path().extension().string();

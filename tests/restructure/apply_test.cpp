@@ -300,7 +300,7 @@ TEST(ApplySamples, DbaseIIITablesKeepEveryValue) {
   for (const char* sample : {"infused-dbf/dbase_83.dbf", "dbd-xbase/test.dbf"}) {
     SCOPED_TRACE(sample);
     testing_support::TempDir dir;
-    if (!restructure_test::CopySample(sample, dir.path())) GTEST_SKIP() << "samples not available";
+    if (!restructure_test::CopySample(sample, dir.path())) GTEST_SKIP() << testing_support::NoSamples();
     const std::string table = std::string(sample).substr(std::string(sample).find('/') + 1);
     const Snapshot before = ReadBack(dir.path(), table);
     const auto physical = CountRecords(dir / table);

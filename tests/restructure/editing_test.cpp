@@ -174,7 +174,7 @@ class Level3 : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!restructure_test::CopySample("infused-dbf/dbase_83.dbf", dir_.path()))
-      GTEST_SKIP() << "sample tables not available";
+      GTEST_SKIP() << testing_support::NoSamples();
     r_.SetDatabaseName(dir_.path());
     r_.SetTableName("dbase_83.dbf");
   }

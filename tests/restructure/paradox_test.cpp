@@ -50,7 +50,7 @@ class ParadoxSample : public ::testing::Test {
 };
 
 #define OPEN_OR_SKIP(folder, stem) \
-  if (!Open(folder, stem)) GTEST_SKIP() << "sample tables not available"
+  if (!Open(folder, stem)) GTEST_SKIP() << testing_support::NoSamples()
 
 TEST_F(ParadoxSample, RequiredFlagAndLogicalDefault) {
   OPEN_OR_SKIP("fields", "logical");

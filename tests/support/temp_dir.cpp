@@ -86,6 +86,11 @@ std::string SamplesDir() {
   return fs::is_directory(FsPath(dir)) ? dir : std::string();
 }
 
+std::string NoSamples() {
+  return std::string("no sample tables: the folder ") + ACTUALIZA_SAMPLES_DIR +
+         " (tests/data of the repository) is absent; ACTUALIZA_SAMPLES can name another";
+}
+
 std::map<std::string, std::string> Snapshot(const std::string& dir) {
   std::map<std::string, std::string> out;
   const fs::path root = FsPath(dir);

@@ -38,7 +38,9 @@ std::string Utf8Path(const std::filesystem::path& p);
 // A '/'-separated path as this system's messages write it ('\\' on Windows).
 std::string SystemSeparators(std::string path);
 
-// The folder of sample tables, or "" when it is absent (tests then skip).
+// The folder of sample tables (tests/data, or the one ACTUALIZA_SAMPLES names), or "" when it
+// is absent: the tests that read it then skip, with NoSamples() as their reason.
 std::string SamplesDir();
+std::string NoSamples();
 
 }  // namespace testing_support

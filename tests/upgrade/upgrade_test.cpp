@@ -148,7 +148,7 @@ TEST(Actualizacion, DemoInstallationUpgradedTwiceKeepsEveryValue) {
 }
 
 TEST(Actualizacion, IndependentReadersAgreeAfterTheUpgrade) {
-  if (!testing_support::HaveDbfread() || !testing_support::HaveIndexDump()) GTEST_SKIP() << "readers absent";
+  if (!testing_support::HaveDbfread() || !testing_support::HaveIndexDump()) GTEST_SKIP() << "dbfread (python3-dbfread) or index_dump (libdbd-xbase-perl) not installed";
   TempDir d;
   DemoSummary demo = WriteDemoInstallation(d.path(), {});
   Ventana v;
