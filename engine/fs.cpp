@@ -2,14 +2,124 @@
 // helpers for '/'-separated paths.
 #include "engine/fs.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+
 #include "engine/error.h"
+#include "engine/fs_held.h"
 
 namespace engine {
 namespace {
 
 FileSystem* g_current = nullptr;
 
+struct Registry {
+  std::mutex mutex;
+  uint64_t next = 1;
+  std::vector<std::pair<uint64_t, held::Held>> entries;
+};
+
+Registry& TheRegistry() {
+  static Registry r;
+  return r;
+}
+
 }  // namespace
+
+namespace held {
+
+std::string Lexical::Join(size_t n) const {
+  std::string out = absolute ? "/" : "";
+  for (size_t i = 0; i < n && i < parts.size(); ++i) {
+    if (i > 0) out += '/';
+    out += parts[i];
+  }
+  return out.empty() ? "." : out;
+}
+
+Lexical Split(const std::string& path) {
+  Lexical l;
+  l.absolute = !path.empty() && path[0] == '/';
+  size_t at = 0;
+  while (at <= path.size()) {
+    size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(at, end - at);
+    if (!part.empty() && part != ".") l.parts.push_back(part);
+    at = end + 1;
+  }
+  return l;
+}
+
+std::vector<Held> Above(const std::string& dir) {
+  const Lexical d = Split(dir);
+  std::vector<Held> out;
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  for (const auto& [id, h] : r.entries) {
+    const Lexical l = Split(h.path);
+    if (l.absolute != d.absolute || l.parts.size() > d.parts.size()) continue;
+    if (std::equal(l.parts.begin(), l.parts.end(), d.parts.begin())) out.push_back(h);
+  }
+  std::stable_sort(out.begin(), out.end(), [](const Held& a, const Held& b) { return a.depth < b.depth; });
+  return out;
+}
+
+uint64_t Add(const std::string& dir, FolderId id, bool no_links) {
+  const Lexical l = Split(dir);
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.entries.push_back({r.next, Held{l.Join(l.parts.size()), l.parts.size(), id, no_links}});
+  return r.next++;
+}
+
+void Drop(uint64_t id) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  std::erase_if(r.entries, [id](const auto& e) { return e.first == id; });
+}
+
+bool LinksRefusedIn(const std::string& dir) {
+  const Lexical d = Split(dir);
+  const std::string key = d.Join(d.parts.size());
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  return std::any_of(r.entries.begin(), r.entries.end(),
+                     [&](const auto& e) { return e.second.no_links && e.second.path == key; });
+}
+
+}  // namespace held
+
+HeldFolder::HeldFolder(const std::string& dir) {
+  auto id = held::IdentifyFolder(dir);
+  if (!id) throw IoError("abrir la carpeta", dir, ENOTDIR);
+  id_ = held::Add(dir, *id, false);
+}
+
+HeldFolder::~HeldFolder() { held::Drop(id_); }
+
+void CheckHeldFolders(const std::string& dir) {
+  for (const held::Held& h : held::Above(dir)) {
+    auto now = held::IdentifyFolder(h.path);
+    if (!now || !(*now == h.id)) ThrowReplacedDuringRun(h.path);
+  }
+}
+
+void ThrowReplacedDuringRun(const std::string& path) {
+  throw EngineError(err::kInvalidParam,
+                    "Una carpeta o un fichero ha sido sustituido mientras se trabajaba en él (por un enlace "
+                    "simbólico, otra carpeta u otro fichero). No se ha seguido ni se ha modificado nada a través "
+                    "de él, y el proceso se ha detenido. Compruebe quién lo ha cambiado, déjelo como estaba y "
+                    "vuelva a intentarlo.",
+                    {CtxFile(path)});
+}
+
+PathFacts FileSystem::Inspect(const std::string& path) { return DefaultFileSystem()->Inspect(path); }
+
+std::unique_ptr<FolderInUse> FileSystem::UseFolder(const std::string& dir) {
+  return DefaultFileSystem()->UseFolder(dir);
+}
 
 FileSystem* CurrentFileSystem() { return g_current ? g_current : DefaultFileSystem(); }
 

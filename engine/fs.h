@@ -60,8 +60,30 @@ enum class OpenMode {
   // and this open fails as a file in use when such an open is already there (renames and
   // removals are still allowed). Elsewhere, which has no such sharing modes, as kReadWrite.
   kReadWriteUnshared,
-  kCreate,         // create or truncate, read and write
-  kCreateExclusive // create; fails if the file exists
+  // Create or truncate, read and write. Never through a link: a symbolic link (or reparse point),
+  // a file with other hard links, a folder or a pipe found at the path is not touched, and the
+  // open fails with the error of a file replaced during the run (ThrowReplacedDuringRun).
+  kCreate,
+  kCreateExclusive // create; fails if anything, a link included, is at the path
+};
+
+// What a path names itself: its last component is not followed when it is a link.
+struct PathFacts {
+  bool exists = false;
+  bool link = false;       // a symbolic link (on Windows any reparse point: links and junctions)
+  bool regular = false;    // a regular file (not a link, folder, pipe or device)
+  bool directory = false;  // a folder (not a link to one)
+  uint64_t links = 0;      // the names the file has (hard links); 1 for a file of its own
+  uint64_t size = 0;
+};
+
+// A folder kept in use by this process for as long as the object lives (the work folder of the
+// swaps). Another process, or another holder in this one, never removes it meanwhile:
+// RemoveEmptyDirectory leaves a folder in use alone. Files are reached in it without following
+// links. When the last holder lets go, the folder is removed if it is empty.
+class FolderInUse {
+ public:
+  virtual ~FolderInUse() = default;
 };
 
 struct DirEntry {
@@ -78,6 +100,9 @@ class FileSystem {
   virtual bool IsRegularFile(const std::string& path) = 0;
   // Whether the path's last component is itself a symbolic link (not followed).
   virtual bool IsSymlink(const std::string& path) = 0;
+  // What the path names itself, not followed when it is a link. The default asks the machine's
+  // own file system (DefaultFileSystem), which is what a test file system that wraps it wants.
+  virtual PathFacts Inspect(const std::string& path);
   // The absolute path with every symbolic link, "." and ".." resolved; IoError when some part of
   // it does not exist (a link that points nowhere included).
   virtual std::string RealPath(const std::string& path) = 0;
@@ -91,14 +116,48 @@ class FileSystem {
   virtual void Rename(const std::string& from, const std::string& to) = 0;
   virtual void Remove(const std::string& path) = 0;       // a file; missing is not an error
   virtual void CreateDirectory(const std::string& path) = 0;  // existing is not an error
-  // Removes an empty folder; a missing or non-empty one is left as it is, without error.
+  // Removes an empty folder; a missing or non-empty one, one that some FolderInUse holds (in
+  // this process or another) and a link are left as they are, without error.
   virtual void RemoveEmptyDirectory(const std::string& path) = 0;
+  // Creates the folder when missing and keeps it in use (see FolderInUse). A link or a file at
+  // the path is refused (ThrowReplacedDuringRun). The default uses DefaultFileSystem().
+  virtual std::unique_ptr<FolderInUse> UseFolder(const std::string& dir);
   // Makes renames, creations and removals inside dir durable.
   virtual void SyncDirectory(const std::string& dir) = 0;
 };
 
 // The real file system of this machine.
 FileSystem* DefaultFileSystem();
+
+// A folder that a run has validated, held by its identity (device and file number, as the path
+// named it then, links resolved) while this object lives. Every file the engine creates, opens,
+// renames or removes below a held folder, and every listing and sync of one, is then reached
+// from a handle to that folder, opened anew and checked to be the same folder, and from there
+// one folder at a time without following links (openat/renameat/unlinkat on POSIX; on Windows
+// handles checked not to be reparse points, held without delete sharing while the operation
+// runs so that nobody renames the folders meanwhile). A folder found replaced (by a link, or by
+// another folder) stops the operation with ThrowReplacedDuringRun naming it, before anything is
+// touched. Paths are matched as written ('/' separators, "." and repeated separators ignored),
+// so hold a folder under the spelling the engine is given. Holds nest and may repeat.
+class HeldFolder {
+ public:
+  explicit HeldFolder(const std::string& dir);  // IoError when dir is not an existing folder
+  ~HeldFolder();
+  HeldFolder(const HeldFolder&) = delete;
+  HeldFolder& operator=(const HeldFolder&) = delete;
+
+ private:
+  uint64_t id_;
+};
+
+// Checks that every held folder that is `dir` or above it is still the folder held (by its path,
+// links followed); ThrowReplacedDuringRun naming the first that is not. The operations check it
+// themselves, race-free; this tells a caller early, before a step begins, with the reason.
+void CheckHeldFolders(const std::string& dir);
+
+// The error for a folder or file found replaced during the run (a link, another folder or file
+// put in its place), naming it: nothing there was followed or changed.
+[[noreturn]] void ThrowReplacedDuringRun(const std::string& path);
 
 // The file system the engine uses; tests swap it for one that injects faults.
 FileSystem* CurrentFileSystem();

@@ -14,9 +14,101 @@
 
 #include "engine/error.h"
 #include "engine/fs.h"
+#include "engine/fs_held.h"
 
 namespace engine {
 namespace {
+
+// A descriptor closed when it goes.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& o) noexcept : fd_(o.release()) {}
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = o.release();
+    }
+    return *this;
+  }
+  ~Fd() { reset(); }
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  int release() {
+    int f = fd_;
+    fd_ = -1;
+    return f;
+  }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+held::FolderId IdOf(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// The descriptor of the folder `dir`, reached as fs.h's HeldFolder says: each held folder above it
+// (or itself) opened by its path and checked to be the folder held; from the innermost one down,
+// one folder at a time, never through a link. Without a held folder above, the folder the path
+// names. A failure to open throws IoError with `verb`, or with `quiet` gives an empty Fd; a folder
+// found replaced always throws.
+Fd OpenFolder(const std::string& dir, const char* verb, bool quiet = false) {
+  Fd at;
+  size_t depth = 0;
+  for (const held::Held& h : held::Above(dir)) {
+    Fd f(::open(h.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (!f.ok() || ::fstat(f.get(), &st) != 0 || !(IdOf(st) == h.id)) ThrowReplacedDuringRun(h.path);
+    at = std::move(f);
+    depth = h.depth;
+  }
+  if (!at.ok()) {
+    Fd f(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!f.ok() && !quiet) throw IoError(verb, dir, errno);
+    return f;
+  }
+  const held::Lexical d = held::Split(dir);
+  for (size_t i = depth; i < d.parts.size(); ++i) {
+    Fd next(::openat(at.get(), d.parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.ok()) {
+      if (errno == ELOOP || errno == ENOTDIR) ThrowReplacedDuringRun(d.Join(i + 1));
+      if (quiet) return next;
+      throw IoError(verb, d.Join(i + 1), errno);
+    }
+    at = std::move(next);
+  }
+  return at;
+}
+
+// Whether `name` in the folder `dir` still names the folder open as `fd`.
+bool SameEntry(int dir, const std::string& name, int fd) {
+  struct stat a, b;
+  return ::fstat(fd, &a) == 0 && ::fstatat(dir, name.c_str(), &b, AT_SYMLINK_NOFOLLOW) == 0 && IdOf(a) == IdOf(b);
+}
+
+// A folder in use: a shared flock on it, which its removal (an exclusive one, never waited for)
+// respects. Its last holder removes it when it is empty.
+class PosixFolderInUse final : public FolderInUse {
+ public:
+  PosixFolderInUse(Fd parent, Fd folder, std::string name, uint64_t held)
+      : parent_(std::move(parent)), folder_(std::move(folder)), name_(std::move(name)), held_(held) {}
+  ~PosixFolderInUse() override {
+    held::Drop(held_);
+    if (::flock(folder_.get(), LOCK_EX | LOCK_NB) == 0 && SameEntry(parent_.get(), name_, folder_.get()))
+      ::unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR);  // fails, as it should, when not empty
+  }
+
+ private:
+  Fd parent_, folder_;
+  std::string name_;
+  uint64_t held_;
+};
 
 class PosixFile final : public File {
  public:
@@ -157,21 +249,45 @@ class PosixFileSystem final : public FileSystem {
       case OpenMode::kRead: flags |= O_RDONLY; break;
       case OpenMode::kReadWrite:
       case OpenMode::kReadWriteUnshared: flags |= O_RDWR; break;
-      case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+      case OpenMode::kCreate: flags |= O_RDWR | O_CREAT | O_EXCL; break;
       case OpenMode::kCreateExclusive: flags |= O_RDWR | O_CREAT | O_EXCL; break;
     }
+    const std::string dir = DirName(path), name = BaseName(path);
+    Fd folder = OpenFolder(dir, "abrir", true);
+    if (!folder.ok()) throw IoError("abrir", path, errno);
+    // New files, and every file of a folder in use (the work folder), are never reached through
+    // a link.
+    const bool no_links = mode == OpenMode::kCreate || mode == OpenMode::kCreateExclusive || held::LinksRefusedIn(dir);
+    if (no_links) flags |= O_NOFOLLOW;
     // Opened without waiting: a pipe named like a table would otherwise block the open until
     // some writer came; it is refused below, like every file that is not a regular one.
-    int fd;
-    do {
-      fd = ::open(path.c_str(), flags | O_NONBLOCK, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw IoError("abrir", path, errno);
+    auto open_at = [&](int how) {
+      int fd;
+      do {
+        fd = ::openat(folder.get(), name.c_str(), how | O_NONBLOCK, 0666);
+      } while (fd < 0 && errno == EINTR);
+      return fd;
+    };
+    int fd = open_at(flags);
+    bool truncate = false;
+    if (fd < 0 && errno == EEXIST && mode == OpenMode::kCreate) {
+      // An existing file is replaced only when it is a file of its own, emptied below.
+      fd = open_at((flags & ~(O_CREAT | O_EXCL)));
+      truncate = true;
+    }
+    if (fd < 0) {
+      if (errno == ELOOP && no_links) ThrowReplacedDuringRun(path);
+      throw IoError("abrir", path, errno);
+    }
     struct stat st;
     if (::fstat(fd, &st) != 0) {
       int e = errno;
       ::close(fd);
       throw IoError("abrir", path, e);
+    }
+    if (truncate && (!S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+      ::close(fd);
+      ThrowReplacedDuringRun(path);
     }
     if (!S_ISREG(st.st_mode)) {
       ::close(fd);
@@ -179,6 +295,11 @@ class PosixFileSystem final : public FileSystem {
       throw IoError("No es un fichero normal (es una tubería o un dispositivo) y no se abre; compruebe que el "
                     "fichero es el de la tabla.",
                     path);
+    }
+    if (truncate && ::ftruncate(fd, 0) != 0) {
+      int e = errno;
+      ::close(fd);
+      throw IoError("recortar", path, e);
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return std::make_unique<PosixFile>(path, fd, mode != OpenMode::kRead);
@@ -210,39 +331,100 @@ class PosixFileSystem final : public FileSystem {
     return out;
   }
 
+  PathFacts Inspect(const std::string& path) override {
+    PathFacts f;
+    struct stat st;
+    if (::lstat(path.empty() ? "." : path.c_str(), &st) != 0) return f;
+    f.exists = true;
+    f.link = S_ISLNK(st.st_mode);
+    f.regular = S_ISREG(st.st_mode);
+    f.directory = S_ISDIR(st.st_mode);
+    f.links = static_cast<uint64_t>(st.st_nlink);
+    f.size = static_cast<uint64_t>(st.st_size);
+    return f;
+  }
+
   std::vector<DirEntry> List(const std::string& dir) override {
-    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    Fd folder = OpenFolder(dir, "leer la carpeta");
+    DIR* d = ::fdopendir(folder.get());
     if (!d) throw IoError("leer la carpeta", dir, errno);
+    folder.release();
     std::vector<DirEntry> out;
     while (struct dirent* e = ::readdir(d)) {
       std::string name = e->d_name;
       if (name == "." || name == "..") continue;
-      out.push_back({name, IsDirectory(JoinPath(dir, name))});
+      struct stat st;
+      out.push_back({name, ::fstatat(::dirfd(d), name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode)});
     }
     ::closedir(d);
     return out;
   }
 
   void Rename(const std::string& from, const std::string& to) override {
-    if (::rename(from.c_str(), to.c_str()) != 0) throw IoError("renombrar a " + to, from, errno);
+    Fd a = OpenFolder(DirName(from), "renombrar");
+    Fd b = OpenFolder(DirName(to), "renombrar");
+    if (::renameat(a.get(), BaseName(from).c_str(), b.get(), BaseName(to).c_str()) != 0)
+      throw IoError("renombrar a " + to, from, errno);
   }
 
   void Remove(const std::string& path) override {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) throw IoError("borrar", path, errno);
+    Fd folder = OpenFolder(DirName(path), "borrar", true);
+    if (!folder.ok()) {
+      if (errno == ENOENT) return;  // no folder, no file
+      throw IoError("borrar", path, errno);
+    }
+    if (::unlinkat(folder.get(), BaseName(path).c_str(), 0) != 0 && errno != ENOENT) throw IoError("borrar", path, errno);
   }
 
   void CreateDirectory(const std::string& path) override {
-    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) throw IoError("crear la carpeta", path, errno);
+    Fd folder = OpenFolder(DirName(path), "crear la carpeta");
+    if (::mkdirat(folder.get(), BaseName(path).c_str(), 0777) != 0 && errno != EEXIST)
+      throw IoError("crear la carpeta", path, errno);
   }
 
-  void RemoveEmptyDirectory(const std::string& path) override { ::rmdir(path.c_str()); }
+  // Not a link, and not while anyone holds it in use (an exclusive flock that is not waited for).
+  void RemoveEmptyDirectory(const std::string& path) override {
+    Fd parent = OpenFolder(DirName(path), "borrar la carpeta", true);
+    if (!parent.ok()) return;
+    const std::string name = BaseName(path);
+    Fd folder(::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.ok() || ::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) return;
+    if (SameEntry(parent.get(), name, folder.get())) ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR);
+  }
+
+  std::unique_ptr<FolderInUse> UseFolder(const std::string& dir) override {
+    Fd parent = OpenFolder(DirName(dir), "crear la carpeta");
+    const std::string name = BaseName(dir);
+    // Its last holder may remove it between our creation and our lock: then it is made again.
+    for (int attempt = 0;; ++attempt) {
+      if (::mkdirat(parent.get(), name.c_str(), 0777) != 0 && errno != EEXIST) throw IoError("crear la carpeta", dir, errno);
+      Fd folder(::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!folder.ok()) {
+        if (errno == ELOOP || errno == ENOTDIR) ThrowReplacedDuringRun(dir);
+        if (errno == ENOENT && attempt < 1000) continue;
+        throw IoError("abrir la carpeta", dir, errno);
+      }
+      int rc;
+      do {
+        rc = ::flock(folder.get(), LOCK_SH);
+      } while (rc != 0 && errno == EINTR);
+      // A file system without flock keeps the folder unguarded, as it was.
+      if (rc != 0 && errno != EOPNOTSUPP && errno != ENOLCK && errno != ENOSYS) throw IoError("bloquear", dir, errno);
+      if (!SameEntry(parent.get(), name, folder.get())) {
+        if (attempt < 1000) continue;
+        ThrowReplacedDuringRun(dir);
+      }
+      struct stat st;
+      if (::fstat(folder.get(), &st) != 0) throw IoError("abrir la carpeta", dir, errno);
+      uint64_t held = held::Add(dir, IdOf(st), true);
+      return std::make_unique<PosixFolderInUse>(std::move(parent), std::move(folder), name, held);
+    }
+  }
 
   void SyncDirectory(const std::string& dir) override {
-    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) throw IoError("abrir la carpeta", dir, errno);
-    int rc = ::fsync(fd);
+    Fd folder = OpenFolder(dir, "abrir la carpeta");
+    int rc = ::fsync(folder.get());
     int e = errno;
-    ::close(fd);
     if (rc != 0 && e != EINVAL) throw IoError("asegurar en disco la carpeta", dir, e);
   }
 };
@@ -252,6 +434,12 @@ class PosixFileSystem final : public FileSystem {
 FileSystem* DefaultFileSystem() {
   static PosixFileSystem fs;
   return &fs;
+}
+
+std::optional<held::FolderId> held::IdentifyFolder(const std::string& dir) {
+  struct stat st;
+  if (::stat(dir.empty() ? "." : dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  return IdOf(st);
 }
 
 // Arguments arrive here as the bytes they were given, UTF-8 on every system we run on.

@@ -22,6 +22,7 @@
 
 #include "engine/error.h"
 #include "engine/fs.h"
+#include "engine/fs_held.h"
 
 namespace engine {
 namespace {
@@ -260,6 +261,85 @@ DWORD PosixRename(const std::string& from, const std::string& to) {
 
 DWORD Attributes(const std::string& path) { return ::GetFileAttributesW(WidePath(path).c_str()); }
 
+// A handle to a file or folder for its attributes, the path's last component not followed when
+// `no_follow` (a reparse point is opened itself). INVALID_HANDLE_VALUE when it cannot be opened.
+// Without delete sharing, nobody renames or removes what it names while it is open.
+HANDLE OpenForFacts(const std::string& path, bool no_follow, bool share_delete) {
+  return ::CreateFileW(WidePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | (share_delete ? FILE_SHARE_DELETE : 0), nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (no_follow ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+                       nullptr);
+}
+
+held::FolderId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {info.dwVolumeSerialNumber, (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+bool IsPlainFolder(const BY_HANDLE_FILE_INFORMATION& info) {
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// The folders of a path held for the length of one operation, as fs.h's HeldFolder says: each
+// held folder above it opened and checked to be the one held, and every folder below the
+// innermost one checked not to be a reparse point; all opened without delete sharing, so that
+// none of them is renamed or replaced until the operation is done (Windows has no openat: the
+// operation then goes by the path, which these handles keep naming the same folders).
+class FolderGuard {
+ public:
+  explicit FolderGuard(const std::string& dir) {
+    size_t depth = 0;
+    for (const held::Held& h : held::Above(dir)) {
+      HANDLE f = Keep(OpenForFacts(h.path, false, false));
+      BY_HANDLE_FILE_INFORMATION info;
+      if (f == INVALID_HANDLE_VALUE || !::GetFileInformationByHandle(f, &info) || !(IdOf(info) == h.id))
+        ThrowReplacedDuringRun(h.path);
+      depth = h.depth;
+    }
+    if (handles_.empty()) return;
+    const held::Lexical d = held::Split(dir);
+    for (size_t i = depth; i < d.parts.size(); ++i) {
+      const std::string at = d.Join(i + 1);
+      HANDLE f = Keep(OpenForFacts(at, true, false));
+      BY_HANDLE_FILE_INFORMATION info;
+      if (f == INVALID_HANDLE_VALUE) {
+        DWORD e = ::GetLastError();
+        if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND) return;  // the operation reports it
+        ThrowSystem("abrir la carpeta", at, e);
+      }
+      if (!::GetFileInformationByHandle(f, &info) || !IsPlainFolder(info)) ThrowReplacedDuringRun(at);
+    }
+  }
+  ~FolderGuard() {
+    for (HANDLE h : handles_) ::CloseHandle(h);
+  }
+  FolderGuard(const FolderGuard&) = delete;
+  FolderGuard& operator=(const FolderGuard&) = delete;
+
+ private:
+  HANDLE Keep(HANDLE h) {
+    if (h != INVALID_HANDLE_VALUE) handles_.push_back(h);
+    return h;
+  }
+  std::vector<HANDLE> handles_;
+};
+
+// A folder in use: a handle without delete sharing, which makes every removal of it fail while it
+// is open. The last holder removes it when it is empty.
+class WindowsFolderInUse final : public FolderInUse {
+ public:
+  WindowsFolderInUse(std::string path, HANDLE h, uint64_t held) : path_(std::move(path)), h_(h), held_(held) {}
+  ~WindowsFolderInUse() override {
+    held::Drop(held_);
+    ::CloseHandle(h_);
+    ::RemoveDirectoryW(WidePath(path_).c_str());  // fails, as it should, when not empty or in use
+  }
+
+ private:
+  std::string path_;
+  HANDLE h_;
+  uint64_t held_;
+};
+
 class WindowsFileSystem final : public FileSystem {
  public:
   std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
@@ -272,9 +352,17 @@ class WindowsFileSystem final : public FileSystem {
       case OpenMode::kCreate: disposition = CREATE_ALWAYS; break;
       case OpenMode::kCreateExclusive: disposition = CREATE_NEW; break;
     }
+    FolderGuard guard(DirName(path));
     DWORD attrs = Attributes(path);
     if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY))
       throw IoError("abrir", path, EISDIR);
+    // New files, and every file of a folder in use (the work folder), are never reached through
+    // a reparse point: an existing file there is replaced only when it is a file of its own.
+    const bool no_links = mode == OpenMode::kCreate || mode == OpenMode::kCreateExclusive ||
+                          held::LinksRefusedIn(DirName(path));
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (no_links ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    bool truncate = false;
+    if (mode == OpenMode::kCreate) disposition = CREATE_NEW;
     // Others may read, write, rename and remove the file while we hold it open, as on POSIX
     // systems; the engine's locks say who may change it. A program that opened the file without
     // sharing it makes this open fail at once, and that is reported as a file in use. An unshared
@@ -283,15 +371,72 @@ class WindowsFileSystem final : public FileSystem {
     // writing, host programs that take no lock included, and keeps them out while it lasts.
     const DWORD share = mode == OpenMode::kReadWriteUnshared ? FILE_SHARE_DELETE
                                                              : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE h = ::CreateFileW(Widen(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = ::CreateFileW(Widen(path).c_str(), access, share, nullptr, disposition, flags, nullptr);
+    if (h == INVALID_HANDLE_VALUE && mode == OpenMode::kCreate && ::GetLastError() == ERROR_FILE_EXISTS) {
+      h = ::CreateFileW(Widen(path).c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+      truncate = true;
+    }
     if (h == INVALID_HANDLE_VALUE) ThrowSystem("abrir", path, ::GetLastError());
+    if (no_links) {
+      BY_HANDLE_FILE_INFORMATION info;
+      if (!::GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+          (truncate && info.nNumberOfLinks != 1)) {
+        ::CloseHandle(h);
+        ThrowReplacedDuringRun(path);
+      }
+    }
     if (::GetFileType(h) != FILE_TYPE_DISK) {
       ::CloseHandle(h);
       throw IoError("No es un fichero normal (es una tubería o un dispositivo) y no se abre; compruebe que el "
                     "fichero es el de la tabla.",
                     path);
     }
-    return std::make_unique<WindowsFile>(path, h);
+    auto file = std::make_unique<WindowsFile>(path, h);
+    if (truncate) file->Truncate(0);
+    return file;
+  }
+
+  PathFacts Inspect(const std::string& path) override {
+    PathFacts f;
+    DWORD a = Attributes(path);
+    if (a == INVALID_FILE_ATTRIBUTES) return f;
+    f.exists = true;
+    f.link = (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    f.directory = !f.link && (a & FILE_ATTRIBUTE_DIRECTORY);
+    f.regular = !f.link && !(a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_DEVICE);
+    HANDLE h = OpenForFacts(path, true, true);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(h, &info)) {
+      f.links = info.nNumberOfLinks;
+      f.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+      if (f.regular && ::GetFileType(h) != FILE_TYPE_DISK) f.regular = false;
+    }
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    return f;
+  }
+
+  std::unique_ptr<FolderInUse> UseFolder(const std::string& dir) override {
+    FolderGuard guard(DirName(dir));
+    // Its last holder may remove it between our creation and our open: then it is made again.
+    for (int attempt = 0;; ++attempt) {
+      if (!::CreateDirectoryW(WidePath(dir).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+        ThrowSystem("crear la carpeta", dir, ::GetLastError());
+      HANDLE h = ::CreateFileW(WidePath(dir).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      if (h == INVALID_HANDLE_VALUE) {
+        DWORD e = ::GetLastError();
+        if ((e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_ACCESS_DENIED) && attempt < 1000)
+          continue;  // removed meanwhile (a folder being removed refuses opens until it is gone)
+        ThrowSystem("abrir la carpeta", dir, e);
+      }
+      BY_HANDLE_FILE_INFORMATION info;
+      if (!::GetFileInformationByHandle(h, &info) || !IsPlainFolder(info)) {
+        ::CloseHandle(h);
+        ThrowReplacedDuringRun(dir);
+      }
+      return std::make_unique<WindowsFolderInUse>(dir, h, held::Add(dir, IdOf(info), true));
+    }
   }
 
   bool Exists(const std::string& path) override { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
@@ -332,6 +477,7 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   std::vector<DirEntry> List(const std::string& dir) override {
+    FolderGuard guard(dir);
     WIN32_FIND_DATAW fd;
     std::wstring pattern = WidePath(dir) + L"\\*";
     HANDLE h = ::FindFirstFileW(pattern.c_str(), &fd);
@@ -370,6 +516,8 @@ class WindowsFileSystem final : public FileSystem {
   // The POSIX rename of Windows 10 and later does that; where the volume or the system does not
   // have it, MoveFileExW replaces a target that nobody holds open.
   void Rename(const std::string& from, const std::string& to) override {
+    FolderGuard from_guard(DirName(from));
+    FolderGuard to_guard(DirName(to));
     DWORD e = PosixRename(from, to);
     if (e == ERROR_SUCCESS) return;
     if (e != ERROR_INVALID_PARAMETER && e != ERROR_NOT_SUPPORTED && e != ERROR_INVALID_FUNCTION &&
@@ -380,18 +528,24 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   void Remove(const std::string& path) override {
+    FolderGuard guard(DirName(path));
     if (::DeleteFileW(Widen(path).c_str())) return;
     DWORD e = ::GetLastError();
     if (e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND) ThrowSystem("borrar", path, e);
   }
 
   void CreateDirectory(const std::string& path) override {
+    FolderGuard guard(DirName(path));
     if (::CreateDirectoryW(Widen(path).c_str(), nullptr)) return;
     DWORD e = ::GetLastError();
     if (e != ERROR_ALREADY_EXISTS) ThrowSystem("crear la carpeta", path, e);
   }
 
-  void RemoveEmptyDirectory(const std::string& path) override { ::RemoveDirectoryW(Widen(path).c_str()); }
+  // A folder held in use by anyone (WindowsFolderInUse) refuses the removal, as does one not empty.
+  void RemoveEmptyDirectory(const std::string& path) override {
+    FolderGuard guard(DirName(path));
+    if (!(Attributes(path) & FILE_ATTRIBUTE_REPARSE_POINT)) ::RemoveDirectoryW(Widen(path).c_str());
+  }
 
   // Windows has no way to flush a folder; MOVEFILE_WRITE_THROUGH already made renames durable.
   void SyncDirectory(const std::string&) override {}
@@ -402,6 +556,16 @@ class WindowsFileSystem final : public FileSystem {
 FileSystem* DefaultFileSystem() {
   static WindowsFileSystem fs;
   return &fs;
+}
+
+std::optional<held::FolderId> held::IdentifyFolder(const std::string& dir) {
+  HANDLE h = OpenForFacts(dir, false, true);
+  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = ::GetFileInformationByHandle(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  ::CloseHandle(h);
+  if (!ok) return std::nullopt;
+  return IdOf(info);
 }
 
 std::vector<std::string> ProgramArguments(int argc, char** argv) {

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 
 #include "engine/codepage.h"
@@ -21,6 +22,8 @@
 namespace engine {
 
 namespace {
+
+std::string FolderOfTable(const std::string& path) { return DirName(path).empty() ? "." : DirName(path); }
 
 struct PlannedField {
   FieldSpec spec;
@@ -466,6 +469,10 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
   if (name.empty()) throw EngineError(err::kInvalidParam, "Falta el nombre de la tabla que se reestructura.");
   const bool looks_paradox = UpperExtension(name) != "DBF" && !UpperExtension(name).empty();
   const std::string path = db.TablePath(name, looks_paradox ? TableFormat::kParadox : TableFormat::kDbase);
+  // The table's folder as it is now is the one changed: a folder put in its place meanwhile stops
+  // the work (fs.h HeldFolder).
+  std::optional<HeldFolder> held;
+  if (fs.IsDirectory(FolderOfTable(path))) held.emplace(FolderOfTable(path));
   RecoverTable(path);
   if (!fs.IsRegularFile(path))
     Refuse(err::kNoSuchTable, "La tabla no existe. Compruebe que la carpeta de datos es la correcta.", path);
@@ -529,7 +536,7 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
   // A failed attempt takes its work files with it (unless its swap is committed: then they are
   // the new table, which the next open puts in place).
   try {
-    PrepareSwapWorkFolder(path);
+    auto work = PrepareSwapWorkFolder(path);
     const std::string tmp_path = SwapTempPath(path);
     CreateStorage(tmp_path, def);
     {
@@ -663,6 +670,8 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
 
 void CreateTableAtomically(const std::string& path, TableDefinition def) {
   FileSystem& fs = *CurrentFileSystem();
+  std::optional<HeldFolder> held;
+  if (fs.IsDirectory(FolderOfTable(path))) held.emplace(FolderOfTable(path));
   RecoverTable(path);
   // A table that someone has open is not replaced under them.
   std::unique_ptr<File> guard;
@@ -684,7 +693,7 @@ void CreateTableAtomically(const std::string& path, TableDefinition def) {
   const std::string tmp_path = SwapTempPath(path);
   def.sync_on_create = true;  // every file durable before the journal names it
   try {
-    PrepareSwapWorkFolder(path);
+    auto work = PrepareSwapWorkFolder(path);
     CreateStorage(tmp_path, def);
     CommitSwap(path, FamilyEntries(path, tmp_path, def.format));
     // A mark left by the replaced table's rows says nothing of the new table's indexes.

@@ -1,6 +1,9 @@
 #include "engine/swap.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 #include "engine/codepage.h"
@@ -12,7 +15,7 @@ namespace engine {
 
 namespace {
 
-constexpr const char* kJournalMagic = "ACTUALIZA-SWAP 2";
+constexpr const char* kJournalMagic = "ACTUALIZA-SWAP 3";
 constexpr const char* kOldSuffix = ".anterior";
 constexpr const char* kNewSuffix = ".nuevo";
 
@@ -32,15 +35,61 @@ std::string StemOf(const std::string& name) {
   return FoldCase(dot == std::string::npos ? name : name.substr(0, dot));
 }
 
+// What a journal records of a new file so that recovery moves only the swap's own files: its
+// size and a checksum (64-bit FNV-1a) of its first block.
+struct Mark {
+  uint64_t size = 0, sum = 0;
+  bool operator==(const Mark&) const = default;
+};
+constexpr size_t kMarkedBlock = 4096;
+
 // A journal's entries by bare name: `final_name` in the journal's folder, `new_name` ("" for a
-// removal) in its work folder.
+// removal) in its work folder; `mark` is known for journals of the current form.
 struct NamedEntry {
   std::string final_name, new_name;
+  std::optional<Mark> mark;
 };
+
+std::string Hex(uint64_t v) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out(16, '0');
+  for (int i = 15; i >= 0; --i, v >>= 4) out[static_cast<size_t>(i)] = kDigits[v & 15];
+  return out;
+}
+
+std::optional<uint64_t> ParseNumber(const std::string& s, int base) {
+  if (s.empty() || s.size() > 20) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : s) {
+    int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 99;
+    if (d >= base || v > (UINT64_MAX - static_cast<uint64_t>(d)) / static_cast<uint64_t>(base)) return std::nullopt;
+    v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+  }
+  return v;
+}
+
+// The mark of the file at path; nullopt when it is not a regular file of one name (a link, a
+// hard link, a pipe, a folder or nothing), which is never a file the swap wrote.
+std::optional<Mark> MarkOf(FileSystem& fs, const std::string& path) {
+  const PathFacts facts = fs.Inspect(path);
+  if (!facts.regular || facts.links != 1) return std::nullopt;
+  auto f = fs.Open(path, OpenMode::kRead);
+  Mark m;
+  m.size = f->Size();
+  std::string block(static_cast<size_t>(std::min<uint64_t>(m.size, kMarkedBlock)), '\0');
+  ReadExactly(*f, 0, block.data(), block.size());
+  m.sum = 0xcbf29ce484222325ULL;
+  for (unsigned char c : block) m.sum = (m.sum ^ c) * 0x100000001b3ULL;
+  return m;
+}
 
 std::string Encode(const std::vector<NamedEntry>& entries) {
   std::string s = std::string(kJournalMagic) + "\n";
-  for (const auto& e : entries) s += e.final_name + "\t" + e.new_name + "\n";
+  for (const auto& e : entries) {
+    s += e.final_name + "\t" + e.new_name;
+    if (e.mark) s += "\t" + std::to_string(e.mark->size) + "\t" + Hex(e.mark->sum);
+    s += "\n";
+  }
   s += "end\n";
   return s;
 }
@@ -48,6 +97,7 @@ std::string Encode(const std::vector<NamedEntry>& entries) {
 enum class Decoded { kOk, kDamaged, kNotValid };
 
 constexpr const char* kFirstJournalMagic = "ACTUALIZA-SWAP 1";
+constexpr const char* kSecondJournalMagic = "ACTUALIZA-SWAP 2";
 
 // Reads a journal and checks that it names nothing but files of its own table: a complete
 // journal whose every name is a bare name of the family, and whose new file (when there is one)
@@ -60,13 +110,14 @@ Decoded Decode(const std::string& text, const std::string& table_path, std::vect
   std::string line;
   if (!std::getline(in, line)) return Decoded::kDamaged;
   const bool first_version = line == kFirstJournalMagic;
-  if (line != kJournalMagic && !first_version)
+  const bool marked = line == kJournalMagic;
+  if (!marked && !first_version && line != kSecondJournalMagic)
     return line.rfind("ACTUALIZA-SWAP ", 0) == 0 ? Decoded::kNotValid : Decoded::kDamaged;
   // A first-version path in the given folder, as a bare name ("" when it is elsewhere).
   auto bare = [&](const std::string& path, const std::string& folder) {
     return DirName(path) == folder ? BaseName(path) : std::string();
   };
-  bool ended = false, valid = true;
+  bool ended = false, valid = true, brings_new = false;
   while (std::getline(in, line)) {
     if (line == "end") {
       ended = true;
@@ -74,7 +125,18 @@ Decoded Decode(const std::string& text, const std::string& table_path, std::vect
     }
     auto tab = line.find('\t');
     if (tab == std::string::npos) return Decoded::kDamaged;
-    NamedEntry e{line.substr(0, tab), line.substr(tab + 1)};
+    NamedEntry e{line.substr(0, tab), line.substr(tab + 1), std::nullopt};
+    if (marked && !e.new_name.empty()) {
+      // "name <tab> size <tab> checksum" for a new file.
+      auto t1 = e.new_name.find('\t');
+      auto t2 = t1 == std::string::npos ? t1 : e.new_name.find('\t', t1 + 1);
+      if (t2 == std::string::npos) return Decoded::kDamaged;
+      auto size = ParseNumber(e.new_name.substr(t1 + 1, t2 - t1 - 1), 10);
+      auto sum = ParseNumber(e.new_name.substr(t2 + 1), 16);
+      if (!size || !sum) return Decoded::kDamaged;
+      e.mark = Mark{*size, *sum};
+      e.new_name.resize(t1);
+    }
     if (first_version) {
       e.final_name = bare(e.final_name, DirName(table_path));
       if (!e.new_name.empty()) {
@@ -83,12 +145,29 @@ Decoded Decode(const std::string& text, const std::string& table_path, std::vect
       }
     }
     if (!IsFamilyFileName(table_name, e.final_name)) valid = false;
+    brings_new |= !e.new_name.empty();
+    // The table's own file is replaced, never removed.
+    if (e.new_name.empty() && FoldCase(e.final_name) == FoldCase(table_name)) valid = false;
     if (!e.new_name.empty() && e.new_name != e.final_name) valid = false;
     out->push_back(e);
   }
   if (!ended || in.peek() != std::char_traits<char>::eof()) return Decoded::kDamaged;
-  if (!valid || out->empty()) return Decoded::kNotValid;
+  if (!valid || !brings_new) return Decoded::kNotValid;
   return Decoded::kOk;
+}
+
+// The first new file that a journal names and the swap did not write: a new file (or, once moved
+// into place, the table's file of that name) that is not a regular file of one name, or that
+// does not match what the journal recorded of it. "" when every one is the swap's own.
+std::string NotOwnFile(FileSystem& fs, const std::vector<NamedEntry>& named, const std::vector<SwapEntry>& entries) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const SwapEntry& e = entries[i];
+    if (e.new_path.empty()) continue;
+    const std::string& at = fs.Inspect(e.new_path).exists ? e.new_path : e.final_path;
+    auto mark = MarkOf(fs, at);
+    if (!mark || (named[i].mark && !(*mark == *named[i].mark))) return at;
+  }
+  return "";
 }
 
 std::vector<SwapEntry> Resolve(const std::string& table_path, const std::vector<NamedEntry>& named) {
@@ -146,7 +225,7 @@ bool IsFamilyFileName(const std::string& table_name, const std::string& file_nam
   return ext.size() == 3 && (ext[0] == 'X' || ext[0] == 'Y') && alnum(ext[1]) && alnum(ext[2]);
 }
 
-void PrepareSwapWorkFolder(const std::string& table_path) {
+std::unique_ptr<FolderInUse> PrepareSwapWorkFolder(const std::string& table_path) {
   FileSystem& fs = *CurrentFileSystem();
   const std::string work = SwapTempDir(table_path);
   if (fs.IsSymlink(work) || (fs.Exists(work) && !fs.IsDirectory(work)))
@@ -155,7 +234,7 @@ void PrepareSwapWorkFolder(const std::string& table_path) {
                       "y los ficheros nuevos de la tabla podrían ir a parar a otro sitio; no se usa. Quítela (no la "
                       "crea ni la usa nadie más que este programa) y vuelva a intentarlo.",
                       {CtxTable(table_path), CtxFile(work)});
-  fs.CreateDirectory(work);
+  return fs.UseFolder(work);
 }
 
 void RemoveSwapLeftovers(const std::string& table_path) {
@@ -264,8 +343,14 @@ void CommitSwap(const std::string& table_path, const std::vector<SwapEntry>& ent
         (!e.new_path.empty() && e.new_path != SwapTempPath(e.final_path)))
       throw EngineError(err::kInvalidParam, "Un fichero de la sustitución no pertenece a la tabla.",
                         {CtxTable(table_path), CtxFile(e.final_path)});
+    // What recovery checks before it moves the file into place: the file written, no other.
+    if (!e.new_path.empty()) {
+      n.mark = MarkOf(fs, e.new_path);
+      if (!n.mark) ThrowReplacedDuringRun(e.new_path);
+    }
     named.push_back(n);
   }
+  HeldFolder held(dir);  // every rename below is made in this very folder
   if (fs.Exists(journal)) ThrowSwapInProgress(table_path);
 
   // New files must be durable in their folder before the journal points at them.
@@ -292,6 +377,7 @@ bool RecoverSwap(const std::string& table_path) {
   const std::string dir = FolderOf(table_path);
   const std::string journal = SwapJournalPath(table_path);
   if (!fs.Exists(journal)) return false;  // nothing committed
+  HeldFolder held_folder(dir);  // every file checked and moved below is in this very folder
   if (fs.IsSymlink(journal) || fs.IsSymlink(SwapTempDir(table_path)))
     throw EngineError(err::kFileCorrupt,
                       "El diario de una reestructuración interrumpida no es válido: él o la carpeta de trabajo de "
@@ -321,11 +407,20 @@ bool RecoverSwap(const std::string& table_path) {
                         "sin revisarla. Conserve una copia de la carpeta y avise al servicio técnico.",
                         {CtxTable(table_path), CtxFile(journal)});
   }
+  const std::vector<SwapEntry> entries = Resolve(table_path, named);
+  const std::string not_own = NotOwnFile(fs, named, entries);
+  if (!not_own.empty())
+    throw EngineError(err::kFileCorrupt,
+                      "El diario de una reestructuración interrumpida no es válido: uno de los ficheros nuevos que "
+                      "anota no es el que escribió la reestructuración (es un enlace, una tubería, un fichero con "
+                      "otros nombres o uno distinto del anotado). No se ha tocado ningún fichero; la tabla no se "
+                      "puede abrir sin revisarla. Conserve una copia de la carpeta y avise al servicio técnico.",
+                      {CtxTable(table_path), CtxFile(journal), CtxFile(not_own)});
   // Nobody may have the table open while its files change: lock it, where it is and where the
   // interrupted swap moved it aside.
   auto held = LockForRecovery(fs, table_path, table_path);
   auto held_aside = LockForRecovery(fs, OldPath(table_path), table_path);
-  RollForward(fs, Resolve(table_path, named), dir);
+  RollForward(fs, entries, dir);
   fs.Remove(journal);
   fs.SyncDirectory(dir);
   held.reset();

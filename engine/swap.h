@@ -8,6 +8,13 @@
 // complete journal, from which RecoverSwap finishes the replacement the next time the table is
 // opened.
 //
+// The journal records, for each new file, its size and a checksum of its first block; recovery
+// moves into place only regular files of one name (no link, hard link, pipe or folder) in the
+// work folder that match it, and refuses any other journal untouched. A journal never removes
+// the table's own file and always brings at least one new file. Journals of the earlier forms
+// (without sizes and checksums, left by earlier versions of this program) are still finished,
+// with every check but the match.
+//
 // The journal names files by their bare names only: a table's own files in the journal's folder
 // and their new versions in the work folder of that folder. So a folder that was moved or copied
 // after a crash recovers where it now is, and a journal that names anything else (another
@@ -19,8 +26,11 @@
 // exists until after it is removed.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "engine/fs.h"
 
 namespace engine {
 
@@ -50,7 +60,10 @@ bool RecoverSwap(const std::string& table_path);
 
 // Makes the table's work folder ready for new files: creates it when missing; refuses (with an
 // error naming it) one that is a symbolic link or not a folder, whose files could land elsewhere.
-void PrepareSwapWorkFolder(const std::string& table_path);
+// The folder stays in use (fs.h FolderInUse) while the result lives: no other process, nor
+// another attempt of this one, removes it meanwhile, and its files are never reached through a
+// link. Keep it until the swap is committed or the work discarded.
+[[nodiscard]] std::unique_ptr<FolderInUse> PrepareSwapWorkFolder(const std::string& table_path);
 
 // Removes the temporaries that a restructure left when it died before its journal existed. Call
 // only while holding the table exclusively.

@@ -14,6 +14,19 @@ std::string EnMarcha(const std::string& carpeta) {
          "Carpeta: " + carpeta;
 }
 
+// The lock file is opened only as a file of its own in the folder: never through a link (which
+// could lead anywhere), checked before the open and again after it.
+[[noreturn]] void NoEsFichero(const std::string& fichero) {
+  throw engine::EDatabaseError("El fichero de bloqueo de la instalación es un enlace simbólico o no es un fichero "
+                               "normal, y no se sigue. Quítelo (este programa lo vuelve a crear) y vuelva a "
+                               "intentarlo; no se ha modificado ningún fichero.\nFichero: " + fichero);
+}
+
+bool EsFichero(engine::FileSystem& fs, const std::string& fichero) {
+  const engine::PathFacts f = fs.Inspect(fichero);
+  return !f.exists || f.regular;
+}
+
 }  // namespace
 
 BloqueoInstalacion::BloqueoInstalacion(const std::string& carpeta, Uso uso) {
@@ -24,6 +37,7 @@ BloqueoInstalacion::BloqueoInstalacion(const std::string& carpeta, Uso uso) {
   fichero_ = engine::JoinPath(dir, kFicheroBloqueo);
   try {
     for (int intento = 0; !abierto_; ++intento) {
+      if (!EsFichero(fs, fichero_)) NoEsFichero(fichero_);
       if (fs.Exists(fichero_)) {
         abierto_ = fs.Open(fichero_, uso == Uso::kComprobar ? engine::OpenMode::kRead : engine::OpenMode::kReadWrite);
       } else {
@@ -43,6 +57,10 @@ BloqueoInstalacion::BloqueoInstalacion(const std::string& carpeta, Uso uso) {
     }
     throw engine::EDatabaseError("No se puede reservar la instalación para actualizarla: " + std::string(e.what()) +
                              "\nCompruebe que la carpeta de la instalación admite escritura.");
+  }
+  if (!EsFichero(fs, fichero_) || !abierto_->StillAtPath()) {
+    abierto_.reset();
+    NoEsFichero(fichero_);
   }
   if (!abierto_->TryLockExclusive()) {
     abierto_.reset();

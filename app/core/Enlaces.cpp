@@ -24,6 +24,7 @@ Enlaces::Enlaces(const std::string& ruta) {
   if (auto r = engine::ResolveExisting(dir)) dir = *r;
   try {
     raiz_ = fs.RealPath(dir);
+    retenidas_.push_back(std::make_unique<engine::HeldFolder>(dir));
   } catch (const engine::EngineError&) {
     raiz_.clear();
   }
@@ -51,6 +52,11 @@ std::vector<std::string> Enlaces::Problemas(const std::string& carpeta, const st
     out.push_back("la carpeta " + *dir + " lleva por un enlace simbólico fuera de la instalación (a " + real +
                   "); sustituya el enlace por la carpeta misma");
     return out;
+  }
+  try {
+    retenidas_.push_back(std::make_unique<engine::HeldFolder>(*dir));
+  } catch (const engine::EngineError&) {
+    // Gone since it was looked at: the run reports it where it needs it.
   }
   std::vector<std::string> troncos;
   for (const auto& t : tablas) troncos.push_back(Tronco(t));

@@ -19,6 +19,13 @@ using namespace restructure;
 
 namespace {
 
+// A data folder put in place of the one the run validated (a link to a copy elsewhere, say) stops
+// the step, with the reason: every file operation refuses it, but the component reports a table
+// it cannot open without saying why.
+void CompruebaCarpeta(const std::string& carpeta) {
+  if (auto dir = engine::ResolveExisting(engine::NormalizeSeparators(carpeta))) engine::CheckHeldFolders(*dir);
+}
+
 // Closes the work table when a step on `tabla` of `carpeta` fails, so that the next run does not
 // find it open, and lets the error go on to the caller naming that table and folder.
 template <class F>
@@ -31,6 +38,11 @@ void CierraSiFalla(TTable& fichero, const std::string& carpeta, const std::strin
       fichero.Close();
     } catch (...) {
       // The step's own error is the one the user must see.
+    }
+    try {
+      CompruebaCarpeta(carpeta);  // a folder replaced meanwhile is the reason to tell
+    } catch (...) {
+      RelanzaEnTabla(carpeta, tabla);
     }
     RelanzaEnTabla(carpeta, tabla);
   }
@@ -90,6 +102,7 @@ std::string Pasos::NombreNoValido(const std::string& nombre) {
 }
 
 void Pasos::Apunta(const std::string& carpeta, const std::string& tabla) {
+  CompruebaCarpeta(carpeta);
   o_.Restructure->SetDatabaseName(carpeta);
   o_.Restructure->SetTableName(tabla);
   o_.Fichero->SetDatabaseName(carpeta);
@@ -227,6 +240,7 @@ void Pasos::CreaFichero() {
 void Pasos::CreaFicheroExistencias() {
   const std::string carpeta = o_.Fichero->DatabaseName(), tabla = o_.Fichero->TableName();
   CierraSiFalla(*o_.Fichero, carpeta, tabla, [&] {
+    CompruebaCarpeta(carpeta);
     if (!o_.Fichero->Exists()) {
       CreaFichero();
     } else if (TablaVacia(*o_.Fichero)) {

@@ -123,6 +123,23 @@ std::string BaseNameNoExt(const std::string& path) {
 
 }  // namespace dbf_internal
 
+void DbfTable::LockCompanion(const std::string& path) {
+  FileSystem& fs = *CurrentFileSystem();
+  std::unique_ptr<File> f;
+  if (exclusive_) {
+    f = OpenExclusively(fs, path, false);
+  } else {
+    f = fs.Open(path, OpenMode::kRead);
+    if (!f->TryLockShared()) f.reset();
+  }
+  if (!f)
+    throw EngineError(err::kTableInUse,
+                      "Un fichero de la tabla (el de sus memos o el de su índice) está abierto en otro programa. "
+                      "Ciérrelo y vuelva a intentarlo.",
+                      {CtxTable(path_), CtxFile(path)});
+  companion_locks_.push_back(std::move(f));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Opening
 
@@ -370,6 +387,7 @@ void DbfTable::OpenCompanions() {
                         "Falta el fichero de memos de la tabla (.DBT). Restáurelo desde una copia de seguridad.",
                         {CtxTable(path_), CtxFile(CompanionToCreate(path_, "DBT"))});
     MemoLayout layout = version_ == 0x83 ? MemoLayout::kDbase3 : MemoLayout::kDbase4;
+    LockCompanion(dbt);
     try {
       memo_ = MemoFile::Open(dbt, path_, layout, writable_);
     } catch (EngineError& e) {
@@ -384,6 +402,7 @@ void DbfTable::OpenCompanions() {
                         "Falta el índice de producción de la tabla (.MDX). Restáurelo desde una copia de "
                         "seguridad.",
                         {CtxTable(path_), CtxFile(CompanionToCreate(path_, "MDX"))});
+    LockCompanion(mdx);
     try {
       mdx_ = MdxIndex::Open(mdx, fields_, *cp_, writable_, KeyCollation());
       // When the row that holds a unique tag's key changes, another row with that key takes

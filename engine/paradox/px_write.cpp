@@ -324,8 +324,9 @@ void ParadoxTable::RewriteIndexes() {
   const bool in_place = InWorkFolder();
   auto target = [&](const std::string& final_path) { return in_place ? final_path : SwapTempPath(final_path); };
   std::vector<SwapEntry> entries;
+  std::unique_ptr<FolderInUse> work;
   try {
-    if (!in_place) PrepareSwapWorkFolder(path_);
+    if (!in_place) work = PrepareSwapWorkFolder(path_);
     if (index_stale_) {
       std::string px_path = FindCompanion(fs, path_, ".PX");
       if (px_path.empty()) px_path = CompanionName(path_, ".PX");

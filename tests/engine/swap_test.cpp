@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "engine/error.h"
 #include "engine/storage.h"
@@ -217,6 +222,24 @@ TEST(Swap, AMovedOrCopiedFolderRecoversWhereItIs) {
   }
 }
 
+// Recovery of the family refuses its journal as not valid, naming `named`, and changes nothing in
+// the folder or outside it.
+void ExpectRefusedUntouched(const Family& fam, const std::string& dir, const std::string& outside,
+                            const std::string& named) {
+  auto inside = testing_support::Snapshot(dir), out = testing_support::Snapshot(outside);
+  try {
+    RecoverSwap(fam.dbf);
+    ADD_FAILURE() << "a journal that is not valid was acted on";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(e.code(), err::kFileCorrupt);
+    EXPECT_NE(std::string(e.what()).find("no es válido"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(named), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(testing_support::Snapshot(dir), inside);
+  EXPECT_EQ(testing_support::Snapshot(outside), out);
+  EXPECT_TRUE(fam.IsOld());
+}
+
 // Journals planted to name something other than the table's own files: nothing is moved or
 // removed, inside the folder or out of it, and the table refuses to open with an error that
 // says the journal is not valid.
@@ -240,25 +263,74 @@ TEST(Swap, AJournalNamingAnythingButItsTableIsRefusedAndNothingIsTouched) {
       "ACTUALIZA-SWAP 2\n..\t\nend\n",
       "ACTUALIZA-SWAP 2\nClientes.DBT\tClientes.DBF\nend\n",
       "ACTUALIZA-SWAP 2\nend\n",
+      "ACTUALIZA-SWAP 2\nClientes.DBF\t\nClientes.DBT\t\nend\n",  // only removals: the table would go
+      "ACTUALIZA-SWAP 3\nClientes.DBT\t\nend\n",
+      "ACTUALIZA-SWAP 3\nClientes.DBF\t\nClientes.DBT\tClientes.DBT\t8\t0000000000000000\nend\n",
       "ACTUALIZA-SWAP 1\n" + outside + "/Clientes.DBF\t\nend\n",
       "ACTUALIZA-SWAP 1\n" + fam.dbf + "\t" + outside + "/Clientes.DBF\nend\n",
   };
   for (const std::string& journal : planted) {
     SCOPED_TRACE(journal);
     WriteFileBytes(SwapJournalPath(fam.dbf), journal);
-    auto inside = testing_support::Snapshot(dir), out = testing_support::Snapshot(outside);
-    try {
-      RecoverSwap(fam.dbf);
-      ADD_FAILURE() << "a planted journal was acted on";
-    } catch (const EngineError& e) {
-      EXPECT_EQ(e.code(), err::kFileCorrupt);
-      EXPECT_NE(std::string(e.what()).find("no es válido"), std::string::npos) << e.what();
-      EXPECT_NE(std::string(e.what()).find(SwapJournalPath(fam.dbf)), std::string::npos) << e.what();
-    }
-    EXPECT_EQ(testing_support::Snapshot(dir), inside);
-    EXPECT_EQ(testing_support::Snapshot(outside), out);
-    EXPECT_TRUE(fam.IsOld());
+    ExpectRefusedUntouched(fam, dir, outside, SwapJournalPath(fam.dbf));
   }
+}
+
+// A swap stopped right after its journal became durable, its old files all in place.
+void CommittedButNotMoved(Family& fam) {
+  fam.WriteOld();
+  auto entries = fam.WriteNew();
+  for (uint64_t n = 1; !SwapPending(fam.dbf); ++n) {
+    FaultInjectionFileSystem fs;
+    ScopedFileSystem use(&fs);
+    fs.CrashAt(n);
+    EXPECT_THROW(CommitSwap(fam.dbf, entries), EngineError);
+  }
+}
+
+// Journals of valid form whose new files the swap did not write: a pipe, a link or a hard link to
+// a file outside (the same bytes as the new file), another file of the same size. Recovery
+// refuses each as not valid and touches nothing, inside the folder or out of it.
+TEST(Swap, ANewFileThatIsNotTheSwapsOwnIsRefusedAndNothingIsTouched) {
+  struct Case {
+    std::string name;
+    std::function<void(const std::string& new_file, const std::string& outside)> plant;
+  };
+  namespace stdfs = std::filesystem;
+  const Case cases[] = {
+      {"another file of the same size", [](const std::string& f, const std::string&) { WriteFileBytes(f, "NEW TABLE"); }},
+#ifndef _WIN32  // pipes, symbolic and hard links are made here on POSIX systems only
+      {"a pipe", [](const std::string& f, const std::string&) { ASSERT_EQ(::mkfifo(f.c_str(), 0666), 0); }},
+      {"a link out", [](const std::string& f, const std::string& out) { stdfs::create_symlink(out + "/copia", f); }},
+      {"a hard link out", [](const std::string& f, const std::string& out) { stdfs::create_hard_link(out + "/copia", f); }},
+#endif
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir root;
+    const std::string dir = root / "Empresa", outside = root / "Fuera";
+    stdfs::create_directories(dir);
+    stdfs::create_directories(outside);
+    WriteFileBytes(outside + "/copia", "new table");
+    Family fam(dir);
+    CommittedButNotMoved(fam);
+    stdfs::remove(SwapTempPath(fam.dbf));
+    c.plant(SwapTempPath(fam.dbf), outside);
+    ExpectRefusedUntouched(fam, dir, outside, SwapTempPath(fam.dbf));
+  }
+}
+
+// A journal left by the earlier version of this program (no sizes or checksums) still finishes
+// its swap when its new files are regular files of their own.
+TEST(Swap, ASecondVersionJournalIsStillFinished) {
+  TempDir dir;
+  Family fam(dir);
+  fam.WriteOld();
+  fam.WriteNew();
+  WriteFileBytes(SwapJournalPath(fam.dbf),
+                 "ACTUALIZA-SWAP 2\nClientes.DBF\tClientes.DBF\nClientes.DBT\tClientes.DBT\nClientes.MDX\t\nend\n");
+  EXPECT_TRUE(RecoverSwap(fam.dbf));
+  EXPECT_TRUE(fam.IsNew());
 }
 
 }  // namespace

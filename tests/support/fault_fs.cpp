@@ -84,6 +84,11 @@ void FaultInjectionFileSystem::RemoveEmptyDirectory(const std::string& path) {
   base_->RemoveEmptyDirectory(path);
 }
 
+std::unique_ptr<engine::FolderInUse> FaultInjectionFileSystem::UseFolder(const std::string& dir) {
+  BeforeMutation("crear la carpeta", dir);
+  return base_->UseFolder(dir);
+}
+
 void FaultInjectionFileSystem::SyncDirectory(const std::string& dir) {
   BeforeMutation("asegurar en disco", dir);
   base_->SyncDirectory(dir);

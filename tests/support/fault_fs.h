@@ -36,6 +36,7 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   bool IsDirectory(const std::string& path) override { return base_->IsDirectory(path); }
   bool IsRegularFile(const std::string& path) override { return base_->IsRegularFile(path); }
   bool IsSymlink(const std::string& path) override { return base_->IsSymlink(path); }
+  engine::PathFacts Inspect(const std::string& path) override { return base_->Inspect(path); }
   std::string RealPath(const std::string& path) override { return base_->RealPath(path); }
   std::vector<engine::DirEntry> List(const std::string& dir) override { return base_->List(dir); }
   void Rename(const std::string& from, const std::string& to) override;
@@ -43,6 +44,7 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   void CreateDirectory(const std::string& path) override;
   void SyncDirectory(const std::string& dir) override;
   void RemoveEmptyDirectory(const std::string& path) override;
+  std::unique_ptr<engine::FolderInUse> UseFolder(const std::string& dir) override;
 
  private:
   void Arm(Mode m, uint64_t n);

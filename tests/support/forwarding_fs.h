@@ -40,6 +40,7 @@ class ForwardingFileSystem : public engine::FileSystem {
   bool IsDirectory(const std::string& path) override { return base_->IsDirectory(path); }
   bool IsRegularFile(const std::string& path) override { return base_->IsRegularFile(path); }
   bool IsSymlink(const std::string& path) override { return base_->IsSymlink(path); }
+  engine::PathFacts Inspect(const std::string& path) override { return base_->Inspect(path); }
   std::string RealPath(const std::string& path) override { return base_->RealPath(path); }
   std::vector<engine::DirEntry> List(const std::string& dir) override { return base_->List(dir); }
   void Rename(const std::string& from, const std::string& to) override { base_->Rename(from, to); }
@@ -47,6 +48,7 @@ class ForwardingFileSystem : public engine::FileSystem {
   void CreateDirectory(const std::string& path) override { base_->CreateDirectory(path); }
   void RemoveEmptyDirectory(const std::string& path) override { base_->RemoveEmptyDirectory(path); }
   void SyncDirectory(const std::string& dir) override { base_->SyncDirectory(dir); }
+  std::unique_ptr<engine::FolderInUse> UseFolder(const std::string& dir) override { return base_->UseFolder(dir); }
 
  protected:
   engine::FileSystem* base() { return base_; }
@@ -68,6 +70,7 @@ class ReadOnlyFileSystem : public ForwardingFileSystem {
   void CreateDirectory(const std::string& path) override { Refuse("crear la carpeta", path); }
   void RemoveEmptyDirectory(const std::string& path) override { Refuse("borrar la carpeta", path); }
   void SyncDirectory(const std::string& dir) override { Refuse("asegurar en disco", dir); }
+  std::unique_ptr<engine::FolderInUse> UseFolder(const std::string& dir) override { Refuse("crear la carpeta", dir); }
 
  private:
   class File : public ForwardingFile {

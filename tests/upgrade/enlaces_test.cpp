@@ -9,6 +9,8 @@
 #include "engine/error.h"
 #include "engine/swap.h"
 #include "tests/support/add_amounts.h"
+#include "tests/support/fault_fs.h"
+#include "tests/support/pause_fs.h"
 #include "tests/support/temp_dir.h"
 #include "tests/upgrade/ventana.h"
 
@@ -80,6 +82,13 @@ const Caso kCasos[] = {
        fs::create_symlink(fuera + "/diario", j);
        return j;
      }},
+    {"the installation's lock file linked to a file outside",
+     [](const std::string& raiz, const std::string& fuera) {
+       testing_support::WriteFileBytes(fuera + "/bloqueo", "");
+       const std::string b = raiz + "/" + kFicheroBloqueo;
+       fs::create_symlink(fuera + "/bloqueo", b);
+       return b;
+     }},
 };
 
 TEST(Enlaces, ALinkOutOfTheInstallationStopsTheRunBeforeAnythingChanges) {
@@ -130,6 +139,67 @@ TEST(Enlaces, TheEngineRefusesAWorkFolderThatIsALink) {
   }
   EXPECT_EQ(Snapshot(fuera), afuera);
   EXPECT_EQ(testing_support::ReadFileBytes(raiz + "/Empresa/Clientes.Dbf"), antes);
+}
+
+// Links put in place while the run is under way: the run is held at the moment it first reaches a
+// path, a link is put there (at a work file, the journal's temporary name, a data folder, a
+// fiscal-year folder) leading to a copy outside, and the run must stop naming it with nothing
+// outside changed.
+struct Cambio {
+  std::string nombre;
+  std::string sufijo;  // where the run is held: the first operation on a path ending so
+  // Puts the link in place (with `fuera` outside the installation); returns the path the
+  // message must name.
+  std::function<std::string(const std::string& en, const std::string& fuera)> cambia;
+};
+
+std::string EnlazaFichero(const std::string& en, const std::string& fuera) {
+  testing_support::WriteFileBytes(fuera + "/victima", "contenido de fuera");
+  fs::create_symlink(fuera + "/victima", en);
+  return en;
+}
+
+// The folder that holds `en` replaced by a link to a copy of it outside.
+std::string EnlazaCarpeta(const std::string& en, const std::string& fuera) {
+  return Mueve(fs::path(en).parent_path().string(), fuera);
+}
+
+const Cambio kCambios[] = {
+    {"a work file", "/Empresa/.actualiza-nuevo/Clientes.Dbf", EnlazaFichero},
+    {"a work memo file", "/Empresa/.actualiza-nuevo/Clientes.DBT", EnlazaFichero},
+    {"the journal's temporary name", "/Empresa/.Clientes.Dbf.diario.nuevo", EnlazaFichero},
+    {"the company folder", "/Empresa/Clientes.Dbf", EnlazaCarpeta},
+    {"the shared folder after its first table", "/General/Configu.Dbf", EnlazaCarpeta},
+    {"a fiscal-year folder", "/Ejercicio2004/Clientes.Dbf", EnlazaCarpeta},
+};
+
+TEST(Enlaces, ALinkPutInPlaceDuringTheRunStopsItAndNothingOutsideChanges) {
+  REQUIERE_ENLACES();
+  for (const Cambio& c : kCambios) {
+    SCOPED_TRACE(c.nombre);
+    TempDir d;
+    const std::string raiz = d / "i", fuera = d / "fuera";
+    fs::create_directories(fuera);
+    DemoSummary demo = WriteDemoInstallation(raiz, {});
+    std::string enlace;
+    std::map<std::string, std::string> afuera;
+    testing_support::PauseAtPath pausa(c.sufijo, [&](const std::string& en) {
+      enlace = c.cambia(en, fuera);
+      afuera = Snapshot(fuera);
+    });
+    try {
+      testing_support::ScopedFileSystem usa(&pausa);
+      Ventana v;
+      v.Ejecuta(demo.executable);
+      ADD_FAILURE() << "the run went on through " << enlace;
+    } catch (const engine::EDatabaseError& e) {
+      EXPECT_NE(std::string(e.what()).find(enlace), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("sustituido"), std::string::npos) << e.what();
+    }
+    ASSERT_TRUE(pausa.paused());
+    EXPECT_EQ(Snapshot(fuera), afuera);
+    EXPECT_FALSE(fs::is_symlink(raiz + "/Empresa/Clientes.Dbf"));
+  }
 }
 
 // Links that stay inside the installation are followed as before.

@@ -7,7 +7,9 @@
 #include "app/core/Bloqueo.h"
 #include "app/core/Comprobar.h"
 #include "app/core/Demo.h"
+#include "tests/support/fault_fs.h"
 #include "tests/support/helpers.h"
+#include "tests/support/pause_fs.h"
 #include "tests/support/temp_dir.h"
 #include "tests/upgrade/ventana.h"
 
@@ -61,15 +63,19 @@ TEST(UnaEjecucionALaVez, ASecondRunIsRefusedWhileTheFirstWorks) {
   v.Ejecuta(demo.executable);
 }
 
-// Another program holds a customer table with a POSIX record lock (fcntl, lockf) instead of
-// flock: the upgrade stops with the in-use error at that table, and nothing has changed.
+// Another program holds a customer table, or only its memo file or its index, with a POSIX
+// record lock (fcntl, lockf) instead of flock: the upgrade stops with the in-use error at that
+// table, and nothing has changed.
 TEST(UnaEjecucionALaVez, ARecordLockOnATableStopsTheUpgradeAndNothingChanges) {
+  for (const char* fichero : {"Clientes.Dbf", "Clientes.DBT", "Clientes.MDX"})
   for (bool escritura : {false, true}) {
+    SCOPED_TRACE(std::string(fichero) + (escritura ? " (escritura)" : " (lectura)"));
     TempDir d;
     DemoSummary demo = WriteDemoInstallation(d.path(), {});
     auto antes = Contenido(d.path());
+    ASSERT_TRUE(testing_support::FileExists(d.path() + "/Empresa/" + fichero));
     {
-      auto otro = testing_support::RecordLockHeldByAnotherProcess(d.path() + "/Empresa/Clientes.Dbf", escritura);
+      auto otro = testing_support::RecordLockHeldByAnotherProcess(d.path() + "/Empresa/" + fichero, escritura);
       ASSERT_TRUE(otro->paused());
       ActualizaHastaTablaOcupada(demo.executable);
       EXPECT_EQ(Contenido(d.path()), antes);
@@ -77,6 +83,33 @@ TEST(UnaEjecucionALaVez, ARecordLockOnATableStopsTheUpgradeAndNothingChanges) {
     }
     ActualizaHastaElFinal(demo.executable);
   }
+}
+
+// Two runs on one installation whose lock file was removed: one stops just as it is about to
+// write its first new file in the company folder's work folder; the other, meanwhile, reaches the
+// same table and cannot have it, but must not remove that work folder under the first, which
+// then finishes the whole installation.
+TEST(UnaEjecucionALaVez, ASecondRunNeverRemovesTheWorkFolderOfTheFirst) {
+  TempDir d;
+  DemoSummary demo = WriteDemoInstallation(d.path(), {});
+  const std::string trabajo = d.path() + "/Empresa/.actualiza-nuevo";
+  PausedChild primera([&](const std::function<void()>& pause) {
+    testing_support::PauseAtPath pausa(trabajo + "/Clientes.Dbf", [&](const std::string&) { pause(); });
+    testing_support::ScopedFileSystem usa(&pausa);
+    Ventana v;
+    v.Ejecuta(demo.executable);
+    return 0;
+  });
+  ASSERT_TRUE(primera.paused());
+  ASSERT_TRUE(std::filesystem::is_directory(trabajo));
+  std::filesystem::remove(d.path() + "/" + kFicheroBloqueo);
+  {
+    Ventana v;
+    EXPECT_THROW(v.Ejecuta(demo.executable), engine::EDatabaseError);  // the first holds the table
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(trabajo));
+  EXPECT_EQ(primera.Resume(), 0);
+  EXPECT_TRUE(ComprobarInstalacion(demo.executable).AlDia());
 }
 
 #endif  // _WIN32
