@@ -237,6 +237,16 @@ class PosixFileSystem final : public FileSystem {
 
   void RemoveEmptyDirectory(const std::string& path) override { ::rmdir(path.c_str()); }
 
+  void HardLink(const std::string& existing, const std::string& link) override {
+    if (::link(existing.c_str(), link.c_str()) != 0) throw IoError("enlazar como " + link, existing, errno);
+  }
+
+  FileId Identity(const std::string& path) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) throw IoError("leer la identidad de", path, errno);
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  }
+
   void SyncDirectory(const std::string& dir) override {
     int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) throw IoError("abrir la carpeta", dir, errno);

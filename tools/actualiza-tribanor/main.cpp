@@ -3,10 +3,13 @@
 //
 //   actualiza-tribanor RUTA               upgrades (RUTA: Tribanor.exe or the installation folder)
 //   actualiza-tribanor --comprobar RUTA   says what an upgrade would do; changes nothing
+//   actualiza-tribanor --deshacer RUTA    puts back what the last upgrade changed (its copy)
+//   actualiza-tribanor --deshacer --comprobar RUTA   says what that would do; changes nothing
 //   actualiza-tribanor --demo CARPETA [--empresas N] [--ejercicios N] [--clientes N]
 //
 // Exit status: 0 done (or, with --comprobar, up to date); 1 a step failed (or there is something
-// to upgrade); 2 something would stop the upgrade, or the arguments are wrong.
+// to upgrade); 2 something would stop the upgrade, or the arguments are wrong. --deshacer: 0 done
+// (or, with --comprobar, it can be done), 1 a step failed on the way, 2 refused.
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +18,8 @@
 #include <vector>
 
 #include "app/core/Comprobar.h"
+#include "app/core/Copia.h"
+#include "app/core/Deshacer.h"
 #include "app/core/Demo.h"
 #include "app/core/Pasos.h"
 #include "engine/fs.h"
@@ -29,6 +34,9 @@ int Uso() {
                "Uso:\n"
                "  actualiza-tribanor RUTA                 actualiza la instalación (RUTA: Tribanor.exe o su carpeta)\n"
                "  actualiza-tribanor --comprobar RUTA     dice qué cambiaría, sin tocar nada\n"
+               "  actualiza-tribanor --deshacer RUTA      deshace la última actualización con la copia que guardó\n"
+               "  actualiza-tribanor --deshacer --comprobar RUTA\n"
+               "                                          dice qué haría el deshacer, sin tocar nada\n"
                "  actualiza-tribanor --demo CARPETA [--empresas N] [--ejercicios N] [--clientes N]\n"
                "                                          escribe una instalación de demostración\n");
   return 2;
@@ -107,6 +115,10 @@ int Comprobar(const std::string& ruta) {
     for (const auto& x : t.problemas) std::printf("    PROBLEMA: %s\n", x.c_str());
     pendientes += !t.cambios.empty();
   }
+  // Copies kept by earlier runs, for an undo.
+  const std::vector<std::string> copias = DescribeCopias(Pasos::CarpetaDe(FicheroPrograma(ruta)));
+  if (!copias.empty()) std::printf("Copias de actualizaciones anteriores (%s):\n", kCarpetaCopias);
+  for (const auto& x : copias) std::printf("    %s\n", x.c_str());
   if (c.HayProblemas()) {
     std::printf("La actualización se detendría: resuelva los problemas indicados.\n");
     return 2;
@@ -117,6 +129,34 @@ int Comprobar(const std::string& ruta) {
   }
   std::printf("%d tablas por actualizar.\n", pendientes);
   return 1;
+}
+
+// --deshacer [--comprobar] RUTA.
+int Deshacer(const std::string& ruta, bool comprobar) {
+  const std::string carpeta = Pasos::CarpetaDe(FicheroPrograma(ruta));
+  try {
+    const PlanDeshacer plan = comprobar ? PlaneaDeshacer(carpeta) : Deshace(carpeta);
+    if (plan.ya_deshecha) {
+      std::printf("La última actualización (%s) ya está deshecha; no hay nada más que deshacer.\n", plan.fecha.c_str());
+      return 0;
+    }
+    if (!plan.ejecucion.empty())
+      std::printf("%s la actualización del %s:\n", comprobar ? "Se desharía" : "Deshecha", plan.fecha.c_str());
+    for (const auto& a : plan.acciones) std::printf("    %s\n", a.c_str());
+    for (const auto& p : plan.problemas) std::printf("PROBLEMA: %s\n", p.c_str());
+    if (!plan.problemas.empty()) {
+      std::printf("No se puede deshacer: resuelva los problemas indicados.\n");
+      return 2;
+    }
+    return 0;
+  } catch (const engine::EDatabaseError& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 2;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\nLas tablas están enteras; vuelva a ejecutar actualiza-tribanor --deshacer para terminar.\n",
+                 e.what());
+    return 1;
+  }
 }
 
 int Demo(const std::vector<std::string>& args) {
@@ -151,6 +191,8 @@ int main(int argc, char** argv) {
   const std::string& a = args[1];
   if (a == "--demo") return Demo(std::vector<std::string>(args.begin() + 2, args.end()));
   if (a == "--comprobar") return args.size() == 3 ? Comprobar(args[2]) : Uso();
+  if (a == "--deshacer" && args.size() == 3 && args[2].rfind("--", 0) != 0) return Deshacer(args[2], false);
+  if (a == "--deshacer" && args.size() == 4 && args[2] == "--comprobar") return Deshacer(args[3], true);
   if (a.rfind("--", 0) == 0 || args.size() != 2) return Uso();
   return Actualizar(a);
 }
