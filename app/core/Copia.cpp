@@ -277,7 +277,17 @@ CopiaDeSeguridad::CopiaDeSeguridad(const std::string& ruta, std::string nombre)
     : raiz_(RaizInstalacion(ruta)), nombre_(std::move(nombre)) {}
 
 CopiaDeSeguridad::~CopiaDeSeguridad() {
-  if (carpeta_.empty() || cambiadas_ > 0) return;
+  if (carpeta_.empty()) return;
+  if (cambiadas_ > 0) {
+    // What the steps left is recorded without waiting for the disk, each step's record made
+    // durable by the next table's copy; the last ones here. Lost by a crash, they make an undo
+    // refuse the tables they were about, never put back a wrong file.
+    try {
+      engine::CurrentFileSystem()->Open(engine::JoinPath(carpeta_, kManifiesto), engine::OpenMode::kReadWrite)->Sync();
+    } catch (...) {
+    }
+    return;
+  }
   try {
     BorraArbol(carpeta_);
     engine::CurrentFileSystem()->RemoveEmptyDirectory(engine::JoinPath(raiz_, kCarpetaCopias));
@@ -331,10 +341,10 @@ void CopiaDeSeguridad::Empieza() {
   carpeta_ = carpeta;
 }
 
-void CopiaDeSeguridad::Anota(const std::string& lineas) {
+void CopiaDeSeguridad::Anota(const std::string& lineas, bool asegura) {
   auto f = engine::CurrentFileSystem()->Open(engine::JoinPath(carpeta_, kManifiesto), engine::OpenMode::kReadWrite);
   f->WriteAt(f->Size(), lineas.data(), lineas.size());
-  f->Sync();
+  if (asegura) f->Sync();
 }
 
 void CopiaDeSeguridad::Antes(const std::string& carpeta, const std::string& tabla) {
@@ -346,11 +356,14 @@ void CopiaDeSeguridad::Antes(const std::string& carpeta, const std::string& tabl
   if (engine::SwapPending(tabla_path)) engine::RecoverSwap(tabla_path);
   const std::vector<FicheroGuardado> ficheros = FicherosDeTabla(dir, tabla);
   Empieza();
-  std::vector<std::string> carpetas = {carpeta_};
+  // The folders of the copy: a new one is made durable in its parent, the table's own below.
+  std::vector<std::string> carpetas = {carpeta_}, a_asegurar;
   std::istringstream partes(rel);
   for (std::string parte; std::getline(partes, parte, '/');) {
     carpetas.push_back(engine::JoinPath(carpetas.back(), parte));
+    if (fs.IsDirectory(carpetas.back())) continue;
     fs.CreateDirectory(carpetas.back());
+    a_asegurar.push_back(carpetas[carpetas.size() - 2]);
   }
   std::string lineas = "tabla\t" + rel + "\t" + tabla + "\n";
   for (const auto& f : ficheros) {
@@ -364,8 +377,9 @@ void CopiaDeSeguridad::Antes(const std::string& carpeta, const std::string& tabl
     }
     lineas += LineaFichero("antes", f);
   }
-  for (auto it = carpetas.rbegin(); it != carpetas.rend(); ++it) fs.SyncDirectory(*it);
-  Anota(lineas + "copiada\n");
+  fs.SyncDirectory(carpetas.back());
+  for (auto it = a_asegurar.rbegin(); it != a_asegurar.rend(); ++it) fs.SyncDirectory(*it);
+  Anota(lineas + "copiada\n", true);
   copiadas_.insert(rel + "\t" + tabla);
 }
 
@@ -380,7 +394,7 @@ void CopiaDeSeguridad::Despues(const std::string& carpeta, const std::string& ta
   std::string lineas = "tabla\t" + rel + "\t" + tabla + "\n";
   if (ahora == it->antes && !it->terminada) {
     // Nothing changed: no copy kept of it.
-    Anota(lineas + "igual\n");
+    Anota(lineas + "igual\n", false);
     engine::FileSystem& fs = *engine::CurrentFileSystem();
     const std::string copia = engine::JoinPath(carpeta_, rel);
     for (const auto& f : it->antes) fs.Remove(engine::JoinPath(copia, f.nombre));
@@ -388,7 +402,7 @@ void CopiaDeSeguridad::Despues(const std::string& carpeta, const std::string& ta
     return;
   }
   for (const auto& f : ahora) lineas += LineaFichero("despues", f);
-  Anota(lineas + "fin\n");
+  Anota(lineas + "fin\n", false);
   ++cambiadas_;
 }
 

@@ -99,7 +99,7 @@ class CopiaDeSeguridad {
 
  private:
   void Empieza();
-  void Anota(const std::string& lineas);
+  void Anota(const std::string& lineas, bool asegura);  // `asegura`: durable before it returns
   // The data folder resolved and its path below the installation; false when it is missing.
   bool Relativa(const std::string& carpeta, std::string* dir, std::string* rel) const;
   std::string raiz_, nombre_, carpeta_;
