@@ -126,7 +126,8 @@ TEST(Deshacer, AKillAtEveryOperationOfTheUndoIsFinishedByASecondUndo) {
 TEST(Deshacer, RefusesNamingTheTableAndChangesNothing) {
   struct Caso {
     const char* nombre;
-    std::function<std::shared_ptr<void>(const std::string& raiz, const std::string& copia)> prepara;
+    std::function<void(const std::string& raiz, const std::string& copia)> cambia;  // files others change
+    std::function<std::shared_ptr<void>(const std::string& raiz)> retiene;         // what others hold
     std::string esperado;
   };
   auto edita = [](const std::string& carpeta) {
@@ -142,27 +143,27 @@ TEST(Deshacer, RefusesNamingTheTableAndChangesNothing) {
   };
   const std::vector<Caso> casos = {
       {"a table changed after the run",
-       [&](const std::string& raiz, const std::string&) {
-         edita(raiz + "/Empresa");
-         return nullptr;
-       },
+       [&](const std::string& raiz, const std::string&) { edita(raiz + "/Empresa"); },
+       nullptr,
        "Clientes.Dbf: ha cambiado después de la actualización"},
       {"a copy damaged",
        [](const std::string&, const std::string& copia) {
          std::string b = testing_support::ReadFileBytes(copia + "/General/Configu.Dbf");
          b[b.size() / 2] ^= 1;
          testing_support::WriteFileBytes(copia + "/General/Configu.Dbf", b);
-         return nullptr;
        },
+       nullptr,
        "Configu.Dbf: la copia de Configu.Dbf falta o está dañada"},
       {"a table held by another program",
-       [](const std::string& raiz, const std::string&) {
+       nullptr,
+       [](const std::string& raiz) {
          return std::shared_ptr<void>(
              engine::OpenExclusively(*engine::CurrentFileSystem(), raiz + "/General/Configu.Dbf", true));
        },
        "Configu.Dbf: está abierta en otro programa. Cierre Tribanor en todos los ordenadores"},
       {"the installation in use by another run",
-       [](const std::string& raiz, const std::string&) {
+       nullptr,
+       [](const std::string& raiz) {
          return std::make_shared<BloqueoInstalacion>(raiz + "/", BloqueoInstalacion::Uso::kActualizar);
        },
        "Otra actualización o comprobación de esta instalación está en marcha"},
@@ -172,8 +173,10 @@ TEST(Deshacer, RefusesNamingTheTableAndChangesNothing) {
     TempDir d;
     Ventana().Ejecuta(Demo(d.path()).executable);
     const std::string copia = d / (std::string(kCarpetaCopias) + "/" + CopiasDe(d.path()).at(0));
-    auto tenido = c.prepara(d.path(), copia);
+    if (c.cambia) c.cambia(d.path(), copia);
     const auto antes = Snapshot(d.path());
+    // (Read before and after it is held: on Windows a held file cannot be read by others.)
+    auto tenido = c.retiene ? c.retiene(d.path()) : nullptr;
     std::string mensaje;
     try {
       Deshace(Ruta(d.path()));
@@ -182,6 +185,7 @@ TEST(Deshacer, RefusesNamingTheTableAndChangesNothing) {
     }
     EXPECT_NE(mensaje.find(c.esperado), std::string::npos) << mensaje;
     EXPECT_NE(mensaje.find("odificado ningún fichero"), std::string::npos) << mensaje;
+    tenido.reset();
     EXPECT_EQ(Cambiados(Snapshot(d.path()), antes), kNinguno);
   }
 }
