@@ -134,6 +134,15 @@ std::optional<std::string> FileSystem::StoredName(const std::string& dir, const 
   return std::nullopt;
 }
 
+void FileSystem::HardLink(const std::string& existing, const std::string& link) {
+  (void)link;
+  throw IoError("Este sistema de ficheros no admite enlaces duros.", existing);
+}
+
+FileId FileSystem::Identity(const std::string& path) {
+  throw IoError("Este sistema de ficheros no da la identidad de sus ficheros.", path);
+}
+
 std::unique_ptr<File> OpenExclusively(FileSystem& fs, const std::string& path, bool writable) {
   std::unique_ptr<File> f;
   try {

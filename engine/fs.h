@@ -86,6 +86,14 @@ class FolderInUse {
   virtual ~FolderInUse() = default;
 };
 
+// What tells two paths of one file apart from two files: the volume and the file's number on it
+// (device and inode on POSIX). Equal for two hard links of one file.
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
 struct DirEntry {
   std::string name;  // bytes as stored on disk
   bool is_dir = false;
@@ -124,6 +132,13 @@ class FileSystem {
   virtual std::unique_ptr<FolderInUse> UseFolder(const std::string& dir);
   // Makes renames, creations and removals inside dir durable.
   virtual void SyncDirectory(const std::string& dir) = 0;
+  // Gives the existing file `existing` a second name `link` (a hard link: one file, two names;
+  // `link` must not exist). Throws IoError where the file system has no such links (FAT, some
+  // shares) or they cannot join the two folders; the default has none.
+  virtual void HardLink(const std::string& existing, const std::string& link);
+  // The identity of the file at path (symbolic links followed); throws IoError when it cannot be
+  // read. The default throws.
+  virtual FileId Identity(const std::string& path);
 };
 
 // The real file system of this machine.

@@ -421,6 +421,16 @@ class PosixFileSystem final : public FileSystem {
     }
   }
 
+  void HardLink(const std::string& existing, const std::string& link) override {
+    if (::link(existing.c_str(), link.c_str()) != 0) throw IoError("enlazar como " + link, existing, errno);
+  }
+
+  FileId Identity(const std::string& path) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) throw IoError("leer la identidad de", path, errno);
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  }
+
   void SyncDirectory(const std::string& dir) override {
     Fd folder = OpenFolder(dir, "abrir la carpeta");
     int rc = ::fsync(folder.get());

@@ -547,6 +547,23 @@ class WindowsFileSystem final : public FileSystem {
     if (!(Attributes(path) & FILE_ATTRIBUTE_REPARSE_POINT)) ::RemoveDirectoryW(Widen(path).c_str());
   }
 
+  void HardLink(const std::string& existing, const std::string& link) override {
+    if (!::CreateHardLinkW(WidePath(link).c_str(), WidePath(existing).c_str(), nullptr))
+      ThrowSystem("enlazar como " + link, existing, ::GetLastError());
+  }
+
+  FileId Identity(const std::string& path) override {
+    HANDLE h = ::CreateFileW(WidePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) ThrowSystem("leer la identidad de", path, ::GetLastError());
+    BY_HANDLE_FILE_INFORMATION info;
+    const BOOL ok = ::GetFileInformationByHandle(h, &info);
+    const DWORD code = ::GetLastError();
+    ::CloseHandle(h);
+    if (!ok) ThrowSystem("leer la identidad de", path, code);
+    return {info.dwVolumeSerialNumber, (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  }
+
   // Windows has no way to flush a folder; MOVEFILE_WRITE_THROUGH already made renames durable.
   void SyncDirectory(const std::string&) override {}
 };

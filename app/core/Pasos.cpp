@@ -7,6 +7,7 @@
 
 #include "app/core/Bloqueo.h"
 #include "app/core/Contexto.h"
+#include "app/core/Copia.h"
 #include "app/core/Enlaces.h"
 #include "engine/database.h"
 #include "engine/fs.h"
@@ -27,17 +28,27 @@ void CompruebaCarpeta(const std::string& carpeta) {
 }
 
 // Closes the work table when a step on `tabla` of `carpeta` fails, so that the next run does not
-// find it open, and lets the error go on to the caller naming that table and folder.
+// find it open, and lets the error go on to the caller naming that table and folder. With a
+// `copia` (the whole run), the table's files are kept before the step and what the step left is
+// recorded after it, failed or not.
 template <class F>
-void CierraSiFalla(TTable& fichero, const std::string& carpeta, const std::string& tabla, F&& paso) {
+void CierraSiFalla(TTable& fichero, CopiaDeSeguridad* copia, const std::string& carpeta, const std::string& tabla,
+                   F&& paso) {
   try {
+    if (copia) copia->Antes(carpeta, tabla);
     paso();
+    if (copia) copia->Despues(carpeta, tabla);
   } catch (...) {
     try {
       fichero.Cancel();
       fichero.Close();
     } catch (...) {
       // The step's own error is the one the user must see.
+    }
+    try {
+      if (copia) copia->Despues(carpeta, tabla);
+    } catch (...) {
+      // Unrecorded, the table is one that an undo refuses to guess about.
     }
     try {
       CompruebaCarpeta(carpeta);  // a folder replaced meanwhile is the reason to tell
@@ -192,7 +203,7 @@ static bool AnadeImportesClientes(TRestructure& r) {
 
 void Pasos::ModificaEmpresa() {
   const std::string carpeta = *o_.RutaPrograma + "Empresa";
-  CierraSiFalla(*o_.Fichero, carpeta, "Clientes.Dbf", [&] {
+  CierraSiFalla(*o_.Fichero, copia_, carpeta, "Clientes.Dbf", [&] {
     Apunta(carpeta, "Clientes.Dbf");
     vista_.Accion("Actualiza directorio " + *o_.RutaPrograma + k43Blancos, false);
     if (AnadeImportesClientes(*o_.Restructure)) o_.Restructure->ApplyRestructure();
@@ -202,7 +213,7 @@ void Pasos::ModificaEmpresa() {
 void Pasos::ModificaEmpresas() {
   const std::string carpeta = CarpetaEjercicio(*o_.RutaPrograma, o_.Empresas->FieldByName("NOMBRE")->AsString(),
                                                o_.Ejercicios->FieldByName("EJERCICIO")->AsString());
-  CierraSiFalla(*o_.Fichero, carpeta, "Clientes.Dbf", [&] {
+  CierraSiFalla(*o_.Fichero, copia_, carpeta, "Clientes.Dbf", [&] {
     Apunta(carpeta, "Clientes.Dbf");
     if (AnadeImportesClientes(*o_.Restructure)) o_.Restructure->ApplyRestructure();
   });
@@ -210,7 +221,7 @@ void Pasos::ModificaEmpresas() {
 
 void Pasos::ModificaGeneral() {
   const std::string carpeta = *o_.RutaPrograma + "General";
-  CierraSiFalla(*o_.Fichero, carpeta, "Configu.Dbf", [&] {
+  CierraSiFalla(*o_.Fichero, copia_, carpeta, "Configu.Dbf", [&] {
     Apunta(carpeta, "Configu.Dbf");
     bool cambio = false;
     cambio |= Revisa("Color1", "N", kAnchoColor1, 0);
@@ -239,7 +250,7 @@ void Pasos::CreaFichero() {
 
 void Pasos::CreaFicheroExistencias() {
   const std::string carpeta = o_.Fichero->DatabaseName(), tabla = o_.Fichero->TableName();
-  CierraSiFalla(*o_.Fichero, carpeta, tabla, [&] {
+  CierraSiFalla(*o_.Fichero, copia_, carpeta, tabla, [&] {
     CompruebaCarpeta(carpeta);
     if (!o_.Fichero->Exists()) {
       CreaFichero();
@@ -365,6 +376,13 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
   ruta = CarpetaDe(fichero_programa);
   // No other run may work on this installation meanwhile.
   BloqueoInstalacion bloqueo(ruta, BloqueoInstalacion::Uso::kActualizar);
+  // The old files of every table the run changes are kept, for an undo (Copia.h).
+  CopiaDeSeguridad copia(ruta);
+  copia_ = &copia;
+  struct Suelta {
+    CopiaDeSeguridad*& p;
+    ~Suelta() { p = nullptr; }
+  } suelta{copia_};
   const Enlaces enlaces(ruta);
   CompruebaEnlaces(enlaces.Problemas(ruta + "General", kTablasGeneral));
   CompruebaEnlaces(enlaces.Problemas(ruta + "Empresa", kTablasEjercicio));

@@ -14,6 +14,7 @@
 namespace actualiza {
 
 using restructure::TRestructure;
+class CopiaDeSeguridad;
 
 // What the run shows: the progress label (with or without an immediate repaint).
 class Vista {
@@ -83,6 +84,7 @@ class Pasos {
   void CompruebaEnlaces(const std::vector<std::string>& problemas);
   const Objetos o_;
   Vista& vista_;
+  CopiaDeSeguridad* copia_ = nullptr;  // the run's copy of what it replaces, during Ejecuta
 };
 
 // Checks, before anything is changed, that the walk of the fiscal years through the detail link

@@ -89,6 +89,12 @@ std::unique_ptr<engine::FolderInUse> FaultInjectionFileSystem::UseFolder(const s
   return base_->UseFolder(dir);
 }
 
+void FaultInjectionFileSystem::HardLink(const std::string& existing, const std::string& link) {
+  BeforeMutation("enlazar", link);
+  if (refuse_links_) throw engine::IoError("enlazar como " + link, existing, EXDEV);
+  base_->HardLink(existing, link);
+}
+
 void FaultInjectionFileSystem::SyncDirectory(const std::string& dir) {
   BeforeMutation("asegurar en disco", dir);
   base_->SyncDirectory(dir);

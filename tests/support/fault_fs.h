@@ -23,6 +23,8 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   void FailAt(uint64_t n) { Arm(Mode::kFailOnce, n); }
   void CrashAt(uint64_t n) { Arm(Mode::kCrash, n); }
   void Disarm() { Arm(Mode::kNone, 0); }
+  // Every hard link fails as on a file system without them (FAT, some shares), besides any fault.
+  void RefuseHardLinks(bool refuse = true) { refuse_links_ = refuse; }
   uint64_t mutating_ops() const { return ops_; }
   bool crashed() const { return crashed_; }
   bool fault_fired() const { return fired_; }
@@ -45,6 +47,8 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   void SyncDirectory(const std::string& dir) override;
   void RemoveEmptyDirectory(const std::string& path) override;
   std::unique_ptr<engine::FolderInUse> UseFolder(const std::string& dir) override;
+  void HardLink(const std::string& existing, const std::string& link) override;
+  engine::FileId Identity(const std::string& path) override { return base_->Identity(path); }
 
  private:
   void Arm(Mode m, uint64_t n);
@@ -54,6 +58,7 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   uint64_t ops_ = 0;
   bool crashed_ = false;
   bool fired_ = false;
+  bool refuse_links_ = false;
 };
 
 // Installs a file system for the engine for the lifetime of this object.

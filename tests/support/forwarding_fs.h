@@ -49,6 +49,8 @@ class ForwardingFileSystem : public engine::FileSystem {
   void RemoveEmptyDirectory(const std::string& path) override { base_->RemoveEmptyDirectory(path); }
   void SyncDirectory(const std::string& dir) override { base_->SyncDirectory(dir); }
   std::unique_ptr<engine::FolderInUse> UseFolder(const std::string& dir) override { return base_->UseFolder(dir); }
+  void HardLink(const std::string& existing, const std::string& link) override { base_->HardLink(existing, link); }
+  engine::FileId Identity(const std::string& path) override { return base_->Identity(path); }
 
  protected:
   engine::FileSystem* base() { return base_; }

@@ -3,13 +3,16 @@
 //
 //   actualiza-tribanor RUTA               upgrades (RUTA: Tribanor.exe or the installation folder)
 //   actualiza-tribanor --comprobar RUTA   says what an upgrade would do; changes nothing
+//   actualiza-tribanor --deshacer RUTA    puts back what the last upgrade changed (its copy)
+//   actualiza-tribanor --deshacer --comprobar RUTA   says what that would do; changes nothing
 //   actualiza-tribanor --demo CARPETA [--empresas N] [--ejercicios N] [--clientes N]
 //   actualiza-tribanor /?                 (or --ayuda) shows this use
 //
 // Exit status: 0 done (or, with --comprobar, up to date); 1 a step failed (or there is something
 // to upgrade); 2 something would stop the upgrade, the path names no installation, or the
-// arguments are wrong. The console parts (wide text, the progress line, the arguments as cmd
-// passes them) are in tools/common/consola.h.
+// arguments are wrong. --deshacer: 0 done (or, with --comprobar, it can be done), 1 a step
+// failed on the way, 2 refused. The console parts (wide text, the progress line, the
+// arguments as cmd passes them) are in tools/common/consola.h.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -17,6 +20,8 @@
 
 #include "app/core/Comprobar.h"
 #include "app/core/Contexto.h"
+#include "app/core/Copia.h"
+#include "app/core/Deshacer.h"
 #include "app/core/Demo.h"
 #include "app/core/Pasos.h"
 #include "engine/fs.h"
@@ -32,6 +37,9 @@ int Uso(std::FILE* f = stderr) {
                "Uso:\n"
                "  actualiza-tribanor RUTA                 actualiza la instalación (RUTA: Tribanor.exe o su carpeta)\n"
                "  actualiza-tribanor --comprobar RUTA     dice qué cambiaría, sin tocar nada\n"
+               "  actualiza-tribanor --deshacer RUTA      deshace la última actualización con la copia que guardó\n"
+               "  actualiza-tribanor --deshacer --comprobar RUTA\n"
+               "                                          dice qué haría el deshacer, sin tocar nada\n"
                "  actualiza-tribanor --demo CARPETA [--empresas N] [--ejercicios N] [--clientes N]\n"
                "                                          escribe una instalación de demostración\n"
                "  actualiza-tribanor /?                   muestra este uso\n");
@@ -120,6 +128,10 @@ int Comprobar(const std::string& ruta) {
     for (const auto& x : t.problemas) consola::Printf(stdout, "    PROBLEMA: %s\n", x.c_str());
     pendientes += !t.cambios.empty();
   }
+  // Copies kept by earlier runs, for an undo.
+  const std::vector<std::string> copias = DescribeCopias(Pasos::CarpetaDe(FicheroPrograma(ruta)));
+  if (!copias.empty()) consola::Printf(stdout, "Copias de actualizaciones anteriores (%s):\n", kCarpetaCopias);
+  for (const auto& x : copias) consola::Printf(stdout, "    %s\n", x.c_str());
   if (c.HayProblemas()) {
     consola::Printf(stdout, "La actualización se detendría: resuelva los problemas indicados.\n");
     return 2;
@@ -130,6 +142,34 @@ int Comprobar(const std::string& ruta) {
   }
   consola::Printf(stdout, "%d tablas por actualizar.\n", pendientes);
   return 1;
+}
+
+// --deshacer [--comprobar] RUTA.
+int Deshacer(const std::string& ruta, bool comprobar) {
+  const std::string carpeta = Pasos::CarpetaDe(FicheroPrograma(ruta));
+  try {
+    const PlanDeshacer plan = comprobar ? PlaneaDeshacer(carpeta) : Deshace(carpeta);
+    if (plan.ya_deshecha) {
+      consola::Printf(stdout, "La última actualización (%s) ya está deshecha; no hay nada más que deshacer.\n", plan.fecha.c_str());
+      return 0;
+    }
+    if (!plan.ejecucion.empty())
+      consola::Printf(stdout, "%s la actualización del %s:\n", comprobar ? "Se desharía" : "Deshecha", plan.fecha.c_str());
+    for (const auto& a : plan.acciones) consola::Printf(stdout, "    %s\n", a.c_str());
+    for (const auto& p : plan.problemas) consola::Printf(stdout, "PROBLEMA: %s\n", p.c_str());
+    if (!plan.problemas.empty()) {
+      consola::Printf(stdout, "No se puede deshacer: resuelva los problemas indicados.\n");
+      return 2;
+    }
+    return 0;
+  } catch (const engine::EDatabaseError& e) {
+    consola::Printf(stderr, "%s\n", e.what());
+    return 2;
+  } catch (const std::exception& e) {
+    consola::Printf(stderr, "%s\nLas tablas están enteras; vuelva a ejecutar actualiza-tribanor --deshacer para terminar.\n",
+                 e.what());
+    return 1;
+  }
 }
 
 int Demo(const std::vector<std::string>& args) {
@@ -166,6 +206,8 @@ int main(int argc, char** argv) {
   if (a == "--ayuda") return Uso(stdout);
   if (a == "--demo") return Demo(std::vector<std::string>(args.begin() + 2, args.end()));
   if (a == "--comprobar") return args.size() == 3 ? Comprobar(args[2]) : Uso();
+  if (a == "--deshacer" && args.size() == 3 && args[2].rfind("--", 0) != 0) return Deshacer(args[2], false);
+  if (a == "--deshacer" && args.size() == 4 && args[2] == "--comprobar") return Deshacer(args[3], true);
   if (a.rfind("--", 0) == 0 || args.size() != 2) return Uso();
   return Actualizar(a);
 }

@@ -1,0 +1,110 @@
+// The copy of everything an upgrade replaces. Before a table's files are replaced or removed, the
+// run keeps them in ".actualiza-copia/AAAAMMDD-HHMMSS/" in the installation folder, with the
+// installation's layout below it, and writes in a manifest there each file with its size and
+// checksum; after the table's step, the files as the run left them (so that an undo can tell a
+// table changed since). A table the run creates has no old files: an undo removes it.
+//
+// The old files are kept by a hard link where the file system has them: the swap puts new files
+// in place and removes the old names, so the link keeps the old content without copying a byte.
+// Elsewhere (FAT, shares without links) they are copied, and the copy is made durable before the
+// table's step starts. The copies of the last three runs are kept; older ones go when the next
+// run keeps its first table. A run that changes nothing leaves no copy.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "engine/fs.h"
+
+namespace actualiza {
+
+inline constexpr const char* kCarpetaCopias = ".actualiza-copia";
+inline constexpr const char* kManifiesto = "manifiesto.txt";
+inline constexpr size_t kCopiasGuardadas = 3;
+
+struct FicheroGuardado {
+  std::string nombre;  // bare file name, as stored
+  uint64_t bytes = 0;
+  std::string suma;    // checksum, 16 hexadecimal digits
+  bool operator==(const FicheroGuardado&) const = default;
+};
+
+struct TablaGuardada {
+  std::string carpeta;                   // below the installation, '/' separators ("General")
+  std::string tabla;                     // the table's file name as the run names it ("Configu.Dbf")
+  std::vector<FicheroGuardado> antes;    // its files before the run, by name (none: the run created it)
+  std::vector<FicheroGuardado> despues;  // its files as the run left them, by name
+  bool terminada = false;                // `despues` was recorded (the step ended)
+};
+
+struct Manifiesto {
+  std::string ejecucion;              // the run: its copy folder's name
+  std::vector<TablaGuardada> tablas;  // those the run changed, in the order it changed them
+  bool deshecha = false;              // an undo has put these files back
+};
+
+// The checksum of a file's content; `bytes` (optional) gets its size.
+std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* bytes = nullptr);
+
+// The files of a table's family now in `carpeta` (an existing folder): the table, its memo and
+// index files, with sizes and checksums, by name. Hidden files (journals, moved-aside files) are
+// not the table's.
+std::vector<FicheroGuardado> FicherosDeTabla(const std::string& carpeta, const std::string& tabla);
+
+// Gives `de` the second name `a` by a hard link, or else copies it there and makes the copy
+// durable (the caller makes the folder durable). True when linked.
+bool EnlazaOCopia(const std::string& de, const std::string& a);
+
+// The installation folder (as `RutaPrograma` holds it) resolved, without its trailing separator;
+// "" when it does not exist.
+std::string RaizInstalacion(const std::string& ruta);
+
+// The names of the run folders in the installation's copy folder, oldest first.
+std::vector<std::string> CopiasDe(const std::string& raiz);
+
+// Reads and checks the manifest of a run folder; throws engine::EDatabaseError naming it when it
+// is missing or damaged.
+Manifiesto LeeManifiesto(const std::string& carpeta_ejecucion);
+// Whether a name is a folder name as the manifest may give one (one component below the
+// installation, valid on Windows too).
+bool ComponenteValido(const std::string& nombre);
+
+// Removes a folder with everything below it; symbolic links are removed, never followed.
+void BorraArbol(const std::string& carpeta);
+
+// The copies present in an installation, one line each ("20261209-190000: 5 tablas, 12345 bytes"),
+// for the check of what an upgrade would do; empty when there is none.
+std::vector<std::string> DescribeCopias(const std::string& ruta);
+
+// The copy of one run. The run calls Antes before a table's step and Despues after it (also when
+// the step failed: what is there then is what the run left).
+class CopiaDeSeguridad {
+ public:
+  // `ruta`: the installation folder as `RutaPrograma` holds it. `nombre`: the run folder's name;
+  // by default the local date and time.
+  explicit CopiaDeSeguridad(const std::string& ruta, std::string nombre = {});
+  // Removes the run folder when it keeps nothing. Never throws.
+  ~CopiaDeSeguridad();
+  CopiaDeSeguridad(const CopiaDeSeguridad&) = delete;
+  CopiaDeSeguridad& operator=(const CopiaDeSeguridad&) = delete;
+
+  // `carpeta` as the run builds it ("...\Empresas\X\Ejercicio2004"), `tabla` its file name.
+  void Antes(const std::string& carpeta, const std::string& tabla);
+  void Despues(const std::string& carpeta, const std::string& tabla);
+
+  // The run folder ("" until the first table is kept).
+  const std::string& Carpeta() const { return carpeta_; }
+
+ private:
+  void Empieza();
+  void Anota(const std::string& lineas, bool asegura);  // `asegura`: durable before it returns
+  // The data folder resolved and its path below the installation; false when it is missing.
+  bool Relativa(const std::string& carpeta, std::string* dir, std::string* rel) const;
+  std::string raiz_, nombre_, carpeta_;
+  std::set<std::string> copiadas_;  // "carpeta\ttabla" of the tables kept so far
+  int cambiadas_ = 0;
+};
+
+}  // namespace actualiza

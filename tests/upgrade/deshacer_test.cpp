@@ -1,0 +1,242 @@
+// The copy an upgrade keeps of what it replaces, and the undo from it: the installation comes back
+// byte for byte, also when the undo is killed at any operation and run again; it refuses, with
+// nothing changed, whatever it cannot put back safely.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/core/Copia.h"
+#include "app/core/Deshacer.h"
+#include "app/core/Demo.h"
+#include "tests/support/fault_fs.h"
+#include "tests/support/readers.h"
+#include "tests/upgrade/ventana.h"
+
+namespace actualiza {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::FaultInjectionFileSystem;
+using testing_support::ScopedFileSystem;
+using testing_support::Snapshot;
+using testing_support::TempDir;
+
+// Every file of the installation but the copies and the lock file (which stays between runs).
+std::map<std::string, std::string> Datos(const std::string& raiz) {
+  auto s = Snapshot(raiz);
+  std::erase_if(s, [](const auto& e) {
+    return e.first.rfind(kCarpetaCopias, 0) == 0 || e.first == kFicheroBloqueo;
+  });
+  return s;
+}
+
+// A demo installation with a stock table to create (the second fiscal year has none).
+DemoSummary Demo(const std::string& dir) {
+  DemoOptions o;
+  o.companies = 2;
+  o.years_per_company = 2;
+  o.customers = 4;
+  o.stock_rows = 3;
+  return WriteDemoInstallation(dir, o);
+}
+
+std::string Ruta(const std::string& dir) { return dir + "/"; }
+
+// The paths whose content differs between two snapshots (the files themselves would flood a
+// failure's message).
+std::vector<std::string> Cambiados(const std::map<std::string, std::string>& a,
+                                   const std::map<std::string, std::string>& b) {
+  std::vector<std::string> out;
+  for (const auto& [k, v] : a)
+    if (!b.count(k) || b.at(k) != v) out.push_back(k);
+  for (const auto& [k, v] : b)
+    if (!a.count(k)) out.push_back(k);
+  return out;
+}
+const std::vector<std::string> kNinguno;
+
+TEST(Deshacer, AnUpgradeUndoneGivesBackEveryFileWhetherLinkedOrCopied) {
+  for (bool enlaces : {true, false}) {
+    SCOPED_TRACE(enlaces ? "hard links" : "no hard links");
+    TempDir d;
+    DemoSummary demo = Demo(d.path());
+    const auto antes = Datos(d.path());
+    engine::FileSystem& real = *engine::DefaultFileSystem();
+    const engine::FileId configu = real.Identity(d / "General/Configu.Dbf");
+    FaultInjectionFileSystem f;
+    f.RefuseHardLinks(!enlaces);
+    ScopedFileSystem usa(&f);
+    Ventana().Ejecuta(demo.executable);
+    const auto actualizada = Datos(d.path());
+    ASSERT_FALSE(Cambiados(actualizada, antes).empty());
+    ASSERT_GT(actualizada.size(), antes.size());  // a table created
+
+    const std::vector<std::string> copias = CopiasDe(d.path());
+    ASSERT_EQ(copias.size(), 1u);
+    const std::string copia = d / (std::string(kCarpetaCopias) + "/" + copias[0] + "/General/Configu.Dbf");
+    EXPECT_EQ(testing_support::ReadFileBytes(copia), antes.at("General/Configu.Dbf"));
+    EXPECT_EQ(real.Identity(copia) == configu, enlaces);
+
+    PlanDeshacer plan = PlaneaDeshacer(Ruta(d.path()));
+    EXPECT_TRUE(plan.problemas.empty());
+    EXPECT_EQ(Cambiados(Datos(d.path()), actualizada), kNinguno);  // the check changes nothing
+    plan = Deshace(Ruta(d.path()));
+    EXPECT_EQ(plan.acciones.size(), 7u);
+    EXPECT_EQ(Cambiados(Datos(d.path()), antes), kNinguno);
+    // A second undo says it is done and changes nothing.
+    EXPECT_TRUE(Deshace(Ruta(d.path())).ya_deshecha);
+    EXPECT_EQ(Cambiados(Datos(d.path()), antes), kNinguno);
+  }
+}
+
+// A kill at every operation of the undo: a second undo finishes it, with the same result.
+TEST(Deshacer, AKillAtEveryOperationOfTheUndoIsFinishedByASecondUndo) {
+  TempDir semilla;
+  DemoSummary demo = Demo(semilla / "i");
+  const auto antes = Datos(semilla / "i");
+  Ventana().Ejecuta(demo.executable);
+  auto copia = [&](const std::string& to) { fs::copy(semilla / "i", to, fs::copy_options::recursive); };
+  uint64_t total = 0;
+  {
+    TempDir d;
+    copia(d / "i");
+    FaultInjectionFileSystem contando;
+    ScopedFileSystem usa(&contando);
+    Deshace(Ruta(d / "i"));
+    total = contando.mutating_ops();
+  }
+  ASSERT_GT(total, 20u);
+  for (uint64_t n = 1; n <= total; ++n) {
+    SCOPED_TRACE(testing_support::Numbered("kill at operation ", n) + testing_support::Numbered(" of ", total));
+    TempDir d;
+    copia(d / "i");
+    {
+      FaultInjectionFileSystem f;
+      ScopedFileSystem usa(&f);
+      f.CrashAt(n);
+      EXPECT_THROW(Deshace(Ruta(d / "i")), std::exception);
+    }
+    Deshace(Ruta(d / "i"));
+    ASSERT_EQ(Cambiados(Datos(d / "i"), antes), kNinguno);
+  }
+}
+
+// What the undo refuses: it names the table, and changes no byte of the installation (copies
+// included).
+TEST(Deshacer, RefusesNamingTheTableAndChangesNothing) {
+  struct Caso {
+    const char* nombre;
+    std::function<void(const std::string& raiz, const std::string& copia)> cambia;  // files others change
+    std::function<std::shared_ptr<void>(const std::string& raiz)> retiene;         // what others hold
+    std::string esperado;
+  };
+  auto edita = [](const std::string& carpeta) {
+    engine::TTable t;
+    t.SetDatabaseName(carpeta);
+    t.SetTableName("Clientes.Dbf");
+    t.Open();
+    t.First();
+    t.Edit();
+    t.FieldByName("NOMBRE")->SetAsString("Cambiado en Tribanor");
+    t.Post();
+    t.Close();
+  };
+  const std::vector<Caso> casos = {
+      {"a table changed after the run",
+       [&](const std::string& raiz, const std::string&) { edita(raiz + "/Empresa"); },
+       nullptr,
+       "Clientes.Dbf: ha cambiado después de la actualización"},
+      {"a copy damaged",
+       [](const std::string&, const std::string& copia) {
+         std::string b = testing_support::ReadFileBytes(copia + "/General/Configu.Dbf");
+         b[b.size() / 2] ^= 1;
+         testing_support::WriteFileBytes(copia + "/General/Configu.Dbf", b);
+       },
+       nullptr,
+       "Configu.Dbf: la copia de Configu.Dbf falta o está dañada"},
+      {"a table held by another program",
+       nullptr,
+       [](const std::string& raiz) {
+         return std::shared_ptr<void>(
+             engine::OpenExclusively(*engine::CurrentFileSystem(), raiz + "/General/Configu.Dbf", true));
+       },
+       "Configu.Dbf: está abierta en otro programa. Cierre Tribanor en todos los ordenadores"},
+      {"the installation in use by another run",
+       nullptr,
+       [](const std::string& raiz) {
+         return std::make_shared<BloqueoInstalacion>(raiz + "/", BloqueoInstalacion::Uso::kActualizar);
+       },
+       "Otra actualización o comprobación de esta instalación está en marcha"},
+  };
+  for (const auto& c : casos) {
+    SCOPED_TRACE(c.nombre);
+    TempDir d;
+    Ventana().Ejecuta(Demo(d.path()).executable);
+    const std::string copia = d / (std::string(kCarpetaCopias) + "/" + CopiasDe(d.path()).at(0));
+    if (c.cambia) c.cambia(d.path(), copia);
+    const auto antes = Snapshot(d.path());
+    // (Read before and after it is held: on Windows a held file cannot be read by others.)
+    auto tenido = c.retiene ? c.retiene(d.path()) : nullptr;
+    std::string mensaje;
+    try {
+      Deshace(Ruta(d.path()));
+    } catch (const engine::EDatabaseError& e) {
+      mensaje = e.what();
+    }
+    EXPECT_NE(mensaje.find(c.esperado), std::string::npos) << mensaje;
+    EXPECT_NE(mensaje.find("odificado ningún fichero"), std::string::npos) << mensaje;
+    tenido.reset();
+    EXPECT_EQ(Cambiados(Snapshot(d.path()), antes), kNinguno);
+  }
+}
+
+// The copies of the last three runs are kept: a run removes the older ones when it starts.
+TEST(Deshacer, TheCopiesOfTheLastThreeRunsAreKept) {
+  for (int previas : {0, 2, 3, 5}) {
+    SCOPED_TRACE(testing_support::Numbered("earlier copies: ", previas));
+    TempDir d;
+    DemoSummary demo = Demo(d.path());
+    std::vector<std::string> nombres;
+    for (int i = 0; i < previas; ++i) {
+      nombres.push_back(testing_support::Numbered("2020010", i + 1) + "-000000");
+      const std::string carpeta = d / (std::string(kCarpetaCopias) + "/" + nombres.back());
+      testing_support::MakeFolders(carpeta);
+      testing_support::WriteFileBytes(carpeta + "/" + kManifiesto, "ACTUALIZA-COPIA 1\nejecucion\t" + nombres.back() + "\n");
+    }
+    Ventana().Ejecuta(demo.executable);
+    const std::vector<std::string> quedan = CopiasDe(d.path());
+    ASSERT_EQ(quedan.size(), std::min(previas, 2) + 1u);
+    EXPECT_TRUE(std::equal(quedan.begin(), quedan.end() - 1, nombres.end() - (quedan.size() - 1)));
+    EXPECT_EQ(quedan.back().size(), 15u);  // this run's, named by its date and time
+  }
+}
+
+#ifndef _WIN32
+// As a technician runs it (the command line goes through /bin/sh): the check says what the undo
+// would do and changes nothing; the undo does it; the upgrade's check lists the copies.
+TEST(Deshacer, TheCommandLineChecksThenUndoes) {
+  TempDir d;
+  DemoSummary demo = Demo(d.path());
+  const auto antes = Datos(d.path());
+  Ventana().Ejecuta(demo.executable);
+  const std::string programa = testing_support::ShellQuote(ACTUALIZA_TRIBANOR);
+  auto r = testing_support::RunCommand(programa + " --comprobar " + testing_support::ShellQuote(d.path()));
+  EXPECT_NE(r.out.find("Copias de actualizaciones anteriores (.actualiza-copia):\n    " + CopiasDe(d.path())[0] +
+                       ": 7 tablas, "),
+            std::string::npos)
+      << r.out;
+  const auto actualizada = Snapshot(d.path());
+  r = testing_support::RunCommand(programa + " --deshacer --comprobar " + testing_support::ShellQuote(d.path()));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("General/Configu.Dbf: vuelve a tener sus ficheros de antes de la actualización."),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(Cambiados(Snapshot(d.path()), actualizada), kNinguno);
+  r = testing_support::RunCommand(programa + " --deshacer " + testing_support::ShellQuote(demo.executable));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(Cambiados(Datos(d.path()), antes), kNinguno);
+}
+#endif
+
+}  // namespace
+}  // namespace actualiza
