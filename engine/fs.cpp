@@ -24,6 +24,8 @@ std::optional<std::string> FileSystem::StoredName(const std::string& dir, const 
   return std::nullopt;
 }
 
+std::optional<uint64_t> FileSystem::FreeSpace(const std::string&) { return std::nullopt; }
+
 std::unique_ptr<File> OpenExclusively(FileSystem& fs, const std::string& path, bool writable) {
   std::unique_ptr<File> f;
   try {

@@ -95,6 +95,9 @@ class FileSystem {
   virtual void RemoveEmptyDirectory(const std::string& path) = 0;
   // Makes renames, creations and removals inside dir durable.
   virtual void SyncDirectory(const std::string& dir) = 0;
+  // The bytes this program may still write on the volume that holds `path` (an existing file or
+  // folder); nullopt where the system cannot tell.
+  virtual std::optional<uint64_t> FreeSpace(const std::string& path);
 };
 
 // The real file system of this machine.

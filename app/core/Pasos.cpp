@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/core/Bloqueo.h"
+#include "app/core/Comprobar.h"
 #include "app/core/Contexto.h"
-#include "app/core/Enlaces.h"
 #include "engine/database.h"
 #include "engine/fs.h"
 #include "engine/path.h"
@@ -172,7 +172,9 @@ void Pasos::ModificaEmpresa() {
   CierraSiFalla(*o_.Fichero, carpeta, "Clientes.Dbf", [&] {
     Apunta(carpeta, "Clientes.Dbf");
     vista_.Accion("Actualiza directorio " + *o_.RutaPrograma + k43Blancos, false);
-    if (AnadeImportesClientes(*o_.Restructure)) o_.Restructure->ApplyRestructure();
+    if (!AnadeImportesClientes(*o_.Restructure)) return;
+    o_.Restructure->ApplyRestructure();
+    verificacion_.Escrita(carpeta, "Clientes.Dbf");
   });
 }
 
@@ -181,7 +183,9 @@ void Pasos::ModificaEmpresas() {
                                                o_.Ejercicios->FieldByName("EJERCICIO")->AsString());
   CierraSiFalla(*o_.Fichero, carpeta, "Clientes.Dbf", [&] {
     Apunta(carpeta, "Clientes.Dbf");
-    if (AnadeImportesClientes(*o_.Restructure)) o_.Restructure->ApplyRestructure();
+    if (!AnadeImportesClientes(*o_.Restructure)) return;
+    o_.Restructure->ApplyRestructure();
+    verificacion_.Escrita(carpeta, "Clientes.Dbf");
   });
 }
 
@@ -200,6 +204,7 @@ void Pasos::ModificaGeneral() {
     o_.Restructure->SetEmptyValueDefaults(
         {{"Color1", 16777215}, {"Color2", 8388608}, {"Fondo1", 14258790}, {"Fondo2", 16777215}});
     o_.Restructure->ApplyRestructure();
+    verificacion_.Escrita(carpeta, "Configu.Dbf");
   });
 }
 
@@ -233,38 +238,8 @@ void Pasos::CreaFicheroExistencias() {
     for (const char* campo : {"Iniciales", "1T", "2T", "3T", "4T", "Finales", "Var1T", "Var2T", "Var3T", "Var4T"})
       cambio |= Revisa(campo, "N", 12, 2);
     if (cambio) o_.Restructure->ApplyRestructure();
+    verificacion_.Escrita(carpeta, tabla);
   });
-}
-
-void Pasos::CompruebaEnlaces(const std::vector<std::string>& problemas) {
-  if (problemas.empty()) return;
-  std::string texto = "La actualización no sigue enlaces simbólicos fuera de la instalación:";
-  for (const auto& p : problemas) texto += "\n- " + p + ".";
-  engine::DatabaseError(texto + "\nCorríjalo y vuelva a actualizar; no se ha modificado ningún fichero.");
-}
-
-void Pasos::CompruebaNombres() {
-  TTable& e = *o_.Empresas;
-  TTable& j = *o_.Ejercicios;
-  for (e.First(); !e.Eof(); e.Next()) {
-    const std::string nombre = e.FieldByName("NOMBRE")->AsString();
-    bool tiene_ejercicios = false;
-    for (j.First(); !j.Eof(); j.Next()) {
-      tiene_ejercicios = true;
-      const std::string ejercicio = j.FieldByName("EJERCICIO")->AsString();
-      std::string motivo = NombreNoValido("Ejercicio" + ejercicio);
-      if (!motivo.empty())
-        engine::DatabaseError("El ejercicio «" + ejercicio + "» de la empresa «" + nombre + "» " + motivo +
-                              " y no puede formar parte de la ruta de su carpeta. Corríjalo en Tribanor y "
-                              "vuelva a actualizar; no se ha modificado ningún fichero.");
-    }
-    if (!tiene_ejercicios) continue;  // a company without fiscal years is not visited
-    std::string motivo = NombreNoValido(nombre);
-    if (!motivo.empty())
-      engine::DatabaseError("El nombre de la empresa «" + nombre + "» " + motivo +
-                            " y no puede usarse como nombre de carpeta. Corríjalo en Tribanor y vuelva a "
-                            "actualizar; no se ha modificado ningún fichero.");
-  }
 }
 
 namespace {
@@ -299,7 +274,7 @@ std::string AvisoCobertura(const std::string& nombre, const std::string& tabla,
     m += (sobran.size() == 1 ? "el ejercicio " : "los ejercicios ") + Lista(sobran) +
          (sobran.size() == 1 ? " no es suyo" : " no son suyos");
   return m + ". La actualización recorre los ejercicios por ese índice. Regenere los índices de " + tabla +
-         " en Tribanor y vuelva a actualizar; no se ha modificado ningún fichero.";
+         " en Tribanor y vuelva a actualizar.";
 }
 
 }  // namespace
@@ -341,28 +316,19 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
   ruta = CarpetaDe(fichero_programa);
   // No other run may work on this installation meanwhile.
   BloqueoInstalacion bloqueo(ruta, BloqueoInstalacion::Uso::kActualizar);
-  const Enlaces enlaces(ruta);
-  CompruebaEnlaces(enlaces.Problemas(ruta + "General", kTablasGeneral));
-  CompruebaEnlaces(enlaces.Problemas(ruta + "Empresa", kTablasEjercicio));
+  // Every check, on every folder and table, before the first change: what would stop the run
+  // stops it here, with nothing changed.
+  const Comprobacion comprobacion = Comprueba(ruta);
+  if (comprobacion.HayProblemas()) engine::DatabaseError(MensajeDeParada(comprobacion));
   TTable& e = *o_.Empresas;
   TTable& j = *o_.Ejercicios;
   e.SetDatabaseName(ruta + "General");
   j.SetDatabaseName(ruta + "General");
   e.Open();
   j.Open();
-
-  // Before any table is touched: the walk must reach every fiscal year of every company, every
-  // folder name it will build must be usable, and no folder or table may lead out of the
-  // installation.
   int total = 0;
-  const std::string incompleto = CompruebaEjercicios(e, j, &total);
-  if (!incompleto.empty()) engine::DatabaseError(incompleto);
-  CompruebaNombres();
   for (e.First(); !e.Eof(); e.Next())
-    for (j.First(); !j.Eof(); j.Next())
-      CompruebaEnlaces(enlaces.Problemas(ruta + "Empresas\\" + e.FieldByName("NOMBRE")->AsString() + "\\Ejercicio" +
-                                             j.FieldByName("EJERCICIO")->AsString(),
-                                         kTablasEjercicio));
+    for (j.First(); !j.Eof(); j.Next()) ++total;
 
   ModificaEmpresa();
   ModificaGeneral();
@@ -382,6 +348,8 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
   o_.Fichero->SetDatabaseName(ruta + "Empresa");
   o_.Fichero->SetTableName("Existencias.dbf");
   CreaFicheroExistencias();
+  // Nothing is reported done before every table written has been checked.
+  verificacion_.Comprueba(ruta);
   vista_.Accion(k46Blancos, false);
 }
 

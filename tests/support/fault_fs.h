@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/fs.h"
@@ -26,6 +27,8 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   uint64_t mutating_ops() const { return ops_; }
   bool crashed() const { return crashed_; }
   bool fault_fired() const { return fired_; }
+  // The free space every volume reports from now on (nullopt: the real volume's).
+  void SetFreeSpace(std::optional<uint64_t> bytes) { free_space_ = bytes; }
 
   // Called by files and by this file system before each mutating operation; throws when the
   // fault strikes.
@@ -43,6 +46,9 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   void CreateDirectory(const std::string& path) override;
   void SyncDirectory(const std::string& dir) override;
   void RemoveEmptyDirectory(const std::string& path) override;
+  std::optional<uint64_t> FreeSpace(const std::string& path) override {
+    return free_space_ ? free_space_ : base_->FreeSpace(path);
+  }
 
  private:
   void Arm(Mode m, uint64_t n);
@@ -52,6 +58,7 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   uint64_t ops_ = 0;
   bool crashed_ = false;
   bool fired_ = false;
+  std::optional<uint64_t> free_space_;
 };
 
 // Installs a file system for the engine for the lifetime of this object.

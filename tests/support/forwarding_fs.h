@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,7 @@ class ForwardingFileSystem : public engine::FileSystem {
   void CreateDirectory(const std::string& path) override { base_->CreateDirectory(path); }
   void RemoveEmptyDirectory(const std::string& path) override { base_->RemoveEmptyDirectory(path); }
   void SyncDirectory(const std::string& dir) override { base_->SyncDirectory(dir); }
+  std::optional<uint64_t> FreeSpace(const std::string& path) override { return base_->FreeSpace(path); }
 
  protected:
   engine::FileSystem* base() { return base_; }

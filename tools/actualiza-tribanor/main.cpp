@@ -93,9 +93,16 @@ int Actualizar(const std::string& ruta) {
   return 0;
 }
 
+// A problem's text, its further lines indented under the first.
+std::string Sangrado(std::string texto, const std::string& sangria) {
+  for (size_t p = texto.find('\n'); p != std::string::npos; p = texto.find('\n', p + 1)) texto.insert(p + 1, sangria);
+  return texto;
+}
+
 int Comprobar(const std::string& ruta) {
   Comprobacion c = ComprobarInstalacion(FicheroPrograma(ruta));
   for (const auto& p : c.problemas) std::printf("PROBLEMA: %s\n", p.c_str());
+  for (const auto& i : c.informes) std::printf("%s\n", i.c_str());
   int pendientes = 0;
   for (const auto& t : c.tablas) {
     if (t.cambios.empty() && t.problemas.empty()) {
@@ -104,7 +111,7 @@ int Comprobar(const std::string& ruta) {
     }
     std::printf("%s\n", t.tabla.c_str());
     for (const auto& x : t.cambios) std::printf("    %s\n", x.c_str());
-    for (const auto& x : t.problemas) std::printf("    PROBLEMA: %s\n", x.c_str());
+    for (const auto& x : t.problemas) std::printf("    PROBLEMA: %s\n", Sangrado(x, "              ").c_str());
     pendientes += !t.cambios.empty();
   }
   if (c.HayProblemas()) {
