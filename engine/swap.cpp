@@ -299,4 +299,22 @@ bool RecoverSwap(const std::string& table_path) {
   return true;
 }
 
+std::string SwapJournalProblem(const std::string& table_path) {
+  FileSystem& fs = *CurrentFileSystem();
+  const std::string journal = SwapJournalPath(table_path);
+  if (!fs.Exists(journal)) return "";
+  if (fs.IsSymlink(journal) || fs.IsSymlink(SwapTempDir(table_path)))
+    return "El diario de una reestructuración interrumpida no es válido: él o la carpeta de trabajo de la tabla es "
+           "un enlace simbólico.";
+  std::vector<NamedEntry> named;
+  switch (Decode(ReadWholeFile(fs, journal), table_path, &named)) {
+    case Decoded::kOk: return "";
+    case Decoded::kDamaged: return "El diario de una reestructuración interrumpida está dañado.";
+    case Decoded::kNotValid:
+      return "El diario de una reestructuración interrumpida no es válido: nombra ficheros que no son de esta tabla "
+             "o de su carpeta.";
+  }
+  return "";
+}
+
 }  // namespace engine

@@ -60,6 +60,11 @@ void RemoveSwapLeftovers(const std::string& table_path);
 // reported is the one that matters; what cannot be removed now goes at the next attempt).
 void DiscardSwapWork(const std::string& table_path) noexcept;
 
+// Why RecoverSwap would refuse the table's journal (damaged, naming files that are not the
+// table's, or itself or the work folder a symbolic link), found by reading it and changing
+// nothing; "" when there is no journal or it can be finished.
+std::string SwapJournalProblem(const std::string& table_path);
+
 // True while a swap journal exists for the table (used after locking a table: a table whose
 // swap is unfinished must not be read).
 bool SwapPending(const std::string& table_path);

@@ -62,6 +62,12 @@ void Ocupada(EstadoTabla& e) {
   e.problemas.push_back(std::string(restructure::texts::kTableNotOpenedExclusive) + "\n" + kCierreTribanor);
 }
 
+// A table that cannot be opened: the component's text, as its step would raise it, and the
+// engine's reason under it.
+std::string NoSeAbre(const std::exception& x) {
+  return std::string(restructure::texts::kTableNotOpened) + "\n" + SeparaContexto(x.what()).texto;
+}
+
 // Opens a table to read its structure; records why when it cannot.
 bool Abre(TTable& t, EstadoTabla& e) {
   t.SetDatabaseName(e.carpeta);
@@ -69,6 +75,18 @@ bool Abre(TTable& t, EstadoTabla& e) {
   t.SetReadOnly(true);  // the check changes nothing, and works on read-only media
   const std::string ruta = Ruta(e);
   if (!ruta.empty() && engine::SwapPending(ruta)) {
+    std::string problema;
+    try {
+      problema = engine::SwapJournalProblem(ruta);
+    } catch (const std::exception& x) {
+      problema = SeparaContexto(x.what()).texto;
+    }
+    if (!problema.empty()) {
+      // Another journal's, or one nothing can trust: the upgrade would refuse to open the table.
+      e.problemas.push_back(problema + " No se ha tocado ningún fichero. Conserve una copia de la carpeta y avise al "
+                                       "servicio técnico.");
+      return false;
+    }
     // Finishing it is a change: the upgrade does it when it opens the table.
     e.cambios.push_back("una reestructuración interrumpida de la tabla se completará al actualizar");
     e.escribe = true;
@@ -82,9 +100,9 @@ bool Abre(TTable& t, EstadoTabla& e) {
       Ocupada(e);
       return false;
     }
-    e.problemas.push_back("No se puede abrir la tabla: " + SeparaContexto(x.what()).texto);
+    e.problemas.push_back(NoSeAbre(x));
   } catch (const std::exception& x) {
-    e.problemas.push_back("No se puede abrir la tabla: " + SeparaContexto(x.what()).texto);
+    e.problemas.push_back(NoSeAbre(x));
   }
   if (e.problemas.back().back() != '.') e.problemas.back() += '.';
   return false;
@@ -182,9 +200,10 @@ EstadoTabla ComprobarExistencias(const std::string& carpeta, const std::string& 
                   "2", [&](TTable& t, const std::vector<Campo>& campos) {
                     const Campo* criterio = Busca(campos, "Criterio");
                     if (!criterio) {
-                      e.problemas.push_back("Falta el campo Criterio (la actualización se detendría con «" +
-                                            std::string(restructure::texts::kFieldIndexRange) +
-                                            "»). Restaure la tabla desde Tribanor y vuelva a actualizar.");
+                      e.problemas.push_back(std::string(restructure::texts::kFieldIndexRange) +
+                                            "\nFalta el campo Criterio, que la actualización cambia. Recupere la tabla "
+                                            "de una copia de seguridad o pida al servicio técnico que la repare, y "
+                                            "vuelva a actualizar.");
                       return;
                     }
                     if (criterio->tipo != bde::fldDBNUM || criterio->longitud != 1)

@@ -109,10 +109,16 @@ std::vector<Previo> Casos(const DemoSummary& demo) {
          fs::remove(raiz + "/" + e2004 + "/Clientes.Dbf");
          return nullptr;
        },
-       {{"No se puede abrir la tabla", "Clientes.Dbf", e2004}}},
-      {"campo declarado que falta", SinCriterio, {{"Falta el campo Criterio", "Existencias.dbf", "Empresa"}}},
+       {{"Table could not be opened\nLa tabla no existe.", "Clientes.Dbf", e2004}}},
+      {"campo declarado que falta", SinCriterio, {{"Field index not in range\nFalta el campo Criterio", "Existencias.dbf", "Empresa"}}},
       {"Criterio que no cabe", CriterioDeDosCifras, {{kCriterio, "Existencias.dbf", e2004}}},
       {"tabla retenida por otro programa", Retiene, {{kRetenida, "Clientes.Dbf", e2002}}},
+      {"diario de otra tabla",
+       [](const std::string& raiz, const DemoSummary&) -> Retencion {
+         testing_support::WriteFileBytes(raiz + "/Empresa/.Clientes.Dbf.diario", "ACTUALIZA-SWAP 2\nOtra.DBF\t\nend\n");
+         return nullptr;
+       },
+       {{"nombra ficheros que no son de esta tabla", "Clientes.Dbf", "Empresa"}}},
       {"poco espacio en disco", nullptr, {{"No hay espacio libre suficiente", "", ""}}, 4096},
       {"varios problemas a la vez",
        [](const std::string& raiz, const DemoSummary& d) -> Retencion {

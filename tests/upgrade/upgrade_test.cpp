@@ -350,9 +350,9 @@ TEST(Actualizacion, AFailedStepClosesTheWorkTableSoASecondRunStartsClean) {
   } catch (const engine::EDatabaseError& e) {
     // Found before the first change: the problem, then the table and the folder of its step.
     EXPECT_EQ(std::string(e.what()),
-              "Falta el campo Criterio (la actualización se detendría con «Field index not in range»). Restaure la "
-              "tabla desde Tribanor y vuelva a actualizar; no se ha modificado ningún fichero.\nTabla: "
-              "Existencias.dbf\nCarpeta: " +
+              "Field index not in range\nFalta el campo Criterio, que la actualización cambia. Recupere la tabla de "
+              "una copia de seguridad o pida al servicio técnico que la repare, y vuelva a actualizar; no se ha "
+              "modificado ningún fichero.\nTabla: Existencias.dbf\nCarpeta: " +
                   testing_support::SystemSeparators(inst.raiz + "/Empresa"));
   }
   EXPECT_EQ(Nombres(inst.raiz + "/Empresa/Clientes.Dbf").back(), "CODIGO");
