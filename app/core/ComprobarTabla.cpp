@@ -130,17 +130,7 @@ uint64_t Estima(TTable& t, const std::string& ruta, const std::vector<Nuevo>& an
 
 // The run's step opens the table exclusively: so must the check, now, and let it go at once.
 void CompruebaExclusiva(EstadoTabla& e) {
-  const std::string ruta = Ruta(e);
-  engine::FileSystem& fs = *engine::CurrentFileSystem();
-  if (ruta.empty() || !fs.IsRegularFile(ruta)) return;
-  std::unique_ptr<engine::File> f;
-  try {
-    f = engine::OpenExclusively(fs, ruta, true);
-  } catch (const engine::EngineError&) {
-    // Cannot be opened for writing (read-only media): the lock alone tells whether it is held.
-    f = engine::OpenExclusively(fs, ruta, false);
-  }
-  if (!f) Ocupada(e);
+  if (OtroLaRetiene(e.carpeta, e.fichero)) Ocupada(e);
 }
 
 // Reads the fields of an existing table and notes the ones to add; the table is closed after.
@@ -163,6 +153,22 @@ size_t CompruebaCampos(EstadoTabla& e, const std::vector<Nuevo>& campos, const c
 }
 
 }  // namespace
+
+bool OtroLaRetiene(const std::string& carpeta, const std::string& tabla) {
+  const std::string ruta = Ruta({"", carpeta, tabla, {}, {}});
+  engine::FileSystem& fs = *engine::CurrentFileSystem();
+  if (ruta.empty() || !fs.IsRegularFile(ruta)) return false;
+  try {
+    try {
+      return engine::OpenExclusively(fs, ruta, true) == nullptr;
+    } catch (const engine::EngineError&) {
+      // Cannot be opened for writing (read-only media): the lock alone tells whether it is held.
+      return engine::OpenExclusively(fs, ruta, false) == nullptr;
+    }
+  } catch (const std::exception&) {
+    return false;  // not held: what keeps it from being opened is told where it is opened
+  }
+}
 
 EstadoTabla ComprobarClientes(const std::string& carpeta, const std::string& relativa) {
   EstadoTabla e{relativa + "/Clientes.Dbf", carpeta, "Clientes.Dbf", {}, {}};

@@ -16,4 +16,8 @@ EstadoTabla ComprobarClientes(const std::string& carpeta, const std::string& rel
 EstadoTabla ComprobarConfiguracion(const std::string& carpeta);
 EstadoTabla ComprobarExistencias(const std::string& carpeta, const std::string& relativa);
 
+// Whether another program holds the table `tabla` of `carpeta` now: an exclusive open of it,
+// closed again at once, fails. False when it does not exist.
+bool OtroLaRetiene(const std::string& carpeta, const std::string& tabla);
+
 }  // namespace actualiza

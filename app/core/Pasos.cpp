@@ -7,6 +7,7 @@
 
 #include "app/core/Bloqueo.h"
 #include "app/core/Comprobar.h"
+#include "app/core/ComprobarTabla.h"
 #include "app/core/Contexto.h"
 #include "engine/database.h"
 #include "engine/fs.h"
@@ -20,7 +21,8 @@ using namespace restructure;
 namespace {
 
 // Closes the work table when a step on `tabla` of `carpeta` fails, so that the next run does not
-// find it open, and lets the error go on to the caller naming that table and folder.
+// find it open, and lets the error go on to the caller naming that table and folder. A table that
+// another program took after the check before the run gets the line that says what to do.
 template <class F>
 void CierraSiFalla(TTable& fichero, const std::string& carpeta, const std::string& tabla, F&& paso) {
   try {
@@ -31,6 +33,20 @@ void CierraSiFalla(TTable& fichero, const std::string& carpeta, const std::strin
       fichero.Close();
     } catch (...) {
       // The step's own error is the one the user must see.
+    }
+    try {
+      throw;
+    } catch (const engine::EDatabaseError& e) {
+      const std::string texto = e.what();
+      if ((texto == texts::kTableNotOpenedExclusive || texto == texts::kTableNotOpened) &&
+          OtroLaRetiene(carpeta, tabla)) {
+        try {
+          engine::DatabaseError(texto + "\n" + kCierreTribanor);
+        } catch (...) {
+          RelanzaEnTabla(carpeta, tabla);
+        }
+      }
+    } catch (...) {
     }
     RelanzaEnTabla(carpeta, tabla);
   }

@@ -11,6 +11,7 @@
 #include "app/core/Demo.h"
 #include "app/core/Verificacion.h"
 #include "engine/codepage.h"
+#include "engine/fs.h"
 #include "engine/storage.h"
 #include "tests/support/fault_fs.h"
 #include "tests/support/helpers.h"
@@ -23,6 +24,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing_support::TempDir;
+
+// A path of std::filesystem for a UTF-8 one (a std::string would be read in the ANSI code page on
+// Windows).
+fs::path P(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
 
 // What a case leaves in place while the run and the check look (a process holding a table).
 using Retencion = std::shared_ptr<void>;
@@ -46,12 +51,12 @@ std::string Ejercicio(const DemoSummary& demo, const std::string& anio) {
 }
 
 Retencion QuitaCarpeta(const std::string& raiz, const DemoSummary& demo) {
-  fs::remove_all(raiz + "/" + Ejercicio(demo, "2003"));
+  fs::remove_all(P(raiz + "/" + Ejercicio(demo, "2003")));
   return nullptr;
 }
 
 Retencion SinCriterio(const std::string& raiz, const DemoSummary&) {
-  for (const char* f : {"Existencias.dbf", "Existencias.mdx", "Existencias.MDX"}) fs::remove(raiz + "/Empresa/" + f);
+  for (const char* f : {"Existencias.dbf", "Existencias.mdx", "Existencias.MDX"}) fs::remove(P(raiz + "/Empresa/" + f));
   engine::TTable t;
   t.SetDatabaseName(raiz + "/Empresa");
   t.SetTableName("Existencias.dbf");
@@ -106,7 +111,7 @@ std::vector<Previo> Casos(const DemoSummary& demo) {
        {{"tiene un ejercicio en blanco en General\\EJERCICI.DBF", "Existencias.dbf", "Empresas/" + demo.companies[0] + "/Ejercicio"}}},
       {"tabla que falta",
        [e2004](const std::string& raiz, const DemoSummary&) -> Retencion {
-         fs::remove(raiz + "/" + e2004 + "/Clientes.Dbf");
+         fs::remove(P(raiz + "/" + e2004 + "/Clientes.Dbf"));
          return nullptr;
        },
        {{"Table could not be opened\nLa tabla no existe.", "Clientes.Dbf", e2004}}},
@@ -199,8 +204,9 @@ TEST(Previo, TheCheckAfterTheRunCatchesATableDamagedAfterItsRebuild) {
     escritas.push_back(fichero);
     // Its memo file cut back to its header: every memo pointer now leads past its end.
     if (fichero != danada) return;
-    for (const auto& f : fs::directory_iterator(fs::path(fichero).parent_path()))
-      if (engine::FoldCase(f.path().filename().string()) == engine::FoldCase("Clientes.dbt")) fs::resize_file(f.path(), 512);
+    for (const auto& f : fs::directory_iterator(P(fichero).parent_path()))
+      if (engine::FoldCase(testing_support::Utf8Path(f.path().filename())) == engine::FoldCase("Clientes.dbt"))
+        fs::resize_file(f.path(), 512);
   });
   Ventana v;
   std::string mensaje;
@@ -218,10 +224,39 @@ TEST(Previo, TheCheckAfterTheRunCatchesATableDamagedAfterItsRebuild) {
   EXPECT_NE(mensaje.find("«actualiza-tribanor --deshacer \"" + testing_support::SystemSeparators(d / "i") + "\"»"),
             std::string::npos)
       << mensaje;
-  const std::string fin = "\nTabla: Clientes.Dbf\nCarpeta: " + testing_support::SystemSeparators(fs::path(danada).parent_path().string());
+  const std::string fin = "\nTabla: Clientes.Dbf\nCarpeta: " + testing_support::SystemSeparators(danada.substr(0, danada.rfind('/')));
   ASSERT_GE(mensaje.size(), fin.size());
   EXPECT_EQ(mensaje.substr(mensaje.size() - fin.size()), fin) << mensaje;
   EXPECT_NE(v.vista.textos.back().first, k46Blancos);
+}
+
+// A table that another program takes after the check, while the run works: its step stops with
+// the component's text and the line that says what to do.
+TEST(Previo, ATableTakenAfterTheCheckStopsItsStepWithTheLineThatSaysWhatToDo) {
+  TempDir d;
+  const DemoSummary demo = WriteDemoInstallation(d / "i", {});
+  std::unique_ptr<testing_support::TableHeldByAnotherProcess> otro;
+  Verificacion::FijaGancho([&](const std::string& fichero) {
+    if (!otro && engine::BaseName(fichero) == "Configu.Dbf")
+      otro = std::make_unique<testing_support::TableHeldByAnotherProcess>(d / "i/Empresa", "Existencias.dbf");
+  });
+  Ventana v;
+  std::string mensaje;
+  try {
+    v.Ejecuta(demo.executable);
+    ADD_FAILURE() << "the run went past a table another program holds";
+  } catch (const engine::EDatabaseError& e) {
+    mensaje = e.what();
+  }
+  Verificacion::FijaGancho({});
+  ASSERT_TRUE(otro && otro->holding());
+  // (The component cannot open it when it reads its structure, or for exclusive use when it applies.)
+  const std::string resto = "\n" + std::string(kCierreTribanor) + "\nTabla: Existencias.dbf\nCarpeta: " +
+                            testing_support::SystemSeparators(d / "i/Empresa");
+  EXPECT_TRUE(mensaje == "Table could not be opened" + resto ||
+              mensaje == "Table could not be opened for exclusive access" + resto)
+      << mensaje;
+  EXPECT_EQ(otro->Release(), 0);
 }
 
 }  // namespace
