@@ -45,6 +45,17 @@ struct Previo {
   uint64_t espacio_libre = 0;  // a free disk space to simulate (0: the real one)
 };
 
+// Runs the upgrade in `v`, which must stop; its message.
+std::string Detiene(Ventana& v, const std::string& exe) {
+  try {
+    v.Ejecuta(exe);
+  } catch (const engine::EDatabaseError& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "the run went through";
+  return "";
+}
+
 // The fiscal-year folder of the demo's first company for a year, below the installation.
 std::string Ejercicio(const DemoSummary& demo, const std::string& anio) {
   return "Empresas/" + demo.companies[0] + "/Ejercicio" + anio;
@@ -150,13 +161,7 @@ TEST(Previo, EveryForeseeableStopChangesNoByteAndNamesEveryProblem) {
     testing_support::ScopedFileSystem usa(&disco);
 
     Ventana v;
-    std::string mensaje;
-    try {
-      v.Ejecuta(exe);
-      ADD_FAILURE() << "the run went through";
-    } catch (const engine::EDatabaseError& e) {
-      mensaje = e.what();
-    }
+    const std::string mensaje = Detiene(v, exe);
     EXPECT_TRUE(v.vista.textos.empty()) << "a step ran";
     EXPECT_EQ(Contenido(raiz), antes);
     EXPECT_NE(mensaje.find("no se ha modificado ningún fichero"), std::string::npos) << mensaje;
@@ -209,13 +214,7 @@ TEST(Previo, TheCheckAfterTheRunCatchesATableDamagedAfterItsRebuild) {
         fs::resize_file(f.path(), 512);
   });
   Ventana v;
-  std::string mensaje;
-  try {
-    v.Ejecuta(demo.executable);
-    ADD_FAILURE() << "the damage went unseen";
-  } catch (const engine::EDatabaseError& e) {
-    mensaje = e.what();
-  }
+  const std::string mensaje = Detiene(v, demo.executable);
   Verificacion::FijaGancho({});
   EXPECT_NE(std::find(escritas.begin(), escritas.end(), danada), escritas.end());
   EXPECT_EQ(mensaje.rfind("La tabla no ha superado la comprobación que sigue a la actualización:\n- Registro ", 0), 0u)
@@ -241,13 +240,7 @@ TEST(Previo, ATableTakenAfterTheCheckStopsItsStepWithTheLineThatSaysWhatToDo) {
       otro = std::make_unique<testing_support::TableHeldByAnotherProcess>(d / "i/Empresa", "Existencias.dbf");
   });
   Ventana v;
-  std::string mensaje;
-  try {
-    v.Ejecuta(demo.executable);
-    ADD_FAILURE() << "the run went past a table another program holds";
-  } catch (const engine::EDatabaseError& e) {
-    mensaje = e.what();
-  }
+  const std::string mensaje = Detiene(v, demo.executable);
   Verificacion::FijaGancho({});
   ASSERT_TRUE(otro && otro->holding());
   // (The component cannot open it when it reads its structure, or for exclusive use when it applies.)
