@@ -143,6 +143,8 @@ FileId FileSystem::Identity(const std::string& path) {
   throw IoError("Este sistema de ficheros no da la identidad de sus ficheros.", path);
 }
 
+std::optional<uint64_t> FileSystem::FreeSpace(const std::string&) { return std::nullopt; }
+
 std::unique_ptr<File> OpenExclusively(FileSystem& fs, const std::string& path, bool writable) {
   std::unique_ptr<File> f;
   try {

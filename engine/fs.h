@@ -139,6 +139,9 @@ class FileSystem {
   // The identity of the file at path (symbolic links followed); throws IoError when it cannot be
   // read. The default throws.
   virtual FileId Identity(const std::string& path);
+  // The bytes this program may still write on the volume that holds `path` (an existing file or
+  // folder); nullopt where the system cannot tell.
+  virtual std::optional<uint64_t> FreeSpace(const std::string& path);
 };
 
 // The real file system of this machine.

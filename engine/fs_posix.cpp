@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -436,6 +437,11 @@ class PosixFileSystem final : public FileSystem {
     int rc = ::fsync(folder.get());
     int e = errno;
     if (rc != 0 && e != EINVAL) throw IoError("asegurar en disco la carpeta", dir, e);
+  }
+  std::optional<uint64_t> FreeSpace(const std::string& path) override {
+    struct statvfs v;
+    if (::statvfs(path.empty() ? "." : path.c_str(), &v) != 0) return std::nullopt;
+    return static_cast<uint64_t>(v.f_bavail) * static_cast<uint64_t>(v.f_frsize);
   }
 };
 

@@ -566,6 +566,11 @@ class WindowsFileSystem final : public FileSystem {
 
   // Windows has no way to flush a folder; MOVEFILE_WRITE_THROUGH already made renames durable.
   void SyncDirectory(const std::string&) override {}
+  std::optional<uint64_t> FreeSpace(const std::string& path) override {
+    ULARGE_INTEGER available;
+    if (!::GetDiskFreeSpaceExW(WidePath(path).c_str(), &available, nullptr, nullptr)) return std::nullopt;
+    return static_cast<uint64_t>(available.QuadPart);
+  }
 };
 
 }  // namespace

@@ -3,19 +3,20 @@
 #include <memory>
 
 #include "app/core/Bloqueo.h"
+#include "app/core/ComprobarTabla.h"
+#include "app/core/Contexto.h"
 #include "app/core/Enlaces.h"
 #include "app/core/Pasos.h"
-#include "engine/bde.h"
 #include "engine/database.h"
 #include "engine/fs.h"
 #include "engine/dbase/dbase.h"
 #include "engine/swap.h"
+#include "engine/error.h"
 #include "engine/table.h"
 
 namespace actualiza {
 
 using engine::TTable;
-using engine::Value;
 
 bool Comprobacion::AlDia() const {
   if (!problemas.empty()) return false;
@@ -33,189 +34,110 @@ bool Comprobacion::HayProblemas() const {
 
 namespace {
 
-struct Campo {
-  std::string nombre;
-  uint16_t tipo;
-  int longitud, decimales;
-};
-
-// The fields of a table, read through the engine; throws the table layer's errors.
-std::vector<Campo> CamposDe(TTable& t) {
-  engine::Check(bde::DbiSetProp(t.Handle(), bde::curXLTMODE, bde::xltNONE));
-  bde::CURProps props;
-  engine::Check(bde::DbiGetCursorProps(t.Handle(), props));
-  std::vector<bde::FLDDesc> d(props.iFields);
-  if (!d.empty()) engine::Check(bde::DbiGetFieldDescs(t.Handle(), d.data()));
-  std::vector<Campo> out;
-  for (const auto& f : d) out.push_back({f.szName, f.iFldType, f.iUnits1, f.iUnits2});
-  return out;
+void AnadeEnlaces(const std::vector<std::string>& fuera, Comprobacion& out) {
+  for (const auto& p : fuera)
+    out.problemas.push_back("La actualización no sigue enlaces simbólicos fuera de la instalación: " + p +
+                            ". Corríjalo y vuelva a actualizar.");
 }
 
-const Campo* Busca(const std::vector<Campo>& campos, const std::string& nombre) {
-  for (const auto& c : campos) {
-    if (c.nombre.size() != nombre.size()) continue;
-    bool igual = true;
-    for (size_t i = 0; i < nombre.size() && igual; ++i) {
-      char a = c.nombre[i], b = nombre[i];
-      if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 32);
-      if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 32);
-      igual = a == b;
-    }
-    if (igual) return &c;
-  }
-  return nullptr;
-}
-
-// Records a table whose file holds rows past the ones its header counts: the upgrade refuses to
-// rebuild it, since the rows past the count would be lost.
-void RegistrosDeMas(const std::string& ruta, EstadoTabla& estado) {
-  try {
-    const std::string mas = engine::dbase::RecordsPastCountProblem(ruta);
-    if (!mas.empty())
-      estado.problemas.push_back(mas + "; la tabla está dañada y la actualización no la reconstruirá (se perderían "
-                                       "esos registros): repárela o restaure una copia de seguridad");
-  } catch (const std::exception&) {
-    // A table that cannot be opened: the open that follows says why.
-  }
-}
-
-// Opens a table to look at it; records why when it cannot, and whether another program holds it.
-bool Abre(TTable& t, const std::string& carpeta, const std::string& tabla, EstadoTabla& estado) {
-  t.SetDatabaseName(carpeta);
-  t.SetTableName(tabla);
-  t.SetReadOnly(true);  // the check changes nothing, and works on read-only media
-  std::string ruta;
-  try {
-    ruta = engine::OpenDatabase(carpeta)->TablePath(tabla, engine::TableFormat::kDbase);
-    if (engine::SwapPending(ruta)) {
-      const std::string mal = engine::SwapJournalProblem(ruta);
-      // Finishing it is a change: the upgrade does it when it opens the table.
-      if (mal.empty())
-        estado.cambios.push_back("una reestructuración interrumpida de la tabla se completará al actualizar");
-      else
-        estado.problemas.push_back("una reestructuración de la tabla quedó interrumpida y no se puede terminar (" + mal +
-                                   "): la actualización se detendrá en esta tabla sin tocarla; conserve una copia de "
-                                   "la carpeta y avise al servicio técnico");
-      return false;
-    }
-  } catch (const std::exception&) {
-    // The open below says what is wrong with the folder.
-  }
-  if (!ruta.empty()) RegistrosDeMas(ruta, estado);  // before the table is held below
-  try {
-    t.SetExclusive(true);
-    t.Open();
-    return true;
-  } catch (const std::exception&) {
-  }
-  try {
-    t.SetExclusive(false);
-    t.Open();
-    estado.problemas.push_back("la tabla está abierta en otro programa: ciérrelo antes de actualizar");
-    return true;
-  } catch (const std::exception& e) {
-    std::string m = e.what();
-    for (char& c : m)
-      if (c == '\n') c = ' ';
-    estado.problemas.push_back("no se puede abrir: " + m);
+// Whether the names of a company and of its fiscal years can be folders; adds the problems.
+// Returns false when the company's own name cannot.
+bool CompruebaNombres(const std::string& nombre, const std::vector<std::string>& ejercicios, Comprobacion& out) {
+  if (ejercicios.empty()) return true;  // a company without fiscal years is not visited
+  std::string motivo = Pasos::NombreNoValido(nombre);
+  if (!motivo.empty()) {
+    out.problemas.push_back("El nombre de la empresa «" + nombre + "» " + motivo +
+                            " y no puede usarse como nombre de carpeta. Corríjalo en Tribanor y vuelva a actualizar.");
     return false;
   }
-}
-
-void ComprobarClientes(const std::string& carpeta, const std::string& relativa, Comprobacion& out) {
-  EstadoTabla e{relativa + "/Clientes.Dbf", {}, {}};
-  TTable t;
-  if (Abre(t, carpeta, "Clientes.Dbf", e)) {
-    auto campos = CamposDe(t);
-    for (const char* c : {"SA", "SC"})
-      if (!Busca(campos, c)) e.cambios.push_back(std::string("añadir ") + c + " N(12,2)");
+  for (const auto& ejercicio : ejercicios) {
+    motivo = Pasos::NombreNoValido("Ejercicio" + ejercicio);
+    if (!motivo.empty())
+      out.problemas.push_back("El ejercicio «" + ejercicio + "» de la empresa «" + nombre + "» " + motivo +
+                              " y no puede formar parte de la ruta de su carpeta. Corríjalo en Tribanor y vuelva a "
+                              "actualizar.");
   }
-  out.tablas.push_back(e);
+  return true;
 }
 
-void ComprobarConfiguracion(const std::string& carpeta, Comprobacion& out) {
-  EstadoTabla e{"General/Configu.Dbf", {}, {}};
-  TTable t;
-  if (Abre(t, carpeta, "Configu.Dbf", e)) {
-    auto campos = CamposDe(t);
-    const std::pair<const char*, int> colores[] = {{"Color1", kAnchoColor1}, {"Color2", 7}, {"Fondo1", 8}, {"Fondo2", 9}};
-    for (const auto& [c, ancho] : colores)
-      if (!Busca(campos, c)) e.cambios.push_back(std::string("añadir ") + c + " N(" + std::to_string(ancho) + ",0)");
-    if (!e.cambios.empty()) e.cambios.push_back("escribir los colores por defecto donde falten");
-  }
-  out.tablas.push_back(e);
-}
-
-void ComprobarExistencias(const std::string& carpeta, const std::string& relativa, Comprobacion& out) {
-  EstadoTabla e{relativa + "/Existencias.dbf", {}, {}};
-  TTable t;
-  t.SetDatabaseName(carpeta);
-  t.SetTableName("Existencias.dbf");
-  t.SetTableType(engine::TTableType::ttDBase);
-  t.SetReadOnly(true);
-  bool existe = false;
+// A fiscal-year folder: its tables, or why it cannot be upgraded.
+void CompruebaEjercicio(const std::string& ruta, const Enlaces& enlaces, const std::string& nombre,
+                        const std::string& ejercicio, Comprobacion& out) {
+  if (!Pasos::NombreNoValido("Ejercicio" + ejercicio).empty()) return;  // already a problem
+  const std::string carpeta = Pasos::CarpetaEjercicio(ruta, nombre, ejercicio);
+  const std::string relativa = "Empresas/" + nombre + "/Ejercicio" + ejercicio;
+  auto fuera = enlaces.Problemas(carpeta, kTablasEjercicio);
+  if (!fuera.empty()) return AnadeEnlaces(fuera, out);
   try {
-    existe = t.Exists();
-  } catch (const std::exception& ex) {
-    e.problemas.push_back(std::string("no se puede usar la carpeta: ") + ex.what());
-    out.tablas.push_back(e);
-    return;
-  }
-  if (!existe) {
-    e.cambios.push_back("crear la tabla con Criterio N(1,0) y los diez importes");
-    out.tablas.push_back(e);
-    return;
-  }
-  try {
-    // A file of no bytes holds no table and no data: the upgrade makes it again.
-    const std::string ruta = engine::OpenDatabase(carpeta)->TablePath("Existencias.dbf", engine::TableFormat::kDbase);
-    engine::FileSystem& fs = *engine::CurrentFileSystem();
-    if (fs.IsRegularFile(ruta) && fs.Open(ruta, engine::OpenMode::kRead)->Size() == 0) {
-      e.cambios.push_back("la tabla está vacía (0 bytes, sin datos): se volverá a crear con Criterio N(1,0) y los diez "
-                          "importes");
-      out.tablas.push_back(e);
-      return;
-    }
+    engine::OpenDatabase(carpeta);
   } catch (const std::exception&) {
-    // The open below says what is wrong.
+    // The first step there would stop at its stock table: the folder is named once, there.
+    EstadoTabla e{relativa + "/Existencias.dbf", carpeta, "Existencias.dbf", {}, {}};
+    e.problemas.push_back(
+        ejercicio.empty()
+            ? "La empresa «" + nombre + "» tiene un ejercicio en blanco en General\\EJERCICI.DBF, y su carpeta "
+                  "(Ejercicio, sin año) no existe. Corrija el ejercicio en Tribanor y vuelva a actualizar."
+            : "No existe la carpeta del ejercicio " + ejercicio + " de la empresa «" + nombre +
+                  "». Restáurela o corrija la lista de ejercicios en Tribanor y vuelva a actualizar.");
+    out.tablas.push_back(e);
+    return;
   }
-  if (Abre(t, carpeta, "Existencias.dbf", e)) {
-    auto campos = CamposDe(t);
-    const Campo* criterio = Busca(campos, "Criterio");
-    if (!criterio) {
-      e.problemas.push_back("falta el campo Criterio (la actualización se detendría con «Field index not in range»)");
-    } else {
-      if (criterio->tipo != bde::fldDBNUM || criterio->longitud != 1)
-        e.cambios.push_back("cambiar Criterio a N(1," + std::to_string(criterio->decimales) + ")");
-      if (criterio->decimales > 0)
-        e.problemas.push_back("Criterio tiene decimales y no puede pasar a un número de una cifra");
-      // Every value must fit one digit.
-      auto malos = CriteriosQueNoCaben(t, 1);
-      if (!malos.empty())
-        e.problemas.push_back("valores de Criterio que no caben en un número de una cifra: " + ListaCriterios(malos) +
-                              "; corrija esos valores en Tribanor y vuelva a ejecutar la actualización");
-    }
-    for (const char* c : {"Iniciales", "1T", "2T", "3T", "4T", "Finales", "Var1T", "Var2T", "Var3T", "Var4T"})
-      if (!Busca(campos, c)) e.cambios.push_back(std::string("añadir ") + c + " N(12,2)");
+  out.tablas.push_back(ComprobarExistencias(carpeta, relativa));
+  out.tablas.push_back(ComprobarClientes(carpeta, relativa));
+}
+
+// "12 KB", "3 MB": sizes for the user, rounded up.
+std::string Tamano(uint64_t bytes) {
+  constexpr uint64_t kKB = 1024, kMB = 1024 * 1024;
+  if (bytes < kMB) return std::to_string((bytes + kKB - 1) / kKB) + " KB";
+  return std::to_string((bytes + kMB - 1) / kMB) + " MB";
+}
+
+// The largest rebuild, and whatever else the run keeps on the installation's disk, must fit in
+// its free space. Rebuilds run one after another and each frees what it replaces, so the largest
+// one is what must fit at a time.
+void CompruebaEspacio(const std::string& ruta, Comprobacion& out) {
+  EstadoTabla* mayor = nullptr;
+  for (auto& t : out.tablas)
+    if (t.escribe && (!mayor || t.bytes_nuevos > mayor->bytes_nuevos)) mayor = &t;
+  const uint64_t necesario = (mayor ? mayor->bytes_nuevos : 0) + out.espacio_adicional;
+  if (necesario == 0) return;
+  std::string carpeta = ruta.empty() ? "." : ruta;
+  try {
+    carpeta = engine::OpenDatabase(carpeta)->Directory();
+  } catch (const std::exception&) {
+    return;  // no installation folder: already a problem
   }
-  out.tablas.push_back(e);
+  const auto libre = engine::CurrentFileSystem()->FreeSpace(carpeta);
+  if (!libre || *libre >= necesario) return;
+  std::string texto = "No hay espacio libre suficiente en el disco de la instalación: quedan " + Tamano(*libre) +
+                      " y la actualización necesita unos " + Tamano(necesario);
+  if (mayor) texto += " (" + Tamano(mayor->bytes_nuevos) + " para reconstruir esta tabla, la mayor";
+  if (mayor && out.espacio_adicional) texto += ", y " + Tamano(out.espacio_adicional) + " para la copia de lo que sustituye";
+  if (mayor) texto += ")";
+  texto += ". Libere espacio en ese disco y vuelva a ejecutar la actualización.";
+  if (mayor) mayor->problemas.push_back(texto);
+  else out.problemas.push_back(texto);
+}
+
+// A problem as the run's message shows it: a table's with its table and folder below it.
+MensajeConContexto Problema(const std::string& texto, const EstadoTabla* t) {
+  MensajeConContexto m = SeparaContexto(texto);
+  if (t) {
+    m.contexto.push_back(engine::CtxTable(t->fichero));
+    m.contexto.push_back(engine::CtxFolder(ConSeparadoresDelSistema(t->carpeta)));
+  }
+  return m;
 }
 
 }  // namespace
 
-Comprobacion ComprobarInstalacion(const std::string& fichero_programa) {
+Comprobacion Comprueba(const std::string& ruta) {
   Comprobacion out;
-  const std::string ruta = Pasos::CarpetaDe(fichero_programa);
-  std::unique_ptr<BloqueoInstalacion> bloqueo;
-  try {
-    bloqueo = std::make_unique<BloqueoInstalacion>(ruta, BloqueoInstalacion::Uso::kComprobar);
-  } catch (const std::exception& e) {
-    out.problemas.push_back(e.what());
-    return out;
-  }
-  const Enlaces enlaces(ruta);
-  for (const auto& [carpeta, tablas] : {std::pair{ruta + "General", kTablasGeneral}, std::pair{ruta + "Empresa", kTablasEjercicio}})
-    for (const auto& p : enlaces.Problemas(carpeta, tablas)) out.problemas.push_back(p);
+  out.enlaces = std::make_shared<const Enlaces>(ruta);
+  const Enlaces& enlaces = *out.enlaces;
+  AnadeEnlaces(enlaces.Problemas(ruta + "General", kTablasGeneral), out);
+  AnadeEnlaces(enlaces.Problemas(ruta + "Empresa", kTablasEjercicio), out);
   if (!out.problemas.empty()) return out;  // nothing is read through a link out of the installation
   TTable empresas, ejercicios;
   engine::TDataSource ds;
@@ -228,41 +150,63 @@ Comprobacion ComprobarInstalacion(const std::string& fichero_programa) {
     empresas.Open();
     ejercicios.Open();
   } catch (const std::exception& e) {
-    out.problemas.push_back(std::string("no se pueden leer las listas de empresas y ejercicios: ") + e.what());
+    out.problemas.push_back("No se pueden leer las listas de empresas y ejercicios: " + std::string(e.what()));
     return out;
   }
   // The run stops before changing anything when its walk would miss fiscal years.
   try {
     std::string incompleto = CompruebaEjercicios(empresas, ejercicios);
-    if (!incompleto.empty()) out.problemas.push_back(incompleto);
+    if (!incompleto.empty())
+      out.problemas.push_back(incompleto + "\n" + engine::CtxTable(ejercicios.TableName()) + "\n" +
+                              engine::CtxFolder(ConSeparadoresDelSistema(ruta + "General")));
   } catch (const std::exception& e) {
-    out.problemas.push_back(std::string("no se puede leer la lista de ejercicios: ") + e.what());
+    out.problemas.push_back("No se puede leer la lista de ejercicios: " + std::string(e.what()));
   }
-  ComprobarClientes(ruta + "Empresa", "Empresa", out);
-  ComprobarConfiguracion(ruta + "General", out);
+  out.tablas.push_back(ComprobarClientes(ruta + "Empresa", "Empresa"));
+  out.tablas.push_back(ComprobarConfiguracion(ruta + "General"));
   for (empresas.First(); !empresas.Eof(); empresas.Next()) {
     const std::string nombre = empresas.FieldByName("NOMBRE")->AsString();
-    for (ejercicios.First(); !ejercicios.Eof(); ejercicios.Next()) {
-      const std::string ejercicio = ejercicios.FieldByName("EJERCICIO")->AsString();
-      std::string motivo = Pasos::NombreNoValido(nombre);
-      if (motivo.empty()) motivo = Pasos::NombreNoValido("Ejercicio" + ejercicio);
-      const std::string relativa = "Empresas/" + nombre + "/Ejercicio" + ejercicio;
-      if (!motivo.empty()) {
-        out.problemas.push_back("la carpeta de «" + nombre + "» " + ejercicio + " no es válida: " + motivo);
-        continue;
-      }
-      const std::string carpeta = Pasos::CarpetaEjercicio(ruta, nombre, ejercicio);
-      auto fuera = enlaces.Problemas(carpeta, kTablasEjercicio);
-      if (!fuera.empty()) {
-        for (const auto& p : fuera) out.problemas.push_back(p);
-        continue;
-      }
-      ComprobarExistencias(carpeta, relativa, out);
-      ComprobarClientes(carpeta, relativa, out);
-    }
+    std::vector<std::string> suyos;
+    for (ejercicios.First(); !ejercicios.Eof(); ejercicios.Next())
+      suyos.push_back(ejercicios.FieldByName("EJERCICIO")->AsString());
+    if (!CompruebaNombres(nombre, suyos, out)) continue;
+    for (const auto& ejercicio : suyos) CompruebaEjercicio(ruta, enlaces, nombre, ejercicio, out);
   }
-  ComprobarExistencias(ruta + "Empresa", "Empresa", out);
+  out.tablas.push_back(ComprobarExistencias(ruta + "Empresa", "Empresa"));
+  // What other parts of the run check, list and need on the disk goes here, before the space.
+  CompruebaEspacio(ruta, out);
   return out;
+}
+
+Comprobacion ComprobarInstalacion(const std::string& fichero_programa) {
+  const std::string ruta = Pasos::CarpetaDe(fichero_programa);
+  std::unique_ptr<BloqueoInstalacion> bloqueo;
+  try {
+    bloqueo = std::make_unique<BloqueoInstalacion>(ruta, BloqueoInstalacion::Uso::kComprobar);
+  } catch (const std::exception& e) {
+    Comprobacion out;
+    out.problemas.push_back(e.what());
+    return out;
+  }
+  return Comprueba(ruta);
+}
+
+std::string MensajeDeParada(const Comprobacion& c) {
+  std::vector<MensajeConContexto> todos;
+  for (const auto& p : c.problemas) todos.push_back(Problema(p, nullptr));
+  for (const auto& t : c.tablas)
+    for (const auto& p : t.problemas) todos.push_back(Problema(p, &t));
+  if (todos.size() == 1) {
+    MensajeConContexto m = todos[0];
+    if (!m.texto.empty() && m.texto.back() == '.') m.texto.back() = ';', m.texto += " no se ha modificado ningún fichero.";
+    else m.texto += "\nNo se ha modificado ningún fichero.";
+    return m.Completo();
+  }
+  std::string s = "La actualización no ha empezado: hay " + std::to_string(todos.size()) +
+                  " problemas que resolver antes, y no se ha modificado ningún fichero. Resuélvalos y vuelva a "
+                  "ejecutarla.";
+  for (const auto& m : todos) s += "\n\n" + m.Completo();
+  return s;
 }
 
 }  // namespace actualiza

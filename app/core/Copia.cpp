@@ -140,13 +140,19 @@ bool EnlazaOCopia(const std::string& de, const std::string& a) {
   } catch (const engine::EngineError&) {
     // No links here: a copy.
   }
+  CopiaFichero(de, a);
+  return false;
+}
+
+void CopiaFichero(const std::string& de, const std::string& a) {
+  engine::FileSystem& fs = *engine::CurrentFileSystem();
+  fs.Remove(a);
   auto in = fs.Open(de, engine::OpenMode::kRead);
   auto out = fs.Open(a, engine::OpenMode::kCreateExclusive);
   std::vector<char> buf(kBloque);
   uint64_t pos = 0;
   for (size_t n; (n = in->ReadAt(pos, buf.data(), buf.size())) > 0; pos += n) out->WriteAt(pos, buf.data(), n);
   out->Sync();
-  return false;
 }
 
 std::string RaizInstalacion(const std::string& ruta) {

@@ -56,6 +56,8 @@ std::vector<FicheroGuardado> FicherosDeTabla(const std::string& carpeta, const s
 // Gives `de` the second name `a` by a hard link, or else copies it there and makes the copy
 // durable (the caller makes the folder durable). True when linked.
 bool EnlazaOCopia(const std::string& de, const std::string& a);
+// A real copy of `de` at `a` (anything at `a` removed first), made durable.
+void CopiaFichero(const std::string& de, const std::string& a);
 
 // The installation folder (as `RutaPrograma` holds it) resolved, without its trailing separator;
 // "" when it does not exist.

@@ -7,6 +7,7 @@
 #include "app/core/Contexto.h"
 #include "app/core/Copia.h"
 #include "app/core/Enlaces.h"
+#include "engine/codepage.h"
 #include "engine/error.h"
 #include "engine/fs.h"
 #include "engine/path.h"
@@ -39,6 +40,13 @@ std::string Diferente(const std::vector<FicheroGuardado>& ahora, const std::vect
   for (const auto& a : ahora)
     if (std::find(esperados.begin(), esperados.end(), a) == esperados.end()) return a.nombre;
   return "";
+}
+
+// Whether every file of `ahora` is one of `despues`, as it was left: what a table the run created
+// is while an interrupted undo was removing its files.
+bool EsParteDe(const std::vector<FicheroGuardado>& ahora, const std::vector<FicheroGuardado>& despues) {
+  return std::all_of(ahora.begin(), ahora.end(),
+                     [&](const FicheroGuardado& a) { return std::find(despues.begin(), despues.end(), a) != despues.end(); });
 }
 
 // Looks at one table of the manifest; adds to the plan what the undo does with it or what stops
@@ -80,7 +88,7 @@ void Examina(const std::string& raiz, const std::string& carpeta_copia, const Ta
                              "no se puede deshacer sin revisarla.");
     return;
   }
-  if (x.ahora != t.despues) {
+  if (x.ahora != t.despues && !(t.antes.empty() && EsParteDe(x.ahora, t.despues))) {
     plan.problemas.push_back(nombre + ": ha cambiado después de la actualización (el fichero " +
                              Diferente(x.ahora, t.despues) + " no es el que ella dejó); no se puede volver atrás sin "
                              "perder esos cambios.");
@@ -102,8 +110,8 @@ void Examina(const std::string& raiz, const std::string& carpeta_copia, const Ta
   tareas.push_back(x);
 }
 
-// Puts one table back through the swap: its old files (linked or copied from the copy into the
-// work folder) replace the run's, and the files the run added go.
+// Puts one table back through the swap: its old files (copied from the copy into the work
+// folder) replace the run's, and the files the run added go.
 void Pon(const Tarea& x) {
   engine::FileSystem& fs = *engine::CurrentFileSystem();
   std::unique_ptr<engine::File> tenida;
@@ -113,11 +121,25 @@ void Pon(const Tarea& x) {
                               "usan esta instalación y vuelva a ejecutar el deshacer para terminarlo.",
                               {engine::CtxTable(x.tabla_path)});
   engine::RemoveSwapLeftovers(x.tabla_path);
-  engine::PrepareSwapWorkFolder(x.tabla_path);
+  if (x.t->antes.empty()) {
+    // A table the run created goes. A journal that only removes files is one recovery never
+    // trusts, so the files go one by one, the table's own last: an undo cut short leaves some of
+    // them, each as the run left it, and the next undo removes the rest.
+    const std::string propio = engine::BaseName(x.tabla_path);
+    for (const auto& a : x.ahora)
+      if (engine::FoldCase(a.nombre) != engine::FoldCase(propio)) fs.Remove(engine::JoinPath(x.dir, a.nombre));
+    tenida.reset();
+    fs.Remove(x.tabla_path);
+    fs.SyncDirectory(x.dir);
+    return;
+  }
+  const auto trabajo = engine::PrepareSwapWorkFolder(x.tabla_path);
   std::vector<engine::SwapEntry> cambios;
   for (const auto& f : x.t->antes) {
     const std::string destino = engine::JoinPath(x.dir, f.nombre);
-    EnlazaOCopia(engine::JoinPath(x.copia, f.nombre), engine::SwapTempPath(destino));
+    // A real copy, not a second name of the kept file: the swap (and its recovery after a crash)
+    // moves into place only files of one name that it wrote itself.
+    CopiaFichero(engine::JoinPath(x.copia, f.nombre), engine::SwapTempPath(destino));
     cambios.push_back({destino, engine::SwapTempPath(destino)});
   }
   for (const auto& a : x.ahora) {

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "app/core/Bloqueo.h"
+#include "app/core/Comprobar.h"
+#include "app/core/ComprobarTabla.h"
 #include "app/core/Contexto.h"
 #include "app/core/Copia.h"
 #include "app/core/Enlaces.h"
@@ -30,7 +32,8 @@ void CompruebaCarpeta(const std::string& carpeta) {
 // Closes the work table when a step on `tabla` of `carpeta` fails, so that the next run does not
 // find it open, and lets the error go on to the caller naming that table and folder. With a
 // `copia` (the whole run), the table's files are kept before the step and what the step left is
-// recorded after it, failed or not.
+// recorded after it, failed or not. A table that another program took after the check before
+// the run gets the line that says what to do.
 template <class F>
 void CierraSiFalla(TTable& fichero, CopiaDeSeguridad* copia, const std::string& carpeta, const std::string& tabla,
                    F&& paso) {
@@ -54,6 +57,20 @@ void CierraSiFalla(TTable& fichero, CopiaDeSeguridad* copia, const std::string& 
       CompruebaCarpeta(carpeta);  // a folder replaced meanwhile is the reason to tell
     } catch (...) {
       RelanzaEnTabla(carpeta, tabla);
+    }
+    try {
+      throw;
+    } catch (const engine::EDatabaseError& e) {
+      const std::string texto = e.what();
+      if ((texto == texts::kTableNotOpenedExclusive || texto == texts::kTableNotOpened) &&
+          OtroLaRetiene(carpeta, tabla)) {
+        try {
+          engine::DatabaseError(texto + "\n" + kCierreTribanor);
+        } catch (...) {
+          RelanzaEnTabla(carpeta, tabla);
+        }
+      }
+    } catch (...) {
     }
     RelanzaEnTabla(carpeta, tabla);
   }
@@ -206,7 +223,9 @@ void Pasos::ModificaEmpresa() {
   CierraSiFalla(*o_.Fichero, copia_, carpeta, "Clientes.Dbf", [&] {
     Apunta(carpeta, "Clientes.Dbf");
     vista_.Accion("Actualiza directorio " + *o_.RutaPrograma + k43Blancos, false);
-    if (AnadeImportesClientes(*o_.Restructure)) o_.Restructure->ApplyRestructure();
+    if (!AnadeImportesClientes(*o_.Restructure)) return;
+    o_.Restructure->ApplyRestructure();
+    verificacion_.Escrita(carpeta, "Clientes.Dbf");
   });
 }
 
@@ -215,7 +234,9 @@ void Pasos::ModificaEmpresas() {
                                                o_.Ejercicios->FieldByName("EJERCICIO")->AsString());
   CierraSiFalla(*o_.Fichero, copia_, carpeta, "Clientes.Dbf", [&] {
     Apunta(carpeta, "Clientes.Dbf");
-    if (AnadeImportesClientes(*o_.Restructure)) o_.Restructure->ApplyRestructure();
+    if (!AnadeImportesClientes(*o_.Restructure)) return;
+    o_.Restructure->ApplyRestructure();
+    verificacion_.Escrita(carpeta, "Clientes.Dbf");
   });
 }
 
@@ -234,6 +255,7 @@ void Pasos::ModificaGeneral() {
     o_.Restructure->SetEmptyValueDefaults(
         {{"Color1", 16777215}, {"Color2", 8388608}, {"Fondo1", 14258790}, {"Fondo2", 16777215}});
     o_.Restructure->ApplyRestructure();
+    verificacion_.Escrita(carpeta, "Configu.Dbf");
   });
 }
 
@@ -268,38 +290,8 @@ void Pasos::CreaFicheroExistencias() {
     for (const char* campo : {"Iniciales", "1T", "2T", "3T", "4T", "Finales", "Var1T", "Var2T", "Var3T", "Var4T"})
       cambio |= Revisa(campo, "N", 12, 2);
     if (cambio) o_.Restructure->ApplyRestructure();
+    verificacion_.Escrita(carpeta, tabla);
   });
-}
-
-void Pasos::CompruebaEnlaces(const std::vector<std::string>& problemas) {
-  if (problemas.empty()) return;
-  std::string texto = "La actualización no sigue enlaces simbólicos fuera de la instalación:";
-  for (const auto& p : problemas) texto += "\n- " + p + ".";
-  engine::DatabaseError(texto + "\nCorríjalo y vuelva a actualizar; no se ha modificado ningún fichero.");
-}
-
-void Pasos::CompruebaNombres() {
-  TTable& e = *o_.Empresas;
-  TTable& j = *o_.Ejercicios;
-  for (e.First(); !e.Eof(); e.Next()) {
-    const std::string nombre = e.FieldByName("NOMBRE")->AsString();
-    bool tiene_ejercicios = false;
-    for (j.First(); !j.Eof(); j.Next()) {
-      tiene_ejercicios = true;
-      const std::string ejercicio = j.FieldByName("EJERCICIO")->AsString();
-      std::string motivo = NombreNoValido("Ejercicio" + ejercicio);
-      if (!motivo.empty())
-        engine::DatabaseError("El ejercicio «" + ejercicio + "» de la empresa «" + nombre + "» " + motivo +
-                              " y no puede formar parte de la ruta de su carpeta. Corríjalo en Tribanor y "
-                              "vuelva a actualizar; no se ha modificado ningún fichero.");
-    }
-    if (!tiene_ejercicios) continue;  // a company without fiscal years is not visited
-    std::string motivo = NombreNoValido(nombre);
-    if (!motivo.empty())
-      engine::DatabaseError("El nombre de la empresa «" + nombre + "» " + motivo +
-                            " y no puede usarse como nombre de carpeta. Corríjalo en Tribanor y vuelva a "
-                            "actualizar; no se ha modificado ningún fichero.");
-  }
 }
 
 namespace {
@@ -334,7 +326,7 @@ std::string AvisoCobertura(const std::string& nombre, const std::string& tabla,
     m += (sobran.size() == 1 ? "el ejercicio " : "los ejercicios ") + Lista(sobran) +
          (sobran.size() == 1 ? " no es suyo" : " no son suyos");
   return m + ". La actualización recorre los ejercicios por ese índice. Regenere los índices de " + tabla +
-         " en Tribanor y vuelva a actualizar; no se ha modificado ningún fichero.";
+         " en Tribanor y vuelva a actualizar.";
 }
 
 }  // namespace
@@ -376,6 +368,16 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
   ruta = CarpetaDe(fichero_programa);
   // No other run may work on this installation meanwhile.
   BloqueoInstalacion bloqueo(ruta, BloqueoInstalacion::Uso::kActualizar);
+  // Every check, on every folder and table, before the first change: what would stop the run
+  // stops it here, with nothing changed. The folders it validated stay held until the end.
+  const Comprobacion comprobacion = [&] {
+    try {
+      return Comprueba(ruta);
+    } catch (const engine::EngineError& x) {
+      engine::DatabaseError(x.what());  // a folder replaced while it was being checked, say
+    }
+  }();
+  if (comprobacion.HayProblemas()) engine::DatabaseError(MensajeDeParada(comprobacion));
   // The old files of every table the run changes are kept, for an undo (Copia.h).
   CopiaDeSeguridad copia(ruta);
   copia_ = &copia;
@@ -383,28 +385,15 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
     CopiaDeSeguridad*& p;
     ~Suelta() { p = nullptr; }
   } suelta{copia_};
-  const Enlaces enlaces(ruta);
-  CompruebaEnlaces(enlaces.Problemas(ruta + "General", kTablasGeneral));
-  CompruebaEnlaces(enlaces.Problemas(ruta + "Empresa", kTablasEjercicio));
   TTable& e = *o_.Empresas;
   TTable& j = *o_.Ejercicios;
   e.SetDatabaseName(ruta + "General");
   j.SetDatabaseName(ruta + "General");
   AbreNombrandoTabla(e);
   AbreNombrandoTabla(j);
-
-  // Before any table is touched: the walk must reach every fiscal year of every company, every
-  // folder name it will build must be usable, and no folder or table may lead out of the
-  // installation.
   int total = 0;
-  const std::string incompleto = CompruebaEjercicios(e, j, &total);
-  if (!incompleto.empty()) ErrorEnTabla(incompleto, j.DatabaseName(), j.TableName());
-  CompruebaNombres();
   for (e.First(); !e.Eof(); e.Next())
-    for (j.First(); !j.Eof(); j.Next())
-      CompruebaEnlaces(enlaces.Problemas(ruta + "Empresas\\" + e.FieldByName("NOMBRE")->AsString() + "\\Ejercicio" +
-                                             j.FieldByName("EJERCICIO")->AsString(),
-                                         kTablasEjercicio));
+    for (j.First(); !j.Eof(); j.Next()) ++total;
 
   ModificaEmpresa();
   ModificaGeneral();
@@ -424,6 +413,8 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
   o_.Fichero->SetDatabaseName(ruta + "Empresa");
   o_.Fichero->SetTableName("Existencias.dbf");
   CreaFicheroExistencias();
+  // Nothing is reported done before every table written has been checked.
+  verificacion_.Comprueba(ruta);
   vista_.Accion(k46Blancos, false);
 }
 

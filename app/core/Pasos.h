@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/core/Verificacion.h"
 #include "engine/table.h"
 #include "restructure/Restructure.h"
 
@@ -80,11 +81,10 @@ class Pasos {
  private:
   // Points the component and Fichero at a table of a folder.
   void Apunta(const std::string& carpeta, const std::string& tabla);
-  void CompruebaNombres();
-  void CompruebaEnlaces(const std::vector<std::string>& problemas);
   const Objetos o_;
   Vista& vista_;
   CopiaDeSeguridad* copia_ = nullptr;  // the run's copy of what it replaces, during Ejecuta
+  Verificacion verificacion_;  // the tables this run wrote, checked before it reports done
 };
 
 // Checks, before anything is changed, that the walk of the fiscal years through the detail link

@@ -14,6 +14,7 @@
 #include "app/Dialogs.h"
 #include "app/Unit1.h"
 #include "app/core/Avisos.h"
+#include "app/core/Comprobar.h"
 #include "app/core/Demo.h"
 #include "engine/table.h"
 #include "tests/support/helpers.h"
@@ -28,6 +29,12 @@ namespace {
 const char* const kTableNotOpened = "Table could not be opened";
 const char* const kNotExclusive = "Table could not be opened for exclusive access";
 const char* const kFieldIndexRange = "Field index not in range";
+// What the check before the run says under the component's text, and that nothing changed.
+const char* const kNoExiste =
+    "\nLa tabla no existe. Compruebe que la carpeta de datos es la correcta; no se ha modificado ningún fichero.";
+const char* const kSinCriterio =
+    "\nFalta el campo Criterio, que la actualización cambia. Recupere la tabla de una copia de seguridad o pida al "
+    "servicio técnico que la repare, y vuelva a actualizar; no se ha modificado ningún fichero.";
 
 // Runs "&Actualizar" on the installation of `exe` and returns the boxes it showed.
 std::vector<wizard_test::ShownBox> Run(const std::string& exe) {
@@ -103,7 +110,9 @@ void MensajesTest::missingConfigurationTable() {
   RemoveTable(root_ + "/General", "Configu");
   const auto boxes = Run(demo.executable);
   QCOMPARE(boxes.size(), size_t{1});
-  QCOMPARE(boxes[0].text, Q(std::string(kTableNotOpened) + "\nTabla: Configu.Dbf\nCarpeta: ") + Shown(root_ + "/General"));
+  // Found before the first change: the component's text, the engine's reason, the table and folder.
+  QCOMPARE(boxes[0].text, Q(std::string(kTableNotOpened) + kNoExiste + "\nTabla: Configu.Dbf\nCarpeta: ") +
+                              Shown(root_ + "/General"));
   QCOMPARE(boxes[0].icon, QMessageBox::Critical);
   QCOMPARE(boxes[0].buttonCount, 1);
   QVERIFY(boxes[0].details.isEmpty());
@@ -127,7 +136,8 @@ void MensajesTest::stockTableWithoutCriterio() {
   QCOMPARE(boxes.size(), size_t{1});
   // The folder as the run builds it ("Empresas\" + NOMBRE + "\Ejercicio" + EJERCICIO), in this
   // system's separators throughout.
-  QCOMPARE(boxes[0].text, Q(std::string(kFieldIndexRange) + "\nTabla: Existencias.dbf\nCarpeta: ") + Shown(folder));
+  QCOMPARE(boxes[0].text, Q(std::string(kFieldIndexRange) + kSinCriterio + "\nTabla: Existencias.dbf\nCarpeta: ") +
+                              Shown(folder));
 #ifdef _WIN32
   QVERIFY(!boxes[0].text.contains('/'));
 #else
@@ -142,9 +152,10 @@ void MensajesTest::tableHeldByAnotherProgram() {
   const auto boxes = Run(demo.executable);
   QCOMPARE(other.Release(), 0);
   QCOMPARE(boxes.size(), size_t{1});
-  // The component's text as it is; below it what the user can do, then the table and its folder.
-  QCOMPARE(boxes[0].text, Q(std::string(kNotExclusive) + "\n" + actualiza::kCierreTribanor +
-                            "\nTabla: Clientes.Dbf\nCarpeta: ") + Shown(root_ + "/Empresa"));
+  const std::string cierre = actualiza::kCierreTribanor;
+  QCOMPARE(boxes[0].text, Q(std::string(kNotExclusive) + "\n" + cierre.substr(0, cierre.size() - 1) +
+                            "; no se ha modificado ningún fichero.\nTabla: Clientes.Dbf\nCarpeta: ") +
+                              Shown(root_ + "/Empresa"));
 }
 
 void MensajesTest::missingFiscalYearFolderIsNamedOnce() {
@@ -154,9 +165,10 @@ void MensajesTest::missingFiscalYearFolderIsNamedOnce() {
   QVERIFY(QDir().rename(Q(folder), Q(root_ + "/aparte")));
   const auto boxes = Run(demo.executable);
   QCOMPARE(boxes.size(), size_t{1});
-  // The engine's text as it is; its own folder line is the step's, written once.
-  QCOMPARE(boxes[0].text, Q("La carpeta de datos no existe. Compruebe la ruta de la instalación.\n"
-                            "Tabla: Existencias.dbf\nCarpeta: ") + Shown(folder));
+  // Found before the first change; the folder line is written once.
+  QCOMPARE(boxes[0].text, Q("No existe la carpeta del ejercicio 2003 de la empresa «Viñedos del Duero, S.A.». "
+                            "Restáurela o corrija la lista de ejercicios en Tribanor y vuelva a actualizar; no se ha "
+                            "modificado ningún fichero.\nTabla: Existencias.dbf\nCarpeta: ") + Shown(folder));
 }
 
 void MensajesTest::everyContextLineStaysWhole() {
@@ -219,9 +231,10 @@ void MensajesTest::aPathTooLongForTheScreenIsShortenedInTheMiddle() {
   RemoveTable(deep + "/General", "Configu");
   const auto boxes = Run(demo.executable);
   QCOMPARE(boxes.size(), size_t{1});
-  const QStringList lines = boxes[0].text.split('\n');
-  QCOMPARE(lines.size(), 3);
-  QCOMPARE(lines[0], QString(kTableNotOpened));
+  QStringList lines = boxes[0].text.split('\n');
+  QCOMPARE(lines.size(), 4);
+  QCOMPARE(lines[0] + "\n" + lines[1], Q(std::string(kTableNotOpened) + kNoExiste));
+  lines.removeAt(1);
   QCOMPARE(lines[1], QString("Tabla: Configu.Dbf"));
   // "Carpeta: /tmp/...aaa…bbb/Mi Tribanor/General": its start and its end, the middle left out.
   const QString full = "Carpeta: " + Shown(deep + "/General");
@@ -234,7 +247,7 @@ void MensajesTest::aPathTooLongForTheScreenIsShortenedInTheMiddle() {
   QVERIFY(full.endsWith(halves[1]));
   QVERIFY(halves[1].endsWith(Shown("/General")));
   // The whole text, with the whole path, in the details.
-  QCOMPARE(boxes[0].details, Q(std::string(kTableNotOpened) + "\nTabla: Configu.Dbf\n") + full);
+  QCOMPARE(boxes[0].details, Q(std::string(kTableNotOpened) + kNoExiste + "\nTabla: Configu.Dbf\n") + full);
   // Shown, the shortened line is not broken either.
   QStringList broken;
   auto previous = SetMessageBoxHook([&](QMessageBox& box) { broken += LinesTheBoxBreaks(box); });

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/fs.h"
@@ -28,6 +29,8 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   uint64_t mutating_ops() const { return ops_; }
   bool crashed() const { return crashed_; }
   bool fault_fired() const { return fired_; }
+  // The free space every volume reports from now on (nullopt: the real volume's).
+  void SetFreeSpace(std::optional<uint64_t> bytes) { free_space_ = bytes; }
 
   // Called by files and by this file system before each mutating operation; throws when the
   // fault strikes.
@@ -49,6 +52,9 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   std::unique_ptr<engine::FolderInUse> UseFolder(const std::string& dir) override;
   void HardLink(const std::string& existing, const std::string& link) override;
   engine::FileId Identity(const std::string& path) override { return base_->Identity(path); }
+  std::optional<uint64_t> FreeSpace(const std::string& path) override {
+    return free_space_ ? free_space_ : base_->FreeSpace(path);
+  }
 
  private:
   void Arm(Mode m, uint64_t n);
@@ -59,6 +65,7 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   bool crashed_ = false;
   bool fired_ = false;
   bool refuse_links_ = false;
+  std::optional<uint64_t> free_space_;
 };
 
 // Installs a file system for the engine for the lifetime of this object.

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,7 @@ class ForwardingFileSystem : public engine::FileSystem {
   std::unique_ptr<engine::FolderInUse> UseFolder(const std::string& dir) override { return base_->UseFolder(dir); }
   void HardLink(const std::string& existing, const std::string& link) override { base_->HardLink(existing, link); }
   engine::FileId Identity(const std::string& path) override { return base_->Identity(path); }
+  std::optional<uint64_t> FreeSpace(const std::string& path) override { return base_->FreeSpace(path); }
 
  protected:
   engine::FileSystem* base() { return base_; }

@@ -112,12 +112,12 @@ TEST(Comprobacion, AJournalThatCannotBeFinishedIsAProblemNotAChange) {
     ASSERT_EQ(c.tablas[0].problemas.size(), 1u) << Texto(c);
     EXPECT_NE(c.tablas[0].problemas[0].find(std::string("no se puede terminar (") + dicho), std::string::npos)
         << Texto(c);
-    EXPECT_NE(c.tablas[0].problemas[0].find("la actualización se detendrá en esta tabla"), std::string::npos);
+    EXPECT_NE(c.tablas[0].problemas[0].find("no se ha tocado ningún fichero"), std::string::npos);
   }
 }
 
-// Rows past the header's count: the check reports them and the upgrade stops at the table,
-// every byte of it unchanged.
+// Rows past the header's count: the check reports them and the upgrade stops before its first
+// change with the check's words, every byte of the table unchanged.
 TEST(Comprobacion, RowsPastTheCountAreReportedAndTheUpgradeLeavesTheTableUntouched) {
   TempDir d;
   DemoSummary demo = WriteDemoInstallation(d / "i", {});
@@ -142,9 +142,9 @@ TEST(Comprobacion, RowsPastTheCountAreReportedAndTheUpgradeLeavesTheTableUntouch
     v.Ejecuta(demo.executable);
     ADD_FAILURE() << "the upgrade rebuilt a table with rows past its count";
   } catch (const std::exception& e) {
-    EXPECT_NE(std::string(e.what()).find("No se puede reconstruir la tabla: el fichero guarda 1 registro"),
-              std::string::npos)
-        << e.what();
+    const std::string m = e.what();
+    EXPECT_EQ(m.find("el fichero guarda 1 registro más allá"), 0u) << m;
+    EXPECT_NE(m.find("no se ha modificado ningún fichero"), std::string::npos) << m;
   }
   auto despues = Snapshot(d / "i/Empresa");
   for (const char* f : {"Clientes.Dbf", "Clientes.mdx", "Clientes.MDX", "Clientes.dbt", "Clientes.DBT"})

@@ -1,5 +1,6 @@
-// A stock table whose Criterio holds values of more than one digit: the run and the check name
-// every such row and value and say what to do, and the table stays as it was.
+// A stock table whose Criterio holds values of more than one digit: the run (before its first
+// change) and the check name every such row and value and say what to do, and the table stays as
+// it was.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -50,7 +51,7 @@ TEST(Criterio, ValuesThatDoNotFitOneDigitAreAllNamedAndTheTableStaysAsItWas) {
   for (const auto& tabla : c.tablas)
     for (const auto& p : tabla.problemas)
       if (p.find("fila 5 (12), fila 9 (37)") != std::string::npos &&
-          p.find("corrija esos valores en Tribanor y vuelva a ejecutar la actualización") != std::string::npos)
+          p.find("Corrija esos valores en Tribanor y vuelva a ejecutar la actualización") != std::string::npos)
         listed = true;
   EXPECT_TRUE(listed) << "the check does not list both values";
 

@@ -358,13 +358,30 @@ TEST(Actualizacion, AFailedStepClosesTheWorkTableSoASecondRunStartsClean) {
     v.Ejecuta(inst.exe());
     FAIL();
   } catch (const engine::EDatabaseError& e) {
-    // The component's text, then the table and the folder of the failed step.
+    // Found before the first change: the problem, then the table and the folder of its step.
     EXPECT_EQ(std::string(e.what()),
-              "Field index not in range\nTabla: Existencias.dbf\nCarpeta: " +
+              "Field index not in range\nFalta el campo Criterio, que la actualización cambia. Recupere la tabla de "
+              "una copia de seguridad o pida al servicio técnico que la repare, y vuelva a actualizar; no se ha "
+              "modificado ningún fichero.\nTabla: Existencias.dbf\nCarpeta: " +
                   testing_support::SystemSeparators(inst.raiz + "/Empresa"));
   }
+  EXPECT_EQ(Nombres(inst.raiz + "/Empresa/Clientes.Dbf").back(), "CODIGO");
+  // A step that fails where nothing could foresee it (here when its table is written) closes the
+  // work table; the tables upgraded before it stay upgraded.
+  fs::remove(inst.raiz + "/Empresa/Existencias.dbf");
+  inst.Tabla("Empresa", "Existencias.dbf", {C("ARTICULO", 10), I("Criterio")});
+  Verificacion::FijaGancho([](const std::string& fichero) {
+    if (fs::path(fichero).filename() == "Existencias.dbf") throw engine::EDatabaseError("Fallo imprevisto");
+  });
+  try {
+    v.Ejecuta(inst.exe());
+    ADD_FAILURE() << "the step went through";
+  } catch (const engine::EDatabaseError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Fallo imprevisto\nTabla: Existencias.dbf\nCarpeta: " + testing_support::SystemSeparators(inst.raiz + "/Empresa"));
+  }
+  Verificacion::FijaGancho({});
   EXPECT_FALSE(v.fichero.Active());
-  // Clientes and Configu were upgraded before the failure and stay upgraded.
   EXPECT_EQ(Nombres(inst.raiz + "/Empresa/Clientes.Dbf").back(), "SC");
   // After the table is mended, the same window runs again to the end.
   fs::remove(inst.raiz + "/Empresa/Existencias.dbf");
@@ -547,18 +564,19 @@ TEST(Actualizacion, FiscalYearsTheIndexDoesNotGiveStopTheRunBeforeAnythingChange
     // Below it, the table and the folder of the installation, in this system's separators.
     const MensajeConContexto partes = SeparaContexto(mensaje);
     EXPECT_EQ(partes.contexto, (std::vector<std::string>{"Tabla: EJERCICI.DBF", "Carpeta: " + ConSeparadoresDelSistema(general)}));
-    mensaje = partes.texto;
 
     // The check without the run says the same, as something that would stop the upgrade.
     Comprobacion comprobacion = ComprobarInstalacion(demo.executable);
-    EXPECT_EQ(comprobacion.problemas, std::vector<std::string>{mensaje});
+    ASSERT_EQ(comprobacion.problemas.size(), 1u);
+    EXPECT_EQ(MensajeDeParada(comprobacion), mensaje);
     EXPECT_TRUE(comprobacion.HayProblemas());
 #ifndef _WIN32
     // (The command line goes through /bin/sh.)
     auto r = testing_support::RunCommand(testing_support::ShellQuote(ACTUALIZA_TRIBANOR) + " --comprobar " +
                                          testing_support::ShellQuote(d.path()));
     EXPECT_EQ(r.status, 2) << r.out;
-    EXPECT_NE(r.out.find("PROBLEMA: " + mensaje + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("PROBLEMA: " + SeparaContexto(comprobacion.problemas[0]).texto + "\n"), std::string::npos)
+        << r.out;
 #endif
     EXPECT_EQ(Cambiados(antes, Ficheros(d.path())), std::vector<std::string>{});
   }
@@ -630,6 +648,8 @@ TEST(Actualizacion, CompanyNamesAndFiscalYearsAreFoundAsWindowsStoredTheirFolder
   EXPECT_TRUE(ComprobarInstalacion(inst.exe()).AlDia());
 }
 
+// A blank fiscal year without its folder stops the run before its first change, naming that
+// folder and the table its first step there would have worked on.
 TEST(Actualizacion, ABlankFiscalYearWithoutItsFolderStopsTheRunThere) {
   TempDir d;
   Instalacion inst(d);
@@ -648,8 +668,8 @@ TEST(Actualizacion, ABlankFiscalYearWithoutItsFolderStopsTheRunThere) {
     ASSERT_GE(m.size(), fin.size()) << m;
     EXPECT_EQ(m.substr(m.size() - fin.size()), fin) << m;
   }
-  // It stopped at that folder: the steps before it are done.
-  EXPECT_EQ(Nombres(inst.raiz + "/Empresa/Clientes.Dbf").back(), "SC");
+  // Nothing was done.
+  EXPECT_EQ(Nombres(inst.raiz + "/Empresa/Clientes.Dbf").back(), "CODIGO");
   EXPECT_FALSE(fs::exists(inst.raiz + "/Empresas/Blanco/Ejercicio2004/Existencias.dbf"));
 }
 

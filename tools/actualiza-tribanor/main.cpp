@@ -113,10 +113,17 @@ int Actualizar(const std::string& ruta) {
   return 0;
 }
 
+// A problem's text, its further lines indented under the first.
+std::string Sangrado(std::string texto, const std::string& sangria) {
+  for (size_t p = texto.find('\n'); p != std::string::npos; p = texto.find('\n', p + 1)) texto.insert(p + 1, sangria);
+  return texto;
+}
+
 int Comprobar(const std::string& ruta) {
   if (NoExiste(ruta, FicheroPrograma(ruta))) return 2;
   Comprobacion c = ComprobarInstalacion(FicheroPrograma(ruta));
-  for (const auto& p : c.problemas) consola::Printf(stdout, "PROBLEMA: %s\n", p.c_str());
+  for (const auto& p : c.problemas) consola::Printf(stdout, "PROBLEMA: %s\n", Sangrado(p, "          ").c_str());
+  for (const auto& i : c.informes) consola::Printf(stdout, "%s\n", i.c_str());
   int pendientes = 0;
   for (const auto& t : c.tablas) {
     if (t.cambios.empty() && t.problemas.empty()) {
@@ -125,7 +132,7 @@ int Comprobar(const std::string& ruta) {
     }
     consola::Printf(stdout, "%s\n", ConSeparadoresDelSistema(t.tabla).c_str());
     for (const auto& x : t.cambios) consola::Printf(stdout, "    %s\n", x.c_str());
-    for (const auto& x : t.problemas) consola::Printf(stdout, "    PROBLEMA: %s\n", x.c_str());
+    for (const auto& x : t.problemas) consola::Printf(stdout, "    PROBLEMA: %s\n", Sangrado(x, "              ").c_str());
     pendientes += !t.cambios.empty();
   }
   // Copies kept by earlier runs, for an undo.

@@ -3,10 +3,9 @@
 
 #include "engine/dbase/dbase.h"
 #include "engine/dbase/mdx.h"
-#include "engine/dbase/storage_rows.h"
 #include "engine/error.h"
 #include "engine/fs.h"
-#include "engine/paradox/paradox.h"
+#include "engine/table_check.h"
 #include "tools/tabla/commands.h"
 
 namespace tabla {
@@ -24,16 +23,7 @@ bool IsMdx(const std::string& path) {
   return base.size() > 4 && base.substr(base.size() - 4) == ".MDX";
 }
 
-// The file beside `path` with the same base name and extension `ext`, in any letter case.
-std::string Companion(const std::string& path, const std::string& ext) {
-  std::string dir = engine::DirName(path);
-  std::string base = engine::BaseName(path);
-  if (auto dot = base.find_last_of('.'); dot != std::string::npos) base.resize(dot);
-  std::string want = Upper(base + "." + ext);
-  for (const auto& e : engine::CurrentFileSystem()->List(dir.empty() ? "." : dir))
-    if (!e.is_dir && Upper(e.name) == want) return dir.empty() ? e.name : engine::JoinPath(dir, e.name);
-  return "";
-}
+std::string Companion(const std::string& path, const std::string& ext) { return engine::FileBeside(path, ext); }
 
 std::string MdxOf(const std::string& table) {
   std::string mdx = Companion(table, "MDX");
@@ -42,10 +32,6 @@ std::string MdxOf(const std::string& table) {
                               {engine::CtxTable(table)});
   return mdx;
 }
-
-using engine::dbase::StorageRows;
-
-constexpr size_t kMaxRowProblems = 50;
 
 }  // namespace
 
@@ -122,41 +108,14 @@ int RunCheck(const std::vector<std::string>& args) {
                                 {engine::CtxFile(args[0])});
   }
   // Opening checks the header and that the file holds every record it counts; then every
-  // field of every row is read, memos and blobs included.
+  // field of every row is read, memos and blobs included, and every index checked.
   if (finish) PrepareForChange(dbf);  // a restructure that a crash interrupted is finished first
   auto table = OpenForReading(dbf);
-  std::vector<std::string> problems;
-  const uint64_t count = table->RecordCount();
-  if (const uint64_t past = engine::dbase::RecordsPastCount(*table))
-    problems.push_back("Registros sin contar: " + engine::dbase::RecordsPastCountText(past, count) +
-                       "; no se leen, y una reestructuración no la reconstruye (se perderían).");
-  std::string buf;
-  for (uint64_t r = 1; r <= count && problems.size() < kMaxRowProblems; ++r) {
-    table->ReadRecord(r, &buf);
-    for (size_t f = 0; f < table->Fields().size(); ++f) {
-      try {
-        table->GetValue(buf, static_cast<int>(f));
-      } catch (const engine::EngineError& e) {
-        problems.push_back("Registro " + std::to_string(r) + ", campo " + table->Fields()[f].name + ": " + e.message());
-      }
-    }
-  }
-  std::vector<std::string> foreign;
-  size_t tag_count = table->Tags().size();
-  if (table->Format() == engine::TableFormat::kParadox) {
-    // Secondary indexes: every entry against its row, their order, their .Y files.
-    auto report = engine::paradox::CheckSecondaryIndexes(*table);
-    problems.insert(problems.end(), report.problems.begin(), report.problems.end());
-    foreign = report.unchecked;
-  } else if (tag_count > 0) {
-    auto idx = engine::dbase::MdxIndex::Open(MdxOf(dbf), table->Fields(), table->Codepage(), false,
-                                              table->KeyCollation());
-    StorageRows rows(*table);
-    auto report = idx->Check(rows);
-    problems.insert(problems.end(), report.problems.begin(), report.problems.end());
-    foreign = report.foreign_order;
-    foreign.insert(foreign.end(), report.unchecked.begin(), report.unchecked.end());
-  }
+  const engine::TableCheck check = engine::CheckTable(*table);
+  const std::vector<std::string>& problems = check.problems;
+  const std::vector<std::string>& foreign = check.unconfirmed;
+  const uint64_t count = check.records;
+  const size_t tag_count = check.tags;
   for (const auto& p : problems) std::printf("%s\n", p.c_str());
   for (const auto& p : foreign) std::printf("%s\n", p.c_str());
   if (!problems.empty()) return 1;
