@@ -113,7 +113,7 @@ void CompruebaEspacio(const std::string& ruta, Comprobacion& out) {
   std::string texto = "No hay espacio libre suficiente en el disco de la instalación: quedan " + Tamano(*libre) +
                       " y la actualización necesita unos " + Tamano(necesario);
   if (mayor) texto += " (" + Tamano(mayor->bytes_nuevos) + " para reconstruir esta tabla, la mayor";
-  if (mayor && out.espacio_adicional) texto += ", y " + Tamano(out.espacio_adicional) + " para la copia de lo que sustituye";
+  if (mayor && out.espacio_adicional) texto += ", y " + Tamano(out.espacio_adicional) + " para las demás tablas nuevas y la copia de las que sustituye";
   if (mayor) texto += ")";
   texto += ". Libere espacio en ese disco y vuelva a ejecutar la actualización.";
   if (mayor) mayor->problemas.push_back(texto);
@@ -174,6 +174,11 @@ Comprobacion Comprueba(const std::string& ruta) {
   }
   out.tablas.push_back(ComprobarExistencias(ruta + "Empresa", "Empresa"));
   // What other parts of the run check, list and need on the disk goes here, before the space.
+  // The run keeps the old files of every table it replaces (Copia.h): the new files of every
+  // table then stay on the disk beside the old ones, not only the largest's; and where the disk
+  // has no hard links the old files are copied, the largest table's at most at one time.
+  for (const auto& t : out.tablas)
+    if (t.escribe) out.espacio_adicional += t.bytes_nuevos;
   CompruebaEspacio(ruta, out);
   return out;
 }
