@@ -84,11 +84,19 @@ std::optional<Mark> MarkOf(FileSystem& fs, const std::string& path) {
 }
 
 std::string Encode(const std::vector<NamedEntry>& entries) {
+  // Appended piece by piece: GCC 12 at -O3 warns of an overlap in `"\t" + std::string&&`.
   std::string s = std::string(kJournalMagic) + "\n";
   for (const auto& e : entries) {
-    s += e.final_name + "\t" + e.new_name;
-    if (e.mark) s += "\t" + std::to_string(e.mark->size) + "\t" + Hex(e.mark->sum);
-    s += "\n";
+    s += e.final_name;
+    s += '\t';
+    s += e.new_name;
+    if (e.mark) {
+      s += '\t';
+      s += std::to_string(e.mark->size);
+      s += '\t';
+      s += Hex(e.mark->sum);
+    }
+    s += '\n';
   }
   s += "end\n";
   return s;

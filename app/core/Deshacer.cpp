@@ -73,7 +73,15 @@ void Examina(const std::string& raiz, const std::string& carpeta_copia, const Ta
     }
     engine::RecoverSwap(x.tabla_path);
   }
-  x.ahora = FicherosDeTabla(x.dir, t.tabla);
+  try {
+    x.ahora = FicherosDeTabla(x.dir, t.tabla);
+  } catch (const engine::EngineError& e) {
+    // On Windows a table that another program holds cannot even be read.
+    if (e.code() != engine::err::kTableInUse) throw;
+    plan.problemas.push_back(nombre + ": está abierta en otro programa. Cierre Tribanor en todos los ordenadores que "
+                             "usan esta instalación y vuelva a intentarlo.");
+    return;
+  }
   if (x.ahora == t.antes) {
     plan.acciones.push_back(nombre + ": ya está como antes de la actualización.");
     // What an interrupted undo of it left in the work folder goes (when nobody holds the table).

@@ -184,9 +184,10 @@ TEST(PasosAtomicos, AMissingStockTableIsCreatedWholeOrNotAtAll) {
 TEST(PasosAtomicos, AStockTableOfNoBytesIsMadeAgainAndTheRunSaysSo) {
   TempDir d;
   DemoSummary demo = WriteDemoInstallation(d.path(), {});
-  std::vector<std::string> vacias = {d.path() + "/Empresa/Existencias.dbf"};
-  for (const auto& e : fs::recursive_directory_iterator(d.path() + "/Empresas"))
-    if (e.path().filename() == "Existencias.dbf" && vacias.size() < 2) vacias.push_back(testing_support::Utf8Path(e.path()));
+  // Paths as the system takes them (a company's folder has letters beyond ASCII).
+  std::vector<fs::path> vacias = {fs::path(d.path()) / "Empresa" / "Existencias.dbf"};
+  for (const auto& e : fs::recursive_directory_iterator(fs::path(d.path()) / "Empresas"))
+    if (e.path().filename() == "Existencias.dbf" && vacias.size() < 2) vacias.push_back(e.path());
   ASSERT_EQ(vacias.size(), 2u);
   for (const auto& v : vacias) fs::resize_file(v, 0);
   int dichas = 0;
@@ -206,7 +207,7 @@ TEST(PasosAtomicos, AStockTableOfNoBytesIsMadeAgainAndTheRunSaysSo) {
   }
   const std::string ejercicio = testing_support::SystemSeparators("/Empresas/");
   EXPECT_NE((v.vista.avisos[0] + v.vista.avisos[1]).find(ejercicio), std::string::npos) << v.vista.avisos[0];
-  for (const auto& vacia : vacias) EXPECT_EQ(Lee(vacia).campos.size(), 11u);
+  for (const auto& vacia : vacias) EXPECT_EQ(Lee(testing_support::Utf8Path(vacia)).campos.size(), 11u);
   EXPECT_TRUE(ComprobarInstalacion(demo.executable).AlDia());
 }
 
