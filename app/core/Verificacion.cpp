@@ -55,10 +55,18 @@ void Verificacion::Comprueba(const std::string& ruta) const {
     if (problemas.empty()) continue;
     MensajeConContexto m;
     m.texto = "La tabla no ha superado la comprobación que sigue a la actualización:";
-    for (size_t i = 0; i < problemas.size() && i < kProblemasMostrados; ++i) m.texto += "\n- " + problemas[i];
-    if (problemas.size() > kProblemasMostrados)
-      m.texto += "\n- y " + std::to_string(problemas.size() - kProblemasMostrados) + " más";
-    m.texto += "\n" + LineaDeshacer(ruta);
+    // Appended piece by piece: GCC 12 at -O3 warns of an overlap in `"\n" + std::string&&`.
+    for (size_t i = 0; i < problemas.size() && i < kProblemasMostrados; ++i) {
+      m.texto += "\n- ";
+      m.texto += problemas[i];
+    }
+    if (problemas.size() > kProblemasMostrados) {
+      m.texto += "\n- y ";
+      m.texto += std::to_string(problemas.size() - kProblemasMostrados);
+      m.texto += " más";
+    }
+    m.texto += '\n';
+    m.texto += LineaDeshacer(ruta);
     m.contexto = {engine::CtxTable(tabla), engine::CtxFolder(ConSeparadoresDelSistema(carpeta))};
     throw EErrorDeTabla(std::move(m));
   }
