@@ -5,19 +5,14 @@
 #include "engine/dbase/storage_rows.h"
 #include "engine/error.h"
 #include "engine/fs.h"
+#include "engine/path.h"
 #include "engine/paradox/paradox.h"
 #include "engine/codepage.h"
 
 namespace engine {
 
 std::string FileBeside(const std::string& path, const std::string& ext) {
-  const std::string dir = DirName(path);
-  std::string base = BaseName(path);
-  if (auto dot = base.find_last_of('.'); dot != std::string::npos) base.resize(dot);
-  const std::string want = FoldCase(base + "." + ext);
-  for (const auto& e : CurrentFileSystem()->List(dir.empty() ? "." : dir))
-    if (!e.is_dir && FoldCase(e.name) == want) return dir.empty() ? e.name : JoinPath(dir, e.name);
-  return "";
+  return FindCompanion(path, ext).value_or("");
 }
 
 TableCheck CheckTable(TableStorage& table, size_t max_row_problems) {
