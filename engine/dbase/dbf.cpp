@@ -31,20 +31,18 @@ void DbfTable::RequireWritable() const {
                       {CtxTable(path_)});
 }
 
-void DbfTable::CheckRecordNumber(uint64_t recno) const {
-  if (recno < 1 || recno > count_)
-    throw EngineError(err::kEndOfTable,
-                      "El registro " + std::to_string(recno) + " no existe (la tabla tiene " +
-                          std::to_string(count_) + ").",
-                      {CtxTable(path_), CtxRecord(recno)});
+void DbfTable::NoSuchRecord(uint64_t recno) const {
+  throw EngineError(err::kEndOfTable,
+                    "El registro " + std::to_string(recno) + " no existe (la tabla tiene " + std::to_string(count_) +
+                        ").",
+                    {CtxTable(path_), CtxRecord(recno)});
 }
 
-void DbfTable::CheckBuffer(const std::string& buf) const {
-  if (buf.size() != record_length_)
-    throw EngineError(err::kInternal,
-                      "El registro mide " + std::to_string(buf.size()) + " bytes y la tabla espera " +
-                          std::to_string(record_length_) + ".",
-                      {CtxTable(path_)});
+void DbfTable::WrongBufferSize(size_t size) const {
+  throw EngineError(err::kInternal,
+                    "El registro mide " + std::to_string(size) + " bytes y la tabla espera " +
+                        std::to_string(record_length_) + ".",
+                    {CtxTable(path_)});
 }
 
 uint64_t RecordsPastCount(TableStorage& table) {

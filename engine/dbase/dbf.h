@@ -80,8 +80,15 @@ class DbfTable : public TableStorage {
   void OpenCompanions();
   void LockCompanion(const std::string& path);
   void RequireWritable() const;
-  void CheckRecordNumber(uint64_t recno) const;
-  void CheckBuffer(const std::string& buf) const;
+  // Checked on every row read: the refusals are kept out of line.
+  void CheckRecordNumber(uint64_t recno) const {
+    if (recno < 1 || recno > count_) NoSuchRecord(recno);
+  }
+  void CheckBuffer(const std::string& buf) const {
+    if (buf.size() != record_length_) WrongBufferSize(buf.size());
+  }
+  [[noreturn]] void NoSuchRecord(uint64_t recno) const;
+  [[noreturn]] void WrongBufferSize(size_t size) const;
   uint64_t RecordOffset(uint64_t recno) const { return header_length_ + (recno - 1) * record_length_; }
   void WriteRecord(uint64_t recno, const std::string& buf);
   void WriteCount();
@@ -92,7 +99,6 @@ class DbfTable : public TableStorage {
   void StoreMemo(std::string* buf, int field, const std::string& data, const Value& shown);
   std::string DecodeText(std::string_view bytes) const;
   void DecodeText(std::string_view bytes, std::string* out) const;
-  void ReadTextOrNumber(const std::string& buf, int field, Value* out) const;
   // The stored bytes of a field are not a value of its type.
   [[noreturn]] void CorruptValue(int field, std::string_view raw, const std::string& what) const;
 

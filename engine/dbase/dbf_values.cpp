@@ -10,11 +10,13 @@
 
 #include "engine/dbase/dbf.h"
 #include "engine/dbase/dbf_internal.h"
+#include "engine/dbase/stored_text.h"
 #include "engine/error.h"
 
 namespace engine::dbase {
 
 using namespace dbf_internal;
+using stored_text::ParseDouble;
 
 namespace {
 
@@ -63,83 +65,6 @@ std::string ShortestFixed(double d) {
   char buf[512];
   auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed);
   return std::string(buf, r.ptr);
-}
-
-// Numbers as dBASE stores them ([+|-]digits[.digits], at least one digit) are read on a fast
-// path: an integer of at most 15 digits divided by an exact power of ten is the correctly
-// rounded double (one IEEE division). kLong: a stored number with more digits than that.
-enum class Plain { kNot, kExact, kLong };
-
-constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-
-// Numbers with more than 15 digits in all: leading zeros do not count, and only the first 16
-// significant digits are gathered (enough to tell kLong).
-Plain ReadLongPlainNumber(std::string_view t, double* out) {
-  size_t i = 0;
-  bool neg = false, dot = false;
-  if (i < t.size() && (t[i] == '-' || t[i] == '+')) {
-    neg = t[i] == '-';
-    ++i;
-  }
-  uint64_t mant = 0;
-  int digits = 0, frac = 0, seen = 0;
-  for (; i < t.size(); ++i) {
-    char c = t[i];
-    if (c >= '0' && c <= '9') {
-      if (digits < 16) mant = mant * 10 + static_cast<uint64_t>(c - '0');
-      if (mant) ++digits;
-      if (dot) ++frac;
-      ++seen;
-    } else if (c == '.' && !dot) {
-      dot = true;
-    } else {
-      return Plain::kNot;
-    }
-  }
-  if (seen == 0) return Plain::kNot;
-  if (digits > 15 || frac > 15) return Plain::kLong;
-  double d = static_cast<double>(mant) / kPow10[frac];
-  *out = neg ? -d : d;
-  return Plain::kExact;
-}
-
-Plain ReadPlainNumber(std::string_view t, double* out) {
-  const char* p = t.data();
-  const char* const end = p + t.size();
-  bool neg = false;
-  if (p < end && (*p == '-' || *p == '+')) neg = *p++ == '-';
-  const char* const first = p;
-  uint64_t mant = 0;
-  while (p < end && static_cast<unsigned char>(*p - '0') < 10) mant = mant * 10 + static_cast<uint64_t>(*p++ - '0');
-  const size_t int_digits = static_cast<size_t>(p - first);
-  size_t frac = 0;
-  if (p < end && *p == '.') {
-    const char* const point = ++p;
-    while (p < end && static_cast<unsigned char>(*p - '0') < 10) mant = mant * 10 + static_cast<uint64_t>(*p++ - '0');
-    frac = static_cast<size_t>(p - point);
-  }
-  if (p != end || int_digits + frac == 0) return Plain::kNot;
-  if (int_digits + frac > 15) return ReadLongPlainNumber(t, out);
-  double d = static_cast<double>(mant) / kPow10[frac];
-  *out = neg ? -d : d;
-  return Plain::kExact;
-}
-
-bool ParseDouble(std::string_view t, double* out) {
-  if (!t.empty() && t[0] == '+') t.remove_prefix(1);
-  if (ReadPlainNumber(t, out) == Plain::kExact) return true;
-  auto r = std::from_chars(t.data(), t.data() + t.size(), *out);
-  return r.ec == std::errc() && r.ptr == t.data() + t.size();
-}
-
-// A stored number's value: false when the text is not a number as dBASE stores it.
-bool ParseStoredNumber(std::string_view t, double* out) {
-  switch (ReadPlainNumber(t, out)) {
-    case Plain::kExact: return true;
-    case Plain::kLong: return ParseDouble(t, out);
-    case Plain::kNot: break;
-  }
-  return false;
 }
 
 // Rounds to `decimals` places, half away from zero, on the digits themselves. Returns the text
@@ -224,25 +149,40 @@ void DbfTable::DecodeText(std::string_view bytes, std::string* out) const {
     SetBytes(out, bytes.data(), bytes.size());
     return;
   }
-  // Every byte has its UTF-8 in a table of four bytes and a length: written whole, then the
-  // cursor moves by the length, with no branch per byte.
+  // Every other byte has its UTF-8 in a table of four bytes and a length: written whole, then
+  // the cursor moves by the length, with no branch per byte. The ASCII between such bytes is
+  // copied a word at a time: the word is stored whole and the cursor moves past its ASCII bytes
+  // only, so the output needs 8 bytes to spare.
   auto decode = [&](char* p) {
-    std::memcpy(p, bytes.data(), ascii);
-    p += ascii;
-    for (unsigned char c : bytes.substr(ascii)) {
+    const char* const s = bytes.data();
+    const size_t n = bytes.size();
+    for (size_t i = 0; i < n;) {
+      if (stored_text::kWordWise && i + 8 <= n) {
+        const uint64_t word = stored_text::LoadWord(s + i);
+        std::memcpy(p, &word, 8);
+        const uint64_t high = word & 0x8080808080808080ull;
+        const size_t run = high ? static_cast<size_t>(std::countr_zero(high) / 8) : 8;
+        p += run;
+        i += run;
+        if (run == 8) continue;
+      } else if (static_cast<unsigned char>(s[i]) < 0x80) {
+        *p++ = s[i++];
+        continue;
+      }
+      const auto c = static_cast<unsigned char>(s[i++]);
       std::memcpy(p, utf8_[c].data(), 4);
       p += utf8_len_[c];
     }
     return p;
   };
   if (bytes.size() <= 254) {  // a character field: through a buffer on the stack
-    char tmp[254 * 4 + 4];
+    char tmp[254 * 4 + 8];
     SetBytes(out, tmp, static_cast<size_t>(decode(tmp) - tmp));
     return;
   }
   size_t n = ascii;
   for (unsigned char c : bytes.substr(ascii)) n += utf8_len_[c];
-  out->resize(n + 3);
+  out->resize(n + 8);
   out->resize(static_cast<size_t>(decode(out->data()) - out->data()));
 }
 
@@ -276,48 +216,41 @@ void DbfTable::CorruptValue(int field, std::string_view raw, const std::string& 
                     Ctx(field));
 }
 
-// Character and number fields, the ones read by the million, decoded into a Value whose text
-// storage is reused from row to row.
-void DbfTable::ReadTextOrNumber(const std::string& buf, int field, Value* out) const {
+// Character and number fields, the ones read by the million, are decoded into a Value whose
+// text storage is reused from row to row.
+void DbfTable::ReadValue(const std::string& buf, int field, Value* out) {
+  CheckBuffer(buf);
+  const char letter = field >= 0 && static_cast<size_t>(field) < fields_.size() ? extra_[static_cast<size_t>(field)].letter : 0;
+  if (letter != 'C' && letter != 'N' && letter != 'F') {
+    *out = GetValue(buf, field);
+    return;
+  }
   const FieldSpec& f = fields_[static_cast<size_t>(field)];
-  std::string_view raw(buf.data() + f.offset, f.length);
+  const char* const raw = buf.data() + f.offset;
   out->i = 0;
   out->d = 0;
-  if (extra_[static_cast<size_t>(field)].letter == 'C') {
-    size_t e = raw.size();
-    static const char kBlanks[8] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-    while (e >= 8 && std::memcmp(raw.data() + e - 8, kBlanks, 8) == 0) e -= 8;
-    while (e > 0 && (raw[e - 1] == ' ' || raw[e - 1] == '\0')) --e;
+  if (letter == 'C') {
+    const size_t e = stored_text::TrimmedEnd(raw, f.length);
     if (e == 0) {
       out->kind = Value::Kind::Null;
       out->s.clear();
       return;
     }
     out->kind = Value::Kind::Text;
-    DecodeText(raw.substr(0, e), &out->s);
+    DecodeText(std::string_view(raw, e), &out->s);
     return;
   }
-  size_t b = 0, e = raw.size();
-  while (b < e && (raw[b] == ' ' || raw[b] == '\0')) ++b;
-  while (e > b && (raw[e - 1] == ' ' || raw[e - 1] == '\0')) --e;
+  const size_t b = stored_text::TrimmedBegin(raw, f.length);
   out->s.clear();
-  if (b == e) {
+  if (b == f.length) {
     out->kind = Value::Kind::Null;
     return;
   }
-  std::string_view t = raw.substr(b, e - b);
-  if (!ParseStoredNumber(t, &out->d)) CorruptValue(field, raw, "no es un número");
+  const std::string_view t(raw + b, stored_text::TrimmedEnd(raw + b, f.length - b));
+  if (!stored_text::ReadStoredNumber(t, f.decimals, &out->d))
+    CorruptValue(field, std::string_view(raw, f.length), "no es un número");
   out->kind = Value::Kind::Number;
-  out->s.assign(t);
-}
-
-void DbfTable::ReadValue(const std::string& buf, int field, Value* out) {
-  CheckBuffer(buf);
-  if (field >= 0 && static_cast<size_t>(field) < fields_.size()) {
-    char letter = extra_[static_cast<size_t>(field)].letter;
-    if (letter == 'C' || letter == 'N' || letter == 'F') return ReadTextOrNumber(buf, field, out);
-  }
-  *out = GetValue(buf, field);
+  out->s.append(t);  // onto the cleared text: cheaper than assign for a string reused row to row
 }
 
 Value DbfTable::GetValue(const std::string& buf, int field) {
@@ -334,7 +267,7 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
     case 'N':
     case 'F': {
       Value v;
-      ReadTextOrNumber(buf, field, &v);
+      ReadValue(buf, field, &v);
       return v;
     }
     case 'D': {
