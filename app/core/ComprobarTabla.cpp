@@ -14,9 +14,9 @@
 #include "engine/dbase/dbase.h"
 #include "engine/error.h"
 #include "engine/fs.h"
+#include "engine/path.h"
 #include "engine/swap.h"
 #include "engine/table.h"
-#include "engine/table_check.h"
 #include "restructure/Restructure.h"
 
 namespace actualiza {
@@ -171,8 +171,16 @@ bool Retenida(const std::string& ruta) {
       return false;  // not held: what keeps it from being opened is told where it is opened
     }
   };
-  // The step's exclusive open locks the memo file and the index as it locks the table.
-  return retenido(ruta) || retenido(engine::FileBeside(ruta, "DBT")) || retenido(engine::FileBeside(ruta, "MDX"));
+  if (retenido(ruta)) return true;
+  // The step's exclusive open locks the memo file and the index as it locks the table: those of
+  // its name in any letter case, found in one listing of the folder.
+  const std::string carpeta = engine::DirName(ruta), nombre = engine::BaseName(ruta);
+  const std::string dbt = engine::ReplaceExtension(nombre, "DBT"), mdx = engine::ReplaceExtension(nombre, "MDX");
+  for (const auto& f : fs.List(carpeta.empty() ? "." : carpeta))
+    if (!f.is_dir && (engine::SameNameIgnoringCase(f.name, dbt) || engine::SameNameIgnoringCase(f.name, mdx)) &&
+        retenido(engine::JoinPath(carpeta, f.name)))
+      return true;
+  return false;
 }
 
 // The run's step opens the table exclusively: so must the check, now, and let it go at once.
