@@ -14,9 +14,9 @@
 #include "engine/dbase/dbase.h"
 #include "engine/error.h"
 #include "engine/fs.h"
+#include "engine/path.h"
 #include "engine/swap.h"
 #include "engine/table.h"
-#include "engine/table_check.h"
 #include "restructure/Restructure.h"
 
 namespace actualiza {
@@ -84,12 +84,11 @@ void RegistrosDeMas(const std::string& ruta, EstadoTabla& e) {
   }
 }
 
-// Opens a table to read its structure; records why when it cannot.
-bool Abre(TTable& t, EstadoTabla& e) {
+// Opens a table to read its structure; records why when it cannot. `ruta`: its file, Ruta(e).
+bool Abre(TTable& t, EstadoTabla& e, const std::string& ruta) {
   t.SetDatabaseName(e.carpeta);
   t.SetTableName(e.fichero);
   t.SetReadOnly(true);  // the check changes nothing, and works on read-only media
-  const std::string ruta = Ruta(e);
   if (!ruta.empty() && engine::SwapPending(ruta)) {
     std::string problema;
     try {
@@ -126,54 +125,37 @@ bool Abre(TTable& t, EstadoTabla& e) {
   return false;
 }
 
-// The bytes of the table's files (table, memos, indexes).
-uint64_t BytesDeLaFamilia(const std::string& ruta) {
+// The bytes of the table's files (table, memos, indexes); `tabla` gets those of its own file.
+uint64_t BytesDeLaFamilia(const std::string& ruta, uint64_t& tabla) {
   engine::FileSystem& fs = *engine::CurrentFileSystem();
   const std::string carpeta = engine::DirName(ruta), nombre = engine::BaseName(ruta);
   uint64_t total = 0;
+  tabla = 0;
   for (const auto& f : fs.List(carpeta.empty() ? "." : carpeta))
-    if (!f.is_dir && engine::IsFamilyFileName(nombre, f.name))
-      total += fs.Open(engine::JoinPath(carpeta, f.name), engine::OpenMode::kRead)->Size();
+    if (!f.is_dir && engine::IsFamilyFileName(nombre, f.name)) {
+      const uint64_t bytes = fs.Open(engine::JoinPath(carpeta, f.name), engine::OpenMode::kRead)->Size();
+      total += bytes;
+      if (f.name == nombre) tabla = bytes;
+    }
   return total;
 }
 
 // What the rebuild writes: the files as they are, each row wider by the fields added, a wider
-// header, and room for the memo and index files' own blocks.
+// header, and room for the memo and index files' own blocks. The rows are bounded by the table
+// file's size over the record's (the header's count would need a walk past the deleted rows).
 uint64_t Estima(TTable& t, const std::string& ruta, const std::vector<Nuevo>& anadidos) {
   uint64_t ancho = 0;
   for (const auto& [nombre, longitud] : anadidos) ancho += static_cast<uint64_t>(longitud);
-  const uint64_t filas = static_cast<uint64_t>(std::max<int64_t>(t.RecordCount(), 0));
-  return BytesDeLaFamilia(ruta) + filas * ancho + 32 * anadidos.size() + 64 * 1024;
+  bde::CURProps props;
+  engine::Check(bde::DbiGetCursorProps(t.Handle(), props));
+  uint64_t tabla = 0;
+  const uint64_t familia = BytesDeLaFamilia(ruta, tabla);
+  const uint64_t filas = props.iRecSize > 0 ? tabla / props.iRecSize : 0;
+  return familia + filas * ancho + 32 * anadidos.size() + 64 * 1024;
 }
 
-// The run's step opens the table exclusively: so must the check, now, and let it go at once.
-void CompruebaExclusiva(EstadoTabla& e) {
-  if (OtroLaRetiene(e.carpeta, e.fichero)) Ocupada(e);
-}
-
-// Reads the fields of an existing table and notes the ones to add; the table is closed after.
-// Returns how many fields it adds.
-size_t CompruebaCampos(EstadoTabla& e, const std::vector<Nuevo>& campos, const char* decimales,
-                     const std::function<void(TTable&, const std::vector<Campo>&)>& mas = {}) {
-  TTable t;
-  if (!Abre(t, e)) return 0;
-  const std::vector<Campo> existentes = CamposDe(t);
-  std::vector<Nuevo> anadidos;
-  for (const auto& c : campos)
-    if (!Busca(existentes, c.first)) {
-      anadidos.push_back(c);
-      e.cambios.push_back(std::string("añadir ") + c.first + " N(" + std::to_string(c.second) + "," + decimales + ")");
-    }
-  if (mas) mas(t, existentes);
-  e.escribe = e.escribe || !anadidos.empty();
-  if (e.escribe) e.bytes_nuevos = Estima(t, Ruta(e), anadidos);
-  return anadidos.size();
-}
-
-}  // namespace
-
-bool OtroLaRetiene(const std::string& carpeta, const std::string& tabla) {
-  const std::string ruta = Ruta({"", carpeta, tabla, {}, {}});
+// Whether another program holds the table whose file is `ruta` ("" when its folder cannot be used).
+bool Retenida(const std::string& ruta) {
   engine::FileSystem& fs = *engine::CurrentFileSystem();
   if (ruta.empty() || !fs.IsRegularFile(ruta)) return false;
   auto retenido = [&](const std::string& fichero) {
@@ -189,22 +171,60 @@ bool OtroLaRetiene(const std::string& carpeta, const std::string& tabla) {
       return false;  // not held: what keeps it from being opened is told where it is opened
     }
   };
-  // The step's exclusive open locks the memo file and the index as it locks the table.
-  return retenido(ruta) || retenido(engine::FileBeside(ruta, "DBT")) || retenido(engine::FileBeside(ruta, "MDX"));
+  if (retenido(ruta)) return true;
+  // The step's exclusive open locks the memo file and the index as it locks the table: those of
+  // its name in any letter case, found in one listing of the folder.
+  const std::string carpeta = engine::DirName(ruta), nombre = engine::BaseName(ruta);
+  const std::string dbt = engine::ReplaceExtension(nombre, "DBT"), mdx = engine::ReplaceExtension(nombre, "MDX");
+  for (const auto& f : fs.List(carpeta.empty() ? "." : carpeta))
+    if (!f.is_dir && (engine::SameNameIgnoringCase(f.name, dbt) || engine::SameNameIgnoringCase(f.name, mdx)) &&
+        retenido(engine::JoinPath(carpeta, f.name)))
+      return true;
+  return false;
 }
+
+// The run's step opens the table exclusively: so must the check, now, and let it go at once.
+void CompruebaExclusiva(EstadoTabla& e, const std::string& ruta) {
+  if (Retenida(ruta)) Ocupada(e);
+}
+
+// Reads the fields of an existing table (its file `ruta`) and notes the ones to add; the table is
+// closed after. Returns how many fields it adds.
+size_t CompruebaCampos(EstadoTabla& e, const std::string& ruta, const std::vector<Nuevo>& campos, const char* decimales,
+                       const std::function<void(TTable&, const std::vector<Campo>&)>& mas = {}) {
+  TTable t;
+  if (!Abre(t, e, ruta)) return 0;
+  const std::vector<Campo> existentes = CamposDe(t);
+  std::vector<Nuevo> anadidos;
+  for (const auto& c : campos)
+    if (!Busca(existentes, c.first)) {
+      anadidos.push_back(c);
+      e.cambios.push_back(std::string("añadir ") + c.first + " N(" + std::to_string(c.second) + "," + decimales + ")");
+    }
+  if (mas) mas(t, existentes);
+  e.escribe = e.escribe || !anadidos.empty();
+  if (e.escribe) e.bytes_nuevos = Estima(t, ruta, anadidos);
+  return anadidos.size();
+}
+
+}  // namespace
+
+bool OtroLaRetiene(const std::string& carpeta, const std::string& tabla) { return Retenida(Ruta({"", carpeta, tabla, {}, {}})); }
 
 EstadoTabla ComprobarClientes(const std::string& carpeta, const std::string& relativa) {
   EstadoTabla e{relativa + "/Clientes.Dbf", carpeta, "Clientes.Dbf", {}, {}};
-  CompruebaCampos(e, {{"SA", 12}, {"SC", 12}}, "2");
-  if (e.escribe && e.problemas.empty()) CompruebaExclusiva(e);
+  const std::string ruta = Ruta(e);
+  CompruebaCampos(e, ruta, {{"SA", 12}, {"SC", 12}}, "2");
+  if (e.escribe && e.problemas.empty()) CompruebaExclusiva(e, ruta);
   return e;
 }
 
 EstadoTabla ComprobarConfiguracion(const std::string& carpeta) {
   EstadoTabla e{"General/Configu.Dbf", carpeta, "Configu.Dbf", {}, {}};
-  if (CompruebaCampos(e, {{"Color1", kAnchoColor1}, {"Color2", 7}, {"Fondo1", 8}, {"Fondo2", 9}}, "0") > 0)
+  const std::string ruta = Ruta(e);
+  if (CompruebaCampos(e, ruta, {{"Color1", kAnchoColor1}, {"Color2", 7}, {"Fondo1", 8}, {"Fondo2", 9}}, "0") > 0)
     e.cambios.push_back("escribir los colores por defecto donde falten");
-  if (e.escribe && e.problemas.empty()) CompruebaExclusiva(e);
+  if (e.escribe && e.problemas.empty()) CompruebaExclusiva(e, ruta);
   return e;
 }
 
@@ -217,13 +237,14 @@ EstadoTabla ComprobarExistencias(const std::string& carpeta, const std::string& 
     e.problemas.push_back("No existe la carpeta de datos. Compruebe la instalación y vuelva a actualizar.");
     return e;
   }
-  if (!fs.IsRegularFile(ruta) || fs.Open(ruta, engine::OpenMode::kRead)->Size() == 0) {
-    e.cambios.push_back(fs.IsRegularFile(ruta) ? "la tabla está vacía (0 bytes, sin datos): se volverá a crear con Criterio N(1,0) y los diez importes"
+  const bool existe = fs.IsRegularFile(ruta);
+  if (!existe || fs.Open(ruta, engine::OpenMode::kRead)->Size() == 0) {
+    e.cambios.push_back(existe ? "la tabla está vacía (0 bytes, sin datos): se volverá a crear con Criterio N(1,0) y los diez importes"
                                                : "crear la tabla con Criterio N(1,0) y los diez importes");
     e.bytes_nuevos = 64 * 1024;
     return e;
   }
-  CompruebaCampos(e,
+  CompruebaCampos(e, ruta,
                   {{"Iniciales", 12}, {"1T", 12}, {"2T", 12}, {"3T", 12}, {"4T", 12}, {"Finales", 12},
                    {"Var1T", 12}, {"Var2T", 12}, {"Var3T", 12}, {"Var4T", 12}},
                   "2", [&](TTable& t, const std::vector<Campo>& campos) {
@@ -247,7 +268,7 @@ EstadoTabla ComprobarExistencias(const std::string& carpeta, const std::string& 
                                             ListaCriterios(malos) +
                                             ". Corrija esos valores en Tribanor y vuelva a ejecutar la actualización.");
                   });
-  if (e.problemas.empty()) CompruebaExclusiva(e);
+  if (e.problemas.empty()) CompruebaExclusiva(e, ruta);
   return e;
 }
 

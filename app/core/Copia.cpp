@@ -14,24 +14,9 @@ namespace actualiza {
 
 namespace {
 
-constexpr const char* kCabecera = "ACTUALIZA-COPIA 1";
+// The manifest's first line: this name and its version, which says the kind of its checksums.
+constexpr const char* kCabecera = "ACTUALIZA-COPIA ";
 constexpr size_t kBloque = 1u << 20;
-
-uint64_t Rota(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
-
-// One 64-bit word of the checksum, its bytes taken in little-endian order on every machine.
-uint64_t Palabra(const unsigned char* p, size_t n) {
-  uint64_t w = 0;
-  for (size_t i = 0; i < n; ++i) w |= static_cast<uint64_t>(p[i]) << (8 * i);
-  return w;
-}
-
-std::string Hex(uint64_t v) {
-  static const char kDigitos[] = "0123456789abcdef";
-  std::string s(16, '0');
-  for (int i = 15; i >= 0; --i, v >>= 4) s[static_cast<size_t>(i)] = kDigitos[v & 15];
-  return s;
-}
 
 bool EsNumero(const std::string& s, size_t max) {
   return !s.empty() && s.size() <= max && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -94,35 +79,14 @@ uint64_t BytesBajo(engine::FileSystem& fs, const std::string& carpeta) {
 
 }  // namespace
 
-std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* bytes) {
-  auto f = fs.Open(path, engine::OpenMode::kRead);
-  std::vector<unsigned char> buf(kBloque);
-  uint64_t h = 0x243F6A8885A308D3ull, total = 0;
-  for (;;) {
-    const size_t n = f->ReadAt(total, buf.data(), buf.size());
-    for (size_t i = 0; i < n; i += 8) {
-      h ^= Palabra(buf.data() + i, std::min<size_t>(8, n - i)) * 0x87C37B91114253D5ull;
-      h = Rota(h, 31) * 0x4CF5AD432745937Full;
-    }
-    total += n;
-    if (n < buf.size()) break;
-  }
-  h ^= total;
-  h ^= h >> 33;
-  h *= 0xFF51AFD7ED558CCDull;
-  h ^= h >> 33;
-  if (bytes) *bytes = total;
-  return Hex(h);
-}
-
-std::vector<FicheroGuardado> FicherosDeTabla(const std::string& carpeta, const std::string& tabla) {
+std::vector<FicheroGuardado> FicherosDeTabla(const std::string& carpeta, const std::string& tabla, TipoDeSuma tipo) {
   engine::FileSystem& fs = *engine::CurrentFileSystem();
   std::vector<FicheroGuardado> out;
   for (const auto& e : fs.List(carpeta)) {
     if (e.is_dir || e.name[0] == '.' || !engine::IsFamilyFileName(tabla, e.name)) continue;
     FicheroGuardado f;
     f.nombre = e.name;
-    f.suma = SumaDe(fs, engine::JoinPath(carpeta, e.name), &f.bytes);
+    f.suma = SumaDe(fs, engine::JoinPath(carpeta, e.name), &f.bytes, tipo);
     out.push_back(f);
   }
   std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.nombre < b.nombre; });
@@ -180,9 +144,18 @@ Manifiesto LeeManifiesto(const std::string& carpeta_ejecucion) {
   const std::string fichero = engine::JoinPath(carpeta_ejecucion, kManifiesto);
   if (!fs.IsRegularFile(fichero)) ManifiestoDanado(fichero, "falta");
   std::istringstream in(engine::ReadWholeFile(fs, fichero));
-  std::string linea;
   Manifiesto m;
-  if (!std::getline(in, linea) || linea != kCabecera) ManifiestoDanado(fichero, "no empieza como debe");
+  std::string linea;
+  if (!std::getline(in, linea) || linea.rfind(kCabecera, 0) != 0) ManifiestoDanado(fichero, "no empieza como debe");
+  const std::string version = linea.substr(std::char_traits<char>::length(kCabecera));
+  if (version == std::to_string(static_cast<int>(TipoDeSuma::kSerie))) m.suma = TipoDeSuma::kSerie;
+  else if (version == std::to_string(static_cast<int>(TipoDeSuma::kCuatroCarriles))) m.suma = TipoDeSuma::kCuatroCarriles;
+  else if (EsNumero(version, 9) && std::stoi(version) > static_cast<int>(kSumaActual))
+    throw engine::EDatabaseError("La copia de esta actualización la hizo una versión más reciente del programa de "
+                                 "actualización (su manifiesto es de la versión " + version +
+                                 "); deshágala con esa versión. No se ha modificado ningún fichero.\nFichero: " +
+                                 fichero);
+  else ManifiestoDanado(fichero, "no empieza como debe");
   if (!std::getline(in, linea) || linea != "ejecucion\t" + engine::BaseName(carpeta_ejecucion))
     ManifiestoDanado(fichero, "no es el de su carpeta");
   m.ejecucion = engine::BaseName(carpeta_ejecucion);
@@ -304,6 +277,11 @@ CopiaDeSeguridad::~CopiaDeSeguridad() {
 
 bool CopiaDeSeguridad::Relativa(const std::string& carpeta, std::string* dir, std::string* rel) const {
   if (raiz_.empty()) return false;
+  if (auto it = relativas_.find(carpeta); it != relativas_.end()) {
+    *dir = it->second.first;
+    *rel = it->second.second;
+    return true;
+  }
   auto r = engine::ResolveExisting(engine::NormalizeSeparators(carpeta));
   if (!r || !engine::CurrentFileSystem()->IsDirectory(*r)) return false;
   const std::string prefijo = raiz_ == "." ? "" : raiz_ == "/" ? raiz_ : raiz_ + "/";
@@ -312,6 +290,7 @@ bool CopiaDeSeguridad::Relativa(const std::string& carpeta, std::string* dir, st
                                  " y no se puede guardar su copia; no se ha modificado la tabla " + carpeta + ".");
   *dir = *r;
   *rel = r->substr(prefijo.size());
+  relativas_[carpeta] = {*dir, *rel};
   return true;
 }
 
@@ -337,7 +316,8 @@ void CopiaDeSeguridad::Empieza() {
   fs.CreateDirectory(copias);
   const std::string carpeta = engine::JoinPath(copias, nombre);
   fs.CreateDirectory(carpeta);
-  const std::string texto = std::string(kCabecera) + "\nejecucion\t" + nombre + "\n";
+  const std::string texto =
+      kCabecera + std::to_string(static_cast<int>(kSumaActual)) + "\nejecucion\t" + nombre + "\n";
   auto f = fs.Open(engine::JoinPath(carpeta, kManifiesto), engine::OpenMode::kCreateExclusive);
   f->WriteAt(0, texto.data(), texto.size());
   f->Sync();
@@ -367,7 +347,7 @@ void CopiaDeSeguridad::Antes(const std::string& carpeta, const std::string& tabl
   std::istringstream partes(rel);
   for (std::string parte; std::getline(partes, parte, '/');) {
     carpetas.push_back(engine::JoinPath(carpetas.back(), parte));
-    if (fs.IsDirectory(carpetas.back())) continue;
+    if (hechas_.count(carpetas.back()) || fs.IsDirectory(carpetas.back())) continue;
     fs.CreateDirectory(carpetas.back());
     a_asegurar.push_back(carpetas[carpetas.size() - 2]);
   }
@@ -386,29 +366,29 @@ void CopiaDeSeguridad::Antes(const std::string& carpeta, const std::string& tabl
   fs.SyncDirectory(carpetas.back());
   for (auto it = a_asegurar.rbegin(); it != a_asegurar.rend(); ++it) fs.SyncDirectory(*it);
   Anota(lineas + "copiada\n", true);
-  copiadas_.insert(rel + "\t" + tabla);
+  hechas_.insert(carpetas.begin() + 1, carpetas.end());
+  copiadas_[rel + "\t" + tabla] = {ficheros, false};
 }
 
 void CopiaDeSeguridad::Despues(const std::string& carpeta, const std::string& tabla) {
   std::string dir, rel;
-  if (!Relativa(carpeta, &dir, &rel) || !copiadas_.count(rel + "\t" + tabla)) return;
+  if (!Relativa(carpeta, &dir, &rel)) return;
+  auto it = copiadas_.find(rel + "\t" + tabla);
+  if (it == copiadas_.end()) return;
   const std::vector<FicheroGuardado> ahora = FicherosDeTabla(dir, tabla);
-  const Manifiesto m = LeeManifiesto(carpeta_);
-  auto it = std::find_if(m.tablas.begin(), m.tablas.end(),
-                         [&](const TablaGuardada& t) { return t.carpeta == rel && t.tabla == tabla; });
-  if (it == m.tablas.end()) return;
   std::string lineas = "tabla\t" + rel + "\t" + tabla + "\n";
-  if (ahora == it->antes && !it->terminada) {
+  if (ahora == it->second.antes && !it->second.terminada) {
     // Nothing changed: no copy kept of it.
     Anota(lineas + "igual\n", false);
     engine::FileSystem& fs = *engine::CurrentFileSystem();
     const std::string copia = engine::JoinPath(carpeta_, rel);
-    for (const auto& f : it->antes) fs.Remove(engine::JoinPath(copia, f.nombre));
-    copiadas_.erase(rel + "\t" + tabla);
+    for (const auto& f : it->second.antes) fs.Remove(engine::JoinPath(copia, f.nombre));
+    copiadas_.erase(it);
     return;
   }
   for (const auto& f : ahora) lineas += LineaFichero("despues", f);
   Anota(lineas + "fin\n", false);
+  it->second.terminada = true;
   ++cambiadas_;
 }
 

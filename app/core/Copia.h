@@ -12,10 +12,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "app/core/Suma.h"
 #include "engine/fs.h"
 
 namespace actualiza {
@@ -41,17 +43,16 @@ struct TablaGuardada {
 
 struct Manifiesto {
   std::string ejecucion;              // the run: its copy folder's name
+  TipoDeSuma suma = kSumaActual;      // the kind of its checksums, by its version
   std::vector<TablaGuardada> tablas;  // those the run changed, in the order it changed them
   bool deshecha = false;              // an undo has put these files back
 };
 
-// The checksum of a file's content; `bytes` (optional) gets its size.
-std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* bytes = nullptr);
-
 // The files of a table's family now in `carpeta` (an existing folder): the table, its memo and
-// index files, with sizes and checksums, by name. Hidden files (journals, moved-aside files) are
-// not the table's.
-std::vector<FicheroGuardado> FicherosDeTabla(const std::string& carpeta, const std::string& tabla);
+// index files, with sizes and checksums of the kind `tipo`, by name. Hidden files (journals,
+// moved-aside files) are not the table's.
+std::vector<FicheroGuardado> FicherosDeTabla(const std::string& carpeta, const std::string& tabla,
+                                             TipoDeSuma tipo = kSumaActual);
 
 // Gives `de` the second name `a` by a hard link, or else copies it there and makes the copy
 // durable (the caller makes the folder durable). True when linked.
@@ -104,8 +105,16 @@ class CopiaDeSeguridad {
   void Anota(const std::string& lineas, bool asegura);  // `asegura`: durable before it returns
   // The data folder resolved and its path below the installation; false when it is missing.
   bool Relativa(const std::string& carpeta, std::string* dir, std::string* rel) const;
+  struct Copiada {
+    std::vector<FicheroGuardado> antes;  // as the manifest records them
+    bool terminada = false;              // what the step left is recorded
+  };
   std::string raiz_, nombre_, carpeta_;
-  std::set<std::string> copiadas_;  // "carpeta\ttabla" of the tables kept so far
+  std::map<std::string, Copiada> copiadas_;  // by "carpeta\ttabla", the tables kept so far
+  // The data folders already resolved (the run holds them: they stay what they were), and the
+  // folders of the copy made so far.
+  mutable std::map<std::string, std::pair<std::string, std::string>> relativas_;
+  std::set<std::string> hechas_;
   int cambiadas_ = 0;
 };
 

@@ -50,9 +50,10 @@ bool EsParteDe(const std::vector<FicheroGuardado>& ahora, const std::vector<Fich
 }
 
 // Looks at one table of the manifest; adds to the plan what the undo does with it or what stops
-// it. With `cambiar`, an interrupted swap of the table is finished first (as any open does).
-void Examina(const std::string& raiz, const std::string& carpeta_copia, const TablaGuardada& t, bool cambiar,
-             PlanDeshacer& plan, std::vector<Tarea>& tareas) {
+// it. With `cambiar`, an interrupted swap of the table is finished first (as any open does). `suma`:
+// the kind of checksum the manifest records.
+void Examina(const std::string& raiz, const std::string& carpeta_copia, const TablaGuardada& t, TipoDeSuma suma,
+             bool cambiar, PlanDeshacer& plan, std::vector<Tarea>& tareas) {
   engine::FileSystem& fs = *engine::CurrentFileSystem();
   const std::string nombre = Nombre(t);
   Tarea x;
@@ -74,7 +75,7 @@ void Examina(const std::string& raiz, const std::string& carpeta_copia, const Ta
     engine::RecoverSwap(x.tabla_path);
   }
   try {
-    x.ahora = FicherosDeTabla(x.dir, t.tabla);
+    x.ahora = FicherosDeTabla(x.dir, t.tabla, suma);
   } catch (const engine::EngineError& e) {
     // On Windows a table that another program holds cannot even be read.
     if (e.code() != engine::err::kTableInUse) throw;
@@ -105,7 +106,7 @@ void Examina(const std::string& raiz, const std::string& carpeta_copia, const Ta
   for (const auto& f : t.antes) {
     const std::string copia = engine::JoinPath(x.copia, f.nombre);
     uint64_t bytes = 0;
-    if (fs.IsSymlink(copia) || !fs.IsRegularFile(copia) || SumaDe(fs, copia, &bytes) != f.suma || bytes != f.bytes)
+    if (fs.IsSymlink(copia) || !fs.IsRegularFile(copia) || SumaDe(fs, copia, &bytes, suma) != f.suma || bytes != f.bytes)
       plan.problemas.push_back(nombre + ": la copia de " + f.nombre + " falta o está dañada (" +
                                ConSeparadoresDelSistema(copia) + ").");
   }
@@ -190,7 +191,7 @@ PlanDeshacer Planea(const std::string& ruta, bool cambiar) {
     return plan;
   }
   std::vector<Tarea> tareas;
-  for (auto t = m.tablas.rbegin(); t != m.tablas.rend(); ++t) Examina(raiz, carpeta_copia, *t, cambiar, plan, tareas);
+  for (auto t = m.tablas.rbegin(); t != m.tablas.rend(); ++t) Examina(raiz, carpeta_copia, *t, m.suma, cambiar, plan, tareas);
   if (!cambiar || !plan.problemas.empty()) return plan;
   for (const auto& x : tareas) Pon(x);
   // Done: the copy says so before its files go, so that a second undo never takes an older run.

@@ -129,8 +129,20 @@ std::string Pasos::NombreNoValido(const std::string& nombre) {
   return "";
 }
 
+void Pasos::CompruebaCarpetaDelPaso(const std::string& carpeta) {
+  if (!copia_) return CompruebaCarpeta(carpeta);
+  // During the run the folders are held (Comprueba): a folder's name is resolved once.
+  auto it = resueltas_.find(carpeta);
+  if (it == resueltas_.end()) {
+    auto dir = engine::ResolveExisting(engine::NormalizeSeparators(carpeta));
+    if (!dir) return;
+    it = resueltas_.emplace(carpeta, *dir).first;
+  }
+  engine::CheckHeldFolders(it->second);
+}
+
 void Pasos::Apunta(const std::string& carpeta, const std::string& tabla) {
-  CompruebaCarpeta(carpeta);
+  CompruebaCarpetaDelPaso(carpeta);
   o_.Restructure->SetDatabaseName(carpeta);
   o_.Restructure->SetTableName(tabla);
   o_.Fichero->SetDatabaseName(carpeta);
@@ -273,7 +285,7 @@ void Pasos::CreaFichero() {
 void Pasos::CreaFicheroExistencias() {
   const std::string carpeta = o_.Fichero->DatabaseName(), tabla = o_.Fichero->TableName();
   CierraSiFalla(*o_.Fichero, copia_, carpeta, tabla, [&] {
-    CompruebaCarpeta(carpeta);
+    CompruebaCarpetaDelPaso(carpeta);
     if (!o_.Fichero->Exists()) {
       CreaFichero();
     } else if (TablaVacia(*o_.Fichero)) {
@@ -383,8 +395,12 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
   copia_ = &copia;
   struct Suelta {
     CopiaDeSeguridad*& p;
-    ~Suelta() { p = nullptr; }
-  } suelta{copia_};
+    std::map<std::string, std::string>& resueltas;
+    ~Suelta() {
+      p = nullptr;
+      resueltas.clear();
+    }
+  } suelta{copia_, resueltas_};
   TTable& e = *o_.Empresas;
   TTable& j = *o_.Ejercicios;
   e.SetDatabaseName(ruta + "General");

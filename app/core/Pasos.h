@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -81,10 +82,13 @@ class Pasos {
  private:
   // Points the component and Fichero at a table of a folder.
   void Apunta(const std::string& carpeta, const std::string& tabla);
+  // Stops a step whose data folder was replaced since the check, with the reason.
+  void CompruebaCarpetaDelPaso(const std::string& carpeta);
   const Objetos o_;
   Vista& vista_;
   CopiaDeSeguridad* copia_ = nullptr;  // the run's copy of what it replaces, during Ejecuta
   Verificacion verificacion_;  // the tables this run wrote, checked before it reports done
+  std::map<std::string, std::string> resueltas_;  // during the run: data folders as given -> resolved
 };
 
 // Checks, before anything is changed, that the walk of the fiscal years through the detail link

@@ -7,7 +7,9 @@
 
 #include "app/core/Bloqueo.h"
 #include "app/core/Comprobar.h"
+#include "app/core/ComprobarTabla.h"
 #include "app/core/Demo.h"
+#include "engine/path.h"
 #include "engine/swap.h"
 #include "tests/support/fault_fs.h"
 #include "tests/support/forwarding_fs.h"
@@ -150,6 +152,43 @@ TEST(Comprobacion, RowsPastTheCountAreReportedAndTheUpgradeLeavesTheTableUntouch
   for (const char* f : {"Clientes.Dbf", "Clientes.mdx", "Clientes.MDX", "Clientes.dbt", "Clientes.DBT"})
     EXPECT_EQ(despues[f], antes[f]) << f;
   EXPECT_EQ(testing_support::ReadFileBytes(tabla), bytes);
+}
+
+// The step opens the table, its memo file and its index exclusively: the check finds the table
+// held when another program holds any one of them, whatever the letter case of their names.
+TEST(Comprobacion, ATableIsHeldWhenItsFileItsMemoOrItsIndexIs) {
+  struct Caso {
+    const char* nombre;
+    std::string retenido;  // held by another program, named in any letter case ("": nothing)
+    bool esperado;
+  };
+  const std::vector<Caso> casos = {
+      {"nothing held", "", false},
+      {"the table", "clientes.dbf", true},
+      {"its memo file", "clientes.dbt", true},
+      {"its index", "clientes.mdx", true},
+      {"another table of the folder", "existencias.dbf", false},
+  };
+  TempDir d;
+  DemoOptions o;
+  o.companies = 1;
+  o.years_per_company = 1;
+  o.customers = 3;
+  WriteDemoInstallation(d.path(), o);
+  const std::string carpeta = d / "Empresa";
+  for (const auto& c : casos) {
+    SCOPED_TRACE(c.nombre);
+    std::unique_ptr<engine::File> tenido;
+    if (!c.retenido.empty()) {
+      std::string fichero;
+      for (const auto& e : fs::directory_iterator(carpeta))
+        if (engine::SameNameIgnoringCase(e.path().filename().string(), c.retenido)) fichero = e.path().string();
+      ASSERT_FALSE(fichero.empty()) << c.retenido;
+      tenido = engine::OpenExclusively(*engine::DefaultFileSystem(), fichero, true);
+      ASSERT_TRUE(tenido);
+    }
+    EXPECT_EQ(OtroLaRetiene(carpeta, "Clientes.Dbf"), c.esperado);
+  }
 }
 
 TEST(Comprobacion, DemoIsNeverWrittenOverAFolderThatHoldsAnything) {

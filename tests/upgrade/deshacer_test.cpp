@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include "app/core/Copia.h"
 #include "app/core/Deshacer.h"
 #include "app/core/Demo.h"
 #include "tests/support/fault_fs.h"
+#include "tests/support/helpers.h"
 #include "tests/support/readers.h"
 #include "tests/upgrade/ventana.h"
 
@@ -187,6 +189,110 @@ TEST(Deshacer, RefusesNamingTheTableAndChangesNothing) {
     EXPECT_NE(mensaje.find("odificado ningún fichero"), std::string::npos) << mensaje;
     tenido.reset();
     EXPECT_EQ(Cambiados(Snapshot(d.path()), antes), kNinguno);
+  }
+}
+
+// Either kind of checksum tells apart any two contents: a byte changed in any word of any chain,
+// in the last piece or past the first megabyte, or one byte more.
+TEST(Suma, EitherKindChangesWithAnyByteAndTheLength) {
+  TempDir d;
+  engine::FileSystem& fs = *engine::DefaultFileSystem();
+  std::string ultima_de_otro_tipo;
+  for (size_t tam : {size_t{1}, size_t{7}, size_t{8}, size_t{31}, size_t{32}, size_t{33}, size_t{1} << 20,
+                     (size_t{1} << 20) + 41}) {
+    std::string bytes(tam, '\0');
+    for (size_t i = 0; i < tam; ++i) bytes[i] = static_cast<char>((i * 131 + tam) & 0xFF);
+    for (TipoDeSuma tipo : {TipoDeSuma::kSerie, TipoDeSuma::kCuatroCarriles}) {
+      SCOPED_TRACE(testing_support::Numbered("size ", static_cast<int>(tam)) +
+                   testing_support::Numbered(", kind ", static_cast<int>(tipo)));
+      auto suma = [&](const std::string& contenido) {
+        testing_support::WriteFileBytes(d / "f", contenido);
+        uint64_t n = 0;
+        std::string s = SumaDe(fs, d / "f", &n, tipo);
+        EXPECT_EQ(n, contenido.size());
+        return s;
+      };
+      const std::string original = suma(bytes);
+      EXPECT_EQ(suma(bytes), original);
+      EXPECT_NE(suma(bytes + '\0'), original);
+      for (size_t pos : {size_t{0}, tam / 2, tam > 9 ? size_t{9} : tam - 1, tam - 1}) {
+        std::string otro = bytes;
+        otro[pos] = static_cast<char>(otro[pos] ^ 0x20);
+        EXPECT_NE(suma(otro), original) << "byte " << pos;
+      }
+      EXPECT_NE(original, ultima_de_otro_tipo);  // the kinds differ
+      ultima_de_otro_tipo = original;
+    }
+  }
+}
+
+// A copy whose manifest an older version wrote (version 1, one chain): its undo computes that
+// kind of sum, refuses a table changed since the run, and refuses clearly a newer version's copy.
+TEST(Deshacer, UndoesACopyOfAnOlderVersionAndRefusesANewerOne) {
+  // Rewrites the manifest as `version` writes it; with `serie`, its sums of the first kind.
+  auto reescribe = [](const std::string& raiz, const std::string& copia, const std::string& version, bool serie) {
+    std::istringstream in(testing_support::ReadFileBytes(copia + "/" + kManifiesto));
+    std::string out, linea, carpeta;
+    std::getline(in, linea);
+    out = "ACTUALIZA-COPIA " + version + "\n";
+    while (std::getline(in, linea)) {
+      std::vector<std::string> p;
+      std::istringstream c(linea);
+      for (std::string parte; std::getline(c, parte, '\t');) p.push_back(parte);
+      if (p[0] == "tabla") carpeta = p[1];
+      if (serie && (p[0] == "antes" || p[0] == "despues")) {
+        std::string fichero = (p[0] == "antes" ? copia : raiz) + "/" + carpeta + "/" + p[1];
+        if (!fs::exists(fichero)) fichero = raiz + "/" + carpeta + "/" + p[1];  // a table left as it was
+        p[3] = SumaDe(*engine::DefaultFileSystem(), fichero, nullptr, TipoDeSuma::kSerie);
+        ASSERT_NE(p[3], SumaDe(*engine::DefaultFileSystem(), fichero));
+        linea = p[0] + "\t" + p[1] + "\t" + p[2] + "\t" + p[3];
+      }
+      out += linea + "\n";
+    }
+    testing_support::WriteFileBytes(copia + "/" + kManifiesto, out);
+  };
+  struct Caso {
+    const char* nombre;
+    std::string version;
+    bool cambia_clientes;  // Tribanor changed Empresa/Clientes.Dbf after the run
+    std::string esperado;  // in the refusal; "" when the undo is done
+  };
+  const std::vector<Caso> casos = {
+      {"version 1, unchanged", "1", false, ""},
+      {"version 1, a table changed since", "1", true, "Clientes.Dbf: ha cambiado después de la actualización"},
+      {"a newer version", "3", false, "la hizo una versión más reciente del programa de actualización"},
+  };
+  for (const auto& c : casos) {
+    SCOPED_TRACE(c.nombre);
+    TempDir d;
+    DemoSummary demo = Demo(d.path());
+    const auto antes = Datos(d.path());
+    Ventana().Ejecuta(demo.executable);
+    const std::string copia = d / (std::string(kCarpetaCopias) + "/" + CopiasDe(d.path()).at(0));
+    reescribe(d.path(), copia, c.version, c.version == "1");
+    if (c.cambia_clientes) {
+      auto t = testing_support::OpenTable(d / "Empresa", "Clientes.Dbf");
+      t->First();
+      t->Edit();
+      t->FieldByName("NOMBRE")->SetAsString("Cambiado en Tribanor");
+      t->Post();
+      t->Close();
+    }
+    const auto antes_del_deshacer = Snapshot(d.path());
+    std::string mensaje;
+    try {
+      Deshace(Ruta(d.path()));
+    } catch (const engine::EDatabaseError& e) {
+      mensaje = e.what();
+    }
+    if (c.esperado.empty()) {
+      EXPECT_EQ(mensaje, "");
+      EXPECT_EQ(Cambiados(Datos(d.path()), antes), kNinguno);
+    } else {
+      EXPECT_NE(mensaje.find(c.esperado), std::string::npos) << mensaje;
+      EXPECT_NE(mensaje.find("odificado ningún fichero"), std::string::npos) << mensaje;
+      EXPECT_EQ(Cambiados(Snapshot(d.path()), antes_del_deshacer), kNinguno);
+    }
   }
 }
 

@@ -1,0 +1,116 @@
+#include "app/core/Suma.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <memory>
+
+namespace actualiza {
+
+namespace {
+
+constexpr size_t kBloque = 1u << 20;  // a multiple of 32: every read but the last ends on a word of each chain
+constexpr uint64_t kSemilla = 0x243F6A8885A308D3ull;
+constexpr uint64_t kPor1 = 0x87C37B91114253D5ull, kPor2 = 0x4CF5AD432745937Full;
+
+uint64_t Rota(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
+
+// One 64-bit word of the checksum, its bytes taken in little-endian order on every machine.
+uint64_t Palabra(const unsigned char* p, size_t n) {
+  uint64_t w = 0;
+  for (size_t i = 0; i < n; ++i) w |= static_cast<uint64_t>(p[i]) << (8 * i);
+  return w;
+}
+
+uint64_t PalabraEntera(const unsigned char* p) {
+  if constexpr (std::endian::native == std::endian::little) {
+    uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+  } else {
+    return Palabra(p, 8);
+  }
+}
+
+// One step of a chain: the word mixed in, then rotated and multiplied.
+uint64_t Paso(uint64_t h, uint64_t w) {
+  h ^= w * kPor1;
+  return Rota(h, 31) * kPor2;
+}
+
+uint64_t Final(uint64_t h, uint64_t total) {
+  h ^= total;
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDull;
+  h ^= h >> 33;
+  return h;
+}
+
+std::string Hex(uint64_t v) {
+  static const char kDigitos[] = "0123456789abcdef";
+  std::string s(16, '0');
+  for (int i = 15; i >= 0; --i, v >>= 4) s[static_cast<size_t>(i)] = kDigitos[v & 15];
+  return s;
+}
+
+// The first kind, kept to check the copies of older runs.
+struct Serie {
+  uint64_t h = kSemilla;
+  void Anade(const unsigned char* p, size_t n) {
+    for (size_t i = 0; i < n; i += 8) h = Paso(h, Palabra(p + i, std::min<size_t>(8, n - i)));
+  }
+  uint64_t Fin(uint64_t total) const { return Final(h, total); }
+};
+
+struct CuatroCarriles {
+  uint64_t h[4] = {kSemilla, 0x13198A2E03707344ull, 0xA4093822299F31D0ull, 0x082EFA98EC4E6C89ull};
+  // `n` is a multiple of 32 but in the file's last piece, whose words go to the chains in turn
+  // (the last one filled with zeros).
+  void Anade(const unsigned char* p, size_t n) {
+    uint64_t a = h[0], b = h[1], c = h[2], d = h[3];
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+      a = Paso(a, PalabraEntera(p + i));
+      b = Paso(b, PalabraEntera(p + i + 8));
+      c = Paso(c, PalabraEntera(p + i + 16));
+      d = Paso(d, PalabraEntera(p + i + 24));
+    }
+    h[0] = a, h[1] = b, h[2] = c, h[3] = d;
+    for (size_t k = 0; i < n; ++k, i += 8) h[k] = Paso(h[k], Palabra(p + i, std::min<size_t>(8, n - i)));
+  }
+  uint64_t Fin(uint64_t total) const { return Final(Paso(Paso(Paso(h[0], h[1]), h[2]), h[3]), total); }
+};
+
+template <class Cadena>
+uint64_t Lee(engine::File& f, Cadena& cadena) {
+  // A buffer no larger than the file needs (a small table's file is not worth a megabyte).
+  const size_t tam = static_cast<size_t>(std::min<uint64_t>(kBloque, (f.Size() + 32) / 32 * 32));
+  std::unique_ptr<unsigned char[]> buf(new unsigned char[tam]);
+  uint64_t total = 0;
+  for (;;) {
+    const size_t n = f.ReadAt(total, buf.get(), tam);
+    cadena.Anade(buf.get(), n);
+    total += n;
+    if (n < tam) return total;
+  }
+}
+
+}  // namespace
+
+std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* bytes, TipoDeSuma tipo) {
+  auto f = fs.Open(path, engine::OpenMode::kRead);
+  uint64_t h = 0, total = 0;
+  if (tipo == TipoDeSuma::kSerie) {
+    Serie s;
+    total = Lee(*f, s);
+    h = s.Fin(total);
+  } else {
+    CuatroCarriles s;
+    total = Lee(*f, s);
+    h = s.Fin(total);
+  }
+  if (bytes) *bytes = total;
+  return Hex(h);
+}
+
+}  // namespace actualiza
