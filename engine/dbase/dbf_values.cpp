@@ -297,18 +297,63 @@ void DbfTable::ReadTextOrNumber(const std::string& buf, int field, Value* out) c
     DecodeText(raw.substr(0, e), &out->s);
     return;
   }
-  size_t b = 0, e = raw.size();
-  while (b < e && (raw[b] == ' ' || raw[b] == '\0')) ++b;
-  while (e > b && (raw[e - 1] == ' ' || raw[e - 1] == '\0')) --e;
   out->s.clear();
-  if (b == e) {
+  const std::string_view t = NumberText(raw);
+  if (t.empty()) {
     out->kind = Value::Kind::Null;
     return;
   }
-  std::string_view t = raw.substr(b, e - b);
   if (!ParseStoredNumber(t, &out->d)) CorruptValue(field, raw, "no es un número");
   out->kind = Value::Kind::Number;
   out->s.assign(t);
+}
+
+// A number field's stored text without the blanks or NULs around it ("" for none).
+std::string_view DbfTable::NumberText(std::string_view raw) {
+  size_t b = 0, e = raw.size();
+  while (b < e && (raw[b] == ' ' || raw[b] == '\0')) ++b;
+  while (e > b && (raw[e - 1] == ' ' || raw[e - 1] == '\0')) --e;
+  return raw.substr(b, e - b);
+}
+
+std::optional<std::string> DbfTable::MemoData(const std::string& buf, int field) const {
+  if (foxpro_)
+    throw EngineError(err::kNotSupported, "Los memos de las tablas FoxPro (.FPT) no se leen.", Ctx(field));
+  uint64_t block = MemoBlock(buf, field);
+  if (block == 0) return std::nullopt;
+  if (!memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
+  try {
+    return memo_->Read(block);
+  } catch (EngineError& e) {
+    e.With(CtxField(fields_[static_cast<size_t>(field)].name));
+    throw;
+  }
+}
+
+void DbfTable::CheckValue(const std::string& buf, int field) {
+  CheckBuffer(buf);
+  if (field >= 0 && static_cast<size_t>(field) < fields_.size()) {
+    const FieldSpec& f = fields_[static_cast<size_t>(field)];
+    switch (extra_[static_cast<size_t>(field)].letter) {
+      case 'C':  // any bytes read as text
+      case 'L':  // and as true, false or no value
+        return;
+      case 'N':
+      case 'F': {
+        const std::string_view raw(buf.data() + f.offset, f.length), t = NumberText(raw);
+        double d = 0;
+        if (!t.empty() && !ParseStoredNumber(t, &d)) CorruptValue(field, raw, "no es un número");
+        return;
+      }
+      case 'M':  // the memo is read (its block and length checked); any bytes read as text
+      case 'G':
+        MemoData(buf, field);
+        return;
+      default:
+        break;
+    }
+  }
+  GetValue(buf, field);
 }
 
 void DbfTable::ReadValue(const std::string& buf, int field, Value* out) {
@@ -359,21 +404,10 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
         for (int i = 7; i >= 0; --i) bits = bits << 8 | u[i];
         return Value::Number(std::bit_cast<double>(bits));
       }
-      if (foxpro_)
-        throw EngineError(err::kNotSupported, "Los memos de las tablas FoxPro (.FPT) no se leen.", Ctx(field));
-      uint64_t block = MemoBlock(buf, field);
-      if (block == 0) return Value::Null();
-      if (!memo_)
-        throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
-      std::string data;
-      try {
-        data = memo_->Read(block);
-      } catch (EngineError& e) {
-        e.With(CtxField(f.name));
-        throw;
-      }
-      if (letter == 'M') return Value::Text(DecodeText(data));
-      return Value::Binary(std::move(data));
+      std::optional<std::string> data = MemoData(buf, field);
+      if (!data) return Value::Null();
+      if (letter == 'M') return Value::Text(DecodeText(*data));
+      return Value::Binary(std::move(*data));
     }
     case 'I':
       if (foxpro_) return Value::Integer(static_cast<int32_t>(GetU32(u)));
@@ -666,15 +700,8 @@ std::optional<std::string> DbfTable::GetBlobBytes(const std::string& buf, int fi
   if (foxpro_ || field < 0 || static_cast<size_t>(field) >= fields_.size() ||
       !IsMemoLetter(extra_[static_cast<size_t>(field)].letter))
     return std::nullopt;
-  uint64_t block = MemoBlock(buf, field);
-  if (block == 0) return std::string();
-  if (!memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
-  try {
-    return memo_->Read(block);
-  } catch (EngineError& e) {
-    e.With(CtxField(fields_[static_cast<size_t>(field)].name));
-    throw;
-  }
+  std::optional<std::string> data = MemoData(buf, field);
+  return data ? std::move(*data) : std::string();
 }
 
 bool DbfTable::SetBlobBytes(std::string* buf, int field, const std::string& bytes) {
