@@ -270,7 +270,24 @@ IndexCheckReport MdxFile::Check(RecordSource& rows) {
     }
   }
   if (!comparable.empty()) {
-    const std::vector<EntryList> expected = BuildEntries(comparable, rows, false);
+    // The tags whose keys are stored character fields are gathered together, from blocks of
+    // records. Any other tag evaluates its expression row by row in a pass of its own, in tag
+    // order, so that a value that cannot be read stops the check at the same tag and row as a
+    // check of one tag after another would.
+    std::vector<EntryList> expected(comparable.size());
+    std::vector<const TagMeta*> stored;
+    std::vector<size_t> stored_at;
+    for (size_t k = 0; k < comparable.size(); ++k)
+      if (comparable[k]->raw_length > 0) {
+        stored.push_back(comparable[k]);
+        stored_at.push_back(k);
+      }
+    if (!stored.empty()) {
+      std::vector<EntryList> got = BuildEntries(stored, rows, false);
+      for (size_t j = 0; j < stored.size(); ++j) expected[stored_at[j]] = std::move(got[j]);
+    }
+    for (size_t k = 0; k < comparable.size(); ++k)
+      if (comparable[k]->raw_length == 0) expected[k] = std::move(BuildEntries({comparable[k]}, rows, false)[0]);
     for (size_t k = 0; k < comparable.size(); ++k) {
       const size_t ti = comparable_at[k];
       CompareWithRows(tags_[ti], entries[ti], expected[k], count, ordered[ti], cp_, adder(ti));
