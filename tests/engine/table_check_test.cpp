@@ -38,56 +38,42 @@ TEST(TableCheck, ReportsAStoredValueExactlyWhenTheReaderRefusesIt) {
   }
   const std::string good = testing_support::ReadFileBytes(path);
   const size_t header = static_cast<uint8_t>(good[8]) | static_cast<size_t>(static_cast<uint8_t>(good[9])) << 8;
+  const std::vector<engine::FieldSpec> fields = engine::dbase::Open(path, engine::OpenOptions{}, false)->Fields();
 
   struct Case {
-    const char* field;
+    int field;  // in the order created
     std::string stored;
     bool refused;
   } cases[] = {
-      {"NOMBRE", "\xFF\x01 texto \x7F", false},
-      {"SALDO", "     12.50", false},
-      {"SALDO", "    12x.50", true},
-      {"SALDO", std::string(10, '\0'), false},
-      {"SALDO", "          ", false},
-      {"TASA", "   -3.25", false},
-      {"TASA", "  --3.25", true},
-      {"ALTA", "20240229", false},
-      {"ALTA", "20230229", true},
-      {"ALTA", "        ", false},
-      {"ACTIVO", "x", false},
-      {"NOTAS", "       abc", true},
-      {"NOTAS", "    999999", true},
-      {"NOTAS", "          ", false},
+      {0, "\xFF\x01 texto \x7F", false}, {1, "     12.50", false}, {1, "    12x.50", true},
+      {1, std::string(10, '\0'), false},  {2, "   -3.25", false},   {2, "  --3.25", true},
+      {3, "20240229", false},             {3, "20230229", true},   {3, "        ", false},
+      {4, "x", false},                    {5, "       abc", true}, {5, "    999999", true},
+      {5, "          ", false},
   };
   for (const Case& c : cases) {
+    const engine::FieldSpec& spec = fields[static_cast<size_t>(c.field)];
+    ASSERT_EQ(c.stored.size(), spec.length) << spec.name;
     std::string bytes = good;
-    std::unique_ptr<engine::TableStorage> t = engine::dbase::Open(path, engine::OpenOptions{}, false);
-    int field = -1;
-    for (size_t f = 0; f < t->Fields().size(); ++f)
-      if (t->Fields()[f].name == c.field) field = static_cast<int>(f);
-    ASSERT_GE(field, 0) << c.field;
-    const engine::FieldSpec& spec = t->Fields()[static_cast<size_t>(field)];
-    ASSERT_EQ(c.stored.size(), spec.length) << c.field;
-    t.reset();
     bytes.replace(header + spec.offset, spec.length, c.stored);
     testing_support::WriteFileBytes(path, bytes);
 
     engine::OpenOptions read_only;
     read_only.read_only = true;
-    t = engine::dbase::Open(path, read_only, false);
+    std::unique_ptr<engine::TableStorage> t = engine::dbase::Open(path, read_only, false);
     std::string reader_says;
     std::string record;
     t->ReadRecord(1, &record);
     try {
-      t->GetValue(record, field);
+      t->GetValue(record, c.field);
     } catch (const engine::EngineError& e) {
-      reader_says = "Registro 1, campo " + std::string(c.field) + ": " + e.message();
+      reader_says = "Registro 1, campo " + spec.name + ": " + e.message();
     }
-    EXPECT_EQ(!reader_says.empty(), c.refused) << c.field << " «" << c.stored << "»: " << reader_says;
+    EXPECT_EQ(!reader_says.empty(), c.refused) << spec.name << " «" << c.stored << "»: " << reader_says;
     const engine::TableCheck check = engine::CheckTable(*t);
     const std::vector<std::string> want = reader_says.empty() ? std::vector<std::string>{}
                                                               : std::vector<std::string>{reader_says};
-    EXPECT_EQ(check.problems, want) << c.field << " «" << c.stored << "»";
+    EXPECT_EQ(check.problems, want) << spec.name << " «" << c.stored << "»";
   }
 }
 
