@@ -90,6 +90,9 @@ class TableStorage {
   // The same into a Value that a reader of many rows keeps from row to row, so that its text
   // storage is reused rather than made anew for every field.
   virtual void ReadValue(const std::string& buf, int field, Value* out) { *out = GetValue(buf, field); }
+  // Throws what GetValue would throw for the field, without keeping the value: a check of every
+  // stored value reads them by the million. Any value that GetValue reads passes.
+  virtual void CheckValue(const std::string& buf, int field) { GetValue(buf, field); }
   // Encodes a value into a record buffer; throws EngineError (kValueOutOfRange, kConversion)
   // when it does not fit or convert. Memo text may be written to the memo file at once.
   virtual void SetValue(std::string* buf, int field, const Value& v) = 0;

@@ -26,7 +26,7 @@ TableCheck CheckTable(TableStorage& table, size_t max_row_problems) {
     table.ReadRecord(r, &buf);
     for (size_t f = 0; f < table.Fields().size(); ++f) {
       try {
-        table.GetValue(buf, static_cast<int>(f));
+        table.CheckValue(buf, static_cast<int>(f));
       } catch (const EngineError& e) {
         out.problems.push_back("Registro " + std::to_string(r) + ", campo " + table.Fields()[f].name + ": " +
                                e.message());

@@ -44,6 +44,7 @@ class DbfTable : public TableStorage {
   bool IsDeleted(const std::string& buf) const override;
   Value GetValue(const std::string& buf, int field) override;
   void ReadValue(const std::string& buf, int field, Value* out) override;
+  void CheckValue(const std::string& buf, int field) override;
   void SetValue(std::string* buf, int field, const Value& v) override;
   std::string BlankRecord() const override;
   void UpdateRecord(uint64_t recno, const std::string& old_buf, const std::string& new_buf) override;
@@ -101,6 +102,8 @@ class DbfTable : public TableStorage {
   void DecodeText(std::string_view bytes, std::string* out) const;
   // The stored bytes of a field are not a value of its type.
   [[noreturn]] void CorruptValue(int field, std::string_view raw, const std::string& what) const;
+  // The stored bytes of a memo or blob field's value; nullopt when it has none.
+  std::optional<std::string> MemoData(const std::string& buf, int field) const;
 
   std::string path_;
   bool foxpro_ = false;

@@ -253,6 +253,50 @@ void DbfTable::ReadValue(const std::string& buf, int field, Value* out) {
   out->s.append(t);  // onto the cleared text: cheaper than assign for a string reused row to row
 }
 
+std::optional<std::string> DbfTable::MemoData(const std::string& buf, int field) const {
+  if (foxpro_)
+    throw EngineError(err::kNotSupported, "Los memos de las tablas FoxPro (.FPT) no se leen.", Ctx(field));
+  uint64_t block = MemoBlock(buf, field);
+  if (block == 0) return std::nullopt;
+  if (!memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
+  try {
+    return memo_->Read(block);
+  } catch (EngineError& e) {
+    e.With(CtxField(fields_[static_cast<size_t>(field)].name));
+    throw;
+  }
+}
+
+void DbfTable::CheckValue(const std::string& buf, int field) {
+  CheckBuffer(buf);
+  if (field >= 0 && static_cast<size_t>(field) < fields_.size()) {
+    const FieldSpec& f = fields_[static_cast<size_t>(field)];
+    switch (extra_[static_cast<size_t>(field)].letter) {
+      case 'C':  // any bytes read as text
+      case 'L':  // and as true, false or no value
+        return;
+      case 'N':
+      case 'F': {
+        const char* const raw = buf.data() + f.offset;
+        const size_t b = stored_text::TrimmedBegin(raw, f.length);
+        if (b == f.length) return;
+        const std::string_view t(raw + b, stored_text::TrimmedEnd(raw + b, f.length - b));
+        double d = 0;
+        if (!stored_text::ReadStoredNumber(t, f.decimals, &d))
+          CorruptValue(field, std::string_view(raw, f.length), "no es un número");
+        return;
+      }
+      case 'M':  // the memo is read (its block and length checked); any bytes read as text
+      case 'G':
+        MemoData(buf, field);
+        return;
+      default:
+        break;
+    }
+  }
+  GetValue(buf, field);
+}
+
 Value DbfTable::GetValue(const std::string& buf, int field) {
   CheckBuffer(buf);
   if (field < 0 || static_cast<size_t>(field) >= fields_.size())
@@ -292,21 +336,10 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
         for (int i = 7; i >= 0; --i) bits = bits << 8 | u[i];
         return Value::Number(std::bit_cast<double>(bits));
       }
-      if (foxpro_)
-        throw EngineError(err::kNotSupported, "Los memos de las tablas FoxPro (.FPT) no se leen.", Ctx(field));
-      uint64_t block = MemoBlock(buf, field);
-      if (block == 0) return Value::Null();
-      if (!memo_)
-        throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
-      std::string data;
-      try {
-        data = memo_->Read(block);
-      } catch (EngineError& e) {
-        e.With(CtxField(f.name));
-        throw;
-      }
-      if (letter == 'M') return Value::Text(DecodeText(data));
-      return Value::Binary(std::move(data));
+      std::optional<std::string> data = MemoData(buf, field);
+      if (!data) return Value::Null();
+      if (letter == 'M') return Value::Text(DecodeText(*data));
+      return Value::Binary(std::move(*data));
     }
     case 'I':
       if (foxpro_) return Value::Integer(static_cast<int32_t>(GetU32(u)));
@@ -599,15 +632,8 @@ std::optional<std::string> DbfTable::GetBlobBytes(const std::string& buf, int fi
   if (foxpro_ || field < 0 || static_cast<size_t>(field) >= fields_.size() ||
       !IsMemoLetter(extra_[static_cast<size_t>(field)].letter))
     return std::nullopt;
-  uint64_t block = MemoBlock(buf, field);
-  if (block == 0) return std::string();
-  if (!memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
-  try {
-    return memo_->Read(block);
-  } catch (EngineError& e) {
-    e.With(CtxField(fields_[static_cast<size_t>(field)].name));
-    throw;
-  }
+  std::optional<std::string> data = MemoData(buf, field);
+  return data ? std::move(*data) : std::string();
 }
 
 bool DbfTable::SetBlobBytes(std::string* buf, int field, const std::string& bytes) {

@@ -479,8 +479,13 @@ TagMeta NewTag(const TagInfo& info, const std::string& path, const std::vector<F
   }
   ShapeTag(t, path);
   t.info.key_type = t.type;
-  // Keys that are a stored character field, as stored or in capitals, are taken from the
-  // records without evaluating the expression.
+  FindStoredKey(t, fields, cp);
+  return t;
+}
+
+void FindStoredKey(TagMeta& t, const std::vector<FieldSpec>& fields, const CodePage& cp) {
+  t.raw_offset = t.raw_length = 0;
+  if (!t.key_expr) return;
   const std::string* plain = t.for_expr ? nullptr : t.key_expr->PlainCharField();
   const std::string* upper = t.for_expr || plain ? nullptr : t.key_expr->UpperCharField();
   if (const std::string* field = plain ? plain : upper) {
@@ -493,7 +498,6 @@ TagMeta NewTag(const TagInfo& info, const std::string& path, const std::vector<F
         break;
       }
   }
-  return t;
 }
 
 }  // namespace engine::dbase::mdx_internal

@@ -2,6 +2,7 @@
 // every entry, the checker that compares each tag with the rows and names the order a foreign
 // tag follows, and the rewrite of an index for a rebuilt table.
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -49,21 +50,25 @@ void MdxFile::Visit(const TagMeta& t, uint32_t page, int depth, StructureWalk& s
   }
 }
 
+bool MdxFile::WalkTag(const TagMeta& t, EntryList* out) {
+  StructureWalk s;
+  std::string max;
+  Visit(t, t.root, 0, s, out, &max);
+  return s.separators_agree;
+}
+
 bool MdxFile::CollectInto(const TagMeta& t, EntryList* out) {
   // Every node of the tag is read, in tree order rather than file order: a file of moderate
   // size is read in one go first.
-  if (file_size_ <= kHoldWholeFile) reader_.Hold(0, static_cast<size_t>(file_size_));
-  StructureWalk s;
-  std::string max;
-  try {
-    Visit(t, t.root, 0, s, out, &max);
-  } catch (...) {
-    reader_.Invalidate();
-    throw;
-  }
-  reader_.Invalidate();
-  return s.separators_agree;
+  HeldWhole held(*this);
+  return WalkTag(t, out);
 }
+
+MdxFile::HeldWhole::HeldWhole(MdxFile& f) : f_(f) {
+  if (f_.file_size_ <= kHoldWholeFile) f_.reader_.Hold(0, static_cast<size_t>(f_.file_size_));
+}
+
+MdxFile::HeldWhole::~HeldWhole() { f_.reader_.Invalidate(); }
 
 namespace {
 
@@ -119,96 +124,178 @@ bool SomeByteOrderFits(const TagMeta& t, const EntryList& e) {
 
 }  // namespace
 
+namespace {
+
+constexpr uint32_t kNoEntry = 0xFFFFFFFFu;
+// What the stored entries say of a row.
+constexpr uint8_t kListed = 1;     // an entry names it
+constexpr uint8_t kSameBytes = 2;  // an entry that counts names it with the very bytes of its key
+
+// Compares a tag's stored entries with the keys its rows give: each entry must name a row once,
+// with that row's key, and every row with a key must be there (in a unique tag, its key must).
+// `expected` holds the rows' keys in record order (none for a row its FOR clause leaves out);
+// `ordered` says whether the stored entries were found in the tag's order.
+template <typename Add>
+void CompareWithRows(const TagMeta& t, const EntryList& stored, const EntryList& expected, uint64_t count,
+                     bool ordered, const CodePage& cp, Add&& add) {
+  std::vector<uint32_t> entry_of(static_cast<size_t>(count), kNoEntry);  // by row, into `expected`
+  for (size_t i = 0; i < expected.size(); ++i) entry_of[expected.recno(i) - 1] = static_cast<uint32_t>(i);
+  // An entry counts as holding its key when it names a row that has one.
+  const auto counts = [&](size_t i) {
+    const uint64_t r = stored.recno(i);
+    return r >= 1 && r <= count && entry_of[r - 1] != kNoEntry;
+  };
+  // A unique tag whose keys rise strictly holds each key once: whether a row's key is there is
+  // a binary search. Otherwise the keys are gathered in a set.
+  bool strict = t.info.unique && ordered;
+  for (size_t i = 1; strict && i < stored.size(); ++i) strict = t.Cmp(stored.key(i - 1), stored.key(i)) < 0;
+  std::unordered_set<std::string_view> keys;
+  std::vector<uint8_t> state(static_cast<size_t>(count), 0);
+  const size_t key_len = stored.key_len;
+  const auto row = [](uint64_t r) { return "registro " + std::to_string(r) + ": "; };
+  for (size_t i = 0; i < stored.size(); ++i) {
+    const uint64_t r = stored.recno(i);
+    const std::string_view k = stored.key(i);
+    if (r == 0 || r > count) {
+      add(row(r) + "no existe en la tabla");
+      continue;
+    }
+    uint8_t& st = state[r - 1];
+    if (st & kListed) add(row(r) + "aparece más de una vez");
+    st |= kListed;
+    const uint32_t e = entry_of[r - 1];
+    if (e == kNoEntry) {
+      add(row(r) + "está en la etiqueta pero su condición FOR lo excluye");
+      continue;
+    }
+    const std::string_view want = expected.key(e);
+    if (std::memcmp(want.data(), k.data(), key_len) == 0)
+      st |= kSameBytes;
+    else if (t.Cmp(want, k) != 0)
+      add(row(r) + "la clave guardada «" + cp.Decode(KeyDisplay(t.type, k)) + "» no es la de la fila «" +
+          cp.Decode(KeyDisplay(t.type, want)) + "»");
+    if (t.info.unique && !strict && !keys.insert(k).second) add(row(r) + "repite una clave en una etiqueta única");
+  }
+  const auto held = [&](std::string_view want) {
+    if (!strict) return keys.count(want) > 0;
+    size_t lo = 0, hi = stored.size();
+    while (lo < hi) {
+      const size_t mid = lo + (hi - lo) / 2;
+      if (t.Cmp(stored.key(mid), want) < 0) lo = mid + 1;
+      else hi = mid;
+    }
+    return lo < stored.size() && std::memcmp(stored.key(lo).data(), want.data(), key_len) == 0 && counts(lo);
+  };
+  for (uint64_t r = 1; r <= count; ++r) {
+    const uint32_t e = entry_of[r - 1];
+    if (e == kNoEntry) continue;
+    if (t.info.unique) {
+      if (!(state[r - 1] & kSameBytes) && !held(expected.key(e)))
+        add("registro " + std::to_string(r) + ": su clave falta en la etiqueta única");
+    } else if (!(state[r - 1] & kListed)) {
+      add("registro " + std::to_string(r) + ": falta en la etiqueta");
+    }
+  }
+}
+
+}  // namespace
+
 IndexCheckReport MdxFile::Check(RecordSource& rows) {
   IndexCheckReport report;
-  uint64_t count = rows.Count();
-  for (TagMeta& t : tags_) {
-    std::vector<std::string> problems;
-    auto add = [&](const std::string& what) {
-      if (problems.size() < kMaxProblemsPerTag) problems.push_back("Índice " + t.info.name + ": " + what);
-      else if (problems.size() == kMaxProblemsPerTag) problems.push_back("Índice " + t.info.name + ": más problemas omitidos");
+  const uint64_t count = rows.Count();
+  std::vector<std::vector<std::string>> problems(tags_.size());
+  const auto adder = [&](size_t i) {
+    return [&problems, i, this](const std::string& what) {
+      auto& p = problems[i];
+      const std::string& name = tags_[i].info.name;
+      if (p.size() < kMaxProblemsPerTag) p.push_back("Índice " + name + ": " + what);
+      else if (p.size() == kMaxProblemsPerTag) p.push_back("Índice " + name + ": más problemas omitidos");
     };
-    EntryList entries;
-    entries.key_len = static_cast<size_t>(t.key_len);
-    bool separators = true;
-    try {
-      separators = CollectInto(t, &entries);
-    } catch (const EngineError& e) {
-      add("estructura dañada en " + path_ + ": " + e.message());
-      for (auto& p : problems) report.problems.push_back(std::move(p));
-      continue;
-    }
-    size_t bad = FirstDisorder(t, entries);
-    t.order = bad == entries.size() && separators ? TagMeta::Order::kAgrees : TagMeta::Order::kDiffers;
-    if (bad < entries.size()) {
-      std::string other = t.type == 'C' ? ForeignOrder(t, entries) : std::string();
-      if (!other.empty()) {
-        report.foreign_order.push_back("Índice " + t.info.name + ": orden distinto del de su idioma (" +
-                                       t.coll->Description() + "): " + other);
-      } else {
-        std::string where = "registros " + std::to_string(entries.recno(bad - 1)) + " y " +
-                            std::to_string(entries.recno(bad)) + ": las claves «" +
-                            cp_.Decode(KeyDisplay(t.type, entries.key(bad - 1))) + "» y «" +
-                            cp_.Decode(KeyDisplay(t.type, entries.key(bad))) + "» están desordenadas";
-        if (t.type != 'C')
-          add(where);
-        else if (SomeByteOrderFits(t, entries))
-          add(where + " en el orden de su idioma (" + t.coll->Description() +
-              ") y no siguen ningún otro orden conocido");
-        else
-          add(where + " (ningún orden de caracteres explica la etiqueta)");
-      }
-    } else if (!separators) {
-      add("los separadores de los nodos interiores no corresponden a las claves de sus ramas");
-    }
-    if (!t.unusable.empty()) {
-      report.unchecked.push_back("Índice " + t.info.name + ": no se pueden comprobar sus claves: este programa no sabe "
-                                 "calcular su expresión «" + t.info.expression + "» (" + t.unusable + ")");
-      for (auto& p : problems) report.problems.push_back(std::move(p));
-      continue;
-    }
-    if (!t.key_expr) {
-      add("no se pueden comprobar las claves: falta la descripción de los campos");
-      for (auto& p : problems) report.problems.push_back(std::move(p));
-      continue;
-    }
-    std::vector<std::optional<std::string>> expected(count);
-    for (uint64_t r = 1; r <= count; ++r) expected[r - 1] = RowKey(t, rows.Row(r));
-    std::vector<bool> present(count, false);
-    std::unordered_set<std::string> keys_present;
-    for (size_t i = 0; i < entries.size(); ++i) {
-      uint64_t r = entries.recno(i);
-      std::string_view k = entries.key(i);
-      std::string rec = "registro " + std::to_string(r) + ": ";
-      if (r == 0 || r > count) {
-        add(rec + "no existe en la tabla");
+  };
+  // First the structure and order of every tag, the file read once for all of them; then the
+  // keys of the tags that can be compared with the rows, computed for all of them in one pass.
+  std::vector<EntryList> entries(tags_.size());
+  std::vector<const TagMeta*> comparable;
+  std::vector<size_t> comparable_at;
+  std::vector<bool> ordered(tags_.size(), false);
+  {
+    HeldWhole held(*this);
+    for (size_t ti = 0; ti < tags_.size(); ++ti) {
+      TagMeta& t = tags_[ti];
+      const auto add = adder(ti);
+      EntryList& found = entries[ti];
+      found.key_len = static_cast<size_t>(t.key_len);
+      bool separators = true;
+      try {
+        separators = WalkTag(t, &found);
+      } catch (const EngineError& e) {
+        add("estructura dañada en " + path_ + ": " + e.message());
         continue;
       }
-      if (present[r - 1]) add(rec + "aparece más de una vez");
-      present[r - 1] = true;
-      if (!expected[r - 1]) {
-        add(rec + "está en la etiqueta pero su condición FOR lo excluye");
+      const size_t bad = FirstDisorder(t, found);
+      ordered[ti] = bad == found.size();
+      t.order = ordered[ti] && separators ? TagMeta::Order::kAgrees : TagMeta::Order::kDiffers;
+      if (bad < found.size()) {
+        std::string other = t.type == 'C' ? ForeignOrder(t, found) : std::string();
+        if (!other.empty()) {
+          report.foreign_order.push_back("Índice " + t.info.name + ": orden distinto del de su idioma (" +
+                                         t.coll->Description() + "): " + other);
+        } else {
+          std::string where = "registros " + std::to_string(found.recno(bad - 1)) + " y " +
+                              std::to_string(found.recno(bad)) + ": las claves «" +
+                              cp_.Decode(KeyDisplay(t.type, found.key(bad - 1))) + "» y «" +
+                              cp_.Decode(KeyDisplay(t.type, found.key(bad))) + "» están desordenadas";
+          if (t.type != 'C')
+            add(where);
+          else if (SomeByteOrderFits(t, found))
+            add(where + " en el orden de su idioma (" + t.coll->Description() +
+                ") y no siguen ningún otro orden conocido");
+          else
+            add(where + " (ningún orden de caracteres explica la etiqueta)");
+        }
+      } else if (!separators) {
+        add("los separadores de los nodos interiores no corresponden a las claves de sus ramas");
+      }
+      if (!t.unusable.empty()) {
+        report.unchecked.push_back("Índice " + t.info.name + ": no se pueden comprobar sus claves: este programa no "
+                                   "sabe calcular su expresión «" + t.info.expression + "» (" + t.unusable + ")");
         continue;
       }
-      if (t.Cmp(*expected[r - 1], k) != 0)
-        add(rec + "la clave guardada «" + cp_.Decode(KeyDisplay(t.type, k)) + "» no es la de la fila «" +
-            cp_.Decode(KeyDisplay(t.type, *expected[r - 1])) + "»");
-      if (t.info.unique && !keys_present.insert(std::string(k)).second)
-        add(rec + "repite una clave en una etiqueta única");
-      else
-        keys_present.insert(std::string(k));
-    }
-    for (uint64_t r = 1; r <= count; ++r) {
-      if (!expected[r - 1]) continue;
-      if (t.info.unique) {
-        if (!keys_present.count(*expected[r - 1]))
-          add("registro " + std::to_string(r) + ": su clave falta en la etiqueta única");
-      } else if (!present[r - 1]) {
-        add("registro " + std::to_string(r) + ": falta en la etiqueta");
+      if (!t.key_expr) {
+        add("no se pueden comprobar las claves: falta la descripción de los campos");
+        continue;
       }
+      comparable.push_back(&t);
+      comparable_at.push_back(ti);
     }
-    for (auto& p : problems) report.problems.push_back(std::move(p));
   }
+  if (!comparable.empty()) {
+    // The tags whose keys are stored character fields are gathered together, from blocks of
+    // records. Any other tag evaluates its expression row by row in a pass of its own, in tag
+    // order, so that a value that cannot be read stops the check at the same tag and row as a
+    // check of one tag after another would.
+    std::vector<EntryList> expected(comparable.size());
+    std::vector<const TagMeta*> stored;
+    std::vector<size_t> stored_at;
+    for (size_t k = 0; k < comparable.size(); ++k)
+      if (comparable[k]->raw_length > 0) {
+        stored.push_back(comparable[k]);
+        stored_at.push_back(k);
+      }
+    if (!stored.empty()) {
+      std::vector<EntryList> got = BuildEntries(stored, rows, false);
+      for (size_t j = 0; j < stored.size(); ++j) expected[stored_at[j]] = std::move(got[j]);
+    }
+    for (size_t k = 0; k < comparable.size(); ++k)
+      if (comparable[k]->raw_length == 0) expected[k] = std::move(BuildEntries({comparable[k]}, rows, false)[0]);
+    for (size_t k = 0; k < comparable.size(); ++k) {
+      const size_t ti = comparable_at[k];
+      CompareWithRows(tags_[ti], entries[ti], expected[k], count, ordered[ti], cp_, adder(ti));
+      entries[ti] = EntryList();
+    }
+  }
+  for (auto& p : problems)
+    for (auto& line : p) report.problems.push_back(std::move(line));
   return report;
 }
 

@@ -150,6 +150,19 @@ class MdxFile : public MdxIndex {
   // problem of structure throws. Returns whether every separator of the interior nodes agrees
   // with the keys below it under the tag's order (the leaves' own order is not judged here).
   bool CollectInto(const TagMeta& t, EntryList* out);
+  // The same walk, reading through whatever the reader holds.
+  bool WalkTag(const TagMeta& t, EntryList* out);
+  // While it lives, the whole file (when of moderate size) is held in the reader, read once.
+  class HeldWhole {
+   public:
+    explicit HeldWhole(MdxFile& f);
+    ~HeldWhole();
+    HeldWhole(const HeldWhole&) = delete;
+    HeldWhole& operator=(const HeldWhole&) = delete;
+
+   private:
+    MdxFile& f_;
+  };
 
   friend class MdxWalker;
   std::string path_;

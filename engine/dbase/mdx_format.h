@@ -171,6 +171,10 @@ void SortEntries(const TagMeta& t, EntryList* e, char* scratch);
 // The sorted entries of every tag, from one pass over the rows.
 // With sorted false, each tag's entries stay in record order.
 std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, RecordSource& rows, bool sorted);
+// Keys that are a stored character field, as stored or in capitals (no FOR clause), are taken
+// from the records without evaluating the expression: notes where that field lies in a record
+// (TagMeta::raw_offset, raw_length, raw_upper), or leaves raw_length 0.
+void FindStoredKey(TagMeta& t, const std::vector<FieldSpec>& fields, const CodePage& cp);
 // Prepares a tag to create: expressions encoded and parsed, key shape fixed.
 TagMeta NewTag(const TagInfo& info, const std::string& path, const std::vector<FieldSpec>& fields,
                const CodePage& cp, const Collation& coll);

@@ -74,6 +74,7 @@ void MdxFile::Load(const std::vector<FieldSpec>* fields) {
         t.for_expr.reset();
       }
       t.info.problem = t.unusable;
+      if (t.unusable.empty()) FindStoredKey(t, *fields, cp_);
     }
     tags_.push_back(std::move(t));
   }

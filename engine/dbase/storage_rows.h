@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "engine/dbase/mdx.h"
 #include "engine/error.h"
@@ -36,14 +38,21 @@ class StorageRows : public RecordSource, public RecordView {
   void CopyRecords(uint64_t first, size_t n, char* out) const override { t_.CopyRecords(first, n, out); }
 
  private:
+  // Expressions ask for the same few names row after row: each name as asked is looked up once.
   int Index(const std::string& name) const {
+    for (const auto& [asked, i] : known_)
+      if (asked == name) return i;
     const auto& fields = t_.Fields();
     for (size_t i = 0; i < fields.size(); ++i)
-      if (FoldCase(fields[i].name) == FoldCase(name)) return static_cast<int>(i);
+      if (FoldCase(fields[i].name) == FoldCase(name)) {
+        known_.emplace_back(name, static_cast<int>(i));
+        return static_cast<int>(i);
+      }
     throw EngineError(err::kInvalidFieldName, "El índice usa un campo que la tabla no tiene.",
                       {CtxTable(t_.Path()), CtxField(name)});
   }
   TableStorage& t_;
+  mutable std::vector<std::pair<std::string, int>> known_;
   std::string buf_;
   uint64_t recno_ = 0;
 };

@@ -145,6 +145,71 @@ TEST_F(MdxCorrupt, WrongKeysMissingAndStrayEntriesAreReported) {
   }
 }
 
+// A unique tag holds each key once, for one of the rows that have it: the check asks that every
+// row's key be there, whichever row the entry names.
+TEST(MdxCorruptUnique, MissingRepeatedAndStrayKeysAreReported) {
+  testing_support::TempDir dir;
+  Table table;
+  table.fields = {Char("CODIGO", 6)};
+  for (int i = 0; i < 1500; ++i) table.Add({"K" + std::to_string(i % 500)});
+  const std::string path = dir / "U.MDX";
+  {
+    Rows rows(table);
+    MdxIndex::Create(path, "U", {{"CODIGO", "CODIGO", "", 'C', true, false}}, table.fields,
+                     engine::CodePage::Ansi(), rows);
+  }
+  const std::string good = testing_support::ReadFileBytes(path);
+  const size_t item = 12;  // 6-byte key and record number, rounded up to four bytes
+  size_t leaf = Get32(good, Get32(good, 544) * 512u) * 512u;
+  for (int depth = 0; Get32(good, leaf + 8 + item * Get32(good, leaf)) != 0 && depth < 8; ++depth)
+    leaf = Get32(good, leaf + 8) * 512u;
+  const size_t e0 = leaf + 8, e1 = e0 + item;
+  const uint32_t count = Get32(good, leaf);
+  ASSERT_GT(count, 2u);
+  struct Damage {
+    const char* what;
+    std::function<void(std::string&)> apply;
+    std::vector<const char*> reported;  // none: the check finds nothing
+    const char* not_reported;
+  } damages[] = {
+      {"none", [](std::string&) {}, {}, nullptr},
+      {"an entry names another row with the same key",
+       [&](std::string& b) { Put32(b, e0, Get32(good, e0) + 500); }, {}, nullptr},
+      {"a key twice", [&](std::string& b) { b.replace(e1 + 4, 6, good.substr(e0 + 4, 6)); },
+       {"repite una clave en una etiqueta única", "no es la de la fila", "su clave falta en la etiqueta única"}, nullptr},
+      {"the leaf forgets its last entry",
+       [&](std::string& b) {
+         Put32(b, leaf, count - 1);
+         Put32(b, leaf + 8 + item * (count - 1), 0);
+       },
+       {"su clave falta en la etiqueta única"}, "no es la de la fila"},
+      {"an entry names no row", [&](std::string& b) { Put32(b, e0, 999999); },
+       {"no existe en la tabla", "su clave falta en la etiqueta única"}, nullptr},
+      {"two entries swap rows",
+       [&](std::string& b) {
+         Put32(b, e0, Get32(good, e1));
+         Put32(b, e1, Get32(good, e0));
+       },
+       {"no es la de la fila"}, "falta"},
+  };
+  for (const Damage& d : damages) {
+    std::string bytes = good;
+    d.apply(bytes);
+    testing_support::WriteFileBytes(path, bytes);
+    auto idx = MdxIndex::Open(path, table.fields, engine::CodePage::Ansi(), false);
+    Rows rows(table);
+    std::string lines;
+    for (const auto& l : idx->Check(rows).problems) lines += l + "\n";
+    if (d.reported.empty()) {
+      EXPECT_EQ(lines, "") << d.what;
+    }
+    for (const char* r : d.reported) EXPECT_NE(lines.find(r), std::string::npos) << d.what << ": " << lines;
+    if (d.not_reported) {
+      EXPECT_EQ(lines.find(d.not_reported), std::string::npos) << d.what << ": " << lines;
+    }
+  }
+}
+
 TEST_F(MdxCorrupt, DamagedHeadersAreRefusedAtOpen) {
   std::vector<std::pair<const char*, std::string>> cases;
   cases.push_back({"truncated", good.substr(0, 1500)});
