@@ -151,10 +151,10 @@ Manifiesto LeeManifiesto(const std::string& carpeta_ejecucion) {
   if (version == std::to_string(static_cast<int>(TipoDeSuma::kSerie))) m.suma = TipoDeSuma::kSerie;
   else if (version == std::to_string(static_cast<int>(TipoDeSuma::kCuatroCarriles))) m.suma = TipoDeSuma::kCuatroCarriles;
   else if (EsNumero(version, 9) && std::stoi(version) > static_cast<int>(kSumaActual))
-    throw engine::EDatabaseError("La copia de esta actualización la hizo una versión más reciente del programa de "
-                                 "actualización (su manifiesto es de la versión " + version +
-                                 "); deshágala con esa versión. No se ha modificado ningún fichero.\nFichero: " +
-                                 fichero);
+    throw CopiaMasReciente("La copia de esta actualización la hizo una versión más reciente del programa de "
+                           "actualización (su manifiesto es de la versión " + version +
+                           "); deshágala con esa versión. No se ha modificado ningún fichero.\nFichero: " +
+                           fichero);
   else ManifiestoDanado(fichero, "no empieza como debe");
   if (!std::getline(in, linea) || linea != "ejecucion\t" + engine::BaseName(carpeta_ejecucion))
     ManifiestoDanado(fichero, "no es el de su carpeta");
@@ -244,6 +244,8 @@ std::vector<std::string> DescribeCopias(const std::string& ruta) {
       Manifiesto m = LeeManifiesto(carpeta);
       estado = std::to_string(m.tablas.size()) + (m.tablas.size() == 1 ? " tabla" : " tablas") +
                (m.deshecha ? ", ya deshecha" : "");
+    } catch (const CopiaMasReciente&) {
+      estado = "hecha por una versión más reciente del programa";
     } catch (const engine::EDatabaseError&) {
       estado = "manifiesto dañado";
     }

@@ -19,6 +19,7 @@
 
 #include "app/core/Suma.h"
 #include "engine/fs.h"
+#include "engine/table.h"
 
 namespace actualiza {
 
@@ -66,6 +67,11 @@ std::string RaizInstalacion(const std::string& ruta);
 
 // The names of the run folders in the installation's copy folder, oldest first.
 std::vector<std::string> CopiasDe(const std::string& raiz);
+
+// The refusal of a copy whose manifest a newer version of this program wrote.
+struct CopiaMasReciente : engine::EDatabaseError {
+  using engine::EDatabaseError::EDatabaseError;
+};
 
 // Reads and checks the manifest of a run folder; throws engine::EDatabaseError naming it when it
 // is missing or damaged.

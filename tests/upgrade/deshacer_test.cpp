@@ -278,6 +278,9 @@ TEST(Deshacer, UndoesACopyOfAnOlderVersionAndRefusesANewerOne) {
       t->Post();
       t->Close();
     }
+    // The list of copies says whose copy it cannot read, before the undo is tried.
+    const std::string lista = DescribeCopias(Ruta(d.path())).at(0);
+    EXPECT_NE(lista.find(c.version == "3" ? "hecha por una versión más reciente" : " tablas, "), std::string::npos) << lista;
     const auto antes_del_deshacer = Snapshot(d.path());
     std::string mensaje;
     try {
