@@ -1,6 +1,6 @@
-// Creating a table is one swap: a crash at any operation leaves no table (or the one that was
-// there) or the whole new one, never a short or empty file, and no work files once the table is
-// opened again.
+// Creating a table is one swap (or, for a table of one file, one rename): a crash at any operation
+// leaves no table (or the one that was there) or the whole new one, never a short or empty file,
+// and no work files once the table is opened again.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -22,15 +22,26 @@ using testing_support::ScopedFileSystem;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
-// A stock table with a memo and an index: three files to create.
-void Create(const std::string& dir) {
+// The stock table as created: with a memo and an index, three files put in place under one
+// journal; or of one file, renamed into place without a journal.
+struct Shape {
+  const char* name;
+  bool companions;
+  const char* whole;  // what TableThere says of it
+};
+const Shape kThreeFiles{"three files", true, "2 fields, 0 rows"};
+const Shape kShapes[] = {kThreeFiles, {"one file", false, "1 fields, 0 rows"}};
+
+void Create(const std::string& dir, const Shape& shape = kThreeFiles) {
   TTable t;
   t.SetDatabaseName(dir);
   t.SetTableName("Existencias.dbf");
   t.SetTableType(TTableType::ttDBase);
   t.FieldDefs().Add("Criterio", TFieldType::ftInteger);
-  t.FieldDefs().Add("NOTAS", TFieldType::ftMemo);
-  t.IndexDefs().Add("CRITERIO", "Criterio");
+  if (shape.companions) {
+    t.FieldDefs().Add("NOTAS", TFieldType::ftMemo);
+    t.IndexDefs().Add("CRITERIO", "Criterio");
+  }
   t.CreateTable();
 }
 
@@ -46,66 +57,75 @@ std::string TableThere(const std::string& dir) {
   return s;
 }
 
-uint64_t OperationsOfACreation() {
+uint64_t OperationsOfACreation(const Shape& shape = kThreeFiles) {
   TempDir d;
   FaultInjectionFileSystem counting;
   ScopedFileSystem use(&counting);
-  Create(d.path());
+  Create(d.path(), shape);
   return counting.mutating_ops();
 }
 
 TEST(CreateAtomically, CrashAtEveryOperationLeavesNoTableOrTheWholeTable) {
-  const uint64_t total = OperationsOfACreation();
-  ASSERT_GT(total, 6u);
-  int none = 0, whole = 0;
-  for (uint64_t n = 1; n <= total; ++n) {
-    SCOPED_TRACE(testing_support::Numbered("crash at operation ", n) + testing_support::Numbered(" of ", total));
-    TempDir d;
-    {
-      FaultInjectionFileSystem fs;
-      ScopedFileSystem use(&fs);
-      fs.CrashAt(n);
-      EXPECT_THROW(Create(d.path()), EDatabaseError);
+  for (const Shape& shape : kShapes) {
+    const uint64_t total = OperationsOfACreation(shape);
+    ASSERT_GT(total, 3u) << shape.name;
+    int none = 0, whole = 0;
+    for (uint64_t n = 1; n <= total; ++n) {
+      SCOPED_TRACE(shape.name + testing_support::Numbered(": crash at operation ", n) +
+                   testing_support::Numbered(" of ", total));
+      TempDir d;
+      {
+        FaultInjectionFileSystem fs;
+        ScopedFileSystem use(&fs);
+        fs.CrashAt(n);
+        EXPECT_THROW(Create(d.path(), shape), EDatabaseError);
+      }
+      // A table of one file is put in place by its rename alone: no journal is ever left.
+      if (!shape.companions) {
+        EXPECT_FALSE(std::filesystem::exists(d / ".Existencias.dbf.diario"));
+      }
+      std::string there = TableThere(d.path());
+      EXPECT_TRUE(there.empty() || there == shape.whole) << there;
+      (there.empty() ? none : whole)++;
+      // No short or empty table file where there is no table; nothing but the table's files
+      // beside a whole one.
+      for (const auto& e : std::filesystem::directory_iterator(d.path())) {
+        std::string name = e.path().filename().string();
+        bool table_file = name == "Existencias.dbf" || name == "Existencias.dbt" || name == "Existencias.mdx";
+        EXPECT_EQ(table_file, !there.empty()) << name;
+      }
+      // The next attempt finishes the work.
+      Create(d.path(), shape);
+      EXPECT_EQ(TableThere(d.path()), shape.whole);
+      EXPECT_FALSE(std::filesystem::exists(d / ".actualiza-nuevo"));
     }
-    std::string there = TableThere(d.path());
-    EXPECT_TRUE(there.empty() || there == "2 fields, 0 rows") << there;
-    (there.empty() ? none : whole)++;
-    // No short or empty table file where there is no table; nothing but the table's files
-    // beside a whole one.
-    for (const auto& e : std::filesystem::directory_iterator(d.path())) {
-      std::string name = e.path().filename().string();
-      bool table_file = name == "Existencias.dbf" || name == "Existencias.dbt" || name == "Existencias.mdx";
-      EXPECT_EQ(table_file, !there.empty()) << name;
-    }
-    // The next attempt finishes the work.
-    Create(d.path());
-    EXPECT_EQ(TableThere(d.path()), "2 fields, 0 rows");
-    EXPECT_FALSE(std::filesystem::exists(d / ".actualiza-nuevo"));
+    EXPECT_GT(none, 0) << shape.name;
+    EXPECT_GT(whole, 0) << shape.name;
   }
-  EXPECT_GT(none, 0);
-  EXPECT_GT(whole, 0);
 }
 
 // A failure (not a crash) removes the attempt's work files before the error is reported.
 TEST(CreateAtomically, AFailedCreationTakesItsWorkFilesWithIt) {
-  const uint64_t total = OperationsOfACreation();
-  for (uint64_t n = 2; n <= total; ++n) {
-    SCOPED_TRACE(testing_support::Numbered("failure at operation ", n));
-    TempDir d;
-    bool failed = false;
-    {
-      FaultInjectionFileSystem fs;
-      ScopedFileSystem use(&fs);
-      fs.FailAt(n);
-      try {
-        Create(d.path());
-      } catch (const EDatabaseError&) {
-        failed = true;
+  for (const Shape& shape : kShapes) {
+    const uint64_t total = OperationsOfACreation(shape);
+    for (uint64_t n = 2; n <= total; ++n) {
+      SCOPED_TRACE(shape.name + testing_support::Numbered(": failure at operation ", n));
+      TempDir d;
+      bool failed = false;
+      {
+        FaultInjectionFileSystem fs;
+        ScopedFileSystem use(&fs);
+        fs.FailAt(n);
+        try {
+          Create(d.path(), shape);
+        } catch (const EDatabaseError&) {
+          failed = true;
+        }
       }
+      if (!failed || SwapPending(d / "Existencias.dbf")) continue;  // committed: the next open finishes it
+      EXPECT_FALSE(std::filesystem::exists(d / ".actualiza-nuevo"));
+      EXPECT_FALSE(std::filesystem::exists(d / ".Existencias.dbf.diario.nuevo"));
     }
-    if (!failed || SwapPending(d / "Existencias.dbf")) continue;  // committed: the next open finishes it
-    EXPECT_FALSE(std::filesystem::exists(d / ".actualiza-nuevo"));
-    EXPECT_FALSE(std::filesystem::exists(d / ".Existencias.dbf.diario.nuevo"));
   }
 }
 
