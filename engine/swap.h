@@ -49,9 +49,10 @@ std::string SwapJournalPath(const std::string& table_path);
 // Performs the swap; the caller holds the table exclusively (when it exists). Every entry must
 // be a file of the table's family in its folder, with its new content (if any) at
 // SwapTempPath(final_path). Throws EngineError; if it throws before the journal is durable,
-// nothing has changed; after that, the next RecoverSwap completes it. A swap that brings a single
-// new file where nothing of the table is (a table created anew, of one file) writes no journal:
-// its file is renamed into place, which is atomic, and the folder synced.
+// nothing has changed; after that, the next RecoverSwap completes it. A swap of a single file (a
+// table of one file, created anew or replaced, with nothing else of its family to remove) writes
+// no journal: its new file is renamed into place, over the old one, which is atomic, and the
+// folder synced.
 void CommitSwap(const std::string& table_path, const std::vector<SwapEntry>& entries);
 
 // Finishes an interrupted swap of the table at table_path, if there is one, holding the journal's

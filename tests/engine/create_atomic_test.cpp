@@ -27,10 +27,11 @@ using testing_support::WriteFileBytes;
 struct Shape {
   const char* name;
   bool companions;
-  const char* whole;  // what TableThere says of it
+  const char* whole;         // what TableThere says of it
+  const char* restructured;  // and once two amounts are added
 };
-const Shape kThreeFiles{"three files", true, "2 fields, 0 rows"};
-const Shape kShapes[] = {kThreeFiles, {"one file", false, "1 fields, 0 rows"}};
+const Shape kThreeFiles{"three files", true, "2 fields, 0 rows", "4 fields, 0 rows"};
+const Shape kShapes[] = {kThreeFiles, {"one file", false, "1 fields, 0 rows", "3 fields, 0 rows"}};
 
 void Create(const std::string& dir, const Shape& shape = kThreeFiles) {
   TTable t;
@@ -167,6 +168,49 @@ TEST(CreateAtomically, AFailedRestructureTakesItsWorkFilesWithIt) {
     ++checked;
   }
   EXPECT_GT(checked, 5);
+}
+
+// A restructure crashed at every operation leaves the old table or the new one, whole; a table of
+// one file is replaced by a rename alone, which leaves no journal.
+TEST(CreateAtomically, ARestructureCrashedAtEveryOperationLeavesTheOldOrTheNewTable) {
+  for (const Shape& shape : kShapes) {
+    TempDir seed;
+    Create(seed.path(), shape);
+    auto restructure = [](const std::string& dir) { testing_support::AddTwoAmounts(dir, "Existencias.dbf", true); };
+    uint64_t total;
+    {
+      TempDir d;
+      std::filesystem::copy(seed.path(), d / "t", std::filesystem::copy_options::recursive);
+      FaultInjectionFileSystem counting;
+      ScopedFileSystem use(&counting);
+      restructure(d / "t");
+      total = counting.mutating_ops();
+    }
+    int old_kept = 0, new_in = 0;
+    for (uint64_t n = 1; n <= total; ++n) {
+      SCOPED_TRACE(shape.name + testing_support::Numbered(": crash at operation ", n));
+      TempDir d;
+      const std::string dir = d / "t";
+      std::filesystem::copy(seed.path(), dir, std::filesystem::copy_options::recursive);
+      {
+        FaultInjectionFileSystem fs;
+        ScopedFileSystem use(&fs);
+        fs.CrashAt(n);
+        try {
+          restructure(dir);
+        } catch (const EngineError&) {
+        }
+      }
+      if (!shape.companions) {
+        EXPECT_FALSE(std::filesystem::exists(dir + "/.Existencias.dbf.diario"));
+      }
+      const std::string there = TableThere(dir);
+      EXPECT_TRUE(there == shape.whole || there == shape.restructured) << there;
+      (there == shape.whole ? old_kept : new_in)++;
+    }
+    EXPECT_GT(old_kept, 0) << shape.name;
+    EXPECT_GT(new_in, 0) << shape.name;
+  }
 }
 
 // Creating over a table that another holder has open is refused, and the table stays.
