@@ -119,7 +119,8 @@ std::optional<std::string> Resolve(const std::string& raw, bool last_may_be_miss
     for (size_t k = 0; k < n; ++k) out = out.empty() ? parts[k] : out == "/" ? "/" + parts[k] : out + "/" + parts[k];
     return out;
   };
-  const bool plain = std::none_of(parts.begin(), parts.end(), [](const std::string& p) { return p == "." || p == ".."; });
+  const bool plain =
+      std::none_of(parts.begin(), parts.end(), [](const std::string& p) { return p == "." || p == ".."; });
   if (!parts.empty() && plain) {
     std::string whole = join(parts.size());
     if (fs.Exists(whole)) return whole;

@@ -1,6 +1,6 @@
-// Creating a table is one swap (or, for a table of one file, one rename): a crash at any operation
-// leaves no table (or the one that was there) or the whole new one, never a short or empty file,
-// and no work files once the table is opened again.
+// Creating a table is one swap (a table of one file, one rename): a crash at any operation leaves
+// no table (or the one that was there) or the whole new one, never a short or empty file, and no
+// work files once the table is opened again.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -22,24 +22,14 @@ using testing_support::ScopedFileSystem;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
-// The stock table as created: with a memo and an index, three files put in place under one
-// journal; or of one file, renamed into place without a journal.
-struct Shape {
-  const char* name;
-  bool companions;
-  const char* whole;         // what TableThere says of it
-  const char* restructured;  // and once two amounts are added
-};
-const Shape kThreeFiles{"three files", true, "2 fields, 0 rows", "4 fields, 0 rows"};
-const Shape kShapes[] = {kThreeFiles, {"one file", false, "1 fields, 0 rows", "3 fields, 0 rows"}};
-
-void Create(const std::string& dir, const Shape& shape = kThreeFiles) {
+// A stock table with a memo and an index: three files to create (or, without them, one).
+void Create(const std::string& dir, bool companions = true) {
   TTable t;
   t.SetDatabaseName(dir);
   t.SetTableName("Existencias.dbf");
   t.SetTableType(TTableType::ttDBase);
   t.FieldDefs().Add("Criterio", TFieldType::ftInteger);
-  if (shape.companions) {
+  if (companions) {
     t.FieldDefs().Add("NOTAS", TFieldType::ftMemo);
     t.IndexDefs().Add("CRITERIO", "Criterio");
   }
@@ -58,75 +48,125 @@ std::string TableThere(const std::string& dir) {
   return s;
 }
 
-uint64_t OperationsOfACreation(const Shape& shape = kThreeFiles) {
+uint64_t OperationsOfACreation() {
   TempDir d;
   FaultInjectionFileSystem counting;
   ScopedFileSystem use(&counting);
-  Create(d.path(), shape);
+  Create(d.path());
   return counting.mutating_ops();
 }
 
 TEST(CreateAtomically, CrashAtEveryOperationLeavesNoTableOrTheWholeTable) {
-  for (const Shape& shape : kShapes) {
-    const uint64_t total = OperationsOfACreation(shape);
-    ASSERT_GT(total, 3u) << shape.name;
-    int none = 0, whole = 0;
-    for (uint64_t n = 1; n <= total; ++n) {
-      SCOPED_TRACE(shape.name + testing_support::Numbered(": crash at operation ", n) +
-                   testing_support::Numbered(" of ", total));
+  const uint64_t total = OperationsOfACreation();
+  ASSERT_GT(total, 6u);
+  int none = 0, whole = 0;
+  for (uint64_t n = 1; n <= total; ++n) {
+    SCOPED_TRACE(testing_support::Numbered("crash at operation ", n) + testing_support::Numbered(" of ", total));
+    TempDir d;
+    {
+      FaultInjectionFileSystem fs;
+      ScopedFileSystem use(&fs);
+      fs.CrashAt(n);
+      EXPECT_THROW(Create(d.path()), EDatabaseError);
+    }
+    std::string there = TableThere(d.path());
+    EXPECT_TRUE(there.empty() || there == "2 fields, 0 rows") << there;
+    (there.empty() ? none : whole)++;
+    // No short or empty table file where there is no table; nothing but the table's files
+    // beside a whole one.
+    for (const auto& e : std::filesystem::directory_iterator(d.path())) {
+      std::string name = e.path().filename().string();
+      bool table_file = name == "Existencias.dbf" || name == "Existencias.dbt" || name == "Existencias.mdx";
+      EXPECT_EQ(table_file, !there.empty()) << name;
+    }
+    // The next attempt finishes the work.
+    Create(d.path());
+    EXPECT_EQ(TableThere(d.path()), "2 fields, 0 rows");
+    EXPECT_FALSE(std::filesystem::exists(d / ".actualiza-nuevo"));
+  }
+  EXPECT_GT(none, 0);
+  EXPECT_GT(whole, 0);
+}
+
+// A crash at every operation of a creation or a restructure (two amounts added) leaves the table
+// as it was or the whole new one; a table of one file is put in place by a rename alone, which
+// leaves no journal.
+struct Step {
+  const char* name;
+  bool companions, restructure;  // three files, not one; a restructure, not a creation
+  const char *before, *after;    // what TableThere says ("": no table)
+};
+const Step kSteps[] = {{"one file created", false, false, "", "1 fields, 0 rows"},
+                       {"one file restructured", false, true, "1 fields, 0 rows", "3 fields, 0 rows"},
+                       {"three files restructured", true, true, "2 fields, 0 rows", "4 fields, 0 rows"}};
+
+TEST(CreateAtomically, ACrashAtEveryOperationLeavesTheTableAsItWasOrTheWholeNewOne) {
+  for (const Step& step : kSteps) {
+    TempDir seed;
+    if (step.restructure) Create(seed.path(), step.companions);
+    auto run = [&](const std::string& dir) {
+      if (step.restructure) testing_support::AddTwoAmounts(dir, "Existencias.dbf", true);
+      if (!step.restructure) Create(dir, step.companions);
+    };
+    auto copy = [&](const std::string& dir) {
+      std::filesystem::copy(seed.path(), dir, std::filesystem::copy_options::recursive);
+    };
+    uint64_t total;
+    {
       TempDir d;
+      copy(d / "t");
+      FaultInjectionFileSystem counting;
+      ScopedFileSystem use(&counting);
+      run(d / "t");
+      total = counting.mutating_ops();
+    }
+    int as_was = 0, whole = 0;
+    for (uint64_t n = 1; n <= total; ++n) {
+      SCOPED_TRACE(step.name + testing_support::Numbered(": crash at operation ", n));
+      TempDir d;
+      const std::string dir = d / "t";
+      copy(dir);
       {
         FaultInjectionFileSystem fs;
         ScopedFileSystem use(&fs);
         fs.CrashAt(n);
-        EXPECT_THROW(Create(d.path(), shape), EDatabaseError);
+        try {
+          run(dir);
+        } catch (const std::exception&) {
+        }
       }
-      // A table of one file is put in place by its rename alone: no journal is ever left.
-      if (!shape.companions) {
-        EXPECT_FALSE(std::filesystem::exists(d / ".Existencias.dbf.diario"));
+      if (!step.companions) {
+        EXPECT_FALSE(std::filesystem::exists(dir + "/.Existencias.dbf.diario"));
       }
-      std::string there = TableThere(d.path());
-      EXPECT_TRUE(there.empty() || there == shape.whole) << there;
-      (there.empty() ? none : whole)++;
-      // No short or empty table file where there is no table; nothing but the table's files
-      // beside a whole one.
-      for (const auto& e : std::filesystem::directory_iterator(d.path())) {
-        std::string name = e.path().filename().string();
-        bool table_file = name == "Existencias.dbf" || name == "Existencias.dbt" || name == "Existencias.mdx";
-        EXPECT_EQ(table_file, !there.empty()) << name;
-      }
-      // The next attempt finishes the work.
-      Create(d.path(), shape);
-      EXPECT_EQ(TableThere(d.path()), shape.whole);
-      EXPECT_FALSE(std::filesystem::exists(d / ".actualiza-nuevo"));
+      const std::string there = TableThere(dir);
+      EXPECT_TRUE(there == step.before || there == step.after) << there;
+      (there == step.before ? as_was : whole)++;
     }
-    EXPECT_GT(none, 0) << shape.name;
-    EXPECT_GT(whole, 0) << shape.name;
+    EXPECT_GT(as_was, 0) << step.name;
+    EXPECT_GT(whole, 0) << step.name;
   }
 }
 
 // A failure (not a crash) removes the attempt's work files before the error is reported.
 TEST(CreateAtomically, AFailedCreationTakesItsWorkFilesWithIt) {
-  for (const Shape& shape : kShapes) {
-    const uint64_t total = OperationsOfACreation(shape);
-    for (uint64_t n = 2; n <= total; ++n) {
-      SCOPED_TRACE(shape.name + testing_support::Numbered(": failure at operation ", n));
-      TempDir d;
-      bool failed = false;
-      {
-        FaultInjectionFileSystem fs;
-        ScopedFileSystem use(&fs);
-        fs.FailAt(n);
-        try {
-          Create(d.path(), shape);
-        } catch (const EDatabaseError&) {
-          failed = true;
-        }
+  const uint64_t total = OperationsOfACreation();
+  for (uint64_t n = 2; n <= total; ++n) {
+    SCOPED_TRACE(testing_support::Numbered("failure at operation ", n));
+    TempDir d;
+    bool failed = false;
+    {
+      FaultInjectionFileSystem fs;
+      ScopedFileSystem use(&fs);
+      fs.FailAt(n);
+      try {
+        Create(d.path());
+      } catch (const EDatabaseError&) {
+        failed = true;
       }
-      if (!failed || SwapPending(d / "Existencias.dbf")) continue;  // committed: the next open finishes it
-      EXPECT_FALSE(std::filesystem::exists(d / ".actualiza-nuevo"));
-      EXPECT_FALSE(std::filesystem::exists(d / ".Existencias.dbf.diario.nuevo"));
     }
+    if (!failed || SwapPending(d / "Existencias.dbf")) continue;  // committed: the next open finishes it
+    EXPECT_FALSE(std::filesystem::exists(d / ".actualiza-nuevo"));
+    EXPECT_FALSE(std::filesystem::exists(d / ".Existencias.dbf.diario.nuevo"));
   }
 }
 
@@ -168,49 +208,6 @@ TEST(CreateAtomically, AFailedRestructureTakesItsWorkFilesWithIt) {
     ++checked;
   }
   EXPECT_GT(checked, 5);
-}
-
-// A restructure crashed at every operation leaves the old table or the new one, whole; a table of
-// one file is replaced by a rename alone, which leaves no journal.
-TEST(CreateAtomically, ARestructureCrashedAtEveryOperationLeavesTheOldOrTheNewTable) {
-  for (const Shape& shape : kShapes) {
-    TempDir seed;
-    Create(seed.path(), shape);
-    auto restructure = [](const std::string& dir) { testing_support::AddTwoAmounts(dir, "Existencias.dbf", true); };
-    uint64_t total;
-    {
-      TempDir d;
-      std::filesystem::copy(seed.path(), d / "t", std::filesystem::copy_options::recursive);
-      FaultInjectionFileSystem counting;
-      ScopedFileSystem use(&counting);
-      restructure(d / "t");
-      total = counting.mutating_ops();
-    }
-    int old_kept = 0, new_in = 0;
-    for (uint64_t n = 1; n <= total; ++n) {
-      SCOPED_TRACE(shape.name + testing_support::Numbered(": crash at operation ", n));
-      TempDir d;
-      const std::string dir = d / "t";
-      std::filesystem::copy(seed.path(), dir, std::filesystem::copy_options::recursive);
-      {
-        FaultInjectionFileSystem fs;
-        ScopedFileSystem use(&fs);
-        fs.CrashAt(n);
-        try {
-          restructure(dir);
-        } catch (const EngineError&) {
-        }
-      }
-      if (!shape.companions) {
-        EXPECT_FALSE(std::filesystem::exists(dir + "/.Existencias.dbf.diario"));
-      }
-      const std::string there = TableThere(dir);
-      EXPECT_TRUE(there == shape.whole || there == shape.restructured) << there;
-      (there == shape.whole ? old_kept : new_in)++;
-    }
-    EXPECT_GT(old_kept, 0) << shape.name;
-    EXPECT_GT(new_in, 0) << shape.name;
-  }
 }
 
 // Creating over a table that another holder has open is refused, and the table stays.
