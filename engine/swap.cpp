@@ -222,7 +222,7 @@ std::unique_ptr<File> LockForRecovery(FileSystem& fs, const std::string& path, c
 bool IsSingleFile(FileSystem& fs, const std::vector<SwapEntry>& entries) {
   if (entries.size() != 1 || entries[0].new_path.empty()) return false;
   const PathFacts at = fs.Inspect(entries[0].final_path);
-  return (!at.exists || at.regular) && !fs.Inspect(OldPath(entries[0].final_path)).exists;
+  return (!at.exists || (kSingleFileSwapReplaces && at.regular)) && !fs.Inspect(OldPath(entries[0].final_path)).exists;
 }
 
 }  // namespace
