@@ -70,7 +70,7 @@ uint64_t Add(const std::string& dir, FolderId id, bool no_links) {
   const Lexical l = Split(dir);
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  r.entries.push_back({r.next, Held{l.Join(l.parts.size()), l.parts.size(), id, no_links}});
+  r.entries.push_back({r.next, Held{l.Join(l.parts.size()), l.parts.size(), id, no_links, r.next}});
   return r.next++;
 }
 

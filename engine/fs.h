@@ -150,8 +150,9 @@ FileSystem* DefaultFileSystem();
 // A folder that a run has validated, held by its identity (device and file number, as the path
 // named it then, links resolved) while this object lives. Every file the engine creates, opens,
 // renames or removes below a held folder, and every listing and sync of one, is then reached
-// from a handle to that folder, opened anew and checked to be the same folder, and from there
-// one folder at a time without following links (openat/renameat/unlinkat on POSIX; on Windows
+// from a handle to that folder, checked to be the same folder (on POSIX the handles of the last
+// few held folders worked in are kept open, and the path checked against the held identity for
+// each operation), and from there one folder at a time without following links (openat/renameat/unlinkat on POSIX; on Windows
 // handles checked not to be reparse points, held without delete sharing while the operation
 // runs so that nobody renames the folders meanwhile). A folder found replaced (by a link, or by
 // another folder) stops the operation with ThrowReplacedDuringRun naming it, before anything is

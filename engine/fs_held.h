@@ -31,6 +31,7 @@ struct Held {
   size_t depth = 0;  // its number of components
   FolderId id;
   bool no_links = false;  // a folder in use: files in it are never reached through a link
+  uint64_t key = 0;       // this hold's own number, never given to another (Add's result)
 };
 
 // The held folders that are `dir` or one of its ancestors, outermost first.

@@ -8,10 +8,14 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "engine/error.h"
 #include "engine/fs.h"
@@ -54,35 +58,104 @@ held::FolderId IdOf(const struct stat& st) {
   return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
-// The descriptor of the folder `dir`, reached as fs.h's HeldFolder says: each held folder above it
-// (or itself) opened by its path and checked to be the folder held; from the innermost one down,
-// one folder at a time, never through a link. Without a held folder above, the folder the path
-// names. A failure to open throws IoError with `verb`, or with `quiet` gives an empty Fd; a folder
-// found replaced always throws.
-Fd OpenFolder(const std::string& dir, const char* verb, bool quiet = false) {
-  Fd at;
-  size_t depth = 0;
-  for (const held::Held& h : held::Above(dir)) {
-    Fd f(::open(h.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+// Descriptors of the held folders last worked in, kept open so that each operation below one
+// starts from it instead of opening the folder again. Few are kept (a run holds every data folder
+// it checked, far more than it should keep open); one found again is used only after its path is
+// checked to name it still.
+class HeldDescriptors {
+ public:
+  // The descriptor of the held folder `h`, opened by its path and checked when it is not kept;
+  // nullptr when it cannot be opened or is not the folder held.
+  std::shared_ptr<const Fd> For(const held::Held& h) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (auto it = kept_.begin(); it != kept_.end(); ++it)
+        if (it->first == h.key) {
+          auto fd = it->second;
+          std::rotate(kept_.begin(), it, it + 1);  // the latest first
+          return fd;
+        }
+    }
+    auto f = std::make_shared<Fd>(::open(h.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
-    if (!f.ok() || ::fstat(f.get(), &st) != 0 || !(IdOf(st) == h.id)) ThrowReplacedDuringRun(h.path);
-    at = std::move(f);
+    if (!f->ok() || ::fstat(f->get(), &st) != 0 || !(IdOf(st) == h.id)) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    kept_.insert(kept_.begin(), {h.key, f});
+    if (kept_.size() > kKept) kept_.pop_back();
+    return f;
+  }
+
+ private:
+  static constexpr size_t kKept = 8;
+  std::mutex mutex_;
+  std::vector<std::pair<uint64_t, std::shared_ptr<const Fd>>> kept_;
+};
+
+HeldDescriptors& Kept() {
+  static HeldDescriptors k;
+  return k;
+}
+
+// A folder's descriptor for one operation: opened for it, or borrowed from a held folder (kept
+// open by `keep` for as long as this lives).
+class FolderFd {
+ public:
+  FolderFd() = default;
+  explicit FolderFd(Fd own) : own_(std::move(own)), fd_(own_.get()) {}
+  explicit FolderFd(std::shared_ptr<const Fd> keep) : keep_(std::move(keep)), fd_(keep_->get()) {}
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  // A descriptor of the folder of its own (a borrowed one is opened anew: a listing moves the
+  // position of the open file it reads).
+  Fd Detach() {
+    if (own_.ok()) {
+      fd_ = -1;
+      return std::move(own_);
+    }
+    return Fd(::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+
+ private:
+  Fd own_;
+  std::shared_ptr<const Fd> keep_;
+  int fd_ = -1;
+};
+
+// The descriptor of the folder `dir`, reached as fs.h's HeldFolder says: each held folder above it
+// (or itself) checked to be, by its path, the folder held; the innermost one's descriptor, kept
+// open while it is held, is where the operation starts (a folder replaced after the check is
+// then not the one worked in: the operation stays in the folder held); from there down one folder
+// at a time, never through a link. Without a held folder above, the folder the path names. A
+// failure to open throws IoError with `verb`, or with `quiet` gives an empty descriptor; a folder
+// found replaced always throws.
+FolderFd OpenFolder(const std::string& dir, const char* verb, bool quiet = false) {
+  FolderFd at;
+  size_t depth = 0;
+  const std::vector<held::Held> above = held::Above(dir);
+  const size_t deepest = above.empty() ? 0 : above.back().depth;
+  for (const held::Held& h : above) {
+    struct stat st;
+    if (::stat(h.path.c_str(), &st) != 0 || !(IdOf(st) == h.id)) ThrowReplacedDuringRun(h.path);
     depth = h.depth;
+    if (depth < deepest) continue;  // only the innermost one is opened
+    auto fd = Kept().For(h);
+    if (!fd) ThrowReplacedDuringRun(h.path);
+    at = FolderFd(std::move(fd));
   }
   if (!at.ok()) {
     Fd f(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!f.ok() && !quiet) throw IoError(verb, dir, errno);
-    return f;
+    return FolderFd(std::move(f));
   }
   const held::Lexical d = held::Split(dir);
   for (size_t i = depth; i < d.parts.size(); ++i) {
     Fd next(::openat(at.get(), d.parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!next.ok()) {
       if (errno == ELOOP || errno == ENOTDIR) ThrowReplacedDuringRun(d.Join(i + 1));
-      if (quiet) return next;
+      if (quiet) return FolderFd(std::move(next));
       throw IoError(verb, d.Join(i + 1), errno);
     }
-    at = std::move(next);
+    at = FolderFd(std::move(next));
   }
   return at;
 }
@@ -97,7 +170,7 @@ bool SameEntry(int dir, const std::string& name, int fd) {
 // respects. Its last holder removes it when it is empty.
 class PosixFolderInUse final : public FolderInUse {
  public:
-  PosixFolderInUse(Fd parent, Fd folder, std::string name, uint64_t held)
+  PosixFolderInUse(FolderFd parent, Fd folder, std::string name, uint64_t held)
       : parent_(std::move(parent)), folder_(std::move(folder)), name_(std::move(name)), held_(held) {}
   ~PosixFolderInUse() override {
     held::Drop(held_);
@@ -106,7 +179,8 @@ class PosixFolderInUse final : public FolderInUse {
   }
 
  private:
-  Fd parent_, folder_;
+  FolderFd parent_;
+  Fd folder_;
   std::string name_;
   uint64_t held_;
 };
@@ -254,7 +328,7 @@ class PosixFileSystem final : public FileSystem {
       case OpenMode::kCreateExclusive: flags |= O_RDWR | O_CREAT | O_EXCL; break;
     }
     const std::string dir = DirName(path), name = BaseName(path);
-    Fd folder = OpenFolder(dir, "abrir", true);
+    FolderFd folder = OpenFolder(dir, "abrir", true);
     if (!folder.ok()) throw IoError("abrir", path, errno);
     // New files, and every file of a folder in use (the work folder), are never reached through
     // a link.
@@ -346,30 +420,36 @@ class PosixFileSystem final : public FileSystem {
   }
 
   std::vector<DirEntry> List(const std::string& dir) override {
-    Fd folder = OpenFolder(dir, "leer la carpeta");
-    DIR* d = ::fdopendir(folder.get());
+    Fd folder = OpenFolder(dir, "leer la carpeta").Detach();
+    DIR* d = folder.ok() ? ::fdopendir(folder.get()) : nullptr;
     if (!d) throw IoError("leer la carpeta", dir, errno);
     folder.release();
     std::vector<DirEntry> out;
     while (struct dirent* e = ::readdir(d)) {
       std::string name = e->d_name;
       if (name == "." || name == "..") continue;
-      struct stat st;
-      out.push_back({name, ::fstatat(::dirfd(d), name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode)});
+      // The kind the folder records is enough but for links (followed here) and file systems that
+      // record none.
+      bool dir = e->d_type == DT_DIR;
+      if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+        struct stat st;
+        dir = ::fstatat(::dirfd(d), name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+      }
+      out.push_back({name, dir});
     }
     ::closedir(d);
     return out;
   }
 
   void Rename(const std::string& from, const std::string& to) override {
-    Fd a = OpenFolder(DirName(from), "renombrar");
-    Fd b = OpenFolder(DirName(to), "renombrar");
+    FolderFd a = OpenFolder(DirName(from), "renombrar");
+    FolderFd b = OpenFolder(DirName(to), "renombrar");
     if (::renameat(a.get(), BaseName(from).c_str(), b.get(), BaseName(to).c_str()) != 0)
       throw IoError("renombrar a " + to, from, errno);
   }
 
   void Remove(const std::string& path) override {
-    Fd folder = OpenFolder(DirName(path), "borrar", true);
+    FolderFd folder = OpenFolder(DirName(path), "borrar", true);
     if (!folder.ok()) {
       if (errno == ENOENT) return;  // no folder, no file
       throw IoError("borrar", path, errno);
@@ -378,14 +458,14 @@ class PosixFileSystem final : public FileSystem {
   }
 
   void CreateDirectory(const std::string& path) override {
-    Fd folder = OpenFolder(DirName(path), "crear la carpeta");
+    FolderFd folder = OpenFolder(DirName(path), "crear la carpeta");
     if (::mkdirat(folder.get(), BaseName(path).c_str(), 0777) != 0 && errno != EEXIST)
       throw IoError("crear la carpeta", path, errno);
   }
 
   // Not a link, and not while anyone holds it in use (an exclusive flock that is not waited for).
   void RemoveEmptyDirectory(const std::string& path) override {
-    Fd parent = OpenFolder(DirName(path), "borrar la carpeta", true);
+    FolderFd parent = OpenFolder(DirName(path), "borrar la carpeta", true);
     if (!parent.ok()) return;
     const std::string name = BaseName(path);
     Fd folder(::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -394,7 +474,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   std::unique_ptr<FolderInUse> UseFolder(const std::string& dir) override {
-    Fd parent = OpenFolder(DirName(dir), "crear la carpeta");
+    FolderFd parent = OpenFolder(DirName(dir), "crear la carpeta");
     const std::string name = BaseName(dir);
     // Its last holder may remove it between our creation and our lock: then it is made again.
     for (int attempt = 0;; ++attempt) {
@@ -433,7 +513,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   void SyncDirectory(const std::string& dir) override {
-    Fd folder = OpenFolder(dir, "abrir la carpeta");
+    FolderFd folder = OpenFolder(dir, "abrir la carpeta");
     int rc = ::fsync(folder.get());
     int e = errno;
     if (rc != 0 && e != EINVAL) throw IoError("asegurar en disco la carpeta", dir, e);

@@ -1,5 +1,6 @@
 #include "engine/path.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "engine/codepage.h"
@@ -108,7 +109,29 @@ std::optional<std::string> Resolve(const std::string& raw, bool last_may_be_miss
     }
   }
   std::string dir = result;
-  for (size_t k = 0; k < parts.size(); ++k) {
+  size_t first = 0;
+#ifndef _WIN32
+  // Where names are told apart by letter case, a path that exists as written is its own stored
+  // spelling, and so is every folder of it: one look-up for the whole path, or for its folder,
+  // instead of one for each of its components. (Windows gives the stored spelling of each one.)
+  auto join = [&](size_t n) {
+    std::string out = result;
+    for (size_t k = 0; k < n; ++k) out = out.empty() ? parts[k] : out == "/" ? "/" + parts[k] : out + "/" + parts[k];
+    return out;
+  };
+  const bool plain =
+      std::none_of(parts.begin(), parts.end(), [](const std::string& p) { return p == "." || p == ".."; });
+  if (!parts.empty() && plain) {
+    std::string whole = join(parts.size());
+    if (fs.Exists(whole)) return whole;
+    std::string folder = join(parts.size() - 1);
+    if (parts.size() == 1 || fs.Exists(folder)) {
+      dir = std::move(folder);
+      first = parts.size() - 1;
+    }
+  }
+#endif
+  for (size_t k = first; k < parts.size(); ++k) {
     const std::string& part = parts[k];
     std::string next;
     if (part == "." || part == "..") {

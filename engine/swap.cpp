@@ -217,6 +217,14 @@ std::unique_ptr<File> LockForRecovery(FileSystem& fs, const std::string& path, c
   return f;
 }
 
+// Whether the swap brings one new file and nothing else, to a name where nothing is or a regular
+// file is (a table of one file), with nothing at the moved-aside name of an interrupted swap.
+bool IsSingleFile(FileSystem& fs, const std::vector<SwapEntry>& entries) {
+  if (entries.size() != 1 || entries[0].new_path.empty()) return false;
+  const PathFacts at = fs.Inspect(entries[0].final_path);
+  return (!at.exists || (kSingleFileSwapReplaces && at.regular)) && !fs.Inspect(OldPath(entries[0].final_path)).exists;
+}
+
 }  // namespace
 
 bool IsFamilyFileName(const std::string& table_name, const std::string& file_name) {
@@ -360,6 +368,15 @@ void CommitSwap(const std::string& table_path, const std::vector<SwapEntry>& ent
   }
   HeldFolder held(dir);  // every rename below is made in this very folder
   if (fs.Exists(journal)) ThrowSwapInProgress(table_path);
+  if (IsSingleFile(fs, entries)) {
+    // One file, new or replacing the table's only one: its rename into place (over the old file)
+    // is atomic, so it needs no journal; the folder's sync makes it durable (its contents the
+    // caller made durable). The old file goes with the rename.
+    fs.Rename(entries[0].new_path, entries[0].final_path);
+    fs.SyncDirectory(dir);
+    fs.RemoveEmptyDirectory(SwapTempDir(table_path));  // one a crash leaves goes at the next open
+    return;
+  }
 
   // New files must be durable in their folder before the journal points at them.
   if (fs.IsDirectory(SwapTempDir(table_path))) fs.SyncDirectory(SwapTempDir(table_path));

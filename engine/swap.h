@@ -49,8 +49,20 @@ std::string SwapJournalPath(const std::string& table_path);
 // Performs the swap; the caller holds the table exclusively (when it exists). Every entry must
 // be a file of the table's family in its folder, with its new content (if any) at
 // SwapTempPath(final_path). Throws EngineError; if it throws before the journal is durable,
-// nothing has changed; after that, the next RecoverSwap completes it.
+// nothing has changed; after that, the next RecoverSwap completes it. A swap of a single file (a
+// table of one file, created anew or replaced, with nothing else of its family to remove) writes
+// no journal: its new file is renamed into place, over the old one, which is atomic, and the
+// folder synced (a replacement only where kSingleFileSwapReplaces).
 void CommitSwap(const std::string& table_path, const std::vector<SwapEntry>& entries);
+
+// Whether a swap of a table of one file replaces an existing one by a rename, without a journal.
+// Not on Windows, where a rename does not replace a file that is open (the table, which the
+// swap's caller holds): there only a table created anew goes without a journal.
+#ifdef _WIN32
+inline constexpr bool kSingleFileSwapReplaces = false;
+#else
+inline constexpr bool kSingleFileSwapReplaces = true;
+#endif
 
 // Finishes an interrupted swap of the table at table_path, if there is one, holding the journal's
 // lock and the table's exclusive lock. Throws EngineError kTableInUse when a swap is running or

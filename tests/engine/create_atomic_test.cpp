@@ -1,6 +1,6 @@
-// Creating a table is one swap: a crash at any operation leaves no table (or the one that was
-// there) or the whole new one, never a short or empty file, and no work files once the table is
-// opened again.
+// Creating a table is one swap (a table of one file, one rename): a crash at any operation leaves
+// no table (or the one that was there) or the whole new one, never a short or empty file, and no
+// work files once the table is opened again.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -22,15 +22,17 @@ using testing_support::ScopedFileSystem;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
-// A stock table with a memo and an index: three files to create.
-void Create(const std::string& dir) {
+// A stock table with a memo and an index: three files to create (or, without them, one).
+void Create(const std::string& dir, bool companions = true) {
   TTable t;
   t.SetDatabaseName(dir);
   t.SetTableName("Existencias.dbf");
   t.SetTableType(TTableType::ttDBase);
   t.FieldDefs().Add("Criterio", TFieldType::ftInteger);
-  t.FieldDefs().Add("NOTAS", TFieldType::ftMemo);
-  t.IndexDefs().Add("CRITERIO", "Criterio");
+  if (companions) {
+    t.FieldDefs().Add("NOTAS", TFieldType::ftMemo);
+    t.IndexDefs().Add("CRITERIO", "Criterio");
+  }
   t.CreateTable();
 }
 
@@ -84,6 +86,65 @@ TEST(CreateAtomically, CrashAtEveryOperationLeavesNoTableOrTheWholeTable) {
   }
   EXPECT_GT(none, 0);
   EXPECT_GT(whole, 0);
+}
+
+// A crash at every operation of a creation or a restructure (two amounts added) leaves the table
+// as it was or the whole new one; a table of one file is put in place by a rename alone, which
+// leaves no journal.
+struct Step {
+  const char* name;
+  bool companions, restructure;  // three files, not one; a restructure, not a creation
+  const char *before, *after;    // what TableThere says ("": no table)
+};
+const Step kSteps[] = {{"one file created", false, false, "", "1 fields, 0 rows"},
+                       {"one file restructured", false, true, "1 fields, 0 rows", "3 fields, 0 rows"},
+                       {"three files restructured", true, true, "2 fields, 0 rows", "4 fields, 0 rows"}};
+
+TEST(CreateAtomically, ACrashAtEveryOperationLeavesTheTableAsItWasOrTheWholeNewOne) {
+  for (const Step& step : kSteps) {
+    TempDir seed;
+    if (step.restructure) Create(seed.path(), step.companions);
+    auto run = [&](const std::string& dir) {
+      if (step.restructure) testing_support::AddTwoAmounts(dir, "Existencias.dbf", true);
+      if (!step.restructure) Create(dir, step.companions);
+    };
+    auto copy = [&](const std::string& dir) {
+      std::filesystem::copy(seed.path(), dir, std::filesystem::copy_options::recursive);
+    };
+    uint64_t total;
+    {
+      TempDir d;
+      copy(d / "t");
+      FaultInjectionFileSystem counting;
+      ScopedFileSystem use(&counting);
+      run(d / "t");
+      total = counting.mutating_ops();
+    }
+    int as_was = 0, whole = 0;
+    for (uint64_t n = 1; n <= total; ++n) {
+      SCOPED_TRACE(step.name + testing_support::Numbered(": crash at operation ", n));
+      TempDir d;
+      const std::string dir = d / "t";
+      copy(dir);
+      {
+        FaultInjectionFileSystem fs;
+        ScopedFileSystem use(&fs);
+        fs.CrashAt(n);
+        try {
+          run(dir);
+        } catch (const std::exception&) {
+        }
+      }
+      if (!step.companions && (!step.restructure || kSingleFileSwapReplaces)) {
+        EXPECT_FALSE(std::filesystem::exists(dir + "/.Existencias.dbf.diario"));
+      }
+      const std::string there = TableThere(dir);
+      EXPECT_TRUE(there == step.before || there == step.after) << there;
+      (there == step.before ? as_was : whole)++;
+    }
+    EXPECT_GT(as_was, 0) << step.name;
+    EXPECT_GT(whole, 0) << step.name;
+  }
 }
 
 // A failure (not a crash) removes the attempt's work files before the error is reported.

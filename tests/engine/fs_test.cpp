@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <utility>
 #include <string>
 
@@ -33,6 +35,35 @@ TEST(FileSystem, RenameReplacesAnExistingTarget) {
   fs.Rename(d / "nuevo", d / "Clientes.dbf");
   EXPECT_EQ(Get(fs, d / "Clientes.dbf"), "new contents");
   EXPECT_FALSE(fs.Exists(d / "nuevo"));
+}
+
+// A held folder replaced after an operation in it (its handle kept since): the next operation
+// there is refused, and nothing reaches the folder moved away or what is now at its path.
+TEST(FileSystem, AHeldFolderReplacedAfterItWasWorkedInIsRefused) {
+  FileSystem& fs = *DefaultFileSystem();
+  for (bool link : {false, true}) {
+#ifdef _WIN32
+    if (link) continue;  // symbolic links need a privilege that tests do not hold there
+#endif
+    TempDir d;
+    const std::string dir = d / "Ejercicio2004";
+    std::filesystem::create_directories(dir);
+    HeldFolder held(dir);
+    Put(fs, dir + "/Clientes.dbf", "rows");
+    std::filesystem::rename(dir, d / "movida");
+    if (link) {
+      std::filesystem::copy(d / "movida", d / "copia");
+      std::filesystem::create_directory_symlink(d / "copia", dir);
+    } else {
+      std::filesystem::create_directories(dir);
+    }
+    EXPECT_THROW(Put(fs, dir + "/Existencias.dbf", "new"), EngineError);
+    EXPECT_THROW(fs.Rename(dir + "/Clientes.dbf", dir + "/Otro.dbf"), EngineError);
+    using Files = std::map<std::string, std::string>;
+    const Files as_left{{"Clientes.dbf", "rows"}};
+    EXPECT_EQ(testing_support::Snapshot(d / "movida"), as_left);
+    EXPECT_EQ(testing_support::Snapshot(dir), link ? as_left : Files());
+  }
 }
 
 TEST(FileSystem, AnOpenFileKnowsWhenItsPathNamesAnotherFile) {
