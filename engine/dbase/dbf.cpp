@@ -152,6 +152,7 @@ std::string DbfTable::BlankRecord() const {
 }
 
 void DbfTable::WriteRecord(uint64_t recno, const std::string& buf) {
+  WaitForBulk();
   uint64_t off = RecordOffset(recno);
   file_->WriteAt(off, buf.data(), buf.size());
   dirty_ = true;
@@ -180,6 +181,7 @@ void DbfTable::UpdateRecord(uint64_t recno, const std::string& old_buf, const st
 }
 
 void DbfTable::WriteCount() {
+  WaitForBulk();
   unsigned char b[4];
   PutU32(b, count_);
   file_->WriteAt(4, b, sizeof b);
@@ -222,15 +224,10 @@ uint64_t DbfTable::AppendRecord(const std::string& in) {
     mdx_->CheckWrite(nullptr, check);
   }
   if (bulk_) {
-    if (bulk_buf_.empty()) {
-      bulk_first_ = recno;
-      // Room for a whole megabyte of rows at once, rather than growing row by row.
-      if (bulk_buf_.capacity() < kBulkBytes) bulk_buf_.reserve(kBulkBytes + record_length_);
-    }
-    bulk_buf_ += buf;
+    std::memcpy(BulkRoom(1), buf.data(), record_length_);
     count_ = recno;
     dirty_ = true;
-    if (bulk_buf_.size() >= kBulkBytes) WriteBulk();
+    SendBulkIfFull();
   } else {
     std::string out = buf;
     out.push_back('\x1A');
@@ -243,6 +240,41 @@ uint64_t DbfTable::AppendRecord(const std::string& in) {
     mdx_->Insert(row);
   }
   return recno;
+}
+
+char* DbfTable::BulkRoom(size_t n) {
+  if (bulk_buf_.size() == 0) {
+    bulk_first_ = count_ + 1;
+    // Room for a whole megabyte of rows at once, rather than growing row by row.
+    bulk_buf_.reserve(kBulkBytes + record_length_);
+  }
+  const size_t at = bulk_buf_.size();
+  bulk_buf_.resize_for_overwrite(at + n * record_length_);
+  return bulk_buf_.data() + at;
+}
+
+void DbfTable::SendBulkIfFull() {
+  if (bulk_buf_.size() < kBulkBytes) return;
+  // Written while the next rows are appended.
+  if (!bulk_writer_) bulk_writer_ = std::make_unique<BackgroundWrite<EntryBytes>>(*file_);
+  bulk_writer_->Start(RecordOffset(bulk_first_), bulk_buf_);
+}
+
+size_t DbfTable::AppendRecords(size_t n, const std::function<size_t(char* rows)>& fill) {
+  // Rows that the index must see, or that autoincrement fields number, go one by one.
+  const bool numbered = std::any_of(extra_.begin(), extra_.end(), [](const FieldExtra& e) { return e.letter == '+'; });
+  if (!bulk_ || mdx_ || numbered) return TableStorage::AppendRecords(n, fill);
+  RequireWritable();
+  if (n > 0xFFFFFFFFull - count_)
+    throw EngineError(err::kTableFull, "La tabla ha llegado al máximo de registros.", {CtxTable(path_)});
+  const size_t before = bulk_buf_.size();
+  const size_t got = fill(BulkRoom(n));
+  if (got > n) throw EngineError(err::kInternal, "Se han dado más registros de los que caben.", {CtxTable(path_)});
+  bulk_buf_.resize(before + got * record_length_);
+  count_ += got;
+  dirty_ = true;
+  SendBulkIfFull();
+  return got;
 }
 
 void DbfTable::SetDeleted(uint64_t recno, bool deleted) {
@@ -268,12 +300,14 @@ void DbfTable::BeginBulkAppend() {
   if (memo_) memo_->BeginBulk();
 }
 
+// Every row appended so far on file.
 void DbfTable::WriteBulk() {
-  if (bulk_buf_.empty()) return;
+  WaitForBulk();
+  if (bulk_buf_.size() == 0) return;
   file_->WriteAt(RecordOffset(bulk_first_), bulk_buf_.data(), bulk_buf_.size());
   // The rows of a bulk append are final: the disk may take them while more are prepared.
   file_->StartWriteback(RecordOffset(bulk_first_), bulk_buf_.size());
-  bulk_buf_.clear();
+  bulk_buf_.resize(0);
 }
 
 void DbfTable::EndBulkAppend() {
@@ -308,6 +342,7 @@ void DbfTable::Flush() {
       autoinc_dirty_ = false;
     }
   }
+  WaitForBulk();
   file_->Sync();
   if (memo_) memo_->Sync();
   if (mdx_) mdx_->Flush();

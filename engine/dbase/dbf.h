@@ -13,7 +13,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/dbase/background_write.h"
 #include "engine/dbase/dbt.h"
+#include "engine/dbase/entry_bytes.h"
 #include "engine/dbase/mdx.h"
 #include "engine/storage.h"
 
@@ -48,6 +50,7 @@ class DbfTable : public TableStorage {
   std::string BlankRecord() const override;
   void UpdateRecord(uint64_t recno, const std::string& old_buf, const std::string& new_buf) override;
   uint64_t AppendRecord(const std::string& buf) override;
+  size_t AppendRecords(size_t n, const std::function<size_t(char* rows)>& fill) override;
   void SetDeleted(uint64_t recno, bool deleted) override;
   void Flush() override;
   void BeginBulkAppend() override;
@@ -125,11 +128,20 @@ class DbfTable : public TableStorage {
   std::unique_ptr<MdxIndex> mdx_;
   // A window of the table file kept for reading rows in order.
   uint64_t cache_offset_ = 0;
-  // Rows appended in bulk mode and not yet written, starting at record bulk_first_.
+  // Rows appended in bulk mode and not yet written, starting at record bulk_first_. Full buffers
+  // are written on another thread while the next rows are appended; anything else done with the
+  // file waits for that write first (WriteBulk, or WaitForBulk where no rows are held back).
   bool bulk_ = false;
-  std::string bulk_buf_;
+  EntryBytes bulk_buf_;
   uint64_t bulk_first_ = 0;
+  std::unique_ptr<BackgroundWrite<EntryBytes>> bulk_writer_;
+  // Room for n more rows in bulk_buf_ (the bulk mode's first rows start a new block).
+  char* BulkRoom(size_t n);
+  void SendBulkIfFull();
   void WriteBulk();
+  void WaitForBulk() {
+    if (bulk_writer_) bulk_writer_->Wait();
+  }
   std::string cache_;
 };
 
