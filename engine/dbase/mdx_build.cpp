@@ -85,12 +85,14 @@ uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len
     Put32(block, static_cast<uint32_t>(count));
     Put32(block + 4, 0);
     size_t off = 8;
-    const size_t pad = static_cast<size_t>(item_len) - 4 - klen;
+    const size_t ilen = static_cast<size_t>(item_len);  // 4 + key + up to 3 bytes of padding, at least 8
     for (size_t k = 0; k < count; ++k, ++at) {
+      // The item's last four bytes cleared first (a fixed-size store where the padding lies),
+      // then the record number and the key over them.
+      std::memset(block + off + ilen - 4, 0, 4);
       Put32(block + off, e.recno(at));
       std::memcpy(block + off + 4, e.key(at).data(), klen);
-      std::memset(block + off + 4 + klen, 0, pad);
-      off += static_cast<size_t>(item_len);
+      off += ilen;
     }
     std::memset(block + off, 0, kBlockSize - off);  // no right pointer in a leaf, then unused
     level.push_back({page, at == 0 ? 0 : at - 1});
