@@ -3,7 +3,6 @@
 // on the writing thread reaches the caller.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,19 +25,17 @@ using testing_support::TempDir;
 // A table of about 100-byte rows (an autoincrement field in front when `numbered`), with a
 // production index on the name when `indexed`.
 void Create(const std::string& path, bool numbered, bool indexed = false) {
+  auto field = [](const char* name, uint16_t type, uint16_t size) {
+    FieldSpec f;
+    f.name = name;
+    f.type = type;
+    f.size = size;
+    return f;
+  };
   TableDefinition def;
   def.level = numbered ? 7 : 4;
-  FieldSpec id, name, note;
-  id.name = "ID";
-  id.type = bde::fldDBAUTOINC;
-  name.name = "NOMBRE";
-  name.type = bde::fldDBCHAR;
-  name.size = 40;
-  note.name = "NOTA";
-  note.type = bde::fldDBCHAR;
-  note.size = 60;
-  def.fields = {name, note};
-  if (numbered) def.fields.insert(def.fields.begin(), id);
+  def.fields = {field("NOMBRE", bde::fldDBCHAR, 40), field("NOTA", bde::fldDBCHAR, 60)};
+  if (numbered) def.fields.insert(def.fields.begin(), field("ID", bde::fldDBAUTOINC, 0));
   if (indexed) def.tags = {{"NOMBRE", "UPPER(NOMBRE)", "", 'C', false, false}};
   CreateStorage(path, def);
 }
