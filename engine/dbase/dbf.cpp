@@ -152,7 +152,6 @@ std::string DbfTable::BlankRecord() const {
 }
 
 void DbfTable::WriteRecord(uint64_t recno, const std::string& buf) {
-  WaitForBulk();
   uint64_t off = RecordOffset(recno);
   file_->WriteAt(off, buf.data(), buf.size());
   dirty_ = true;
@@ -181,7 +180,6 @@ void DbfTable::UpdateRecord(uint64_t recno, const std::string& old_buf, const st
 }
 
 void DbfTable::WriteCount() {
-  WaitForBulk();
   unsigned char b[4];
   PutU32(b, count_);
   file_->WriteAt(4, b, sizeof b);
@@ -254,10 +252,7 @@ char* DbfTable::BulkRoom(size_t n) {
 }
 
 void DbfTable::SendBulkIfFull() {
-  if (bulk_buf_.size() < kBulkBytes) return;
-  // Written while the next rows are appended.
-  if (!bulk_writer_) bulk_writer_ = std::make_unique<BackgroundWrite<EntryBytes>>(*file_);
-  bulk_writer_->Start(RecordOffset(bulk_first_), bulk_buf_);
+  if (bulk_buf_.size() >= kBulkBytes) WriteBulk();
 }
 
 size_t DbfTable::AppendRecords(size_t n, const std::function<size_t(char* rows)>& fill) {
@@ -302,7 +297,6 @@ void DbfTable::BeginBulkAppend() {
 
 // Every row appended so far on file.
 void DbfTable::WriteBulk() {
-  WaitForBulk();
   if (bulk_buf_.size() == 0) return;
   file_->WriteAt(RecordOffset(bulk_first_), bulk_buf_.data(), bulk_buf_.size());
   // The rows of a bulk append are final: the disk may take them while more are prepared.
@@ -342,7 +336,6 @@ void DbfTable::Flush() {
       autoinc_dirty_ = false;
     }
   }
-  WaitForBulk();
   file_->Sync();
   if (memo_) memo_->Sync();
   if (mdx_) mdx_->Flush();

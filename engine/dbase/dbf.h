@@ -13,7 +13,6 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/dbase/background_write.h"
 #include "engine/dbase/dbt.h"
 #include "engine/dbase/entry_bytes.h"
 #include "engine/dbase/mdx.h"
@@ -128,20 +127,14 @@ class DbfTable : public TableStorage {
   std::unique_ptr<MdxIndex> mdx_;
   // A window of the table file kept for reading rows in order.
   uint64_t cache_offset_ = 0;
-  // Rows appended in bulk mode and not yet written, starting at record bulk_first_. Full buffers
-  // are written on another thread while the next rows are appended; anything else done with the
-  // file waits for that write first (WriteBulk, or WaitForBulk where no rows are held back).
+  // Rows appended in bulk mode and not yet written, starting at record bulk_first_.
   bool bulk_ = false;
   EntryBytes bulk_buf_;
   uint64_t bulk_first_ = 0;
-  std::unique_ptr<BackgroundWrite<EntryBytes>> bulk_writer_;
   // Room for n more rows in bulk_buf_ (the bulk mode's first rows start a new block).
   char* BulkRoom(size_t n);
   void SendBulkIfFull();
   void WriteBulk();
-  void WaitForBulk() {
-    if (bulk_writer_) bulk_writer_->Wait();
-  }
   std::string cache_;
 };
 

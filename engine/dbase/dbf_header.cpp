@@ -158,7 +158,6 @@ DbfTable::~DbfTable() {
       // The counts are on disk already; only the date and the sync were lost.
     }
   }
-  bulk_writer_.reset();  // a write still under way ends before the file closes
   if (file_) file_->Unlock();
 }
 

@@ -1,6 +1,6 @@
 // Rows appended many at a time, composed in the table's own write buffer, and the restructure
-// that rebuilds a table that way: the files are the same as row by row, and a write that fails
-// on the writing thread reaches the caller.
+// that rebuilds a table that way: the files are the same as row by row, and a write of a full
+// buffer that fails reaches the caller.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -54,7 +54,7 @@ struct BulkCase {
   const char* name;
   bool bulk;       // between BeginBulkAppend and EndBulkAppend
   bool numbered;   // rows numbered by an autoincrement field: appended one by one
-  uint64_t rows;   // more than a megabyte of rows starts writes on another thread
+  uint64_t rows;   // more than a megabyte of rows: full buffers written on the way
   size_t room;     // rows offered to each fill
   size_t skip;     // the fill leaves out every skip-th row it could write (0: none)
 };
@@ -121,7 +121,7 @@ TEST(DbaseBulkRows, AFailedWriteOfAFullBufferReachesTheCaller) {
     AppendInBulk(dir / "t.dbf");
     ops = fs.mutating_ops();
   }
-  ASSERT_GT(ops, 3u);  // the buffers written on their own thread, then the end of the table
+  ASSERT_GT(ops, 3u);  // the full buffers, then the end of the table
   for (bool crash : {false, true}) {
     for (uint64_t k = 1; k <= ops; ++k) {
       SCOPED_TRACE((crash ? "crash at " : "fail at ") + std::to_string(k));

@@ -48,8 +48,6 @@ void FaultInjectionFileSystem::Arm(Mode m, uint64_t n) {
 }
 
 void FaultInjectionFileSystem::BeforeMutation(const std::string& what, const std::string& path) {
-  // Tables write their full buffers on a thread of their own while other files are written.
-  std::lock_guard<std::mutex> hold(mutex_);
   ++ops_;
   if (crashed_) throw engine::IoError(what, path, EIO);
   if (mode_ == Mode::kNone || ops_ != target_) return;

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -67,7 +66,6 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   bool fired_ = false;
   bool refuse_links_ = false;
   std::optional<uint64_t> free_space_;
-  std::mutex mutex_;
 };
 
 // Installs a file system for the engine for the lifetime of this object.
