@@ -1,6 +1,6 @@
 // Building a production index over a 1,000,000-row table on one character field, against
 // reading every row of the table once through the dBASE storage (field decoded). Target: build
-// <= 2 x that walk, in byte order and under a Spanish language driver.
+// <= 1.5 x that walk, in byte order and under a Spanish language driver.
 //
 // Usage: bench_index [ROWS] [FOLDER]   (defaults: 1000000, /tmp)
 #include <algorithm>
@@ -153,8 +153,8 @@ int main(int argc, char** argv) {
     bench::PrintTimes("build index, byte order:", build_t);
     bench::PrintTimes("build index, DBWINES0:", spanish_t);
     std::printf("walk index: %.3f s (%llu keys)\n", t6 - t5, static_cast<unsigned long long>(walked));
-    bench::Result("index build / decoded walk", 2, bench::Ratios(build_t, decoded_t));
-    bench::Result("index build DBWINES0 / decoded walk", 2, bench::Ratios(spanish_t, decoded_t));
+    bench::Result("index build / decoded walk", 1.5, bench::Ratios(build_t, decoded_t));
+    bench::Result("index build DBWINES0 / decoded walk", 1.5, bench::Ratios(spanish_t, decoded_t));
     engine::CurrentFileSystem()->Remove(dbf);
     engine::CurrentFileSystem()->Remove(mdx);
     return walked == rows ? 0 : 1;

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 
@@ -593,7 +594,39 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
       }
       out = blank;
       neu->BeginBulkAppend();
-      for (uint64_t r = 1; r <= n; ++r) {
+      // A dBASE table whose every field is copied as stored or added blank is rebuilt from
+      // blocks of rows, each new row composed in the new table's write buffer.
+      const bool bytes_only = format == TableFormat::kDbase && fills.empty() &&
+                              std::all_of(plan.begin(), plan.end(), [&](const PlannedField& p) {
+                                return p.op == bde::crADD || raw[static_cast<size_t>(&p - plan.data())];
+                              }) &&
+                              old->BeginRecordCopies();
+      if (bytes_only) {
+        const size_t from_len = old->RecordLength(), to_len = blank.size();
+        const size_t block_rows = std::max<size_t>(1, (256u << 10) / std::max(from_len, to_len));
+        std::unique_ptr<char[]> block(new char[block_rows * from_len]);
+        for (uint64_t first = 1; first <= n; first += block_rows) {
+          const size_t k = static_cast<size_t>(std::min<uint64_t>(block_rows, n - first + 1));
+          old->CopyRecords(first, k, block.get());
+          const uint64_t next = neu->RecordCount() + 1;
+          neu->AppendRecords(k, [&](char* rows) {
+            size_t kept = 0;
+            for (size_t i = 0; i < k; ++i) {
+              const char* in = block.get() + i * from_len;
+              const bool deleted = in[0] == '*';  // a dBASE row's mark, as IsDeleted reads it
+              if (deleted && pack) continue;
+              char* row = rows + kept * to_len;
+              for (const Run& gap : gaps) std::memcpy(row + gap.to, blank.data() + gap.from, gap.length);
+              for (const Run& run : runs) std::memcpy(row + run.to, in + run.from, run.length);
+              if (deleted) row[0] = '*';
+              if (indexed) recno_map[first - 1 + i] = next + kept;
+              ++kept;
+            }
+            return kept;
+          });
+        }
+      }
+      for (uint64_t r = 1; r <= (bytes_only ? 0 : n); ++r) {
         old->ReadRecord(r, &buf);
         bool deleted = old->IsDeleted(buf);
         if (deleted && pack) continue;

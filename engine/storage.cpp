@@ -7,6 +7,19 @@
 
 namespace engine {
 
+size_t TableStorage::AppendRecords(size_t n, const std::function<size_t(char* rows)>& fill) {
+  const size_t length = RecordLength();
+  std::string rows(n * length, ' ');
+  const size_t got = fill(rows.data());
+  if (got > n) throw EngineError(err::kInternal, "Se han dado más registros de los que caben.");
+  std::string row;
+  for (size_t i = 0; i < got; ++i) {
+    row.assign(rows, i * length, length);
+    AppendRecord(row);
+  }
+  return got;
+}
+
 std::unique_ptr<KeyWalker> TableStorage::WalkTag(const std::string& tag, const std::optional<Value>&) {
   throw EngineError(err::kNoSuchIndex, "La tabla no tiene índices.", {CtxTable(Path()), CtxIndex(tag)});
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -102,6 +103,12 @@ class TableStorage {
   // Adds a record at the end (keyed Paradox tables: in key order); returns its record number.
   virtual uint64_t AppendRecord(const std::string& buf) = 0;
   virtual void SetDeleted(uint64_t recno, bool deleted) = 0;
+  // Many rows at once, composed in place: `fill` is given room for up to n stored rows
+  // (RecordLength() bytes each, back to back, deletion marks included where the format keeps
+  // them in the row) and returns how many it wrote. A table in bulk mode (BeginBulkAppend) may
+  // give it its own write buffer, sparing a copy of every row; the rows are otherwise appended
+  // one by one as by AppendRecord. Returns the number of rows appended.
+  virtual size_t AppendRecords(size_t n, const std::function<size_t(char* rows)>& fill);
   // Writes header counts and makes the files durable.
   virtual void Flush() = 0;
   // Many appends in a row (a table being rebuilt): the storage may gather rows and write them in

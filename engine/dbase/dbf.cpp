@@ -220,15 +220,10 @@ uint64_t DbfTable::AppendRecord(const std::string& in) {
     mdx_->CheckWrite(nullptr, check);
   }
   if (bulk_) {
-    if (bulk_buf_.empty()) {
-      bulk_first_ = recno;
-      // Room for a whole megabyte of rows at once, rather than growing row by row.
-      if (bulk_buf_.capacity() < kBulkBytes) bulk_buf_.reserve(kBulkBytes + record_length_);
-    }
-    bulk_buf_ += buf;
+    std::memcpy(BulkRoom(1), buf.data(), record_length_);
     count_ = recno;
     dirty_ = true;
-    if (bulk_buf_.size() >= kBulkBytes) WriteBulk();
+    SendBulkIfFull();
   } else {
     std::string out = buf;
     out.push_back('\x1A');
@@ -241,6 +236,38 @@ uint64_t DbfTable::AppendRecord(const std::string& in) {
     mdx_->Insert(row);
   }
   return recno;
+}
+
+char* DbfTable::BulkRoom(size_t n) {
+  if (bulk_buf_.size() == 0) {
+    bulk_first_ = count_ + 1;
+    // Room for a whole megabyte of rows at once, rather than growing row by row.
+    bulk_buf_.reserve(kBulkBytes + record_length_);
+  }
+  const size_t at = bulk_buf_.size();
+  bulk_buf_.resize_for_overwrite(at + n * record_length_);
+  return bulk_buf_.data() + at;
+}
+
+void DbfTable::SendBulkIfFull() {
+  if (bulk_buf_.size() >= kBulkBytes) WriteBulk();
+}
+
+size_t DbfTable::AppendRecords(size_t n, const std::function<size_t(char* rows)>& fill) {
+  // Rows that the index must see, or that autoincrement fields number, go one by one.
+  const bool numbered = std::any_of(extra_.begin(), extra_.end(), [](const FieldExtra& e) { return e.letter == '+'; });
+  if (!bulk_ || mdx_ || numbered) return TableStorage::AppendRecords(n, fill);
+  RequireWritable();
+  if (n > 0xFFFFFFFFull - count_)
+    throw EngineError(err::kTableFull, "La tabla ha llegado al máximo de registros.", {CtxTable(path_)});
+  const size_t before = bulk_buf_.size();
+  const size_t got = fill(BulkRoom(n));
+  if (got > n) throw EngineError(err::kInternal, "Se han dado más registros de los que caben.", {CtxTable(path_)});
+  bulk_buf_.resize(before + got * record_length_);
+  count_ += got;
+  dirty_ = true;
+  SendBulkIfFull();
+  return got;
 }
 
 void DbfTable::SetDeleted(uint64_t recno, bool deleted) {
@@ -266,12 +293,13 @@ void DbfTable::BeginBulkAppend() {
   if (memo_) memo_->BeginBulk();
 }
 
+// Every row appended so far on file.
 void DbfTable::WriteBulk() {
-  if (bulk_buf_.empty()) return;
+  if (bulk_buf_.size() == 0) return;
   file_->WriteAt(RecordOffset(bulk_first_), bulk_buf_.data(), bulk_buf_.size());
   // The rows of a bulk append are final: the disk may take them while more are prepared.
   file_->StartWriteback(RecordOffset(bulk_first_), bulk_buf_.size());
-  bulk_buf_.clear();
+  bulk_buf_.resize(0);
 }
 
 void DbfTable::EndBulkAppend() {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/dbase/dbt.h"
+#include "engine/dbase/entry_bytes.h"
 #include "engine/dbase/mdx.h"
 #include "engine/storage.h"
 
@@ -49,6 +50,7 @@ class DbfTable : public TableStorage {
   std::string BlankRecord() const override;
   void UpdateRecord(uint64_t recno, const std::string& old_buf, const std::string& new_buf) override;
   uint64_t AppendRecord(const std::string& buf) override;
+  size_t AppendRecords(size_t n, const std::function<size_t(char* rows)>& fill) override;
   void SetDeleted(uint64_t recno, bool deleted) override;
   void Flush() override;
   void BeginBulkAppend() override;
@@ -136,8 +138,11 @@ class DbfTable : public TableStorage {
   uint64_t cache_offset_ = 0;
   // Rows appended in bulk mode and not yet written, starting at record bulk_first_.
   bool bulk_ = false;
-  std::string bulk_buf_;
+  EntryBytes bulk_buf_;
   uint64_t bulk_first_ = 0;
+  // Room for n more rows in bulk_buf_ (the bulk mode's first rows start a new block).
+  char* BulkRoom(size_t n);
+  void SendBulkIfFull();
   void WriteBulk();
   std::string cache_;
 };

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -89,14 +90,26 @@ class FlatSort {
       depth += CommonRun(data, n, depth);
       if (depth >= len) break;
       if (n >= kWideGroup && depth + 1 < len) {  // two bytes at a time
-        wide_.assign(65536, 0);
-        for (size_t i = 0; i < n; ++i) ++wide_[Digit2(data + i * s, depth)];
-        if (wide_[Digit2(data, depth)] == n) {
+        // The counts stay zero between splits: only the digits in use are counted, listed and
+        // cleared again, so that a group of some thousands does not pay for all 65,536.
+        if (wide_.empty()) {
+          wide_.assign(65536, 0);
+          wide_pos_.resize(65536);
+        }
+        size_t lo = 65535, hi = 0;
+        for (size_t i = 0; i < n; ++i) {
+          size_t d = Digit2(data + i * s, depth);
+          ++wide_[d];
+          lo = std::min(lo, d);
+          hi = std::max(hi, d);
+        }
+        if (lo == hi) {
+          wide_[lo] = 0;
           depth += 2 + CommonRun(data, n, depth + 2);
           continue;
         }
-        std::vector<size_t> pos(65536);
-        Distribute(data, other, n, depth, to_other, wide_.data(), pos.data(), 0, 65535, 2, groups);
+        Distribute(data, other, n, depth, to_other, wide_.data(), wide_pos_.data(), lo, hi, 2, groups);
+        std::fill(wide_.begin() + static_cast<std::ptrdiff_t>(lo), wide_.begin() + static_cast<std::ptrdiff_t>(hi) + 1, 0u);
         return true;
       }
       uint32_t count[256] = {};
@@ -177,11 +190,13 @@ class FlatSort {
       pos[b] = at;
       at += count[b];
     }
-    for (size_t i = 0; i < n; ++i) {
-      const char* e = data + i * s;
-      size_t d = width == 2 ? Digit2(e, depth) : w[static_cast<uint8_t>(e[depth])];
-      Copy(other + pos[d]++ * s, e);
-    }
+    // The moving loop is made once for each shape of entry copy, so that no copy asks again.
+    if (s >= 16 && s <= 32)
+      Move<16>(data, other, n, depth, pos, width);
+    else if (s > 32 && s <= 64)
+      Move<32>(data, other, n, depth, pos, width);
+    else
+      Move<0>(data, other, n, depth, pos, width);
     at = 0;
     for (size_t k = lo; k <= hi; ++k) {
       size_t b = desc ? hi - (k - lo) : k;
@@ -191,7 +206,16 @@ class FlatSort {
     }
   }
 
-  static constexpr size_t kWideGroup = 1u << 15;  // split two bytes at a time from here
+  template <size_t kHalf>
+  void Move(const char* data, char* other, size_t n, size_t depth, size_t* pos, size_t width) const {
+    for (size_t i = 0; i < n; ++i) {
+      const char* e = data + i * s;
+      size_t d = width == 2 ? Digit2(e, depth) : w[static_cast<uint8_t>(e[depth])];
+      CopyAs<kHalf>(other + pos[d]++ * s, e);
+    }
+  }
+
+  static constexpr size_t kWideGroup = 1u << 12;  // split two bytes at a time from here
   static constexpr size_t kSplitInTwo = 1u << 18;  // the first split shared by two threads from here
   static constexpr size_t kFewest = 16;            // sorted by insertion up to here
   size_t len;  // key bytes
@@ -210,26 +234,33 @@ class FlatSort {
   }
 
   // Copies one entry. Entries are short and all of one size: two fixed-size copies that may
-  // overlap cost less than a copy of a size known only when it runs.
-  void Copy(char* to, const char* from) const {
-    if (s >= 16 && s <= 32) {
-      std::memcpy(to, from, 16);
-      std::memcpy(to + s - 16, from + s - 16, 16);
-    } else if (s > 32 && s <= 64) {
-      std::memcpy(to, from, 32);
-      std::memcpy(to + s - 32, from + s - 32, 32);
-    } else {
+  // overlap cost less than a copy of a size known only when it runs. kHalf: the size of each of
+  // the two copies (16 for entries of 16 to 32 bytes, 32 up to 64), or 0 for one plain copy.
+  template <size_t kHalf>
+  void CopyAs(char* to, const char* from) const {
+    if constexpr (kHalf == 0) {
       std::memcpy(to, from, s);
+    } else {
+      std::memcpy(to, from, kHalf);
+      std::memcpy(to + s - kHalf, from + s - kHalf, kHalf);
     }
+  }
+  void Copy(char* to, const char* from) const {
+    if (s >= 16 && s <= 32)
+      CopyAs<16>(to, from);
+    else if (s > 32 && s <= 64)
+      CopyAs<32>(to, from);
+    else
+      CopyAs<0>(to, from);
   }
 
   size_t Digit2(const char* e, size_t depth) const {
     return (static_cast<size_t>(w[static_cast<uint8_t>(e[depth])]) << 8) | w[static_cast<uint8_t>(e[depth + 1])];
   }
 
-  // Three-way comparison of n key bytes by their weights.
+  // Three-way comparison of n key bytes by their weights. The keys left to compare in a small
+  // group are short and mostly differ early: a loop costs less than a call.
   int Compare(const char* a, const char* b, size_t n) const {
-    if (w == Identity()) return std::memcmp(a, b, n);
     for (size_t k = 0; k < n; ++k)
       if (a[k] != b[k]) return int{w[static_cast<uint8_t>(a[k])]} - int{w[static_cast<uint8_t>(b[k])]};
     return 0;
@@ -238,33 +269,72 @@ class FlatSort {
   // Key bytes from `depth` on that every one of the n entries shares with the first.
   size_t CommonRun(const char* data, size_t n, size_t depth) const {
     size_t common = len - depth;
+    const char* a = data + depth;
     for (size_t i = 1; i < n && common > 0; ++i) {
-      const char* a = data + depth;
       const char* b = data + i * s + depth;
-      if (std::memcmp(a, b, common) == 0) continue;
-      size_t k = 0;
-      while (a[k] == b[k]) ++k;
-      common = k;
+      if (common < 8 && depth + 8 <= s) {
+        // A short run: one word of each entry, the bytes past the run masked off (the word
+        // stays inside the entry).
+        const uint64_t x = (Load8(a) ^ Load8(b)) & FirstBytes(common);
+        if (x) common = FirstSetByte(x);
+      } else {
+        common = SharedPrefix(a, b, common);
+      }
     }
     return common;
+  }
+
+  // How many of the first n bytes of a and b agree. Eight bytes at a time, in place: a call per
+  // entry would cost more than the comparison; the last ones by a load that overlaps.
+  static size_t SharedPrefix(const char* a, const char* b, size_t n) {
+    size_t k = 0;
+    for (; k + 8 <= n; k += 8)
+      if (uint64_t x = Load8(a + k) ^ Load8(b + k)) return k + FirstSetByte(x);
+    if (k == n) return n;
+    if (n >= 8) {
+      uint64_t x = Load8(a + n - 8) ^ Load8(b + n - 8);
+      return x ? n - 8 + FirstSetByte(x) : n;
+    }
+    while (k < n && a[k] == b[k]) ++k;
+    return k;
+  }
+  static uint64_t Load8(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+  }
+  // A mask of the first k (1 to 7) bytes of a loaded word, in memory order.
+  static uint64_t FirstBytes(size_t k) {
+    if constexpr (std::endian::native == std::endian::little)
+      return ~uint64_t{0} >> (64 - 8 * k);
+    else
+      return ~uint64_t{0} << (64 - 8 * k);
+  }
+  // The place, in memory order, of the first nonzero byte of a loaded word (x != 0).
+  static size_t FirstSetByte(uint64_t x) {
+    if constexpr (std::endian::native == std::endian::little)
+      return static_cast<size_t>(std::countr_zero(x)) / 8;
+    else
+      return static_cast<size_t>(std::countl_zero(x)) / 8;
   }
 
   void Insertion(char* data, size_t n, size_t depth) const {
     char hold[kMaxStride];
     for (size_t i = 1; i < n; ++i) {
-      std::memcpy(hold, data + i * s, s);
+      Copy(hold, data + i * s);
       size_t j = i;
       while (j > 0) {
         int c = Compare(hold + depth, data + (j - 1) * s + depth, len - depth);
         if (desc ? c <= 0 : c >= 0) break;
-        std::memcpy(data + j * s, data + (j - 1) * s, s);
+        Copy(data + j * s, data + (j - 1) * s);
         --j;
       }
-      std::memcpy(data + j * s, hold, s);
+      if (j != i) Copy(data + j * s, hold);
     }
   }
 
-  mutable std::vector<uint32_t> wide_;
+  mutable std::vector<uint32_t> wide_;  // counts of two-byte digits, zero outside a split
+  mutable std::vector<size_t> wide_pos_;
   mutable std::vector<Group> pending_;
 };
 

@@ -9,23 +9,18 @@
 #include <thread>
 #include <utility>
 
+#include "engine/dbase/background_write.h"
 #include "engine/dbase/flat_sort.h"
 #include "engine/dbase/mdx_format.h"
 
 namespace engine::dbase::mdx_internal {
 
 // Writes blocks sequentially, keeping a buffer of consecutive pages. A full buffer is written by
-// another thread while the next one is filled; one write at a time, in order, so the file sees
-// the same operations as from one thread. A failed write is reported at the next flush or at
-// Finish.
+// another thread while the next one is filled (BackgroundWrite). A failed write is reported at
+// the next flush or at Finish.
 class BlockWriter {
  public:
-  explicit BlockWriter(File& f) : f_(f) {}
-  BlockWriter(const BlockWriter&) = delete;
-  BlockWriter& operator=(const BlockWriter&) = delete;
-  ~BlockWriter() {
-    if (writer_.joinable()) writer_.join();
-  }
+  explicit BlockWriter(File& f) : writer_(f) {}
   uint32_t Allocate() {
     uint32_t p = next_page_;
     next_page_ += kBlockSize / kPageSize;
@@ -44,42 +39,19 @@ class BlockWriter {
   }
   void Write(uint32_t page, const uint8_t* block) { std::memcpy(Block(page), block, kBlockSize); }
   // Starts writing the buffer (after the previous write has ended).
-  void FlushBuffer() {
-    Wait();
-    if (buf_.size() == 0) return;
-    std::swap(writing_, buf_);
-    buf_.resize(0);
-    writing_start_ = buf_start_;
-    writer_ = std::thread([this] {
-      try {
-        f_.WriteAt(writing_start_, writing_.data(), writing_.size());
-        f_.StartWriteback(writing_start_, writing_.size());  // blocks are written once: the disk may take them now
-      } catch (...) {
-        failure_ = std::current_exception();
-      }
-    });
-  }
+  void FlushBuffer() { writer_.Start(buf_start_, buf_); }
   // Every block written (or the first failure thrown).
   void Finish() {
     FlushBuffer();
-    Wait();
+    writer_.Wait();
   }
 
  private:
-  void Wait() {
-    if (writer_.joinable()) writer_.join();
-    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
-  }
-
   static constexpr size_t kBufferBytes = 4u << 20;
-  File& f_;
   uint32_t next_page_ = kHeaderPages;
   EntryBytes buf_;
   uint64_t buf_start_ = 0;
-  EntryBytes writing_;
-  uint64_t writing_start_ = 0;
-  std::thread writer_;
-  std::exception_ptr failure_;
+  BackgroundWrite<EntryBytes> writer_;
 };
 
 void EncodeNode(const Node& n, int item_len, int key_len, uint8_t* block) {
@@ -113,12 +85,14 @@ uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len
     Put32(block, static_cast<uint32_t>(count));
     Put32(block + 4, 0);
     size_t off = 8;
-    const size_t pad = static_cast<size_t>(item_len) - 4 - klen;
+    const size_t ilen = static_cast<size_t>(item_len);  // 4 + key + up to 3 bytes of padding, at least 8
     for (size_t k = 0; k < count; ++k, ++at) {
+      // The item's last four bytes cleared first (a fixed-size store where the padding lies),
+      // then the record number and the key over them.
+      std::memset(block + off + ilen - 4, 0, 4);
       Put32(block + off, e.recno(at));
       std::memcpy(block + off + 4, e.key(at).data(), klen);
-      std::memset(block + off + 4 + klen, 0, pad);
-      off += static_cast<size_t>(item_len);
+      off += ilen;
     }
     std::memset(block + off, 0, kBlockSize - off);  // no right pointer in a leaf, then unused
     level.push_back({page, at == 0 ? 0 : at - 1});
