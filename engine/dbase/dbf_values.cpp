@@ -216,6 +216,15 @@ void DbfTable::CorruptValue(int field, std::string_view raw, const std::string& 
                     Ctx(field));
 }
 
+std::string_view DbfTable::StoredNumber(int field, const char* raw, double* out) const {
+  const FieldSpec& f = fields_[static_cast<size_t>(field)];
+  const size_t b = stored_text::TrimmedBegin(raw, f.length);
+  if (b == f.length) return {};
+  const std::string_view t(raw + b, stored_text::TrimmedEnd(raw + b, f.length - b));
+  if (!stored_text::ReadStoredNumber(t, f.decimals, out)) CorruptValue(field, std::string_view(raw, f.length), "no es un número");
+  return t;
+}
+
 // Character and number fields, the ones read by the million, are decoded into a Value whose
 // text storage is reused from row to row.
 void DbfTable::ReadValue(const std::string& buf, int field, Value* out) {
@@ -240,15 +249,12 @@ void DbfTable::ReadValue(const std::string& buf, int field, Value* out) {
     DecodeText(std::string_view(raw, e), &out->s);
     return;
   }
-  const size_t b = stored_text::TrimmedBegin(raw, f.length);
   out->s.clear();
-  if (b == f.length) {
+  const std::string_view t = StoredNumber(field, raw, &out->d);
+  if (t.empty()) {
     out->kind = Value::Kind::Null;
     return;
   }
-  const std::string_view t(raw + b, stored_text::TrimmedEnd(raw + b, f.length - b));
-  if (!stored_text::ReadStoredNumber(t, f.decimals, &out->d))
-    CorruptValue(field, std::string_view(raw, f.length), "no es un número");
   out->kind = Value::Kind::Number;
   out->s.append(t);  // onto the cleared text: cheaper than assign for a string reused row to row
 }
@@ -277,13 +283,8 @@ void DbfTable::CheckValue(const std::string& buf, int field) {
         return;
       case 'N':
       case 'F': {
-        const char* const raw = buf.data() + f.offset;
-        const size_t b = stored_text::TrimmedBegin(raw, f.length);
-        if (b == f.length) return;
-        const std::string_view t(raw + b, stored_text::TrimmedEnd(raw + b, f.length - b));
         double d = 0;
-        if (!stored_text::ReadStoredNumber(t, f.decimals, &d))
-          CorruptValue(field, std::string_view(raw, f.length), "no es un número");
+        StoredNumber(field, buf.data() + f.offset, &d);
         return;
       }
       case 'M':  // the memo is read (its block and length checked); any bytes read as text
