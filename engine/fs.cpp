@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
 #include <mutex>
 
 #include "engine/error.h"
@@ -17,7 +18,9 @@ FileSystem* g_current = nullptr;
 struct Registry {
   std::mutex mutex;
   uint64_t next = 1;
-  std::vector<std::pair<uint64_t, held::Held>> entries;
+  // By their paths as held: the folders above a path are found by its own components, however
+  // many a run holds (it holds every data folder of an installation).
+  std::multimap<std::string, held::Held> entries;
 };
 
 Registry& TheRegistry() {
@@ -57,12 +60,11 @@ std::vector<Held> Above(const std::string& dir) {
   std::vector<Held> out;
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  for (const auto& [id, h] : r.entries) {
-    const Lexical l = Split(h.path);
-    if (l.absolute != d.absolute || l.parts.size() > d.parts.size()) continue;
-    if (std::equal(l.parts.begin(), l.parts.end(), d.parts.begin())) out.push_back(h);
+  if (r.entries.empty()) return out;
+  for (size_t n = 0; n <= d.parts.size(); ++n) {
+    auto [from, to] = r.entries.equal_range(d.Join(n));
+    for (auto it = from; it != to; ++it) out.push_back(it->second);
   }
-  std::stable_sort(out.begin(), out.end(), [](const Held& a, const Held& b) { return a.depth < b.depth; });
   return out;
 }
 
@@ -70,14 +72,15 @@ uint64_t Add(const std::string& dir, FolderId id, bool no_links) {
   const Lexical l = Split(dir);
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  r.entries.push_back({r.next, Held{l.Join(l.parts.size()), l.parts.size(), id, no_links, r.next}});
+  const std::string path = l.Join(l.parts.size());
+  r.entries.emplace(path, Held{path, l.parts.size(), id, no_links, r.next});
   return r.next++;
 }
 
 void Drop(uint64_t id) {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  std::erase_if(r.entries, [id](const auto& e) { return e.first == id; });
+  std::erase_if(r.entries, [id](const auto& e) { return e.second.key == id; });
 }
 
 bool LinksRefusedIn(const std::string& dir) {
@@ -85,8 +88,8 @@ bool LinksRefusedIn(const std::string& dir) {
   const std::string key = d.Join(d.parts.size());
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  return std::any_of(r.entries.begin(), r.entries.end(),
-                     [&](const auto& e) { return e.second.no_links && e.second.path == key; });
+  auto [from, to] = r.entries.equal_range(key);
+  return std::any_of(from, to, [](const auto& e) { return e.second.no_links; });
 }
 
 }  // namespace held

@@ -380,6 +380,12 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
   ruta = CarpetaDe(fichero_programa);
   // No other run may work on this installation meanwhile.
   BloqueoInstalacion bloqueo(ruta, BloqueoInstalacion::Uso::kActualizar);
+  // The checks of the tables written go on beside the run; whatever way it ends, none of them
+  // reads on after it, with the installation no longer locked.
+  struct Detiene {
+    Verificacion& v;
+    ~Detiene() { v.Detiene(); }
+  } detiene{verificacion_};
   // Every check, on every folder and table, before the first change: what would stop the run
   // stops it here, with nothing changed. The folders it validated stay held until the end.
   const Comprobacion comprobacion = [&] {

@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "app/core/Comprobar.h"
+#include "app/core/Contexto.h"
 #include "app/core/Demo.h"
 #include "app/core/Verificacion.h"
 #include "engine/codepage.h"
@@ -233,6 +236,64 @@ TEST(Previo, TheCheckAfterTheRunCatchesATableDamagedAfterItsRebuild) {
   ASSERT_GE(mensaje.size(), fin.size());
   EXPECT_EQ(mensaje.substr(mensaje.size() - fin.size()), fin) << mensaje;
   EXPECT_NE(v.vista.textos.back().first, k46Blancos);
+}
+
+// The checks run beside the run, and their verdicts are given in the order the tables were
+// written: the first table that fails is the one named, whatever check ended first; a table whose
+// check was stopped, or that was written again after it, gets the verdict of what it holds now.
+TEST(Previo, TheChecksBesideTheRunGiveTheVerdictOfWhatEachTableHoldsInTheOrderWritten) {
+  struct Caso {
+    const char* nombre;
+    std::vector<std::pair<int, bool>> escrituras;  // table (folder a0, a1, ...) and whether it is left damaged
+    // After each write: nothing, the checks stopped, or every verdict waited for (and let go).
+    enum { kSigue, kDetiene, kEspera } luego;
+    int falla;                                     // the folder named by the error, -1: none fails
+  };
+  const std::vector<Caso> casos = {
+      {"sana", {{0, false}}, Caso::kSigue, -1},
+      {"dañada", {{0, true}}, Caso::kSigue, 0},
+      {"la primera dañada de dos", {{0, false}, {1, true}, {2, true}}, Caso::kSigue, 1},
+      {"detenida antes del veredicto", {{0, false}, {1, true}}, Caso::kDetiene, 1},
+      {"escrita otra vez, ya sana", {{0, true}, {0, false}}, Caso::kEspera, -1},
+      {"escrita otra vez, dañada", {{0, false}, {0, true}}, Caso::kEspera, 0},
+      {"detenida y escrita otra vez", {{0, true}, {0, false}}, Caso::kDetiene, -1},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.nombre);
+    TempDir d;
+    Verificacion v;
+    std::map<int, std::string> originales;
+    for (const auto& [n, danada] : c.escrituras) {
+      const std::string carpeta = d / ("a" + std::to_string(n));
+      const fs::path fichero = P(carpeta + "/Clientes.Dbf");
+      if (!originales.count(n)) {
+        fs::create_directories(P(carpeta));
+        testing_support::MakeSmallTable(carpeta);
+        originales[n] = testing_support::ReadFileBytes(carpeta + "/Clientes.Dbf");
+      }
+      // Damaged: the file cut inside its only row.
+      const std::string& bytes = originales[n];
+      std::ofstream(fichero, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(danada ? bytes.size() - 3 : bytes.size()));
+      v.Escrita(carpeta, "Clientes.Dbf");
+      if (c.luego == Caso::kDetiene) v.Detiene();
+      if (c.luego == Caso::kEspera) {
+        try {
+          v.Comprueba(d.path());
+        } catch (const EErrorDeTabla&) {
+        }
+      }
+    }
+    try {
+      v.Comprueba(d.path());
+      EXPECT_EQ(c.falla, -1) << "no table failed";
+    } catch (const EErrorDeTabla& e) {
+      const std::string fin = "\nTabla: Clientes.Dbf\nCarpeta: " + testing_support::SystemSeparators(d / ("a" + std::to_string(c.falla)));
+      const std::string m = e.what();
+      EXPECT_NE(c.falla, -1) << m;
+      ASSERT_GE(m.size(), fin.size()) << m;
+      EXPECT_EQ(m.substr(m.size() - fin.size()), fin) << m;
+    }
+  }
 }
 
 // A table that another program takes after the check, while the run works: its step stops with
