@@ -121,8 +121,8 @@ class FolderFd {
   int fd_ = -1;
 };
 
-// The descriptor of the folder `dir`, reached as fs.h's HeldFolder says: each held folder above it
-// (or itself) checked to be, by its path, the folder held; the innermost one's descriptor, kept
+// The descriptor of the folder `dir`, reached as fs.h's HeldFolder says: the innermost held folder
+// above it (or itself) checked to be, by its path, the folder held; its descriptor, kept
 // open while it is held, is where the operation starts (a folder replaced after the check is
 // then not the one worked in: the operation stays in the folder held); from there down one folder
 // at a time, never through a link. Without a held folder above, the folder the path names. A
@@ -134,10 +134,13 @@ FolderFd OpenFolder(const std::string& dir, const char* verb, bool quiet = false
   const std::vector<held::Held> above = held::Above(dir);
   const size_t deepest = above.empty() ? 0 : above.back().depth;
   for (const held::Held& h : above) {
+    // Only the innermost one is checked and opened: that its path still leads to it says that
+    // no folder above it was replaced either (a folder has one path; checking the folders above,
+    // which follows links too, would find no more).
+    if (h.depth < deepest) continue;
     struct stat st;
     if (::stat(h.path.c_str(), &st) != 0 || !(IdOf(st) == h.id)) ThrowReplacedDuringRun(h.path);
     depth = h.depth;
-    if (depth < deepest) continue;  // only the innermost one is opened
     auto fd = Kept().For(h);
     if (!fd) ThrowReplacedDuringRun(h.path);
     at = FolderFd(std::move(fd));
