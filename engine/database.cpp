@@ -85,7 +85,7 @@ TableFormat FormatFor(const std::string& path, TableTypeHint hint) {
   }
   std::string ext = UpperExtension(path);
   if (ext == "DBF") {
-    if (FindCompanion(path, "FPT") || FindCompanion(path, "CDX")) return TableFormat::kFoxPro;
+    if (HasAnyCompanion(path, {"FPT", "CDX"})) return TableFormat::kFoxPro;
     return TableFormat::kDbase;
   }
   if (ext == "DB") return TableFormat::kParadox;

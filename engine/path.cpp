@@ -183,4 +183,31 @@ std::optional<std::string> FindCompanion(const std::string& path, const std::str
   return ResolveExisting(ReplaceExtension(path, ext));
 }
 
+bool HasAnyCompanion(const std::string& path, std::initializer_list<const char*> exts) {
+#ifdef _WIN32
+  // Windows gives a name's stored spelling without a listing.
+  return std::any_of(exts.begin(), exts.end(), [&](const char* ext) { return FindCompanion(path, ext).has_value(); });
+#else
+  FileSystem& fs = *CurrentFileSystem();
+  std::vector<std::string> folded;
+  for (const char* ext : exts) {
+    const std::string companion = ReplaceExtension(path, ext);
+    if (fs.Exists(companion)) return true;
+    folded.push_back(FoldCase(BaseName(companion)));
+  }
+  const std::string dir = DirName(NormalizeSeparators(path));
+  const std::optional<std::string> folder = ResolveExisting(dir.empty() ? "." : dir);
+  if (!folder) return false;
+  std::vector<DirEntry> entries;
+  try {
+    entries = fs.List(*folder);
+  } catch (...) {
+    return false;
+  }
+  for (const auto& e : entries)
+    if (std::find(folded.begin(), folded.end(), FoldCase(DiskNameAsUtf8(e.name))) != folded.end()) return true;
+  return false;
+#endif
+}
+
 }  // namespace engine

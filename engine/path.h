@@ -7,6 +7,7 @@
 // with its original bytes still matches.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -42,5 +43,8 @@ std::string ReplaceExtension(const std::string& name, const std::string& ext);
 // A file beside `path` with another extension, matched without regard to letter case
 // ("x.dbf" -> "X.MDX"); nullopt when none exists.
 std::optional<std::string> FindCompanion(const std::string& path, const std::string& ext);
+// Whether FindCompanion finds a file beside `path` for any of the extensions `exts`; where names
+// are told apart by letter case, with one listing of the folder for all of them.
+bool HasAnyCompanion(const std::string& path, std::initializer_list<const char*> exts);
 
 }  // namespace engine

@@ -117,8 +117,17 @@ TEST(Database, FormatFollowsTheExtensionAndCompanions) {
   WriteFileBytes(d / "a.dbf", "x");
   WriteFileBytes(d / "b.DBF", "x");
   WriteFileBytes(d / "B.cdx", "x");
+  WriteFileBytes(d / "e.dbf", "x");
+  WriteFileBytes(d / "e.FPT", "x");
+  // A folder named in another case than its own: the companion is still found in it.
+  std::filesystem::create_directories(d / "Sub");
+  WriteFileBytes(d / "Sub/f.dbf", "x");
+  WriteFileBytes(d / "Sub/F.Fpt", "x");
   EXPECT_EQ(FormatFor(d / "a.dbf", TableTypeHint::kDefault), TableFormat::kDbase);
   EXPECT_EQ(FormatFor(d / "b.DBF", TableTypeHint::kDefault), TableFormat::kFoxPro);
+  EXPECT_EQ(FormatFor(d / "e.dbf", TableTypeHint::kDefault), TableFormat::kFoxPro);
+  EXPECT_EQ(FormatFor(d / "SUB/f.dbf", TableTypeHint::kDefault), TableFormat::kFoxPro);
+  EXPECT_EQ(FormatFor(d / "SUB/a.dbf", TableTypeHint::kDefault), TableFormat::kDbase);
   EXPECT_EQ(FormatFor(d / "b.DBF", TableTypeHint::kDBase), TableFormat::kDbase);
   EXPECT_EQ(FormatFor(d / "c.db", TableTypeHint::kDefault), TableFormat::kParadox);
 }
