@@ -29,9 +29,16 @@ void MdxFile::Visit(const TagMeta& t, uint32_t page, int depth, StructureWalk& s
   if (Get32(item(count)) == 0) {  // a leaf: its entries go straight to the list
     if (s.leaf_depth < 0) s.leaf_depth = depth;
     if (s.leaf_depth != depth) Corrupt(path_, t.info.name, "las hojas no están todas a la misma profundidad");
+    // Each item is the record number (4 bytes, little-endian, as an entry keeps it) and the key:
+    // copied into the list's room for them, key first.
     const size_t key_len = static_cast<size_t>(t.key_len);
-    for (uint32_t i = 0; i < count; ++i)
-      out->Add(std::string_view(reinterpret_cast<const char*>(item(i) + 4), key_len), Get32(item(i)));
+    const size_t at = out->data.size();
+    out->data.resize_for_overwrite(at + static_cast<size_t>(count) * out->stride());
+    char* to = out->data.data() + at;
+    for (uint32_t i = 0; i < count; ++i, to += key_len + 4) {
+      std::memcpy(to, item(i) + 4, key_len);
+      std::memcpy(to + key_len, item(i), 4);
+    }
     if (count > 0) subtree_max->assign(reinterpret_cast<const char*>(item(count - 1) + 4), key_len);
     return;
   }
@@ -225,6 +232,11 @@ IndexCheckReport MdxFile::Check(RecordSource& rows) {
       const auto add = adder(ti);
       EntryList& found = entries[ti];
       found.key_len = static_cast<size_t>(t.key_len);
+      // A sound tag holds at most an entry per row, and no tag more than its items the file has
+      // room for: room for them is made once rather than grown list by list.
+      if (t.item_len > 0)
+        found.data.reserve(static_cast<size_t>(std::min<uint64_t>(count, file_size_ / static_cast<uint64_t>(t.item_len))) *
+                           found.stride());
       bool separators = true;
       try {
         separators = WalkTag(t, &found);
