@@ -21,8 +21,13 @@ namespace mdx_internal {
 void MdxFile::Visit(const TagMeta& t, uint32_t page, int depth, StructureWalk& s, EntryList* out,
                     std::string* subtree_max) {
   if (depth > kMaxDepth) Corrupt(path_, t.info.name, "el árbol es demasiado profundo");
-  if (!s.seen.insert(page).second)
-    Corrupt(path_, t.info.name, "la página " + std::to_string(page) + " se alcanza dos veces (ciclo o nodo compartido)");
+  // A page outside the file is refused by ReadBlock below, the first time it is reached.
+  if (ValidPage(page)) {
+    if (s.seen.empty()) s.seen.resize(static_cast<size_t>(BlockBudget()));
+    if (s.seen[page])
+      Corrupt(path_, t.info.name, "la página " + std::to_string(page) + " se alcanza dos veces (ciclo o nodo compartido)");
+    s.seen[page] = true;
+  }
   uint8_t block[kBlockSize];
   uint32_t count = ReadBlock(t, page, block);
   const auto item = [&](uint32_t i) { return block + 8 + static_cast<size_t>(i) * static_cast<size_t>(t.item_len); };
