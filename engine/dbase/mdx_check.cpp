@@ -210,6 +210,52 @@ void CompareWithRows(const TagMeta& t, const EntryList& stored, const EntryList&
   }
 }
 
+// The lists a check gathers the tags' entries into, kept by the thread for its next check: a
+// list of some hundred kilobytes in fresh pages costs a page fault for every 4 KiB written, and a
+// check of table after table would pay that for every tag.
+class KeptLists {
+ public:
+  // A list for `bytes` bytes of entries: the kept one that holds the fewest bytes at least as many
+  // (it has room for them), else the largest kept, else a new one. Emptied, room made.
+  EntryList Take(size_t key_len, size_t bytes) {
+    size_t pick = kept_.size();  // none yet
+    for (size_t i = 0; i < kept_.size(); ++i) {
+      if (pick == kept_.size()) {
+        pick = i;
+        continue;
+      }
+      const size_t have = kept_[i].data.size(), best = kept_[pick].data.size();
+      const bool fits = have >= bytes, best_fits = best >= bytes;
+      if (fits ? !best_fits || have < best : !best_fits && have > best) pick = i;
+    }
+    EntryList e;
+    if (pick < kept_.size()) {
+      e = std::move(kept_[pick]);
+      kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(pick));
+    }
+    e.data.resize(0);
+    e.key_len = key_len;
+    e.data.reserve(bytes);
+    return e;
+  }
+  // Keeps a list as it is (its size says how much room it has at least), up to a few of them.
+  void Give(EntryList&& e) {
+    if (e.data.size() == 0 || e.data.size() > kMostBytes) return;
+    if (kept_.size() == kMost) kept_.erase(kept_.begin());
+    kept_.push_back(std::move(e));
+  }
+
+ private:
+  static constexpr size_t kMost = 4;
+  static constexpr size_t kMostBytes = 64u << 20;
+  std::vector<EntryList> kept_;
+};
+
+KeptLists& ThreadLists() {
+  thread_local KeptLists lists;
+  return lists;
+}
+
 }  // namespace
 
 IndexCheckReport MdxFile::Check(RecordSource& rows) {
@@ -235,13 +281,11 @@ IndexCheckReport MdxFile::Check(RecordSource& rows) {
     for (size_t ti = 0; ti < tags_.size(); ++ti) {
       TagMeta& t = tags_[ti];
       const auto add = adder(ti);
-      EntryList& found = entries[ti];
-      found.key_len = static_cast<size_t>(t.key_len);
       // A sound tag holds at most an entry per row, and no tag more than its items the file has
       // room for: room for them is made once rather than grown list by list.
-      if (t.item_len > 0)
-        found.data.reserve(static_cast<size_t>(std::min<uint64_t>(count, file_size_ / static_cast<uint64_t>(t.item_len))) *
-                           found.stride());
+      const size_t most = t.item_len > 0 ? static_cast<size_t>(std::min<uint64_t>(count, file_size_ / static_cast<uint64_t>(t.item_len))) : 0;
+      EntryList& found = entries[ti];
+      found = ThreadLists().Take(static_cast<size_t>(t.key_len), most * (static_cast<size_t>(t.key_len) + 4));
       bool separators = true;
       try {
         separators = WalkTag(t, &found);
@@ -308,9 +352,10 @@ IndexCheckReport MdxFile::Check(RecordSource& rows) {
     for (size_t k = 0; k < comparable.size(); ++k) {
       const size_t ti = comparable_at[k];
       CompareWithRows(tags_[ti], entries[ti], expected[k], count, ordered[ti], cp_, adder(ti));
-      entries[ti] = EntryList();
+      ThreadLists().Give(std::move(entries[ti]));
     }
   }
+  for (EntryList& e : entries) ThreadLists().Give(std::move(e));
   for (auto& p : problems)
     for (auto& line : p) report.problems.push_back(std::move(line));
   return report;
