@@ -215,8 +215,8 @@ void CompareWithRows(const TagMeta& t, const EntryList& stored, const EntryList&
 // check of table after table would pay that for every tag.
 class KeptLists {
  public:
-  // A list for `bytes` bytes of entries: the kept one that holds the fewest bytes at least as many
-  // (it has room for them), else the largest kept, else a new one. Emptied, room made.
+  // A list with room for `bytes` bytes of entries: the kept one with the least room that is
+  // enough, else the one with the most (made larger), else a new one. Emptied.
   EntryList Take(size_t key_len, size_t bytes) {
     size_t pick = kept_.size();  // none yet
     for (size_t i = 0; i < kept_.size(); ++i) {
@@ -224,31 +224,46 @@ class KeptLists {
         pick = i;
         continue;
       }
-      const size_t have = kept_[i].data.size(), best = kept_[pick].data.size();
+      const size_t have = kept_[i].room, best = kept_[pick].room;
       const bool fits = have >= bytes, best_fits = best >= bytes;
       if (fits ? !best_fits || have < best : !best_fits && have > best) pick = i;
     }
-    EntryList e;
+    Kept k;
     if (pick < kept_.size()) {
-      e = std::move(kept_[pick]);
+      k = std::move(kept_[pick]);
       kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(pick));
     }
-    e.data.resize(0);
-    e.key_len = key_len;
-    e.data.reserve(bytes);
-    return e;
+    k.list.data.resize(0);
+    k.list.key_len = key_len;
+    if (bytes > k.room) k.list.data.reserve(bytes);
+    if (lent_.size() == kMostLent) lent_.erase(lent_.begin());  // lists a failed check never gave back
+    lent_.emplace_back(k.list.data.data(), std::max(bytes, k.room));
+    return std::move(k.list);
   }
-  // Keeps a list as it is (its size says how much room it has at least), up to a few of them.
+  // Keeps a list for a later check, up to a few of them.
   void Give(EntryList&& e) {
-    if (e.data.size() == 0 || e.data.size() > kMostBytes) return;
+    Kept k{std::move(e), 0};
+    k.room = k.list.data.size();  // a list that grew past the room it was given has at least its size
+    for (size_t i = 0; i < lent_.size(); ++i)
+      if (lent_[i].first == k.list.data.data()) {
+        k.room = std::max(k.room, lent_[i].second);
+        lent_.erase(lent_.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+      }
+    if (k.room == 0 || k.room > kMostBytes) return;
     if (kept_.size() == kMost) kept_.erase(kept_.begin());
-    kept_.push_back(std::move(e));
+    kept_.push_back(std::move(k));
   }
 
  private:
-  static constexpr size_t kMost = 4;
+  struct Kept {
+    EntryList list;
+    size_t room = 0;  // bytes it has room for, at least
+  };
+  static constexpr size_t kMost = 4, kMostLent = 16;
   static constexpr size_t kMostBytes = 64u << 20;
-  std::vector<EntryList> kept_;
+  std::vector<Kept> kept_;
+  std::vector<std::pair<const char*, size_t>> lent_;  // lists handed out: their bytes and room
 };
 
 KeptLists& ThreadLists() {
