@@ -261,7 +261,7 @@ class KeptLists {
     size_t room = 0;  // bytes it has room for, at least
   };
   static constexpr size_t kMost = 4, kMostLent = 16;
-  static constexpr size_t kMostBytes = 64u << 20;
+  static constexpr size_t kMostBytes = 16u << 20;
   std::vector<Kept> kept_;
   std::vector<std::pair<const char*, size_t>> lent_;  // lists handed out: their bytes and room
 };
@@ -298,7 +298,8 @@ IndexCheckReport MdxFile::Check(RecordSource& rows) {
       const auto add = adder(ti);
       // A sound tag holds at most an entry per row, and no tag more than its items the file has
       // room for: room for them is made once rather than grown list by list.
-      const size_t most = t.item_len > 0 ? static_cast<size_t>(std::min<uint64_t>(count, file_size_ / static_cast<uint64_t>(t.item_len))) : 0;
+      const uint64_t fit = t.item_len > 0 ? file_size_ / static_cast<uint64_t>(t.item_len) : 0;
+      const size_t most = static_cast<size_t>(std::min(count, fit));
       EntryList& found = entries[ti];
       found = ThreadLists().Take(static_cast<size_t>(t.key_len), most * (static_cast<size_t>(t.key_len) + 4));
       bool separators = true;
