@@ -19,6 +19,12 @@ struct Spare {
   size_t capacity = 0;
 };
 
+// KeepSpares alive on this thread, and what to call when the last of them ends.
+thread_local int t_keepers = 0;
+constexpr size_t kMostAtEnd = 4;
+thread_local void (*t_at_end[kMostAtEnd])() = {};
+thread_local size_t t_at_end_count = 0;
+
 // Set when the thread's store is gone (a buffer freed later, by another object's destructor at
 // the thread's end, is freed at once); trivially destructible, so readable until the very end.
 thread_local bool t_store_gone = false;
@@ -41,7 +47,7 @@ class Store {
     return s;
   }
   void Give(Spare s) {
-    if (s.capacity < SpareBytes::kKeepFrom || s.capacity > kMostKept) {
+    if (!KeepSpares::Active() || s.capacity < SpareBytes::kKeepFrom || s.capacity > kMostKept) {
       std::free(s.bytes);
       return;
     }
@@ -62,6 +68,11 @@ class Store {
     kept_ += s.capacity;
   }
   size_t kept() const { return kept_; }
+  void FreeAll() {
+    for (size_t i = 0; i < count_; ++i) std::free(spares_[i].bytes);
+    count_ = 0;
+    kept_ = 0;
+  }
 
  private:
   Spare spares_[kSpares];
@@ -76,6 +87,26 @@ Store* ThreadStore() {
 }
 
 }  // namespace
+
+KeepSpares::KeepSpares() { ++t_keepers; }
+
+KeepSpares::~KeepSpares() {
+  if (--t_keepers > 0) return;
+  if (Store* store = ThreadStore()) store->FreeAll();
+  for (size_t i = 0; i < t_at_end_count; ++i) t_at_end[i]();
+  t_at_end_count = 0;
+}
+
+bool KeepSpares::Active() { return t_keepers > 0; }
+
+bool KeepSpares::AtEnd(void (*free_kept)()) {
+  if (!Active()) return false;
+  for (size_t i = 0; i < t_at_end_count; ++i)
+    if (t_at_end[i] == free_kept) return true;
+  if (t_at_end_count == kMostAtEnd) return false;
+  t_at_end[t_at_end_count++] = free_kept;
+  return true;
+}
 
 void SpareBytes::ResizeForOverwrite(size_t n) {
   if (n > capacity_) {

@@ -13,6 +13,7 @@
 #include "engine/dbase/mdx_format.h"
 #include "engine/dbase/mdx_key.h"
 #include "engine/error.h"
+#include "engine/spare_bytes.h"
 
 namespace engine::dbase {
 
@@ -210,9 +211,10 @@ void CompareWithRows(const TagMeta& t, const EntryList& stored, const EntryList&
   }
 }
 
-// The lists a check gathers the tags' entries into, kept by the thread for its next check: a
-// list of some hundred kilobytes in fresh pages costs a page fault for every 4 KiB written, and a
-// check of table after table would pay that for every tag.
+// The lists a check gathers the tags' entries into, kept by the thread for its next check while a
+// KeepSpares lives (engine/spare_bytes.h): a list of some hundred kilobytes in fresh pages costs
+// a page fault for every 4 KiB written, and a check of table after table would pay that for every
+// tag.
 class KeptLists {
  public:
   // A list with room for `bytes` bytes of entries: the kept one with the least room that is
@@ -242,6 +244,10 @@ class KeptLists {
   }
   // Keeps a list for a later check, up to a few of them.
   void Give(EntryList&& e) {
+    if (!KeepSpares::AtEnd(&FreeThreadLists)) {
+      Clear();
+      return;
+    }
     Kept k{std::move(e), 0};
     k.room = k.list.data.size();  // a list that grew past the room it was given has at least its size
     for (size_t i = 0; i < lent_.size(); ++i)
@@ -260,6 +266,11 @@ class KeptLists {
     EntryList list;
     size_t room = 0;  // bytes it has room for, at least
   };
+  static void FreeThreadLists();
+  void Clear() {
+    kept_.clear();
+    lent_.clear();
+  }
   static constexpr size_t kMost = 4, kMostLent = 16;
   static constexpr size_t kMostBytes = 16u << 20;
   std::vector<Kept> kept_;
@@ -270,6 +281,8 @@ KeptLists& ThreadLists() {
   thread_local KeptLists lists;
   return lists;
 }
+
+void KeptLists::FreeThreadLists() { ThreadLists().Clear(); }
 
 }  // namespace
 
