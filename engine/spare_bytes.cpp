@@ -109,13 +109,13 @@ bool KeepSpares::AtEnd(void (*free_kept)()) {
 }
 
 void SpareBytes::ResizeForOverwrite(size_t n) {
-  if (n > capacity_) {
+  if (n > capacity_ || !bytes_) {  // even an empty buffer has storage, for callers that pass it on
     Release();
     Store* store = ThreadStore();
     Spare s = store ? store->Take(n) : Spare{};
     if (!s.bytes) {
       // A little more than asked, so that the next file of a similar size fits too.
-      s.capacity = n < kKeepFrom ? n : n + n / 8;
+      s.capacity = n < kKeepFrom ? std::max<size_t>(n, 1) : n + n / 8;
       s.bytes = static_cast<char*>(std::malloc(s.capacity));
       if (!s.bytes) throw std::bad_alloc();
     }
