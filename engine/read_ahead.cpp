@@ -32,12 +32,12 @@ size_t ReadAhead::ReadAt(uint64_t offset, void* out, size_t n) {
 }
 
 void ReadAhead::Hold(uint64_t offset, size_t n) {
-  window_.resize(n);
+  window_.ResizeForOverwrite(n);
   window_offset_ = offset;
   try {
-    window_.resize(file_.ReadAt(offset, window_.data(), n));
+    window_.Truncate(file_.ReadAt(offset, window_.data(), n));
   } catch (...) {
-    window_.clear();
+    window_.Release();
     throw;
   }
 }

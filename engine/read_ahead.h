@@ -5,13 +5,16 @@
 // one fills a window of the file ahead of it; any other read asks the file for just its bytes,
 // so random lookups cost no more than before.
 //
+// The window's bytes are not cleared before a read fills them, and its storage is kept by the
+// thread for the next file it reads (engine/spare_bytes.h).
+//
 // The owner must call Invalidate() whenever it writes to the file. Not thread-safe.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "engine/fs.h"
+#include "engine/spare_bytes.h"
 
 namespace engine {
 
@@ -26,15 +29,12 @@ class ReadAhead {
   // Reads n bytes at offset into the window at once (fewer at the end of the file), for a walk
   // that will visit all of them in an order of its own.
   void Hold(uint64_t offset, size_t n);
-  void Invalidate() {
-    window_.clear();
-    window_.shrink_to_fit();
-  }
+  void Invalidate() { window_.Release(); }
 
  private:
   File& file_;
   size_t window_bytes_;
-  std::string window_;         // bytes of the file from window_offset_
+  SpareBytes window_;          // bytes of the file from window_offset_
   uint64_t window_offset_ = 0;
   uint64_t last_end_ = UINT64_MAX;  // where the previous read ended
 };

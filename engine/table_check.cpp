@@ -1,5 +1,8 @@
 #include "engine/table_check.h"
 
+#include <new>
+#include <string_view>
+
 #include "engine/dbase/dbase.h"
 #include "engine/dbase/mdx.h"
 #include "engine/dbase/storage_rows.h"
@@ -7,6 +10,7 @@
 #include "engine/fs.h"
 #include "engine/path.h"
 #include "engine/paradox/paradox.h"
+#include "engine/spare_bytes.h"
 #include "engine/codepage.h"
 
 namespace engine {
@@ -15,21 +19,53 @@ std::string FileBeside(const std::string& path, const std::string& ext) {
   return FindCompanion(path, ext).value_or("");
 }
 
+namespace {
+
+// The records of a dBASE table of moderate size are read once, in one piece, for the check of
+// their values and for the check of the index against them.
+constexpr uint64_t kHoldRecords = 64u << 20;
+
+// Reads every record of `table` into `held` when that is worth it and the table offers it; the
+// records, or none (then each row is read on its own, and a read that fails says so for its
+// row).
+std::string_view HoldRecords(TableStorage& table, uint64_t count, SpareBytes* held) {
+  const uint64_t len = table.RecordLength();
+  if (table.Format() != TableFormat::kDbase || count == 0 || len == 0 || count > kHoldRecords / len ||
+      !table.BeginRecordCopies())
+    return {};
+  try {
+    held->ResizeForOverwrite(static_cast<size_t>(count * len));
+    table.CopyRecords(1, static_cast<size_t>(count), held->data());
+  } catch (const EngineError&) {
+    held->Release();
+    return {};
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+  return {held->data(), held->size()};
+}
+
+}  // namespace
+
 TableCheck CheckTable(TableStorage& table, size_t max_row_problems) {
   TableCheck out;
   out.records = table.RecordCount();
   if (const uint64_t past = dbase::RecordsPastCount(table))
     out.problems.push_back("Registros sin contar: " + dbase::RecordsPastCountText(past, out.records) +
                            "; no se leen, y una reestructuración no la reconstruye (se perderían).");
+  SpareBytes held;
+  const std::string_view records = HoldRecords(table, out.records, &held);
+  const std::vector<FieldSpec>& fields = table.Fields();
+  const size_t len = table.RecordLength();
   std::string buf;
   for (uint64_t r = 1; r <= out.records && out.problems.size() < max_row_problems; ++r) {
-    table.ReadRecord(r, &buf);
-    for (size_t f = 0; f < table.Fields().size(); ++f) {
+    if (records.empty()) table.ReadRecord(r, &buf);
+    else buf.assign(records.data() + static_cast<size_t>(r - 1) * len, len);
+    for (size_t f = 0; f < fields.size(); ++f) {
       try {
         table.CheckValue(buf, static_cast<int>(f));
       } catch (const EngineError& e) {
-        out.problems.push_back("Registro " + std::to_string(r) + ", campo " + table.Fields()[f].name + ": " +
-                               e.message());
+        out.problems.push_back("Registro " + std::to_string(r) + ", campo " + fields[f].name + ": " + e.message());
       }
     }
   }
@@ -44,7 +80,7 @@ TableCheck CheckTable(TableStorage& table, size_t max_row_problems) {
     if (mdx.empty())
       throw EngineError(err::kNoSuchFile, "La tabla no tiene índice de producción (.MDX).", {CtxTable(table.Path())});
     auto idx = dbase::MdxIndex::Open(mdx, table.Fields(), table.Codepage(), false, table.KeyCollation());
-    dbase::StorageRows rows(table);
+    dbase::StorageRows rows(table, records);
     auto report = idx->Check(rows);
     out.problems.insert(out.problems.end(), report.problems.begin(), report.problems.end());
     out.unconfirmed = report.foreign_order;

@@ -13,6 +13,7 @@
 #include "engine/dbase/mdx_format.h"
 #include "engine/dbase/mdx_key.h"
 #include "engine/error.h"
+#include "engine/spare_bytes.h"
 
 namespace engine::dbase {
 
@@ -21,17 +22,29 @@ namespace mdx_internal {
 void MdxFile::Visit(const TagMeta& t, uint32_t page, int depth, StructureWalk& s, EntryList* out,
                     std::string* subtree_max) {
   if (depth > kMaxDepth) Corrupt(path_, t.info.name, "el árbol es demasiado profundo");
-  if (!s.seen.insert(page).second)
-    Corrupt(path_, t.info.name, "la página " + std::to_string(page) + " se alcanza dos veces (ciclo o nodo compartido)");
+  // A page outside the file is refused by ReadBlock below, the first time it is reached.
+  if (ValidPage(page)) {
+    if (s.seen.empty()) s.seen.resize(static_cast<size_t>(BlockBudget()));
+    if (s.seen[page])
+      Corrupt(path_, t.info.name, "la página " + std::to_string(page) + " se alcanza dos veces (ciclo o nodo compartido)");
+    s.seen[page] = true;
+  }
   uint8_t block[kBlockSize];
   uint32_t count = ReadBlock(t, page, block);
   const auto item = [&](uint32_t i) { return block + 8 + static_cast<size_t>(i) * static_cast<size_t>(t.item_len); };
   if (Get32(item(count)) == 0) {  // a leaf: its entries go straight to the list
     if (s.leaf_depth < 0) s.leaf_depth = depth;
     if (s.leaf_depth != depth) Corrupt(path_, t.info.name, "las hojas no están todas a la misma profundidad");
+    // Each item is the record number (4 bytes, little-endian, as an entry keeps it) and the key:
+    // copied into the list's room for them, key first.
     const size_t key_len = static_cast<size_t>(t.key_len);
-    for (uint32_t i = 0; i < count; ++i)
-      out->Add(std::string_view(reinterpret_cast<const char*>(item(i) + 4), key_len), Get32(item(i)));
+    const size_t at = out->data.size();
+    out->data.resize_for_overwrite(at + static_cast<size_t>(count) * out->stride());
+    char* to = out->data.data() + at;
+    for (uint32_t i = 0; i < count; ++i, to += key_len + 4) {
+      std::memcpy(to, item(i) + 4, key_len);
+      std::memcpy(to + key_len, item(i), 4);
+    }
     if (count > 0) subtree_max->assign(reinterpret_cast<const char*>(item(count - 1) + 4), key_len);
     return;
   }
@@ -198,6 +211,79 @@ void CompareWithRows(const TagMeta& t, const EntryList& stored, const EntryList&
   }
 }
 
+// The lists a check gathers the tags' entries into, kept by the thread for its next check while a
+// KeepSpares lives (engine/spare_bytes.h): a list of some hundred kilobytes in fresh pages costs
+// a page fault for every 4 KiB written, and a check of table after table would pay that for every
+// tag.
+class KeptLists {
+ public:
+  // A list with room for `bytes` bytes of entries: the kept one with the least room that is
+  // enough, else the one with the most (made larger), else a new one. Emptied.
+  EntryList Take(size_t key_len, size_t bytes) {
+    size_t pick = kept_.size();  // none yet
+    for (size_t i = 0; i < kept_.size(); ++i) {
+      if (pick == kept_.size()) {
+        pick = i;
+        continue;
+      }
+      const size_t have = kept_[i].room, best = kept_[pick].room;
+      const bool fits = have >= bytes, best_fits = best >= bytes;
+      if (fits ? !best_fits || have < best : !best_fits && have > best) pick = i;
+    }
+    Kept k;
+    if (pick < kept_.size()) {
+      k = std::move(kept_[pick]);
+      kept_.erase(kept_.begin() + static_cast<std::ptrdiff_t>(pick));
+    }
+    k.list.data.resize(0);
+    k.list.key_len = key_len;
+    if (bytes > k.room) k.list.data.reserve(bytes);
+    if (lent_.size() == kMostLent) lent_.erase(lent_.begin());  // lists a failed check never gave back
+    lent_.emplace_back(k.list.data.data(), std::max(bytes, k.room));
+    return std::move(k.list);
+  }
+  // Keeps a list for a later check, up to a few of them.
+  void Give(EntryList&& e) {
+    if (!KeepSpares::AtEnd(&FreeThreadLists)) {
+      Clear();
+      return;
+    }
+    Kept k{std::move(e), 0};
+    k.room = k.list.data.size();  // a list that grew past the room it was given has at least its size
+    for (size_t i = 0; i < lent_.size(); ++i)
+      if (lent_[i].first == k.list.data.data()) {
+        k.room = std::max(k.room, lent_[i].second);
+        lent_.erase(lent_.begin() + static_cast<std::ptrdiff_t>(i));
+        break;
+      }
+    if (k.room == 0 || k.room > kMostBytes) return;
+    if (kept_.size() == kMost) kept_.erase(kept_.begin());
+    kept_.push_back(std::move(k));
+  }
+
+ private:
+  struct Kept {
+    EntryList list;
+    size_t room = 0;  // bytes it has room for, at least
+  };
+  static void FreeThreadLists();
+  void Clear() {
+    kept_.clear();
+    lent_.clear();
+  }
+  static constexpr size_t kMost = 4, kMostLent = 16;
+  static constexpr size_t kMostBytes = 16u << 20;
+  std::vector<Kept> kept_;
+  std::vector<std::pair<const char*, size_t>> lent_;  // lists handed out: their bytes and room
+};
+
+KeptLists& ThreadLists() {
+  thread_local KeptLists lists;
+  return lists;
+}
+
+void KeptLists::FreeThreadLists() { ThreadLists().Clear(); }
+
 }  // namespace
 
 IndexCheckReport MdxFile::Check(RecordSource& rows) {
@@ -223,8 +309,12 @@ IndexCheckReport MdxFile::Check(RecordSource& rows) {
     for (size_t ti = 0; ti < tags_.size(); ++ti) {
       TagMeta& t = tags_[ti];
       const auto add = adder(ti);
+      // A sound tag holds at most an entry per row, and no tag more than its items the file has
+      // room for: room for them is made once rather than grown list by list.
+      const uint64_t fit = t.item_len > 0 ? file_size_ / static_cast<uint64_t>(t.item_len) : 0;
+      const size_t most = static_cast<size_t>(std::min(count, fit));
       EntryList& found = entries[ti];
-      found.key_len = static_cast<size_t>(t.key_len);
+      found = ThreadLists().Take(static_cast<size_t>(t.key_len), most * (static_cast<size_t>(t.key_len) + 4));
       bool separators = true;
       try {
         separators = WalkTag(t, &found);
@@ -291,9 +381,10 @@ IndexCheckReport MdxFile::Check(RecordSource& rows) {
     for (size_t k = 0; k < comparable.size(); ++k) {
       const size_t ti = comparable_at[k];
       CompareWithRows(tags_[ti], entries[ti], expected[k], count, ordered[ti], cp_, adder(ti));
-      entries[ti] = EntryList();
+      ThreadLists().Give(std::move(entries[ti]));
     }
   }
+  for (EntryList& e : entries) ThreadLists().Give(std::move(e));
   for (auto& p : problems)
     for (auto& line : p) report.problems.push_back(std::move(line));
   return report;

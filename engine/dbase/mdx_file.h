@@ -179,7 +179,7 @@ class MdxFile : public MdxIndex {
   std::unordered_map<const TagMeta*, std::shared_ptr<const EntryList>> scans_;
 
   struct StructureWalk {
-    std::unordered_set<uint32_t> seen;
+    std::vector<bool> seen;  // by page, sized on the first page reached
     int leaf_depth = -1;
     bool separators_agree = true;
   };

@@ -85,12 +85,15 @@ TEST_F(MdxCorrupt, BrokenNodesAreFoundByCheckerAndWalker) {
   struct Damage {
     const char* what;
     std::function<void(std::string&)> apply;
+    const char* checker_says;
   } damages[] = {
-      {"child pointer outside the file", [&](std::string& b) { Put32(b, root + 8, 0x00FFFFF0); }},
-      {"key count over capacity", [&](std::string& b) { Put32(b, leaf, 500); }},
-      {"loop back to the root", [&](std::string& b) { Put32(b, root + 8, static_cast<uint32_t>(root / 512)); }},
-      {"child pointing into the header", [&](std::string& b) { Put32(b, root + 8, 1); }},
-      {"two parents for one node", [&](std::string& b) { Put32(b, root + 8 + 24, Get32(b, root + 8)); }},
+      {"child pointer outside the file", [&](std::string& b) { Put32(b, root + 8, 0x00FFFFF0); }, "fuera del fichero"},
+      {"key count over capacity", [&](std::string& b) { Put32(b, leaf, 500); }, "dice tener 500 claves"},
+      {"loop back to the root", [&](std::string& b) { Put32(b, root + 8, static_cast<uint32_t>(root / 512)); },
+       "se alcanza dos veces"},
+      {"child pointing into the header", [&](std::string& b) { Put32(b, root + 8, 1); }, "fuera del fichero"},
+      {"two parents for one node", [&](std::string& b) { Put32(b, root + 8 + 24, Get32(b, root + 8)); },
+       "se alcanza dos veces"},
   };
   for (const Damage& d : damages) {
     std::string bytes = good;
@@ -98,6 +101,7 @@ TEST_F(MdxCorrupt, BrokenNodesAreFoundByCheckerAndWalker) {
     std::string checked = Outcome(bytes);
     EXPECT_NE(checked, "") << d.what;
     EXPECT_NE(checked.find("T.MDX"), std::string::npos) << d.what << ": " << checked;
+    EXPECT_NE(checked.find(d.checker_says), std::string::npos) << d.what << ": " << checked;
     if (std::string(d.what) != "two parents for one node") {
       std::string walked = WalkOutcome(bytes);
       EXPECT_NE(walked.find("T.MDX"), std::string::npos) << d.what << ": " << walked;

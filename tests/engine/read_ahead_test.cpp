@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 #include <string>
 
@@ -112,3 +113,37 @@ TEST_F(ReadAheadTest, ShortFilesGiveTheTruncationError) {
 }
 
 }  // namespace
+
+// Files read whole one after another, as a check reads table after table: each window is the
+// storage the previous one left to the thread, and holds only its own file's bytes.
+TEST_F(ReadAheadTest, FilesHeldOneAfterAnotherGiveOnlyTheirOwnBytes) {
+  struct Case {
+    size_t size;
+    char fill;
+  } cases[] = {{300000, 'a'}, {70000, 'b'}, {5, 'c'}, {0, 'd'}, {400000, 'e'}, {120000, 'f'}};
+  auto keep = std::make_unique<engine::KeepSpares>();
+  for (const Case& c : cases) {
+    const std::string bytes(c.size, c.fill);
+    auto f = engine::CurrentFileSystem()->Open(dir_ / ("f" + std::to_string(c.size)), engine::OpenMode::kCreate);
+    f->WriteAt(0, bytes.data(), bytes.size());
+    {
+      engine::ReadAhead r(*f);
+      r.Hold(0, 1 << 20);  // more than the file has, as a caller that trusts a stale size would
+      for (size_t n : {c.size, c.size + 64}) {  // from the window; past its end, from the file
+        std::string got(n, '\0');
+        got.resize(r.ReadAt(0, got.data(), n));
+        EXPECT_EQ(got, bytes) << c.size << " " << n;
+      }
+    }
+    // The window went to the thread's store, which keeps large storage and never more than its bound.
+    EXPECT_GE(engine::SpareBytes::KeptBytes(), engine::SpareBytes::kKeepFrom) << c.size;
+    EXPECT_LE(engine::SpareBytes::KeptBytes(), 80u << 20) << c.size;
+  }
+  keep.reset();  // nothing is kept past the end of the run that asked for it
+  EXPECT_EQ(engine::SpareBytes::KeptBytes(), 0u);
+  {
+    engine::ReadAhead r(*file_);
+    r.Hold(0, 300000);
+  }
+  EXPECT_EQ(engine::SpareBytes::KeptBytes(), 0u);
+}

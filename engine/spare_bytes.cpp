@@ -1,0 +1,142 @@
+#include "engine/spare_bytes.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+namespace engine {
+
+namespace {
+
+// A thread keeps at most this many buffers, of at most this many bytes in all: enough for the
+// index and the memo window of the table it checks, and no more memory held than a table's
+// index that is read whole.
+constexpr size_t kSpares = 3;
+constexpr size_t kMostKept = 80u << 20;
+
+struct Spare {
+  char* bytes = nullptr;
+  size_t capacity = 0;
+};
+
+// KeepSpares alive on this thread, and what to call when the last of them ends.
+thread_local int t_keepers = 0;
+constexpr size_t kMostAtEnd = 4;
+thread_local void (*t_at_end[kMostAtEnd])() = {};
+thread_local size_t t_at_end_count = 0;
+
+// Set when the thread's store is gone (a buffer freed later, by another object's destructor at
+// the thread's end, is freed at once); trivially destructible, so readable until the very end.
+thread_local bool t_store_gone = false;
+
+class Store {
+ public:
+  ~Store() {
+    for (size_t i = 0; i < count_; ++i) std::free(spares_[i].bytes);
+    t_store_gone = true;
+  }
+  // The smallest kept buffer of at least n bytes; none when none is that large.
+  Spare Take(size_t n) {
+    size_t best = count_;
+    for (size_t i = 0; i < count_; ++i)
+      if (spares_[i].capacity >= n && (best == count_ || spares_[i].capacity < spares_[best].capacity)) best = i;
+    if (best == count_) return {};
+    Spare s = spares_[best];
+    spares_[best] = spares_[--count_];
+    kept_ -= s.capacity;
+    return s;
+  }
+  void Give(Spare s) {
+    if (!KeepSpares::Active() || s.capacity < SpareBytes::kKeepFrom || s.capacity > kMostKept) {
+      std::free(s.bytes);
+      return;
+    }
+    // Room is made by freeing the smallest buffers kept.
+    while (count_ > 0 && (count_ == kSpares || kept_ + s.capacity > kMostKept)) {
+      size_t smallest = 0;
+      for (size_t i = 1; i < count_; ++i)
+        if (spares_[i].capacity < spares_[smallest].capacity) smallest = i;
+      if (spares_[smallest].capacity > s.capacity) {
+        std::free(s.bytes);
+        return;
+      }
+      kept_ -= spares_[smallest].capacity;
+      std::free(spares_[smallest].bytes);
+      spares_[smallest] = spares_[--count_];
+    }
+    spares_[count_++] = s;
+    kept_ += s.capacity;
+  }
+  size_t kept() const { return kept_; }
+  void FreeAll() {
+    for (size_t i = 0; i < count_; ++i) std::free(spares_[i].bytes);
+    count_ = 0;
+    kept_ = 0;
+  }
+
+ private:
+  Spare spares_[kSpares];
+  size_t count_ = 0;
+  size_t kept_ = 0;
+};
+
+Store* ThreadStore() {
+  if (t_store_gone) return nullptr;
+  thread_local Store store;
+  return &store;
+}
+
+}  // namespace
+
+KeepSpares::KeepSpares() { ++t_keepers; }
+
+KeepSpares::~KeepSpares() {
+  if (--t_keepers > 0) return;
+  if (Store* store = ThreadStore()) store->FreeAll();
+  for (size_t i = 0; i < t_at_end_count; ++i) t_at_end[i]();
+  t_at_end_count = 0;
+}
+
+bool KeepSpares::Active() { return t_keepers > 0; }
+
+bool KeepSpares::AtEnd(void (*free_kept)()) {
+  if (!Active()) return false;
+  for (size_t i = 0; i < t_at_end_count; ++i)
+    if (t_at_end[i] == free_kept) return true;
+  if (t_at_end_count == kMostAtEnd) return false;
+  t_at_end[t_at_end_count++] = free_kept;
+  return true;
+}
+
+void SpareBytes::ResizeForOverwrite(size_t n) {
+  if (n > capacity_ || !bytes_) {  // even an empty buffer has storage, for callers that pass it on
+    Release();
+    Store* store = ThreadStore();
+    Spare s = store ? store->Take(n) : Spare{};
+    if (!s.bytes) {
+      // A little more than asked, so that the next file of a similar size fits too.
+      s.capacity = n < kKeepFrom ? std::max<size_t>(n, 1) : n + n / 8;
+      s.bytes = static_cast<char*>(std::malloc(s.capacity));
+      if (!s.bytes) throw std::bad_alloc();
+    }
+    bytes_ = s.bytes;
+    capacity_ = s.capacity;
+  }
+  size_ = n;
+}
+
+void SpareBytes::Release() {
+  if (bytes_) {
+    if (Store* store = ThreadStore()) store->Give({bytes_, capacity_});
+    else std::free(bytes_);
+  }
+  bytes_ = nullptr;
+  size_ = capacity_ = 0;
+}
+
+size_t SpareBytes::KeptBytes() {
+  const Store* store = ThreadStore();
+  return store ? store->kept() : 0;
+}
+
+}  // namespace engine
