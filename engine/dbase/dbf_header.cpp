@@ -57,18 +57,27 @@ char LetterFromCode(uint16_t code) {
   }
 }
 
-// The file beside `path` with the same base name and extension `ext`, matched without regard
-// to letter case; "" when there is none.
-std::string FindCompanion(const std::string& path, const std::string& ext) {
+// The files beside `path` with the same base name and each of the extensions `exts`, matched
+// without regard to letter case, from one listing of the folder; "" for one there is none of, and
+// for an extension "" (not looked for).
+std::vector<std::string> FindCompanions(const std::string& path, const std::vector<std::string>& exts) {
   std::string dir = DirName(path);
   std::string base = BaseName(path);
   auto dot = base.find_last_of('.');
   if (dot != std::string::npos) base.resize(dot);
-  std::string want = UpperAscii(base + "." + ext);
-  for (const DirEntry& e : CurrentFileSystem()->List(dir.empty() ? "." : dir))
-    if (!e.is_dir && UpperAscii(e.name) == want) return JoinPath(dir, e.name);
-  return "";
+  std::vector<std::string> found(exts.size());
+  if (std::all_of(exts.begin(), exts.end(), [](const std::string& e) { return e.empty(); })) return found;
+  for (const DirEntry& e : CurrentFileSystem()->List(dir.empty() ? "." : dir)) {
+    if (e.is_dir) continue;
+    const std::string name = UpperAscii(e.name);
+    for (size_t i = 0; i < exts.size(); ++i)
+      if (!exts[i].empty() && found[i].empty() && name == UpperAscii(base + "." + exts[i]))
+        found[i] = JoinPath(dir, e.name);
+  }
+  return found;
 }
+
+std::string FindCompanion(const std::string& path, const std::string& ext) { return FindCompanions(path, {ext})[0]; }
 
 std::string DriverNameForCodePage(int cp) {
   switch (cp) {
@@ -380,8 +389,10 @@ void DbfTable::ParseHeader(const std::string& header, uint64_t file_size) {
 void DbfTable::OpenCompanions() {
   bool memo_fields = false;
   for (const FieldExtra& x : extra_) memo_fields |= IsMemoLetter(x.letter);
+  // Both looked for in one listing of the folder.
+  const std::vector<std::string> found = FindCompanions(path_, {memo_fields && !foxpro_ ? "DBT" : "", has_mdx_ ? "MDX" : ""});
   if (memo_fields && !foxpro_) {
-    std::string dbt = FindCompanion(path_, "DBT");
+    const std::string& dbt = found[0];
     if (dbt.empty())
       throw EngineError(err::kNoSuchFile,
                         "Falta el fichero de memos de la tabla (.DBT). Restáurelo desde una copia de seguridad.",
@@ -396,7 +407,7 @@ void DbfTable::OpenCompanions() {
     }
   }
   if (has_mdx_) {
-    std::string mdx = FindCompanion(path_, "MDX");
+    const std::string& mdx = found[1];
     if (mdx.empty())
       throw EngineError(err::kNoSuchFile,
                         "Falta el índice de producción de la tabla (.MDX). Restáurelo desde una copia de "
