@@ -594,11 +594,19 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
       }
       out = blank;
       neu->BeginBulkAppend();
-      // A dBASE table whose every field is copied as stored or added blank is rebuilt from
-      // blocks of rows, each new row composed in the new table's write buffer.
+      // Memos kept as they are go from the old memo file to the new one without a string each,
+      // where the storage can take them so.
+      const std::unique_ptr<TableStorage::BlobCopier> blobs = neu->BlobCopierFrom(*old);
+      const bool copies_blobs = blobs != nullptr;
+      std::vector<size_t> copied_blobs;
+      for (size_t i = 0; i < plan.size(); ++i)
+        if (blob[i] && copies_blobs) copied_blobs.push_back(i);
+      // A dBASE table whose every field is copied as stored (memos by `blobs`) or added blank is
+      // rebuilt from blocks of rows, each new row composed in the new table's write buffer.
       const bool bytes_only = format == TableFormat::kDbase && fills.empty() &&
                               std::all_of(plan.begin(), plan.end(), [&](const PlannedField& p) {
-                                return p.op == bde::crADD || raw[static_cast<size_t>(&p - plan.data())];
+                                const size_t i = static_cast<size_t>(&p - plan.data());
+                                return p.op == bde::crADD || raw[i] || (blob[i] && copies_blobs);
                               }) &&
                               old->BeginRecordCopies();
       if (bytes_only) {
@@ -618,6 +626,7 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
               char* row = rows + kept * to_len;
               for (const Run& gap : gaps) std::memcpy(row + gap.to, blank.data() + gap.from, gap.length);
               for (const Run& run : runs) std::memcpy(row + run.to, in + run.from, run.length);
+              for (size_t b : copied_blobs) blobs->Copy(in, plan[b].old, row, static_cast<int>(b));
               if (deleted) row[0] = '*';
               if (indexed) recno_map[first - 1 + i] = next + kept;
               ++kept;
@@ -636,6 +645,10 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
           const PlannedField& p = plan[i];
           if (p.op == bde::crADD || raw[i]) continue;
           const FieldSpec& from = old_fields[static_cast<size_t>(p.old)];
+          if (blob[i] && copies_blobs) {
+            blobs->Copy(buf.data(), p.old, out.data(), static_cast<int>(i));
+            continue;
+          }
           if (blob[i]) {
             auto bytes = old->GetBlobBytes(buf, p.old);
             if (bytes && neu->SetBlobBytes(&out, static_cast<int>(i), *bytes)) continue;
