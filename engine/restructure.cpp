@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <type_traits>
 
 #include "engine/codepage.h"
 #include "engine/convert.h"
@@ -617,7 +618,9 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
           const size_t k = static_cast<size_t>(std::min<uint64_t>(block_rows, n - first + 1));
           old->CopyRecords(first, k, block.get());
           const uint64_t next = neu->RecordCount() + 1;
-          neu->AppendRecords(k, [&](char* rows) {
+          // Made twice, with and without the memos' loop, so that a table without memos does
+          // not pay for it row by row.
+          auto compose = [&](char* rows, auto with_blobs) {
             size_t kept = 0;
             for (size_t i = 0; i < k; ++i) {
               const char* in = block.get() + i * from_len;
@@ -626,12 +629,16 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
               char* row = rows + kept * to_len;
               for (const Run& gap : gaps) std::memcpy(row + gap.to, blank.data() + gap.from, gap.length);
               for (const Run& run : runs) std::memcpy(row + run.to, in + run.from, run.length);
-              for (size_t b : copied_blobs) blobs->Copy(in, plan[b].old, row, static_cast<int>(b));
+              if constexpr (decltype(with_blobs)::value)
+                for (size_t b : copied_blobs) blobs->Copy(in, plan[b].old, row, static_cast<int>(b));
               if (deleted) row[0] = '*';
               if (indexed) recno_map[first - 1 + i] = next + kept;
               ++kept;
             }
             return kept;
+          };
+          neu->AppendRecords(k, [&](char* rows) {
+            return copied_blobs.empty() ? compose(rows, std::false_type{}) : compose(rows, std::true_type{});
           });
         }
       }

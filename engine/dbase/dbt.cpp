@@ -111,13 +111,17 @@ void MemoFile::EndBulk() {
   WriteHeaderU32(0, header_next_);
 }
 
-std::string MemoFile::Read(uint64_t block) {
+void MemoFile::StartRead(uint64_t block) {
   FlushBulk();
-  uint64_t size = size_;
-  uint64_t end = EndBlock();
+  const uint64_t end = EndBlock();
   if (block == 0 || block >= end)
     Corrupt("el bloque " + std::to_string(block) + " está fuera del fichero (tiene " +
             std::to_string(end) + " bloques)");
+}
+
+std::string MemoFile::Read(uint64_t block) {
+  StartRead(block);
+  uint64_t size = size_;
   uint64_t offset = block * block_size_;
   if (layout_ == MemoLayout::kDbase3) {
     // The value runs up to the first 0x1A (0x1A 0x1A as written), or to the end of the file.
@@ -252,11 +256,7 @@ uint64_t MemoFile::CopyValue(MemoFile& from, uint64_t block) {
     const std::string data = from.Read(block);
     return data.empty() ? 0 : Write(data);
   }
-  from.FlushBulk();
-  const uint64_t end = from.EndBlock();
-  if (block == 0 || block >= end)
-    from.Corrupt("el bloque " + std::to_string(block) + " está fuera del fichero (tiene " + std::to_string(end) +
-                 " bloques)");
+  from.StartRead(block);
   const size_t n = from.StoredLength(block) - 8u;
   if (n == 0) return 0;
   const uint64_t blocks = BlocksFor(n);

@@ -70,6 +70,8 @@ class MemoFile {
   void Put(uint64_t offset, const void* data, size_t n);
   void FlushBulk();
   void FlushBulkIfFull();
+  // What every read does first: the gathered values written, the block checked to lie in the file.
+  void StartRead(uint64_t block);
   // The IV layout's checked length of the value at `block` (its 8-byte header included).
   uint32_t StoredLength(uint64_t block);
   uint64_t BlocksFor(uint64_t n) const;  // blocks that a value of n bytes takes
