@@ -156,7 +156,8 @@ class FlatSort {
         hi = std::max(hi, b);
       }
     if (lo >= hi) return false;
-    std::vector<size_t> at_first(65536), at_second(65536);
+    // Places: only those of the digits in use are written, and read after.
+    std::unique_ptr<size_t[]> at_first(new size_t[65536]), at_second(new size_t[65536]);
     size_t at = 0;
     for (size_t k = lo; k <= hi; ++k) {
       size_t b = desc ? hi - (k - lo) : k;
@@ -164,14 +165,14 @@ class FlatSort {
       at_second[b] = at + first[b];
       at += first[b] + second[b];
     }
-    auto move = [&](std::vector<size_t>& pos, size_t from, size_t to) {
+    auto move = [&](size_t* pos, size_t from, size_t to) {
       for (size_t i = from; i < to; ++i) {
         const char* e = data + i * s;
         Copy(other + pos[Digit2(e, 0)]++ * s, e);
       }
     };
-    std::thread moving([&] { move(at_second, half, n); });
-    move(at_first, 0, half);
+    std::thread moving([&] { move(at_second.get(), half, n); });
+    move(at_first.get(), 0, half);
     moving.join();
     at = 0;
     for (size_t k = lo; k <= hi; ++k) {
