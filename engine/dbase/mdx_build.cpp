@@ -492,7 +492,11 @@ void FindStoredKey(TagMeta& t, const std::vector<FieldSpec>& fields, const CodeP
         t.raw_offset = f.offset;
         t.raw_length = f.length;
         t.raw_upper = upper != nullptr;
-        for (size_t b = 0; b < 256; ++b) t.upper_map[b] = cp.ToUpper(static_cast<uint8_t>(b));
+        t.upper_ascii = true;
+        for (size_t b = 0; b < 256; ++b) {
+          t.upper_map[b] = cp.ToUpper(static_cast<uint8_t>(b));
+          if (b < 0x80) t.upper_ascii &= t.upper_map[b] == (b >= 'a' && b <= 'z' ? b - 0x20 : b);
+        }
         break;
       }
   }
