@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <type_traits>
 
 #include "engine/codepage.h"
 #include "engine/convert.h"
@@ -594,11 +595,19 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
       }
       out = blank;
       neu->BeginBulkAppend();
-      // A dBASE table whose every field is copied as stored or added blank is rebuilt from
-      // blocks of rows, each new row composed in the new table's write buffer.
+      // Memos kept as they are go from the old memo file to the new one without a string each,
+      // where the storage can take them so.
+      const std::unique_ptr<TableStorage::BlobCopier> blobs = neu->BlobCopierFrom(*old);
+      const bool copies_blobs = blobs != nullptr;
+      std::vector<size_t> copied_blobs;
+      for (size_t i = 0; i < plan.size(); ++i)
+        if (blob[i] && copies_blobs) copied_blobs.push_back(i);
+      // A dBASE table whose every field is copied as stored (memos by `blobs`) or added blank is
+      // rebuilt from blocks of rows, each new row composed in the new table's write buffer.
       const bool bytes_only = format == TableFormat::kDbase && fills.empty() &&
                               std::all_of(plan.begin(), plan.end(), [&](const PlannedField& p) {
-                                return p.op == bde::crADD || raw[static_cast<size_t>(&p - plan.data())];
+                                const size_t i = static_cast<size_t>(&p - plan.data());
+                                return p.op == bde::crADD || raw[i] || (blob[i] && copies_blobs);
                               }) &&
                               old->BeginRecordCopies();
       if (bytes_only) {
@@ -609,7 +618,9 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
           const size_t k = static_cast<size_t>(std::min<uint64_t>(block_rows, n - first + 1));
           old->CopyRecords(first, k, block.get());
           const uint64_t next = neu->RecordCount() + 1;
-          neu->AppendRecords(k, [&](char* rows) {
+          // Made twice, with and without the memos' loop, so that a table without memos does
+          // not pay for it row by row.
+          auto compose = [&](char* rows, auto with_blobs) {
             size_t kept = 0;
             for (size_t i = 0; i < k; ++i) {
               const char* in = block.get() + i * from_len;
@@ -618,11 +629,16 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
               char* row = rows + kept * to_len;
               for (const Run& gap : gaps) std::memcpy(row + gap.to, blank.data() + gap.from, gap.length);
               for (const Run& run : runs) std::memcpy(row + run.to, in + run.from, run.length);
+              if constexpr (decltype(with_blobs)::value)
+                for (size_t b : copied_blobs) blobs->Copy(in, plan[b].old, row, static_cast<int>(b));
               if (deleted) row[0] = '*';
               if (indexed) recno_map[first - 1 + i] = next + kept;
               ++kept;
             }
             return kept;
+          };
+          neu->AppendRecords(k, [&](char* rows) {
+            return copied_blobs.empty() ? compose(rows, std::false_type{}) : compose(rows, std::true_type{});
           });
         }
       }
@@ -636,6 +652,10 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
           const PlannedField& p = plan[i];
           if (p.op == bde::crADD || raw[i]) continue;
           const FieldSpec& from = old_fields[static_cast<size_t>(p.old)];
+          if (blob[i] && copies_blobs) {
+            blobs->Copy(buf.data(), p.old, out.data(), static_cast<int>(i));
+            continue;
+          }
           if (blob[i]) {
             auto bytes = old->GetBlobBytes(buf, p.old);
             if (bytes && neu->SetBlobBytes(&out, static_cast<int>(i), *bytes)) continue;

@@ -132,6 +132,21 @@ class TableStorage {
     return false;
   }
 
+  // Copies the values of memo and blob fields from the stored rows of another storage into this
+  // one, as SetBlobBytes(GetBlobBytes(...)) would, without each value passing through a string
+  // of its own; nullptr when this storage has no such way for `from` (which must outlive it).
+  class BlobCopier {
+   public:
+    virtual ~BlobCopier() = default;
+    // The value of `from_field` of a stored row of the source (`from_row`, its RecordLength()
+    // bytes) into `field` of a row being composed for this storage (`row`).
+    virtual void Copy(const char* from_row, int from_field, char* row, int field) = 0;
+  };
+  virtual std::unique_ptr<BlobCopier> BlobCopierFrom(TableStorage& from) {
+    (void)from;
+    return nullptr;
+  }
+
   virtual std::vector<TagInfo> Tags() { return {}; }
   // Walks a tag; with equal_to set, only the keys equal to that value (as the tag's key of a row
   // whose key expression gave it). Throws kNoSuchIndex for an unknown tag.

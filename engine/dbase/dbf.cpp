@@ -86,12 +86,12 @@ void DbfTable::ReadRecord(uint64_t recno, std::string* buf) {
     uint64_t end = static_cast<uint64_t>(header_length_) + count_ * record_length_;
     uint64_t want = std::max<uint64_t>(record_length_, kCacheBytes / record_length_ * record_length_);
     want = std::min(want, end - off);
-    cache_.resize(static_cast<size_t>(want));
+    cache_.resize_for_overwrite(static_cast<size_t>(want));
     cache_offset_ = off;
     try {
       ReadExactly(*file_, off, cache_.data(), cache_.size());
     } catch (EngineError& e) {
-      cache_.clear();
+      cache_.resize(0);
       e.With(CtxTable(path_));
       throw;
     }

@@ -60,6 +60,7 @@ class DbfTable : public TableStorage {
   void DescribeForRecreate(TableDefinition* def) const override;
   std::optional<std::string> GetBlobBytes(const std::string& buf, int field) override;
   bool SetBlobBytes(std::string* buf, int field, const std::string& bytes) override;
+  std::unique_ptr<BlobCopier> BlobCopierFrom(TableStorage& from) override;
   bool HasIndex() const { return mdx_ != nullptr; }
   IndexCheckReport CheckIndex(RecordSource& rows) { return mdx_->Check(rows); }
   std::unique_ptr<KeyWalker> WalkTag(const std::string& tag, const std::optional<Value>& equal_to) override;
@@ -98,8 +99,10 @@ class DbfTable : public TableStorage {
   std::vector<std::string> Ctx(int field = -1) const;
   [[noreturn]] void Bad(const std::string& what) const;
   [[noreturn]] void Refuse(DBIResult code, int field, const std::string& what, const Value& v) const;
-  uint64_t MemoBlock(const std::string& buf, int field) const;
+  uint64_t MemoBlock(const char* row, int field) const;
   void StoreMemo(std::string* buf, int field, const std::string& data, const Value& shown);
+  bool PutMemoBlock(char* p, int field, uint64_t block) const;
+  class MemoCopier;
   std::string DecodeText(std::string_view bytes) const;
   void DecodeText(std::string_view bytes, std::string* out) const;
   // The stored bytes of a field are not a value of its type.
@@ -147,7 +150,7 @@ class DbfTable : public TableStorage {
   char* BulkRoom(size_t n);
   void SendBulkIfFull();
   void WriteBulk();
-  std::string cache_;
+  EntryBytes cache_;  // filled whole by each read: never cleared first
 };
 
 }  // namespace engine::dbase

@@ -192,9 +192,9 @@ std::string DbfTable::DecodeText(std::string_view bytes) const {
   return out;
 }
 
-uint64_t DbfTable::MemoBlock(const std::string& buf, int field) const {
+uint64_t DbfTable::MemoBlock(const char* row, int field) const {
   const FieldSpec& f = fields_[static_cast<size_t>(field)];
-  const char* p = buf.data() + f.offset;
+  const char* p = row + f.offset;
   if (foxpro_ && f.length == 4) return GetU32(reinterpret_cast<const unsigned char*>(p));
   std::string_view t(p, f.length);
   while (!t.empty() && t.front() == ' ') t.remove_prefix(1);
@@ -262,7 +262,7 @@ void DbfTable::ReadValue(const std::string& buf, int field, Value* out) {
 std::optional<std::string> DbfTable::MemoData(const std::string& buf, int field) const {
   if (foxpro_)
     throw EngineError(err::kNotSupported, "Los memos de las tablas FoxPro (.FPT) no se leen.", Ctx(field));
-  uint64_t block = MemoBlock(buf, field);
+  uint64_t block = MemoBlock(buf.data(), field);
   if (block == 0) return std::nullopt;
   if (!memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
   try {
@@ -621,11 +621,63 @@ void DbfTable::StoreMemo(std::string* buf, int field, const std::string& data, c
   if (data.empty()) return;
   RequireWritable();
   if (!memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
-  uint64_t block = memo_->Write(data);
-  std::string num = std::to_string(block);
-  if (num.size() > n) Refuse(err::kTableFull, field, "el fichero de memos está lleno", shown);
-  if (level_ == 7) num.insert(0, n - num.size(), '0');
-  std::memcpy(p + n - num.size(), num.data(), num.size());
+  if (!PutMemoBlock(p, field, memo_->Write(data))) Refuse(err::kTableFull, field, "el fichero de memos está lleno", shown);
+}
+
+// Writes a memo's block number into its field's bytes (blanks before it, zeros at level 7);
+// false when it does not fit.
+bool DbfTable::PutMemoBlock(char* p, int field, uint64_t block) const {
+  const size_t n = fields_[static_cast<size_t>(field)].length;
+  char digits[20];  // last digit first
+  size_t k = 0;
+  do {
+    digits[k++] = static_cast<char>('0' + block % 10);
+    block /= 10;
+  } while (block != 0);
+  if (k > n) return false;
+  if (level_ == 7) std::memset(p, '0', n - k);
+  for (size_t i = 0; i < k; ++i) p[n - 1 - i] = digits[i];
+  return true;
+}
+
+// Memos from another dBASE table's rows to this one's, from memo file to memo file.
+class DbfTable::MemoCopier : public TableStorage::BlobCopier {
+ public:
+  MemoCopier(DbfTable& from, DbfTable& to) : from_(from), to_(to) {}
+  void Copy(const char* from_row, int from_field, char* row, int field) override {
+    if (!MemoField(from_, from_field) || !MemoField(to_, field))
+      throw EngineError(err::kInternal, "Se ha pedido copiar un memo entre campos que no lo admiten.", to_.Ctx(field));
+    const FieldSpec& f = to_.fields_[static_cast<size_t>(field)];
+    char* p = row + f.offset;
+    std::memset(p, ' ', f.length);
+    const uint64_t block = from_.MemoBlock(from_row, from_field);
+    if (block == 0) return;
+    if (!from_.memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", from_.Ctx(from_field));
+    to_.RequireWritable();
+    if (!to_.memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", to_.Ctx(field));
+    uint64_t copied = 0;
+    try {
+      copied = to_.memo_->CopyValue(*from_.memo_, block);
+    } catch (EngineError& e) {
+      e.With(CtxField(from_.fields_[static_cast<size_t>(from_field)].name));
+      throw;
+    }
+    if (copied != 0 && !to_.PutMemoBlock(p, field, copied))
+      to_.Refuse(err::kTableFull, field, "el fichero de memos está lleno", Value::Binary(from_.memo_->Read(block)));
+  }
+
+ private:
+  static bool MemoField(const DbfTable& t, int i) {
+    return i >= 0 && static_cast<size_t>(i) < t.fields_.size() && IsMemoLetter(t.extra_[static_cast<size_t>(i)].letter);
+  }
+  DbfTable& from_;
+  DbfTable& to_;
+};
+
+std::unique_ptr<TableStorage::BlobCopier> DbfTable::BlobCopierFrom(TableStorage& from) {
+  DbfTable* source = dynamic_cast<DbfTable*>(&from);
+  if (!source || source->foxpro_ || foxpro_) return nullptr;
+  return std::make_unique<MemoCopier>(*source, *this);
 }
 
 std::optional<std::string> DbfTable::GetBlobBytes(const std::string& buf, int field) {

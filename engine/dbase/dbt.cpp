@@ -97,11 +97,11 @@ void MemoFile::Put(uint64_t offset, const void* data, size_t n) {
 void MemoFile::BeginBulk() { bulk_ = true; }
 
 void MemoFile::FlushBulk() {
-  if (bulk_buf_.empty()) return;
+  if (bulk_buf_.size() == 0) return;
   Put(bulk_offset_, bulk_buf_.data(), bulk_buf_.size());
   file_->StartWriteback(bulk_offset_, bulk_buf_.size());  // final until the sync: the disk may take it now
   bulk_offset_ += bulk_buf_.size();
-  bulk_buf_.clear();
+  bulk_buf_.resize(0);
 }
 
 void MemoFile::EndBulk() {
@@ -111,13 +111,17 @@ void MemoFile::EndBulk() {
   WriteHeaderU32(0, header_next_);
 }
 
-std::string MemoFile::Read(uint64_t block) {
+void MemoFile::StartRead(uint64_t block) {
   FlushBulk();
-  uint64_t size = size_;
-  uint64_t end = EndBlock();
+  const uint64_t end = EndBlock();
   if (block == 0 || block >= end)
     Corrupt("el bloque " + std::to_string(block) + " está fuera del fichero (tiene " +
             std::to_string(end) + " bloques)");
+}
+
+std::string MemoFile::Read(uint64_t block) {
+  StartRead(block);
+  uint64_t size = size_;
   uint64_t offset = block * block_size_;
   if (layout_ == MemoLayout::kDbase3) {
     // The value runs up to the first 0x1A (0x1A 0x1A as written), or to the end of the file.
@@ -137,18 +141,23 @@ std::string MemoFile::Read(uint64_t block) {
     }
     return out;
   }
-  if (offset + 8 > size) Corrupt("el bloque " + std::to_string(block) + " está incompleto");
+  std::string out(StoredLength(block) - 8, '\0');
+  reader_.ReadExactly(offset + 8, out.data(), out.size());
+  return out;
+}
+
+uint32_t MemoFile::StoredLength(uint64_t block) {
+  const uint64_t offset = block * block_size_;
+  if (offset + 8 > size_) Corrupt("el bloque " + std::to_string(block) + " está incompleto");
   unsigned char h[8];
   reader_.ReadExactly(offset, h, sizeof h);
   if (std::memcmp(h, kUsedSignature, 4) != 0)
     Corrupt("el bloque " + std::to_string(block) + " no es el comienzo de un memo");
   uint32_t length = GetU32(h + 4);
-  if (length < 8 || offset + length > size)
+  if (length < 8 || offset + length > size_)
     Corrupt("el memo del bloque " + std::to_string(block) + " dice medir " + std::to_string(length) +
             " bytes y sobrepasa el final del fichero");
-  std::string out(length - 8, '\0');
-  reader_.ReadExactly(offset + 8, out.data(), out.size());
-  return out;
+  return length;
 }
 
 void MemoFile::WriteHeaderU32(uint64_t offset, uint64_t value) {
@@ -181,38 +190,92 @@ void MemoFile::LoadFreeChain() {
   chain_loaded_ = true;
 }
 
-// Appends a value as it is stored, `blocks` blocks: IV layout: FF FF 08 00, the length with
-// those 8 bytes, the data; III layout: the data. Then the end marks and zeros up to the block end.
-void MemoFile::AppendStored(std::string* to, const std::string& data, uint64_t blocks) const {
-  const size_t end = to->size() + static_cast<size_t>(blocks * block_size_);
+// Frames a value of n bytes as it is stored in `blocks` blocks at `to`: IV layout: FF FF 08 00,
+// the length with those 8 bytes, the data; III layout: the data. Then the end marks and zeros up
+// to the block end. With `data` null the data's place is left for the caller to fill.
+void MemoFile::Frame(char* to, const char* data, size_t n, uint64_t blocks) const {
+  const size_t end = static_cast<size_t>(blocks * block_size_);
+  size_t at = 0;
   if (layout_ == MemoLayout::kDbase4) {
-    unsigned char h[8];
-    std::memcpy(h, kUsedSignature, 4);
-    PutU32(h + 4, data.size() + 8);
-    to->append(reinterpret_cast<const char*>(h), sizeof h);
-    to->append(data);
-    // dBASE goes by the length; readers that scan for an end mark instead find 0x1F (dbfread's)
-    // and then 0x1A (the dBASE III one) right after the data.
-    to->append("\x1F\x1A", 2);
-  } else {
-    to->append(data);
-    to->append("\x1A\x1A", 2);
+    std::memcpy(to, kUsedSignature, 4);
+    PutU32(reinterpret_cast<unsigned char*>(to) + 4, n + 8);
+    at = 8;
   }
-  to->resize(end, '\0');
+  if (data) std::memcpy(to + at, data, n);
+  at += n;
+  // dBASE goes by the length; readers that scan for an end mark instead find 0x1F (dbfread's)
+  // and then 0x1A (the dBASE III one) right after the data.
+  std::memcpy(to + at, layout_ == MemoLayout::kDbase4 ? "\x1F\x1A" : "\x1A\x1A", 2);
+  std::memset(to + at + 2, 0, end - at - 2);
 }
 
-// Adds a value's blocks, starting at block `start` (the end of what is written or gathered), to
-// the gathered bytes, built there in place.
-void MemoFile::Gather(uint64_t start, const std::string& data, uint64_t blocks) {
+// Room for a value's blocks, starting at block `start` (the end of what is written or
+// gathered), at the end of the gathered bytes; the caller frames the value there.
+char* MemoFile::Gather(uint64_t start, uint64_t blocks) {
   uint64_t offset = start * block_size_;
-  if (bulk_buf_.empty()) bulk_offset_ = offset;
+  if (bulk_buf_.size() == 0) bulk_offset_ = offset;
   if (offset != bulk_offset_ + bulk_buf_.size()) {
     FlushBulk();
     bulk_offset_ = offset;
   }
-  if (bulk_buf_.capacity() < kBulkBytes) bulk_buf_.reserve(kBulkBytes + block_size_);
-  AppendStored(&bulk_buf_, data, blocks);
+  bulk_buf_.reserve(kBulkBytes + block_size_);  // once: kept from one flush to the next
+  const size_t at = bulk_buf_.size();
+  bulk_buf_.resize_for_overwrite(at + static_cast<size_t>(blocks * block_size_));
+  return bulk_buf_.data() + at;
+}
+
+void MemoFile::FlushBulkIfFull() {
   if (bulk_buf_.size() >= kBulkBytes) FlushBulk();
+}
+
+// Where a new value of `blocks` blocks goes when it can be gathered (the III layout, or a IV file
+// being filled from empty), with the header's end link moved past it; 0 where it cannot.
+uint64_t MemoFile::GatherStart(uint64_t blocks) {
+  if (!bulk_) return 0;
+  uint64_t start;
+  if (layout_ == MemoLayout::kDbase3) {
+    start = std::max<uint64_t>(std::max<uint64_t>(header_next_, EndBlock()), 1);
+  } else {
+    LoadFreeChain();
+    if (!free_.empty()) return 0;
+    // A file being filled from empty: the header's end link is written at EndBulk.
+    start = std::max<uint64_t>(EndBlock(), 1);
+  }
+  header_next_ = start + blocks;
+  return start;
+}
+
+uint64_t MemoFile::BlocksFor(uint64_t n) const {
+  // Stored: the data and two end marks, after an 8-byte header in the IV layout.
+  const uint64_t stored = n + (layout_ == MemoLayout::kDbase4 ? 10 : 2);
+  return (stored + block_size_ - 1) / block_size_;
+}
+
+uint64_t MemoFile::CopyValue(MemoFile& from, uint64_t block) {
+  if (from.layout_ != MemoLayout::kDbase4 || !bulk_) {
+    const std::string data = from.Read(block);
+    return data.empty() ? 0 : Write(data);
+  }
+  from.StartRead(block);
+  const size_t n = from.StoredLength(block) - 8u;
+  if (n == 0) return 0;
+  const uint64_t blocks = BlocksFor(n);
+  const uint64_t before = header_next_;
+  const uint64_t start = GatherStart(blocks);
+  if (start == 0) return Write(from.Read(block));
+  // The value goes from the old file's read window straight to its place among the gathered
+  // bytes; a failed read takes its room back.
+  char* to = Gather(start, blocks);
+  try {
+    Frame(to, nullptr, n, blocks);
+    from.reader_.ReadExactly(block * from.block_size_ + 8, to + (layout_ == MemoLayout::kDbase4 ? 8 : 0), n);
+  } catch (...) {
+    bulk_buf_.resize(bulk_buf_.size() - static_cast<size_t>(blocks * block_size_));
+    header_next_ = before;
+    throw;
+  }
+  FlushBulkIfFull();
+  return start;
 }
 
 // Writes node i of the chain: [next][count], next being the following run or the end.
@@ -231,35 +294,26 @@ void MemoFile::WriteLink(size_t i) {
 }
 
 uint64_t MemoFile::Write(const std::string& data) {
-  // Stored: the data and two end marks, after an 8-byte header in the IV layout.
-  const uint64_t stored = data.size() + (layout_ == MemoLayout::kDbase4 ? 10 : 2);
-  const uint64_t blocks = (stored + block_size_ - 1) / block_size_;
+  const uint64_t blocks = BlocksFor(data.size());
+  if (layout_ == MemoLayout::kDbase4 && data.size() > 0xFFFFFFFFull - 8)
+    throw EngineError(err::kValueOutOfRange, "El memo es demasiado grande para el fichero de memos.",
+                      {CtxTable(table_), CtxFile(path_)});
+  if (const uint64_t start = GatherStart(blocks)) {
+    Frame(Gather(start, blocks), data.data(), data.size(), blocks);
+    FlushBulkIfFull();
+    return start;
+  }
+  std::string body(static_cast<size_t>(blocks * block_size_), '\0');
+  Frame(body.data(), data.data(), data.size(), blocks);
   if (layout_ == MemoLayout::kDbase3) {
     uint64_t start = std::max<uint64_t>(std::max<uint64_t>(header_next_, EndBlock()), 1);
     header_next_ = start + blocks;
-    if (bulk_) {
-      Gather(start, data, blocks);
-      return start;
-    }
-    std::string body;
-    AppendStored(&body, data, blocks);
     Put(start * block_size_, body.data(), body.size());
     WriteHeaderU32(0, header_next_);
     return start;
   }
-  if (data.size() > 0xFFFFFFFFull - 8)
-    throw EngineError(err::kValueOutOfRange, "El memo es demasiado grande para el fichero de memos.",
-                      {CtxTable(table_), CtxFile(path_)});
   LoadFreeChain();
   uint64_t start = std::max<uint64_t>(EndBlock(), 1);
-  if (bulk_ && free_.empty()) {
-    // A file being filled from empty: the header's end link is written at EndBulk.
-    header_next_ = start + blocks;
-    Gather(start, data, blocks);
-    return start;
-  }
-  std::string body;
-  AppendStored(&body, data, blocks);
   // The chain is changed before the data goes in, so that a failure between the two leaves
   // blocks unused rather than claimed twice.
   for (size_t i = 0; i < free_.size(); ++i) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/dbase/entry_bytes.h"
 #include "engine/fs.h"
 #include "engine/read_ahead.h"
 
@@ -41,6 +42,10 @@ class MemoFile {
   std::string Read(uint64_t block);
   // Stores a value in new or free blocks and returns its first block number.
   uint64_t Write(const std::string& data);
+  // Stores a copy of the value at `block` of `from` (as Write(from.Read(block)) would, errors
+  // included) and returns its first block number, or 0 for a value of no bytes (nothing stored).
+  // In a bulk write the bytes go from `from` straight to their place among the gathered ones.
+  uint64_t CopyValue(MemoFile& from, uint64_t block);
   // Returns the blocks of the value at `block` to the free chain (IV layout; the III layout
   // never reuses space). A block that does not hold a value start is left alone.
   void Release(uint64_t block);
@@ -64,8 +69,15 @@ class MemoFile {
   // Writes to the file, keeping the known file size.
   void Put(uint64_t offset, const void* data, size_t n);
   void FlushBulk();
-  void AppendStored(std::string* to, const std::string& data, uint64_t blocks) const;
-  void Gather(uint64_t start, const std::string& data, uint64_t blocks);
+  void FlushBulkIfFull();
+  // What every read does first: the gathered values written, the block checked to lie in the file.
+  void StartRead(uint64_t block);
+  // The IV layout's checked length of the value at `block` (its 8-byte header included).
+  uint32_t StoredLength(uint64_t block);
+  uint64_t BlocksFor(uint64_t n) const;  // blocks that a value of n bytes takes
+  uint64_t GatherStart(uint64_t blocks);
+  void Frame(char* to, const char* data, size_t n, uint64_t blocks) const;
+  char* Gather(uint64_t start, uint64_t blocks);
 
   std::unique_ptr<File> file_;
   std::string path_;
@@ -77,7 +89,7 @@ class MemoFile {
   std::vector<FreeRun> free_;  // the chain in order; its last link points at EndBlock()
   uint64_t size_ = 0;          // the file's size, kept as it is written
   bool bulk_ = false;
-  std::string bulk_buf_;       // gathered values, to be written at bulk_offset_
+  EntryBytes bulk_buf_;        // gathered values, to be written at bulk_offset_
   uint64_t bulk_offset_ = 0;
   ReadAhead reader_{*file_};   // values are read through it; every write invalidates it
 };

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -90,26 +91,28 @@ class FlatSort {
       depth += CommonRun(data, n, depth);
       if (depth >= len) break;
       if (n >= kWideGroup && depth + 1 < len) {  // two bytes at a time
-        // The counts stay zero between splits: only the digits in use are counted, listed and
-        // cleared again, so that a group of some thousands does not pay for all 65,536.
-        if (wide_.empty()) {
-          wide_.assign(65536, 0);
-          wide_pos_.resize(65536);
-        }
+        // The counts stay zero between splits (and between sorts on the same thread): only the
+        // digits in use are counted, listed and cleared again, so that a group of some thousands
+        // does not pay for all 65,536, nor a sort for fresh pages.
+        WideCounts& wide = Wide();
         size_t lo = 65535, hi = 0;
         for (size_t i = 0; i < n; ++i) {
           size_t d = Digit2(data + i * s, depth);
-          ++wide_[d];
+          ++wide.count[d];
           lo = std::min(lo, d);
           hi = std::max(hi, d);
         }
+        // Cleared on every way out, a failure included: the next sort relies on it.
+        struct Clear {
+          uint32_t* from;
+          uint32_t* to;
+          ~Clear() { std::fill(from, to, 0u); }
+        } clear{wide.count.get() + lo, wide.count.get() + hi + 1};
         if (lo == hi) {
-          wide_[lo] = 0;
           depth += 2 + CommonRun(data, n, depth + 2);
           continue;
         }
-        Distribute(data, other, n, depth, to_other, wide_.data(), wide_pos_.data(), lo, hi, 2, groups);
-        std::fill(wide_.begin() + static_cast<std::ptrdiff_t>(lo), wide_.begin() + static_cast<std::ptrdiff_t>(hi) + 1, 0u);
+        Distribute(data, other, n, depth, to_other, wide.count.get(), wide.pos.get(), lo, hi, 2, groups);
         return true;
       }
       uint32_t count[256] = {};
@@ -153,7 +156,8 @@ class FlatSort {
         hi = std::max(hi, b);
       }
     if (lo >= hi) return false;
-    std::vector<size_t> at_first(65536), at_second(65536);
+    // Places: only those of the digits in use are written, and read after.
+    std::unique_ptr<size_t[]> at_first(new size_t[65536]), at_second(new size_t[65536]);
     size_t at = 0;
     for (size_t k = lo; k <= hi; ++k) {
       size_t b = desc ? hi - (k - lo) : k;
@@ -161,14 +165,14 @@ class FlatSort {
       at_second[b] = at + first[b];
       at += first[b] + second[b];
     }
-    auto move = [&](std::vector<size_t>& pos, size_t from, size_t to) {
+    auto move = [&](size_t* pos, size_t from, size_t to) {
       for (size_t i = from; i < to; ++i) {
         const char* e = data + i * s;
         Copy(other + pos[Digit2(e, 0)]++ * s, e);
       }
     };
-    std::thread moving([&] { move(at_second, half, n); });
-    move(at_first, 0, half);
+    std::thread moving([&] { move(at_second.get(), half, n); });
+    move(at_first.get(), 0, half);
     moving.join();
     at = 0;
     for (size_t k = lo; k <= hi; ++k) {
@@ -333,8 +337,17 @@ class FlatSort {
     }
   }
 
-  mutable std::vector<uint32_t> wide_;  // counts of two-byte digits, zero outside a split
-  mutable std::vector<size_t> wide_pos_;
+  // The counts of two-byte digits (zero outside a split) and their places, one pair per thread
+  // for every sort it runs: 768 KiB that a sort of each tag would otherwise ask for, clear and
+  // fault in afresh.
+  struct WideCounts {
+    std::unique_ptr<uint32_t[]> count{new uint32_t[65536]()};
+    std::unique_ptr<size_t[]> pos{new size_t[65536]};  // written before read, in each split
+  };
+  static WideCounts& Wide() {
+    thread_local WideCounts wide;
+    return wide;
+  }
   mutable std::vector<Group> pending_;
 };
 

@@ -20,7 +20,10 @@ namespace engine::dbase::mdx_internal {
 // the next flush or at Finish.
 class BlockWriter {
  public:
-  explicit BlockWriter(File& f) : writer_(f) {}
+  // `blocks`: how many blocks will be written in all, so that each buffer is asked for once at
+  // the size it will reach instead of growing (and being copied and faulted in) step by step.
+  BlockWriter(File& f, uint64_t blocks)
+      : reserve_(static_cast<size_t>(std::min<uint64_t>(blocks * kBlockSize, kBufferBytes))), writer_(f) {}
   uint32_t Allocate() {
     uint32_t p = next_page_;
     next_page_ += kBlockSize / kPageSize;
@@ -32,7 +35,10 @@ class BlockWriter {
   uint8_t* Block(uint32_t page) {
     uint64_t off = static_cast<uint64_t>(page) * kPageSize;
     if (buf_.size() + kBlockSize > kBufferBytes || (buf_.size() > 0 && off != buf_start_ + buf_.size())) FlushBuffer();
-    if (buf_.size() == 0) buf_start_ = off;
+    if (buf_.size() == 0) {
+      buf_start_ = off;
+      buf_.reserve(reserve_);
+    }
     size_t at = buf_.size();
     buf_.resize_for_overwrite(at + kBlockSize);
     return reinterpret_cast<uint8_t*>(buf_.data() + at);
@@ -49,10 +55,24 @@ class BlockWriter {
  private:
   static constexpr size_t kBufferBytes = 4u << 20;
   uint32_t next_page_ = kHeaderPages;
+  size_t reserve_;
   EntryBytes buf_;
   uint64_t buf_start_ = 0;
   BackgroundWrite<EntryBytes> writer_;
 };
+
+// The blocks of a B-tree of n entries as BuildTree lays it out: the leaves, then each level of
+// branches up to one root.
+uint64_t TreeBlocks(size_t n, int capacity) {
+  const size_t cap = static_cast<size_t>(capacity), fan = cap + 1;
+  size_t level = n == 0 ? 1 : (n + cap - 1) / cap;
+  uint64_t blocks = level;
+  while (level > 1) {
+    level = (level + fan - 1) / fan;
+    blocks += level;
+  }
+  return blocks;
+}
 
 void EncodeNode(const Node& n, int item_len, int key_len, uint8_t* block) {
   std::memset(block, 0, kBlockSize);
@@ -151,7 +171,9 @@ void WriteIndexFile(const std::string& path, const std::string& table_name, std:
   std::unique_ptr<File> f = fs->Open(path, OpenMode::kCreate);
   try {
     uint8_t ldid = LanguageDriverForCodePage(cp.number());
-    BlockWriter w(*f);
+    uint64_t blocks = 0;
+    for (size_t i = 0; i < tags.size(); ++i) blocks += 1 + TreeBlocks(entries[i].size(), tags[i].capacity);
+    BlockWriter w(*f, blocks);
     std::vector<uint8_t> block(kBlockSize);
     for (size_t i = 0; i < tags.size(); ++i) {
       TagMeta& t = tags[i];
@@ -416,11 +438,13 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
     }
     if (preparing.joinable()) preparing.join();
     if (scratch_failure) std::rethrow_exception(scratch_failure);
-  } else if (sorted && count >= kLargeTag && scratch_bytes > 0) {
-    scratch.resize_for_overwrite(scratch_bytes);  // its pages are first touched by the sort's threads
   }
-  if (sorted)
-    for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i], scratch.data());
+  if (sorted) {
+    // One scratch space for the sorts of every tag, rather than one asked for by each; where it
+    // was not made ready above, its pages are first touched by the sort's threads.
+    if (scratch.size() < scratch_bytes) scratch.resize_for_overwrite(scratch_bytes);
+    for (size_t i = 0; i < tags.size(); ++i) SortEntries(*tags[i], &out[i], scratch_bytes > 0 ? scratch.data() : nullptr);
+  }
   return out;
 }
 
@@ -468,7 +492,11 @@ void FindStoredKey(TagMeta& t, const std::vector<FieldSpec>& fields, const CodeP
         t.raw_offset = f.offset;
         t.raw_length = f.length;
         t.raw_upper = upper != nullptr;
-        for (size_t b = 0; b < 256; ++b) t.upper_map[b] = cp.ToUpper(static_cast<uint8_t>(b));
+        t.upper_ascii = true;
+        for (size_t b = 0; b < 256; ++b) {
+          t.upper_map[b] = cp.ToUpper(static_cast<uint8_t>(b));
+          if (b < 0x80) t.upper_ascii &= t.upper_map[b] == (b >= 'a' && b <= 'z' ? b - 0x20 : b);
+        }
         break;
       }
   }
