@@ -16,6 +16,7 @@ using namespace dbf_internal;
 namespace {
 
 constexpr size_t kCacheBytes = 256 * 1024;
+constexpr size_t kFirstCacheBytes = 16 * 1024;
 // Rows of a bulk append are written in blocks of this size.
 constexpr size_t kBulkBytes = 1u << 20;
 
@@ -84,7 +85,11 @@ void DbfTable::ReadRecord(uint64_t recno, std::string* buf) {
   uint64_t off = RecordOffset(recno);
   if (off < cache_offset_ || off + record_length_ > cache_offset_ + cache_.size()) {
     uint64_t end = static_cast<uint64_t>(header_length_) + count_ * record_length_;
-    uint64_t want = std::max<uint64_t>(record_length_, kCacheBytes / record_length_ * record_length_);
+    // The window grows while the rows are read in order: an open that reads a row or two reads
+    // a few kilobytes, a walk soon reads kCacheBytes at a time.
+    const bool in_order = cache_.size() > 0 && off == cache_offset_ + cache_.size();
+    const size_t window = in_order ? std::min(kCacheBytes, cache_.size() * 2) : kFirstCacheBytes;
+    uint64_t want = std::max<uint64_t>(record_length_, window / record_length_ * record_length_);
     want = std::min(want, end - off);
     cache_.resize_for_overwrite(static_cast<size_t>(want));
     cache_offset_ = off;
