@@ -4,6 +4,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -109,8 +110,14 @@ void Verificacion::Escrita(const std::string& carpeta, const std::string& tabla)
   }
   if (Gancho()) Gancho()(fichero);
   std::lock_guard<std::mutex> l(e_->mu);
+  if (!e_->hilo.joinable()) {
+    try {
+      e_->hilo = std::thread([this] { e_->Trabaja(); });
+    } catch (const std::system_error&) {
+      return;  // no thread to be had: Comprueba checks it
+    }
+  }
   e_->cola.emplace_back(i, vez);
-  if (!e_->hilo.joinable()) e_->hilo = std::thread([this] { e_->Trabaja(); });
   e_->cambio.notify_all();
 }
 
