@@ -25,16 +25,8 @@ constexpr size_t kMostAtEnd = 4;
 thread_local void (*t_at_end[kMostAtEnd])() = {};
 thread_local size_t t_at_end_count = 0;
 
-// Set when the thread's store is gone (a buffer freed later, by another object's destructor at
-// the thread's end, is freed at once); trivially destructible, so readable until the very end.
-thread_local bool t_store_gone = false;
-
 class Store {
  public:
-  ~Store() {
-    for (size_t i = 0; i < count_; ++i) std::free(spares_[i].bytes);
-    t_store_gone = true;
-  }
   // The smallest kept buffer of at least n bytes; none when none is that large.
   Spare Take(size_t n) {
     size_t best = count_;
@@ -80,10 +72,14 @@ class Store {
   size_t kept_ = 0;
 };
 
-Store* ThreadStore() {
-  if (t_store_gone) return nullptr;
-  thread_local Store store;
-  return &store;
+// The thread's store, made while a KeepSpares lives and deleted when the last one ends. A plain
+// pointer: objects of a thread with destructors of their own are not destroyed safely at its end
+// everywhere (with MinGW's threads the thread's storage may be gone first).
+thread_local Store* t_store = nullptr;
+
+Store* ThreadStore(bool make) {
+  if (!t_store && make && KeepSpares::Active()) t_store = new Store;
+  return t_store;
 }
 
 }  // namespace
@@ -92,7 +88,11 @@ KeepSpares::KeepSpares() { ++t_keepers; }
 
 KeepSpares::~KeepSpares() {
   if (--t_keepers > 0) return;
-  if (Store* store = ThreadStore()) store->FreeAll();
+  if (t_store) {
+    t_store->FreeAll();
+    delete t_store;
+    t_store = nullptr;
+  }
   for (size_t i = 0; i < t_at_end_count; ++i) t_at_end[i]();
   t_at_end_count = 0;
 }
@@ -111,7 +111,7 @@ bool KeepSpares::AtEnd(void (*free_kept)()) {
 void SpareBytes::ResizeForOverwrite(size_t n) {
   if (n > capacity_ || !bytes_) {  // even an empty buffer has storage, for callers that pass it on
     Release();
-    Store* store = ThreadStore();
+    Store* store = ThreadStore(false);
     Spare s = store ? store->Take(n) : Spare{};
     if (!s.bytes) {
       // A little more than asked, so that the next file of a similar size fits too.
@@ -127,7 +127,7 @@ void SpareBytes::ResizeForOverwrite(size_t n) {
 
 void SpareBytes::Release() {
   if (bytes_) {
-    if (Store* store = ThreadStore()) store->Give({bytes_, capacity_});
+    if (Store* store = ThreadStore(true)) store->Give({bytes_, capacity_});
     else std::free(bytes_);
   }
   bytes_ = nullptr;
@@ -135,7 +135,7 @@ void SpareBytes::Release() {
 }
 
 size_t SpareBytes::KeptBytes() {
-  const Store* store = ThreadStore();
+  const Store* store = ThreadStore(false);
   return store ? store->kept() : 0;
 }
 

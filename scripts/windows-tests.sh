@@ -33,7 +33,14 @@ fi
 status=0
 for t in engine_tests restructure_tests upgrade_tests; do
   s=0
-  wine "$dir/tests/$t.exe" --gtest_brief=1 "$@" || s=$?
+  log="$dir/tests/$t.salida"
+  wine "$dir/tests/$t.exe" --gtest_brief=1 "$@" 2>&1 | tee "$log" || s=${PIPESTATUS[0]}
+  # A program that dies (a crash that wine reports on its own) can still end with status 0:
+  # its tests ran only if GoogleTest printed its summary.
+  if [ "$s" -eq 0 ] && ! grep -q '^\[==========\] .* ran\.' "$log"; then
+    echo "Windows (wine): $t no llegó a dar su resumen de pruebas (¿se cerró de golpe?)"
+    s=1
+  fi
   echo "Windows (wine): $t terminó con estado $s"
   [ "$s" -eq 0 ] || status=$s
 done

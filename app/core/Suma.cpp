@@ -83,11 +83,15 @@ struct CuatroCarriles {
   uint64_t Fin(uint64_t total) const { return Final(Paso(Paso(Paso(h[0], h[1]), h[2]), h[3]), total); }
 };
 
-// The read buffer of this thread, kept from file to file: a megabyte asked for afresh for each
-// file would come back as new pages, each faulted in on its first touch.
+// The read buffer of this thread, kept from file to file: a buffer asked for afresh for each file
+// would come back as new pages, each faulted in on its first touch. Sums are taken on the run's
+// own thread, which keeps it for as long as it lives; a plain pointer, as objects of a thread
+// with destructors of their own are not destroyed safely at its end everywhere (with MinGW's
+// threads the thread's storage may be gone first).
 unsigned char* Bufer() {
-  thread_local std::unique_ptr<unsigned char[]> buf(new unsigned char[kBloque]);
-  return buf.get();
+  thread_local unsigned char* buf = nullptr;
+  if (!buf) buf = new unsigned char[kBloque];
+  return buf;
 }
 
 template <class Cadena>

@@ -66,7 +66,11 @@ class FlatSort {
       }
     };
     std::vector<std::thread> helpers;
-    for (unsigned i = 1; i < threads; ++i) helpers.emplace_back(work);
+    for (unsigned i = 1; i < threads; ++i)
+      helpers.emplace_back([&] {
+        work();
+        ReleaseWide();  // the helper thread ends here
+      });
     work();
     for (std::thread& t : helpers) t.join();
     if (failure) std::rethrow_exception(failure);
@@ -344,9 +348,22 @@ class FlatSort {
     std::unique_ptr<uint32_t[]> count{new uint32_t[65536]()};
     std::unique_ptr<size_t[]> pos{new size_t[65536]};  // written before read, in each split
   };
-  static WideCounts& Wide() {
-    thread_local WideCounts wide;
+  // A plain pointer, deleted by the helper threads as they end (ReleaseWide) and kept by the
+  // thread that sorts for as long as it lives: objects of a thread with destructors of their own
+  // are not destroyed safely at its end everywhere (with MinGW's threads the thread's storage may
+  // be gone first).
+  static WideCounts*& WideOfThread() {
+    thread_local WideCounts* wide = nullptr;
     return wide;
+  }
+  static WideCounts& Wide() {
+    WideCounts*& wide = WideOfThread();
+    if (!wide) wide = new WideCounts;
+    return *wide;
+  }
+  static void ReleaseWide() {
+    delete WideOfThread();
+    WideOfThread() = nullptr;
   }
   mutable std::vector<Group> pending_;
 };

@@ -217,6 +217,8 @@ void CompareWithRows(const TagMeta& t, const EntryList& stored, const EntryList&
 // tag.
 class KeptLists {
  public:
+  // Deletes the thread's lists (when its KeepSpares ends).
+  static void FreeThreadLists();
   // A list with room for `bytes` bytes of entries: the kept one with the least room that is
   // enough, else the one with the most (made larger), else a new one. Emptied.
   EntryList Take(size_t key_len, size_t bytes) {
@@ -244,10 +246,6 @@ class KeptLists {
   }
   // Keeps a list for a later check, up to a few of them.
   void Give(EntryList&& e) {
-    if (!KeepSpares::AtEnd(&FreeThreadLists)) {
-      Clear();
-      return;
-    }
     Kept k{std::move(e), 0};
     k.room = k.list.data.size();  // a list that grew past the room it was given has at least its size
     for (size_t i = 0; i < lent_.size(); ++i)
@@ -266,23 +264,39 @@ class KeptLists {
     EntryList list;
     size_t room = 0;  // bytes it has room for, at least
   };
-  static void FreeThreadLists();
-  void Clear() {
-    kept_.clear();
-    lent_.clear();
-  }
   static constexpr size_t kMost = 4, kMostLent = 16;
   static constexpr size_t kMostBytes = 16u << 20;
   std::vector<Kept> kept_;
   std::vector<std::pair<const char*, size_t>> lent_;  // lists handed out: their bytes and room
 };
 
-KeptLists& ThreadLists() {
-  thread_local KeptLists lists;
-  return lists;
+// The thread's lists, made while a KeepSpares lives and deleted when it ends (nullptr otherwise).
+// A plain pointer: objects of a thread with destructors of their own are not destroyed safely at
+// its end everywhere (with MinGW's threads the thread's storage may be gone first).
+thread_local KeptLists* t_lists = nullptr;
+
+KeptLists* ThreadLists() {
+  if (!t_lists && KeepSpares::AtEnd(&KeptLists::FreeThreadLists)) t_lists = new KeptLists;
+  return t_lists;
 }
 
-void KeptLists::FreeThreadLists() { ThreadLists().Clear(); }
+void KeptLists::FreeThreadLists() {
+  delete t_lists;
+  t_lists = nullptr;
+}
+
+// A list for a tag's entries: the thread's kept one when it keeps them, else a new one.
+EntryList TakeList(size_t key_len, size_t bytes) {
+  if (KeptLists* kept = ThreadLists()) return kept->Take(key_len, bytes);
+  EntryList list;
+  list.key_len = key_len;
+  list.data.reserve(bytes);
+  return list;
+}
+
+void GiveList(EntryList&& list) {
+  if (KeptLists* kept = ThreadLists()) kept->Give(std::move(list));
+}
 
 }  // namespace
 
@@ -314,7 +328,7 @@ IndexCheckReport MdxFile::Check(RecordSource& rows) {
       const uint64_t fit = t.item_len > 0 ? file_size_ / static_cast<uint64_t>(t.item_len) : 0;
       const size_t most = static_cast<size_t>(std::min(count, fit));
       EntryList& found = entries[ti];
-      found = ThreadLists().Take(static_cast<size_t>(t.key_len), most * (static_cast<size_t>(t.key_len) + 4));
+      found = TakeList(static_cast<size_t>(t.key_len), most * (static_cast<size_t>(t.key_len) + 4));
       bool separators = true;
       try {
         separators = WalkTag(t, &found);
@@ -381,10 +395,10 @@ IndexCheckReport MdxFile::Check(RecordSource& rows) {
     for (size_t k = 0; k < comparable.size(); ++k) {
       const size_t ti = comparable_at[k];
       CompareWithRows(tags_[ti], entries[ti], expected[k], count, ordered[ti], cp_, adder(ti));
-      ThreadLists().Give(std::move(entries[ti]));
+      GiveList(std::move(entries[ti]));
     }
   }
-  for (EntryList& e : entries) ThreadLists().Give(std::move(e));
+  for (EntryList& e : entries) GiveList(std::move(e));
   for (auto& p : problems)
     for (auto& line : p) report.problems.push_back(std::move(line));
   return report;
