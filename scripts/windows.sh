@@ -168,6 +168,10 @@ wine "$prog/Actualiza.exe" >/dev/null 2>&1 &
 sleep "${ACTUALIZA_ESPERA_VENTANA:-20}"
 mkdir -p docs/capturas
 import -display "$DISPLAY" -window root "$tmp/pantalla.png"
-convert "$tmp/pantalla.png" -trim +repage docs/capturas/windows-pagina1.png
+convert "$tmp/pantalla.png" -trim +repage "$tmp/ventana.png"
 wineserver -k 2>/dev/null || true
+# A screen with nothing on it trims to a pixel or so: the window did not show.
+ancho=$(identify -format '%w' "$tmp/ventana.png")
+[ "$ancho" -ge 100 ] || { echo "ERROR: la captura está en blanco (ancho $ancho): la ventana no se ha mostrado" >&2; exit 1; }
+cp "$tmp/ventana.png" docs/capturas/windows-pagina1.png
 paso "Captura (pantalla $DISPLAY) en docs/capturas/windows-pagina1.png; prueba terminada"
