@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <ctime>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
+#include "app/core/Contexto.h"
 #include "app/core/Pasos.h"
 #include "engine/error.h"
 #include "engine/path.h"
@@ -82,13 +85,15 @@ uint64_t BytesBajo(engine::FileSystem& fs, const std::string& carpeta) {
 std::vector<FicheroGuardado> FicherosDeTabla(const std::string& carpeta, const std::string& tabla, TipoDeSuma tipo) {
   engine::FileSystem& fs = *engine::CurrentFileSystem();
   std::vector<FicheroGuardado> out;
+  std::vector<std::string> rutas;
   for (const auto& e : fs.List(carpeta)) {
     if (e.is_dir || e.name[0] == '.' || !engine::IsFamilyFileName(tabla, e.name)) continue;
-    FicheroGuardado f;
-    f.nombre = e.name;
-    f.suma = SumaDe(fs, engine::JoinPath(carpeta, e.name), &f.bytes, tipo);
-    out.push_back(f);
+    out.push_back({e.name, 0, {}});
+    rutas.push_back(engine::JoinPath(carpeta, e.name));
   }
+  std::vector<uint64_t> bytes;
+  std::vector<std::string> sumas = SumasDe(fs, rutas, bytes, tipo);
+  for (size_t i = 0; i < out.size(); ++i) out[i].bytes = bytes[i], out[i].suma = std::move(sumas[i]);
   std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.nombre < b.nombre; });
   return out;
 }
@@ -258,6 +263,14 @@ CopiaDeSeguridad::CopiaDeSeguridad(const std::string& ruta, std::string nombre)
     : raiz_(RaizInstalacion(ruta)), nombre_(std::move(nombre)) {}
 
 CopiaDeSeguridad::~CopiaDeSeguridad() {
+  // What the last steps left is recorded; a record that cannot be made leaves its table one that
+  // an undo refuses to guess about.
+  while (!pendientes_.empty()) {
+    try {
+      Recoge();
+    } catch (...) {
+    }
+  }
   if (carpeta_.empty()) return;
   if (cambiadas_ > 0) {
     // What the steps left is recorded without waiting for the disk, each step's record made
@@ -336,6 +349,7 @@ void CopiaDeSeguridad::Anota(const std::string& lineas, bool asegura) {
 }
 
 void CopiaDeSeguridad::Antes(const std::string& carpeta, const std::string& tabla) {
+  Recoge();
   std::string dir, rel;
   if (!Relativa(carpeta, &dir, &rel) || copiadas_.count(rel + "\t" + tabla)) return;
   engine::FileSystem& fs = *engine::CurrentFileSystem();
@@ -372,12 +386,64 @@ void CopiaDeSeguridad::Antes(const std::string& carpeta, const std::string& tabl
   copiadas_[rel + "\t" + tabla] = {ficheros, false};
 }
 
+struct CopiaDeSeguridad::Pendiente {
+  std::string carpeta, dir, rel, tabla;
+  std::thread hilo;
+  std::vector<FicheroGuardado> ahora;
+  std::exception_ptr error;
+};
+
 void CopiaDeSeguridad::Despues(const std::string& carpeta, const std::string& tabla) {
   std::string dir, rel;
-  if (!Relativa(carpeta, &dir, &rel)) return;
+  if (!Relativa(carpeta, &dir, &rel) || !copiadas_.count(rel + "\t" + tabla)) return;
+  auto p = std::make_unique<Pendiente>();
+  p->carpeta = carpeta, p->dir = dir, p->rel = rel, p->tabla = tabla;
+  Pendiente* q = p.get();
+  try {
+    q->hilo = std::thread([q] {
+      try {
+        q->ahora = FicherosDeTabla(q->dir, q->tabla);
+      } catch (...) {
+        q->error = std::current_exception();
+      }
+      SueltaBuferDeSumas();
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: summed here.
+    try {
+      q->ahora = FicherosDeTabla(q->dir, q->tabla);
+    } catch (...) {
+      q->error = std::current_exception();
+    }
+  }
+  pendientes_.push_back(std::move(p));
+}
+
+void CopiaDeSeguridad::Recoge() {
+  while (!pendientes_.empty()) {
+    const std::unique_ptr<Pendiente> p = std::move(pendientes_.front());
+    pendientes_.pop_front();
+    if (p->hilo.joinable()) p->hilo.join();
+    if (p->error) {
+      // As when a step fails: what it left is summed once more, and the error names the table.
+      try {
+        Registra(p->rel, p->tabla, FicherosDeTabla(p->dir, p->tabla));
+      } catch (...) {
+      }
+      try {
+        std::rethrow_exception(p->error);
+      } catch (...) {
+        RelanzaEnTabla(p->carpeta, p->tabla);
+      }
+    }
+    Registra(p->rel, p->tabla, p->ahora);
+  }
+}
+
+void CopiaDeSeguridad::Registra(const std::string& rel, const std::string& tabla,
+                                const std::vector<FicheroGuardado>& ahora) {
   auto it = copiadas_.find(rel + "\t" + tabla);
   if (it == copiadas_.end()) return;
-  const std::vector<FicheroGuardado> ahora = FicherosDeTabla(dir, tabla);
   std::string lineas = "tabla\t" + rel + "\t" + tabla + "\n";
   if (ahora == it->second.antes && !it->second.terminada) {
     // Nothing changed: no copy kept of it.

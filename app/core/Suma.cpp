@@ -1,6 +1,10 @@
 #include "app/core/Suma.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <thread>
+#include <utility>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -84,19 +88,24 @@ struct CuatroCarriles {
 };
 
 // The read buffer of this thread, kept from file to file: a buffer asked for afresh for each file
-// would come back as new pages, each faulted in on its first touch. Sums are taken on the run's
-// own thread, which keeps it for as long as it lives; a plain pointer, as objects of a thread
-// with destructors of their own are not destroyed safely at its end everywhere (with MinGW's
-// threads the thread's storage may be gone first).
-unsigned char* Bufer() {
+// would come back as new pages, each faulted in on its first touch. The run's own thread keeps it
+// for as long as it lives; a plain pointer, as objects of a thread with destructors of their own
+// are not destroyed safely at its end everywhere (with MinGW's threads the thread's storage may be
+// gone first). Other threads free theirs (SueltaBuferDeSumas); the second thread of SumasDe
+// brings a buffer of its own.
+unsigned char*& BuferDelHilo() {
   thread_local unsigned char* buf = nullptr;
+  return buf;
+}
+
+unsigned char* Bufer() {
+  unsigned char*& buf = BuferDelHilo();
   if (!buf) buf = new unsigned char[kBloque];
   return buf;
 }
 
 template <class Cadena>
-uint64_t Lee(engine::File& f, Cadena& cadena) {
-  unsigned char* buf = Bufer();
+uint64_t Lee(engine::File& f, Cadena& cadena, unsigned char* buf) {
   uint64_t total = 0;
   for (;;) {
     const size_t n = f.ReadAt(total, buf, kBloque);
@@ -106,22 +115,82 @@ uint64_t Lee(engine::File& f, Cadena& cadena) {
   }
 }
 
-}  // namespace
-
-std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* bytes, TipoDeSuma tipo) {
-  auto f = fs.Open(path, engine::OpenMode::kRead);
+std::string SumaDeAbierto(engine::File& f, uint64_t* bytes, TipoDeSuma tipo, unsigned char* buf) {
   uint64_t h = 0, total = 0;
   if (tipo == TipoDeSuma::kSerie) {
     Serie s;
-    total = Lee(*f, s);
+    total = Lee(f, s, buf);
     h = s.Fin(total);
   } else {
     CuatroCarriles s;
-    total = Lee(*f, s);
+    total = Lee(f, s, buf);
     h = s.Fin(total);
   }
   if (bytes) *bytes = total;
   return Hex(h);
+}
+
+// Below this many bytes in all, starting a thread costs more than it saves.
+constexpr uint64_t kParaDosHilos = 1u << 20;
+
+}  // namespace
+
+void SueltaBuferDeSumas() {
+  delete[] std::exchange(BuferDelHilo(), nullptr);
+}
+
+std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* bytes, TipoDeSuma tipo) {
+  auto f = fs.Open(path, engine::OpenMode::kRead);
+  return SumaDeAbierto(*f, bytes, tipo, Bufer());
+}
+
+std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::string>& paths,
+                                 std::vector<uint64_t>& bytes, TipoDeSuma tipo) {
+  const size_t n = paths.size();
+  std::vector<std::unique_ptr<engine::File>> files(n);
+  std::vector<size_t> orden(n);
+  std::vector<uint64_t> tam(n);
+  uint64_t total = 0;
+  for (size_t i = 0; i < n; ++i) {
+    files[i] = fs.Open(paths[i], engine::OpenMode::kRead);
+    total += tam[i] = files[i]->Size();
+    orden[i] = i;
+  }
+  std::stable_sort(orden.begin(), orden.end(), [&](size_t a, size_t b) { return tam[a] > tam[b]; });
+  std::vector<std::string> sums(n);
+  bytes.assign(n, 0);
+  std::atomic<size_t> siguiente{0};
+  std::atomic<bool> fallo{false};
+  auto trabaja = [&](unsigned char* buf) {
+    for (size_t k; !fallo && (k = siguiente.fetch_add(1)) < n;) {
+      const size_t i = orden[k];
+      sums[i] = SumaDeAbierto(*files[i], &bytes[i], tipo, buf);
+      files[i].reset();
+    }
+  };
+  std::exception_ptr suyo;
+  std::thread otro;
+  if (n >= 2 && total >= kParaDosHilos) {
+    otro = std::thread([&] {
+      try {
+        auto buf = std::make_unique<unsigned char[]>(kBloque);
+        trabaja(buf.get());
+      } catch (...) {
+        suyo = std::current_exception();
+        fallo = true;
+      }
+    });
+  }
+  try {
+    trabaja(Bufer());
+  } catch (...) {
+    fallo = true;
+    if (otro.joinable()) otro.join();
+    throw;
+  }
+  if (otro.joinable()) otro.join();
+  if (suyo) std::rethrow_exception(suyo);
+  return sums;
 }
 
 }  // namespace actualiza
