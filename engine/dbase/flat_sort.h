@@ -361,11 +361,14 @@ class FlatSort {
     if (!wide) wide = new WideCounts;
     return *wide;
   }
+  mutable std::vector<Group> pending_;
+
+ public:
+  // Frees what sorts keep for the calling thread; a thread that sorted calls it as it ends.
   static void ReleaseWide() {
     delete WideOfThread();
     WideOfThread() = nullptr;
   }
-  mutable std::vector<Group> pending_;
 };
 
 

@@ -93,69 +93,73 @@ TEST(MdxStorage, TagsStayTrueThroughTheStorage) {
   }
 }
 
-// Tags built over a table of 70,000 rows, large enough that the build sorts in several passes
-// and threads: keys with long shared beginnings, many duplicates, blanks and bytes above 0x7F.
-// Every tag must list exactly the order a plain stable sort of the stored keys gives, whether the
-// keys come straight from the records or through the expression evaluator.
+// Tags built over a table of 70,000 rows, large enough that the build sorts each tag in several
+// passes and threads, and of 20,000, whose tags are sorted side by side: keys with long shared
+// beginnings, many duplicates, blanks and bytes above 0x7F. Every tag must list exactly the order
+// a plain stable sort of the stored keys gives, whether the keys come straight from the records or
+// through the expression evaluator.
 TEST(MdxStorage, LargeBuildsFollowTheReferenceOrder) {
-  testing_support::TempDir dir;
-  std::string path = dir / "CLIENTES.DBF";
-  engine::TableDefinition def;
-  def.level = 4;
-  def.codepage = 1252;
-  def.fields = {mdx_test::Char("NOMBRE", 30), mdx_test::Num("NUM", 6)};
-  engine::CreateStorage(path, def);
-  auto t = engine::OpenStorage(path, engine::TableFormat::kDbase, {});
-  std::mt19937 rng(11);
-  const char* const kStems[] = {"CLIENTE NUMERO ", "CLIENTE NUMERO 1", "CLIENTE ", "ÑANDÚ ", "", "Z"};
-  for (int i = 0; i < 70000; ++i) {
-    std::string buf = t->BlankRecord();
-    std::string name = kStems[rng() % 6];
-    if (rng() % 10 != 0) name += std::to_string(rng() % 20000);
-    t->SetValue(&buf, 0, Value::Text(name));
-    t->SetValue(&buf, 1, Value::Number(static_cast<double>(rng() % 1000)));
-    t->AppendRecord(buf);
-  }
-  t->Flush();
-  std::vector<std::string> keys;  // stored bytes of NOMBRE per row
-  {
-    StorageRows rows(*t);
-    for (uint64_t r = 1; r <= rows.Count(); ++r) keys.push_back(rows.Row(r).RawText("NOMBRE"));
-  }
-  auto reference = [&](bool descending, bool unique) {
-    std::vector<uint64_t> order(keys.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i + 1;
-    std::stable_sort(order.begin(), order.end(), [&](uint64_t a, uint64_t b) {
-      return descending ? keys[a - 1] > keys[b - 1] : keys[a - 1] < keys[b - 1];
-    });
-    if (unique) {
-      std::vector<uint64_t> first;
-      for (uint64_t r : order)
-        if (first.empty() || keys[first.back() - 1] != keys[r - 1]) first.push_back(r);
-      order = first;
+  for (int count : {70000, 20000}) {
+    SCOPED_TRACE(testing_support::Numbered("rows: ", count));
+    testing_support::TempDir dir;
+    std::string path = dir / "CLIENTES.DBF";
+    engine::TableDefinition def;
+    def.level = 4;
+    def.codepage = 1252;
+    def.fields = {mdx_test::Char("NOMBRE", 30), mdx_test::Num("NUM", 6)};
+    engine::CreateStorage(path, def);
+    auto t = engine::OpenStorage(path, engine::TableFormat::kDbase, {});
+    std::mt19937 rng(11);
+    const char* const kStems[] = {"CLIENTE NUMERO ", "CLIENTE NUMERO 1", "CLIENTE ", "ÑANDÚ ", "", "Z"};
+    for (int i = 0; i < count; ++i) {
+      std::string buf = t->BlankRecord();
+      std::string name = kStems[rng() % 6];
+      if (rng() % 10 != 0) name += std::to_string(rng() % 20000);
+      t->SetValue(&buf, 0, Value::Text(name));
+      t->SetValue(&buf, 1, Value::Number(static_cast<double>(rng() % 1000)));
+      t->AppendRecord(buf);
     }
-    return order;
-  };
-  for (bool from_records : {true, false}) {
-    SCOPED_TRACE(from_records ? "keys from the records" : "keys through the evaluator");
-    std::string mdx = dir / "CLIENTES.MDX";
-    RowsWithOrWithoutRecord rows(*t);
-    rows.OfferRecord(from_records);
-    engine::dbase::MdxIndex::Create(mdx, "CLIENTES",
-                                    {{"ASC", "NOMBRE", "", 'C', false, false},
-                                     {"DESC", "NOMBRE", "", 'C', false, true},
-                                     {"UNICO", "NOMBRE", "", 'C', true, false},
-                                     {"UNIDESC", "NOMBRE", "", 'C', true, true}},
-                                    t->Fields(), t->Codepage(), rows);
-    auto idx = engine::dbase::MdxIndex::Open(mdx, t->Fields(), t->Codepage(), false);
-    EXPECT_EQ(mdx_test::WalkAll(*idx, "ASC"), reference(false, false));
-    EXPECT_EQ(mdx_test::WalkAll(*idx, "DESC"), reference(true, false));
-    EXPECT_EQ(mdx_test::WalkAll(*idx, "UNICO"), reference(false, true));
-    EXPECT_EQ(mdx_test::WalkAll(*idx, "UNIDESC"), reference(true, true));
-    auto report = idx->Check(rows);
-    EXPECT_TRUE(report.ok()) << report.problems[0];
-    idx.reset();
-    engine::CurrentFileSystem()->Remove(mdx);
+    t->Flush();
+    std::vector<std::string> keys;  // stored bytes of NOMBRE per row
+    {
+      StorageRows rows(*t);
+      for (uint64_t r = 1; r <= rows.Count(); ++r) keys.push_back(rows.Row(r).RawText("NOMBRE"));
+    }
+    auto reference = [&](bool descending, bool unique) {
+      std::vector<uint64_t> order(keys.size());
+      for (size_t i = 0; i < order.size(); ++i) order[i] = i + 1;
+      std::stable_sort(order.begin(), order.end(), [&](uint64_t a, uint64_t b) {
+        return descending ? keys[a - 1] > keys[b - 1] : keys[a - 1] < keys[b - 1];
+      });
+      if (unique) {
+        std::vector<uint64_t> first;
+        for (uint64_t r : order)
+          if (first.empty() || keys[first.back() - 1] != keys[r - 1]) first.push_back(r);
+        order = first;
+      }
+      return order;
+    };
+    for (bool from_records : {true, false}) {
+      SCOPED_TRACE(from_records ? "keys from the records" : "keys through the evaluator");
+      std::string mdx = dir / "CLIENTES.MDX";
+      RowsWithOrWithoutRecord rows(*t);
+      rows.OfferRecord(from_records);
+      engine::dbase::MdxIndex::Create(mdx, "CLIENTES",
+                                      {{"ASC", "NOMBRE", "", 'C', false, false},
+                                       {"DESC", "NOMBRE", "", 'C', false, true},
+                                       {"UNICO", "NOMBRE", "", 'C', true, false},
+                                       {"UNIDESC", "NOMBRE", "", 'C', true, true}},
+                                      t->Fields(), t->Codepage(), rows);
+      auto idx = engine::dbase::MdxIndex::Open(mdx, t->Fields(), t->Codepage(), false);
+      EXPECT_EQ(mdx_test::WalkAll(*idx, "ASC"), reference(false, false));
+      EXPECT_EQ(mdx_test::WalkAll(*idx, "DESC"), reference(true, false));
+      EXPECT_EQ(mdx_test::WalkAll(*idx, "UNICO"), reference(false, true));
+      EXPECT_EQ(mdx_test::WalkAll(*idx, "UNIDESC"), reference(true, true));
+      auto report = idx->Check(rows);
+      EXPECT_TRUE(report.ok()) << report.problems[0];
+      idx.reset();
+      engine::CurrentFileSystem()->Remove(mdx);
+    }
   }
 }
 
