@@ -358,31 +358,34 @@ void CopiaDeSeguridad::Antes(const std::string& carpeta, const std::string& tabl
   if (engine::SwapPending(tabla_path)) engine::RecoverSwap(tabla_path);
   const std::vector<FicheroGuardado> ficheros = FicherosDeTabla(dir, tabla);
   Empieza();
-  // The folders of the copy: a new one is made durable in its parent, the table's own below.
-  std::vector<std::string> carpetas = {carpeta_}, a_asegurar;
-  std::istringstream partes(rel);
-  for (std::string parte; std::getline(partes, parte, '/');) {
-    carpetas.push_back(engine::JoinPath(carpetas.back(), parte));
-    if (hechas_.count(carpetas.back()) || fs.IsDirectory(carpetas.back())) continue;
-    fs.CreateDirectory(carpetas.back());
-    a_asegurar.push_back(carpetas[carpetas.size() - 2]);
-  }
   std::string lineas = "tabla\t" + rel + "\t" + tabla + "\n";
-  for (const auto& f : ficheros) {
-    const std::string destino = engine::JoinPath(carpetas.back(), f.nombre);
-    // A file of no bytes is copied: a table made again where one lies is written into that file.
-    if (f.bytes == 0) {
-      fs.Remove(destino);
-      fs.Open(destino, engine::OpenMode::kCreateExclusive)->Sync();
-    } else {
-      EnlazaOCopia(engine::JoinPath(dir, f.nombre), destino);
+  // A table the run creates has nothing to keep: its record alone says that an undo removes it.
+  if (!ficheros.empty()) {
+    // The folders of the copy: a new one is made durable in its parent, the table's own below.
+    std::vector<std::string> carpetas = {carpeta_}, a_asegurar;
+    std::istringstream partes(rel);
+    for (std::string parte; std::getline(partes, parte, '/');) {
+      carpetas.push_back(engine::JoinPath(carpetas.back(), parte));
+      if (hechas_.count(carpetas.back()) || fs.IsDirectory(carpetas.back())) continue;
+      fs.CreateDirectory(carpetas.back());
+      a_asegurar.push_back(carpetas[carpetas.size() - 2]);
     }
-    lineas += LineaFichero("antes", f);
+    for (const auto& f : ficheros) {
+      const std::string destino = engine::JoinPath(carpetas.back(), f.nombre);
+      // A file of no bytes is copied: a table made again where one lies is written into that file.
+      if (f.bytes == 0) {
+        fs.Remove(destino);
+        fs.Open(destino, engine::OpenMode::kCreateExclusive)->Sync();
+      } else {
+        EnlazaOCopia(engine::JoinPath(dir, f.nombre), destino);
+      }
+      lineas += LineaFichero("antes", f);
+    }
+    fs.SyncDirectory(carpetas.back());
+    for (auto it = a_asegurar.rbegin(); it != a_asegurar.rend(); ++it) fs.SyncDirectory(*it);
+    hechas_.insert(carpetas.begin() + 1, carpetas.end());
   }
-  fs.SyncDirectory(carpetas.back());
-  for (auto it = a_asegurar.rbegin(); it != a_asegurar.rend(); ++it) fs.SyncDirectory(*it);
   Anota(lineas + "copiada\n", true);
-  hechas_.insert(carpetas.begin() + 1, carpetas.end());
   copiadas_[rel + "\t" + tabla] = {ficheros, false};
 }
 
