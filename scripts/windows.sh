@@ -164,14 +164,50 @@ Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$tmp/pantalla" >/dev/n
 for _ in $(seq 100); do [ -s "$tmp/pantalla" ] && break; sleep 0.1; done
 [ -s "$tmp/pantalla" ] || { echo "ERROR: Xvfb no ha dado pantalla" >&2; exit 1; }
 export DISPLAY=":$(head -1 "$tmp/pantalla")"
-wine "$prog/Actualiza.exe" >/dev/null 2>&1 &
-sleep "${ACTUALIZA_ESPERA_VENTANA:-20}"
+# Wine's desktop belongs to the prefix's server and keeps the display it was started on: the
+# steps above started it without this one (with no display at all, windows are made without a
+# driver and never drawn). The server and its desktop end here, and the window starts them anew
+# on the Xvfb display.
+wineserver -k 2>/dev/null || true
+wineserver -w 2>/dev/null || true
+# The first page, as X knows it: the program's mapped window with the wizard's title (not a box
+# of Qt's or of Windows', such as the one that says a platform plugin is missing).
+titulo=$(sed -n 's/.*setWindowTitle(QString::fromUtf8("\(.*\)"));.*/\1/p' app/Unit1.cpp | head -1)
+[ -n "$titulo" ] || { echo "ERROR: no se encuentra el título de la ventana en app/Unit1.cpp" >&2; exit 1; }
+pagina() {
+  local id
+  for id in $(xwininfo -root -tree 2>/dev/null | grep -F "\"$titulo\": (\"actualiza.exe\"" | awk '{print $1}'); do
+    xwininfo -id "$id" | grep -q 'Map State: IsViewable' && { xwininfo -id "$id"; return 0; }
+  done
+  return 1
+}
+# Wine's errors of this run (which DLL or plugin is missing, a window without a driver) are kept
+# to show them should the window not be drawn.
+WINEDEBUG=err+all,fixme-all wine "$prog/Actualiza.exe" >"$tmp/ventana.txt" 2>&1 & ventana=$!
+espera=${ACTUALIZA_ESPERA_VENTANA:-20}
+for _ in $(seq "$espera"); do pagina >/dev/null && break; kill -0 "$ventana" 2>/dev/null || break; sleep 1; done
+mostrada=$(pagina || true)
+if [ -z "$mostrada" ]; then
+  if kill -0 "$ventana" 2>/dev/null; then echo "ERROR: Actualiza.exe no ha mostrado su ventana en $espera s" >&2
+  else s=0; wait "$ventana" || s=$?; echo "ERROR: Actualiza.exe terminó (estado $s) sin mostrar su ventana" >&2; fi
+  # What it shows instead (a box that says what is wrong) and what wine said.
+  xwininfo -root -tree | grep -F '("actualiza.exe"' | grep -v 'has no name\|"Default IME"' >&2 || true
+  tail -20 "$tmp/ventana.txt" >&2; exit 1
+fi
+# Shown: a moment for Qt to paint it, then the screen.
+sleep 3
 mkdir -p docs/capturas
 import -display "$DISPLAY" -window root "$tmp/pantalla.png"
 convert "$tmp/pantalla.png" -trim +repage "$tmp/ventana.png"
+pantalla=$(xwininfo -root -tree)
 wineserver -k 2>/dev/null || true
-# A screen with nothing on it trims to a pixel or so: the window did not show.
-ancho=$(identify -format '%w' "$tmp/ventana.png")
-[ "$ancho" -ge 100 ] || { echo "ERROR: la captura está en blanco (ancho $ancho): la ventana no se ha mostrado" >&2; exit 1; }
+# Trimmed, the screen is the window alone, at its size; a screen with nothing on it trims to a
+# pixel or so, and one with something else on it (another window, an error box) to more.
+medida=$(sed -n 's/^ *Width: \([0-9]*\)$/\1/p; s/^ *Height: \([0-9]*\)$/\1/p' <<<"$mostrada" | paste -sd x)
+captura=$(identify -format '%wx%h' "$tmp/ventana.png")
+[ "$captura" = "$medida" ] || { tail -20 "$tmp/ventana.txt" >&2; grep -F '("actualiza.exe"' <<<"$pantalla" >&2; echo "ERROR: la captura ($captura) no es la ventana ($medida): la ventana no se ha dibujado entera" >&2; exit 1; }
+# A window mapped but never painted is one or two colours; the page's texts and icon are many.
+colores=$(identify -format '%k' "$tmp/ventana.png")
+[ "$colores" -ge 16 ] || { tail -20 "$tmp/ventana.txt" >&2; echo "ERROR: la ventana está en blanco ($colores colores): no se ha dibujado" >&2; exit 1; }
 cp "$tmp/ventana.png" docs/capturas/windows-pagina1.png
-paso "Captura (pantalla $DISPLAY) en docs/capturas/windows-pagina1.png; prueba terminada"
+paso "Captura (pantalla $DISPLAY, ventana $medida) en docs/capturas/windows-pagina1.png; prueba terminada"
