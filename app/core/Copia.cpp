@@ -392,7 +392,6 @@ void CopiaDeSeguridad::Antes(const std::string& carpeta, const std::string& tabl
 struct CopiaDeSeguridad::Pendiente {
   std::string carpeta, dir, rel, tabla;
   std::thread hilo;
-  std::vector<FicheroGuardado> ahora;
   std::exception_ptr error;
 };
 
@@ -401,23 +400,23 @@ void CopiaDeSeguridad::Despues(const std::string& carpeta, const std::string& ta
   if (!Relativa(carpeta, &dir, &rel) || !copiadas_.count(rel + "\t" + tabla)) return;
   auto p = std::make_unique<Pendiente>();
   p->carpeta = carpeta, p->dir = dir, p->rel = rel, p->tabla = tabla;
-  Pendiente* q = p.get();
-  try {
-    q->hilo = std::thread([q] {
-      try {
-        q->ahora = FicherosDeTabla(q->dir, q->tabla);
-      } catch (...) {
-        q->error = std::current_exception();
-      }
-      SueltaBuferDeSumas();
-    });
-  } catch (const std::system_error&) {
-    // No thread to be had: summed here.
+  // Summed and recorded as soon as can be, as a step's record always was: nothing else of the
+  // run writes to the manifest or looks at the tables kept before the next Antes has waited for
+  // this.
+  auto registra = [this, q = p.get()] {
     try {
-      q->ahora = FicherosDeTabla(q->dir, q->tabla);
+      Registra(q->rel, q->tabla, FicherosDeTabla(q->dir, q->tabla));
     } catch (...) {
       q->error = std::current_exception();
     }
+  };
+  try {
+    p->hilo = std::thread([registra] {
+      registra();
+      SueltaBuferDeSumas();
+    });
+  } catch (const std::system_error&) {
+    registra();  // no thread to be had: here
   }
   pendientes_.push_back(std::move(p));
 }
@@ -427,19 +426,18 @@ void CopiaDeSeguridad::Recoge() {
     const std::unique_ptr<Pendiente> p = std::move(pendientes_.front());
     pendientes_.pop_front();
     if (p->hilo.joinable()) p->hilo.join();
-    if (p->error) {
-      // As when a step fails: what it left is summed once more, and the error names the table.
-      try {
-        Registra(p->rel, p->tabla, FicherosDeTabla(p->dir, p->tabla));
-      } catch (...) {
-      }
-      try {
-        std::rethrow_exception(p->error);
-      } catch (...) {
-        RelanzaEnTabla(p->carpeta, p->tabla);
-      }
+    if (!p->error) continue;
+    // As when a step fails: what it left is summed and recorded once more, and the error names
+    // the table.
+    try {
+      Registra(p->rel, p->tabla, FicherosDeTabla(p->dir, p->tabla));
+    } catch (...) {
     }
-    Registra(p->rel, p->tabla, p->ahora);
+    try {
+      std::rethrow_exception(p->error);
+    } catch (...) {
+      RelanzaEnTabla(p->carpeta, p->tabla);
+    }
   }
 }
 

@@ -90,10 +90,10 @@ void BorraArbol(const std::string& carpeta);
 std::vector<std::string> DescribeCopias(const std::string& ruta);
 
 // The copy of one run. The run calls Antes before a table's step and Despues after it (also when
-// the step failed: what is there then is what the run left). What a step left is summed on a
-// thread of its own while the run goes on (nothing of the run touches that table before its next
-// Antes); its record goes into the manifest, in the order of the steps, at the next Antes, at
-// Recoge or at the end, before anything else is done with the copy.
+// the step failed: what is there then is what the run left). What a step left is summed and
+// recorded on a thread of its own while the run goes on: nothing of the run touches that table,
+// the manifest or the copy before the next Antes (or Recoge, or the end) has waited for it, so
+// the records stay in the order of the steps.
 class CopiaDeSeguridad {
  public:
   // `ruta`: the installation folder as `RutaPrograma` holds it. `nombre`: the run folder's name;
@@ -107,7 +107,7 @@ class CopiaDeSeguridad {
   // `carpeta` as the run builds it ("...\Empresas\X\Ejercicio2004"), `tabla` its file name.
   void Antes(const std::string& carpeta, const std::string& tabla);
   void Despues(const std::string& carpeta, const std::string& tabla);
-  // Waits for the sums of the steps ended and records them. A failure to sum what a step left is
+  // Waits for the records of the steps ended. A failure to sum or record what a step left is
   // thrown naming that table and its folder.
   void Recoge();
 
