@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <ctime>
 #include <sstream>
-#include <system_error>
-#include <thread>
 
-#include "app/core/Contexto.h"
 #include "app/core/Pasos.h"
 #include "engine/error.h"
 #include "engine/path.h"
@@ -263,14 +260,6 @@ CopiaDeSeguridad::CopiaDeSeguridad(const std::string& ruta, std::string nombre)
     : raiz_(RaizInstalacion(ruta)), nombre_(std::move(nombre)) {}
 
 CopiaDeSeguridad::~CopiaDeSeguridad() {
-  // What the last steps left is recorded; a record that cannot be made leaves its table one that
-  // an undo refuses to guess about.
-  while (!pendientes_.empty()) {
-    try {
-      Recoge();
-    } catch (...) {
-    }
-  }
   if (carpeta_.empty()) return;
   if (cambiadas_ > 0) {
     // What the steps left is recorded without waiting for the disk, each step's record made
@@ -349,7 +338,6 @@ void CopiaDeSeguridad::Anota(const std::string& lineas, bool asegura) {
 }
 
 void CopiaDeSeguridad::Antes(const std::string& carpeta, const std::string& tabla) {
-  Recoge();
   std::string dir, rel;
   if (!Relativa(carpeta, &dir, &rel) || copiadas_.count(rel + "\t" + tabla)) return;
   engine::FileSystem& fs = *engine::CurrentFileSystem();
@@ -389,62 +377,12 @@ void CopiaDeSeguridad::Antes(const std::string& carpeta, const std::string& tabl
   copiadas_[rel + "\t" + tabla] = {ficheros, false};
 }
 
-struct CopiaDeSeguridad::Pendiente {
-  std::string carpeta, dir, rel, tabla;
-  std::thread hilo;
-  std::exception_ptr error;
-};
-
 void CopiaDeSeguridad::Despues(const std::string& carpeta, const std::string& tabla) {
   std::string dir, rel;
-  if (!Relativa(carpeta, &dir, &rel) || !copiadas_.count(rel + "\t" + tabla)) return;
-  auto p = std::make_unique<Pendiente>();
-  p->carpeta = carpeta, p->dir = dir, p->rel = rel, p->tabla = tabla;
-  // Summed and recorded as soon as can be, as a step's record always was: nothing else of the
-  // run writes to the manifest or looks at the tables kept before the next Antes has waited for
-  // this.
-  auto registra = [this, q = p.get()] {
-    try {
-      Registra(q->rel, q->tabla, FicherosDeTabla(q->dir, q->tabla));
-    } catch (...) {
-      q->error = std::current_exception();
-    }
-  };
-  try {
-    p->hilo = std::thread([registra] {
-      registra();
-      SueltaBuferDeSumas();
-    });
-  } catch (const std::system_error&) {
-    registra();  // no thread to be had: here
-  }
-  pendientes_.push_back(std::move(p));
-}
-
-void CopiaDeSeguridad::Recoge() {
-  while (!pendientes_.empty()) {
-    const std::unique_ptr<Pendiente> p = std::move(pendientes_.front());
-    pendientes_.pop_front();
-    if (p->hilo.joinable()) p->hilo.join();
-    if (!p->error) continue;
-    // As when a step fails: what it left is summed and recorded once more, and the error names
-    // the table.
-    try {
-      Registra(p->rel, p->tabla, FicherosDeTabla(p->dir, p->tabla));
-    } catch (...) {
-    }
-    try {
-      std::rethrow_exception(p->error);
-    } catch (...) {
-      RelanzaEnTabla(p->carpeta, p->tabla);
-    }
-  }
-}
-
-void CopiaDeSeguridad::Registra(const std::string& rel, const std::string& tabla,
-                                const std::vector<FicheroGuardado>& ahora) {
+  if (!Relativa(carpeta, &dir, &rel)) return;
   auto it = copiadas_.find(rel + "\t" + tabla);
   if (it == copiadas_.end()) return;
+  const std::vector<FicheroGuardado> ahora = FicherosDeTabla(dir, tabla);
   std::string lineas = "tabla\t" + rel + "\t" + tabla + "\n";
   if (ahora == it->second.antes && !it->second.terminada) {
     // Nothing changed: no copy kept of it.

@@ -12,8 +12,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
-#include <memory>
 #include <map>
 #include <set>
 #include <string>
@@ -90,10 +88,7 @@ void BorraArbol(const std::string& carpeta);
 std::vector<std::string> DescribeCopias(const std::string& ruta);
 
 // The copy of one run. The run calls Antes before a table's step and Despues after it (also when
-// the step failed: what is there then is what the run left). What a step left is summed and
-// recorded on a thread of its own while the run goes on: nothing of the run touches that table,
-// the manifest or the copy before the next Antes (or Recoge, or the end) has waited for it, so
-// the records stay in the order of the steps.
+// the step failed: what is there then is what the run left).
 class CopiaDeSeguridad {
  public:
   // `ruta`: the installation folder as `RutaPrograma` holds it. `nombre`: the run folder's name;
@@ -107,9 +102,6 @@ class CopiaDeSeguridad {
   // `carpeta` as the run builds it ("...\Empresas\X\Ejercicio2004"), `tabla` its file name.
   void Antes(const std::string& carpeta, const std::string& tabla);
   void Despues(const std::string& carpeta, const std::string& tabla);
-  // Waits for the records of the steps ended. A failure to sum or record what a step left is
-  // thrown naming that table and its folder.
-  void Recoge();
 
   // The run folder ("" until the first table is kept).
   const std::string& Carpeta() const { return carpeta_; }
@@ -119,8 +111,6 @@ class CopiaDeSeguridad {
   void Anota(const std::string& lineas, bool asegura);  // `asegura`: durable before it returns
   // The data folder resolved and its path below the installation; false when it is missing.
   bool Relativa(const std::string& carpeta, std::string* dir, std::string* rel) const;
-  struct Pendiente;  // a step's record being summed
-  void Registra(const std::string& rel, const std::string& tabla, const std::vector<FicheroGuardado>& ahora);
   struct Copiada {
     std::vector<FicheroGuardado> antes;  // as the manifest records them
     bool terminada = false;              // what the step left is recorded
@@ -132,7 +122,6 @@ class CopiaDeSeguridad {
   mutable std::map<std::string, std::pair<std::string, std::string>> relativas_;
   std::set<std::string> hechas_;
   int cambiadas_ = 0;
-  std::deque<std::unique_ptr<Pendiente>> pendientes_;  // in the order of the steps
 };
 
 }  // namespace actualiza

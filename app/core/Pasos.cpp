@@ -435,9 +435,7 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
   o_.Fichero->SetDatabaseName(ruta + "Empresa");
   o_.Fichero->SetTableName("Existencias.dbf");
   CreaFicheroExistencias();
-  // Nothing is reported done before what every step left is recorded in the copy and every table
-  // written has been checked.
-  copia.Recoge();
+  // Nothing is reported done before every table written has been checked.
   verificacion_.Comprueba(ruta);
   vista_.Accion(k46Blancos, false);
 }

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <exception>
 #include <thread>
-#include <utility>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -91,15 +90,9 @@ struct CuatroCarriles {
 // would come back as new pages, each faulted in on its first touch. The run's own thread keeps it
 // for as long as it lives; a plain pointer, as objects of a thread with destructors of their own
 // are not destroyed safely at its end everywhere (with MinGW's threads the thread's storage may be
-// gone first). Other threads free theirs (SueltaBuferDeSumas); the second thread of SumasDe
-// brings a buffer of its own.
-unsigned char*& BuferDelHilo() {
-  thread_local unsigned char* buf = nullptr;
-  return buf;
-}
-
+// gone first). The second thread of SumasDe brings a buffer of its own.
 unsigned char* Bufer() {
-  unsigned char*& buf = BuferDelHilo();
+  thread_local unsigned char* buf = nullptr;
   if (!buf) buf = new unsigned char[kBloque];
   return buf;
 }
@@ -134,10 +127,6 @@ std::string SumaDeAbierto(engine::File& f, uint64_t* bytes, TipoDeSuma tipo, uns
 constexpr uint64_t kParaDosHilos = 1u << 20;
 
 }  // namespace
-
-void SueltaBuferDeSumas() {
-  delete[] std::exchange(BuferDelHilo(), nullptr);
-}
 
 std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* bytes, TipoDeSuma tipo) {
   auto f = fs.Open(path, engine::OpenMode::kRead);

@@ -27,10 +27,6 @@ inline constexpr TipoDeSuma kSumaActual = TipoDeSuma::kCuatroCarriles;
 std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* bytes = nullptr,
                    TipoDeSuma tipo = kSumaActual);
 
-// Frees the read buffer that the sums keep for the calling thread; a thread that took sums calls
-// it before it ends (the run's own thread keeps its buffer).
-void SueltaBuferDeSumas();
-
 // The checksums of several files (a table's family), each as SumaDe gives it, in the order of
 // `paths`; `bytes` gets their sizes. Where they are large enough to be worth it, two threads take
 // the files, the largest first. A failure on any of them is thrown once both have stopped.

@@ -3,17 +3,13 @@
 // nothing changed, whatever it cannot put back safely.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cerrno>
 #include <filesystem>
 #include <sstream>
-#include <thread>
 
 #include "app/core/Copia.h"
 #include "app/core/Deshacer.h"
 #include "app/core/Demo.h"
 #include "tests/support/fault_fs.h"
-#include "tests/support/forwarding_fs.h"
 #include "tests/support/helpers.h"
 #include "tests/support/readers.h"
 #include "tests/upgrade/ventana.h"
@@ -257,50 +253,6 @@ TEST(Suma, TheSumsOfAFamilyAreEachFilesOwn) {
     rutas.push_back(d / "falta");
     EXPECT_THROW(SumasDe(fs, rutas, bytes), engine::EngineError);
   }
-}
-
-// What a step left is summed while the run goes on; a failure to read it stops the run at the next
-// step, naming that table and its folder, before anything else changes.
-TEST(Deshacer, AFailureToSumWhatAStepLeftStopsTheRunNamingItsTable) {
-  // Once the company folder's customers table is in place, its memo cannot be opened to read but
-  // by the run's own thread (what reads beside it is what this is about).
-  class SinMemo : public testing_support::ForwardingFileSystem {
-   public:
-    std::unique_ptr<engine::File> Open(const std::string& path, engine::OpenMode mode) override {
-      if (puesta && mode == engine::OpenMode::kRead && std::this_thread::get_id() != run_ && path.size() >= 20 &&
-          path.compare(path.size() - 20, 20, "Empresa/Clientes.DBT") == 0)
-        throw engine::IoError("abrir", path, EIO);
-      return ForwardingFileSystem::Open(path, mode);
-    }
-    void Rename(const std::string& de, const std::string& a) override {
-      ForwardingFileSystem::Rename(de, a);
-      if (a.size() >= 20 && a.compare(a.size() - 20, 20, "Empresa/Clientes.Dbf") == 0) puesta = true;
-    }
-    std::atomic<bool> puesta{false};
-
-   private:
-    const std::thread::id run_ = std::this_thread::get_id();
-  };
-  TempDir d;
-  Demo(d.path());
-  const auto antes = Datos(d.path());
-  SinMemo fs;
-  std::string mensaje;
-  {
-    ScopedFileSystem usa(&fs);
-    try {
-      Ventana().Ejecuta(d / "Tribanor.exe");
-    } catch (const engine::EDatabaseError& e) {
-      mensaje = e.what();
-    }
-  }
-  ASSERT_TRUE(fs.puesta);
-  EXPECT_NE(mensaje.find("Clientes.DBT"), std::string::npos) << mensaje;
-  EXPECT_NE(mensaje.find("Clientes.Dbf"), std::string::npos) << mensaje;
-  EXPECT_NE(mensaje.find("Empresa"), std::string::npos) << mensaje;
-  std::vector<std::string> cambiados = Cambiados(Datos(d.path()), antes);
-  std::erase_if(cambiados, [](const std::string& p) { return p.rfind("Empresa/Clientes.", 0) == 0; });
-  EXPECT_EQ(cambiados, kNinguno);
 }
 
 // A copy whose manifest an older version wrote (version 1, one chain): its undo computes that
