@@ -20,6 +20,7 @@
 #include "engine/error.h"
 #include "engine/fs.h"
 #include "engine/fs_held.h"
+#include "engine/late_close.h"
 
 namespace engine {
 namespace {
@@ -192,7 +193,14 @@ class PosixFile final : public File {
  public:
   PosixFile(std::string path, int fd, bool writable) : File(std::move(path)), fd_(fd), writable_(writable) {}
   ~PosixFile() override {
-    if (fd_ >= 0) ::close(fd_);  // closing also drops any flock held by this descriptor
+    if (fd_ < 0) return;
+    // Closing also drops any flock held by this descriptor. The last close of a large file that
+    // has lost its name frees its cached pages, which takes a while: done off this thread.
+    struct stat st;
+    if (::fstat(fd_, &st) == 0 && st.st_nlink == 0 && static_cast<uint64_t>(st.st_size) >= late_close::kMinBytes)
+      late_close::Close(fd_);
+    else
+      ::close(fd_);
   }
 
   size_t ReadAt(uint64_t offset, void* buf, size_t n) override {

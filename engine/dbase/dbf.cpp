@@ -82,28 +82,31 @@ uint64_t DbfTable::RecordsPastCount() {
 void DbfTable::ReadRecord(uint64_t recno, std::string* buf) {
   CheckRecordNumber(recno);
   if (bulk_) WriteBulk();
-  uint64_t off = RecordOffset(recno);
-  if (off < cache_offset_ || off + record_length_ > cache_offset_ + cache_.size()) {
-    uint64_t end = static_cast<uint64_t>(header_length_) + count_ * record_length_;
-    // The window grows while the rows are read in order: an open that reads a row or two reads
-    // a few kilobytes, a walk soon reads kCacheBytes at a time.
-    const bool in_order = cache_.size() > 0 && off == cache_offset_ + cache_.size();
-    const size_t window = in_order ? std::min(kCacheBytes, cache_.size() * 2) : kFirstCacheBytes;
-    uint64_t want = std::max<uint64_t>(record_length_, window / record_length_ * record_length_);
-    want = std::min(want, end - off);
-    cache_.resize_for_overwrite(static_cast<size_t>(want));
-    cache_offset_ = off;
-    try {
-      ReadExactly(*file_, off, cache_.data(), cache_.size());
-    } catch (EngineError& e) {
-      cache_.resize(0);
-      e.With(CtxTable(path_));
-      throw;
-    }
-  }
+  const uint64_t off = RecordOffset(recno);
+  if (off < cache_offset_ || off + record_length_ > cache_offset_ + cache_.size()) FillWindow(off);
   // A reader of many rows passes the same buffer each time: its bytes are overwritten in place.
   if (buf->size() != record_length_) buf->resize(record_length_);
   std::memcpy(buf->data(), cache_.data() + (off - cache_offset_), record_length_);
+}
+
+// Kept out of ReadRecord, which most rows leave without calling it.
+void DbfTable::FillWindow(uint64_t off) {
+  const uint64_t end = static_cast<uint64_t>(header_length_) + count_ * record_length_;
+  // The window grows while the rows are read in order: an open that reads a row or two reads
+  // a few kilobytes, a walk soon reads kCacheBytes at a time.
+  const bool in_order = cache_.size() > 0 && off == cache_offset_ + cache_.size();
+  const size_t window = in_order ? std::min(kCacheBytes, cache_.size() * 2) : kFirstCacheBytes;
+  uint64_t want = std::max<uint64_t>(record_length_, window / record_length_ * record_length_);
+  want = std::min(want, end - off);
+  cache_.resize_for_overwrite(static_cast<size_t>(want));
+  cache_offset_ = off;
+  try {
+    ReadExactly(*file_, off, cache_.data(), cache_.size());
+  } catch (EngineError& e) {
+    cache_.resize(0);
+    e.With(CtxTable(path_));
+    throw;
+  }
 }
 
 bool DbfTable::BeginRecordCopies() {

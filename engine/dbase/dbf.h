@@ -151,6 +151,8 @@ class DbfTable : public TableStorage {
   void SendBulkIfFull();
   void WriteBulk();
   EntryBytes cache_;  // filled whole by each read: never cleared first
+  // Reads the rows from offset off into the window.
+  [[gnu::noinline]] void FillWindow(uint64_t off);
 };
 
 }  // namespace engine::dbase

@@ -138,33 +138,39 @@ inline void SetBytes(std::string* out, const char* p, size_t n) {
 // Table text to UTF-8, as the code page decodes it, through a table made once at opening: rows
 // are decoded by the million when a table is copied. `out` keeps its storage from row to row.
 void DbfTable::DecodeText(std::string_view bytes, std::string* out) const {
-  // Most text is plain ASCII, which is its own UTF-8: looked for eight bytes at a time.
-  size_t ascii = 0;
-  for (uint64_t word; ascii + 8 <= bytes.size(); ascii += 8) {
-    std::memcpy(&word, bytes.data() + ascii, 8);
-    if (word & 0x8080808080808080ull) break;
+  // Most text is plain ASCII, which is its own UTF-8: looked for eight bytes at a time (the
+  // last eight bytes for the ones past the last whole word).
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  const char* const s = bytes.data();
+  const size_t n = bytes.size();
+  bool ascii = true;
+  if (stored_text::kWordWise && n >= 8) {
+    size_t i = 0;
+    for (; ascii && i + 8 <= n; i += 8) ascii = !(stored_text::LoadWord(s + i) & kHigh);
+    if (ascii && i < n) ascii = !(stored_text::LoadWord(s + n - 8) & kHigh);
+  } else {
+    for (size_t i = 0; ascii && i < n; ++i) ascii = static_cast<unsigned char>(s[i]) < 0x80;
   }
-  while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
-  if (ascii == bytes.size()) {
-    SetBytes(out, bytes.data(), bytes.size());
+  if (ascii) {
+    SetBytes(out, s, n);
     return;
   }
   // Every other byte has its UTF-8 in a table of four bytes and a length: written whole, then
   // the cursor moves by the length, with no branch per byte. The ASCII between such bytes is
   // copied a word at a time: the word is stored whole and the cursor moves past its ASCII bytes
-  // only, so the output needs 8 bytes to spare.
+  // only, so the output needs 8 bytes to spare. Fewer than eight bytes before the end are taken
+  // from the text's last word, shifted past the ones already done.
   auto decode = [&](char* p) {
-    const char* const s = bytes.data();
-    const size_t n = bytes.size();
     for (size_t i = 0; i < n;) {
-      if (stored_text::kWordWise && i + 8 <= n) {
-        const uint64_t word = stored_text::LoadWord(s + i);
+      if (stored_text::kWordWise && n >= 8) {
+        const size_t left = n - i;
+        const uint64_t word = left >= 8 ? stored_text::LoadWord(s + i) : stored_text::LoadWord(s + n - 8) >> (64 - 8 * left);
         std::memcpy(p, &word, 8);
-        const uint64_t high = word & 0x8080808080808080ull;
-        const size_t run = high ? static_cast<size_t>(std::countr_zero(high) / 8) : 8;
+        const uint64_t high = word & kHigh;
+        const size_t run = high ? static_cast<size_t>(std::countr_zero(high) / 8) : std::min<size_t>(left, 8);
         p += run;
         i += run;
-        if (run == 8) continue;
+        if (!high) continue;
       } else if (static_cast<unsigned char>(s[i]) < 0x80) {
         *p++ = s[i++];
         continue;
@@ -180,9 +186,9 @@ void DbfTable::DecodeText(std::string_view bytes, std::string* out) const {
     SetBytes(out, tmp, static_cast<size_t>(decode(tmp) - tmp));
     return;
   }
-  size_t n = ascii;
-  for (unsigned char c : bytes.substr(ascii)) n += utf8_len_[c];
-  out->resize(n + 8);
+  size_t room = 0;
+  for (unsigned char c : bytes) room += utf8_len_[c];
+  out->resize(room + 8);
   out->resize(static_cast<size_t>(decode(out->data()) - out->data()));
 }
 
