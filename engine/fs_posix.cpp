@@ -195,9 +195,12 @@ class PosixFile final : public File {
   ~PosixFile() override {
     if (fd_ < 0) return;
     // Closing also drops any flock held by this descriptor. The last close of a large file that
-    // has lost its name frees its cached pages, which takes a while: done off this thread.
+    // has lost its name frees its cached pages, which takes a while: done off this thread. (Only
+    // a file opened to write is asked: the table a rebuild replaces is one, and the many files
+    // opened only to read are spared the question.)
     struct stat st;
-    if (::fstat(fd_, &st) == 0 && st.st_nlink == 0 && static_cast<uint64_t>(st.st_size) >= late_close::kMinBytes)
+    if (writable_ && ::fstat(fd_, &st) == 0 && st.st_nlink == 0 &&
+        static_cast<uint64_t>(st.st_size) >= late_close::kMinBytes)
       late_close::Close(fd_);
     else
       ::close(fd_);
