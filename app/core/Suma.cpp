@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
-#include <thread>
 #include <bit>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <thread>
 
 namespace actualiza {
 

@@ -1,13 +1,12 @@
 // Building whole .MDX files from a table's rows: keys gathered in one pass and sorted flat,
 // B-trees written bottom-up in sequential blocks, the header and tag table last.
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <numeric>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -327,50 +326,6 @@ void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
   e->data.resize(kept * s);
 }
 
-// From this many rows on, and below kLargeTag, the tags of an index are sorted side by side, one
-// thread each, rather than one after another on one.
-constexpr uint64_t kSideBySide = 4096;
-
-// Sorts every tag's entries; `scratch` holds `scratch_bytes` (those of the largest list of
-// character keys).
-void SortAll(const std::vector<const TagMeta*>& tags, std::vector<EntryList>& out, EntryBytes& scratch,
-             size_t scratch_bytes, uint64_t count) {
-  char* mine = scratch_bytes > 0 ? scratch.data() : nullptr;
-  const bool side_by_side = tags.size() > 1 && count >= kSideBySide && count < kLargeTag &&
-                            std::thread::hardware_concurrency() > 1;
-  std::atomic<size_t> next{0};
-  std::exception_ptr failure;
-  std::mutex failure_mutex;
-  auto work = [&](char* space) {
-    try {
-      for (size_t i = next++; i < tags.size(); i = next++) SortEntries(*tags[i], &out[i], space);
-    } catch (...) {
-      std::lock_guard<std::mutex> hold(failure_mutex);
-      if (!failure) failure = std::current_exception();
-    }
-  };
-  std::thread helper;
-  if (side_by_side) {
-    try {
-      helper = std::thread([&] {
-        EntryBytes own;  // the helper's scratch space; without it, this thread sorts nothing
-        try {
-          if (scratch_bytes > 0) own.resize_for_overwrite(scratch_bytes);
-        } catch (...) {
-          return;
-        }
-        work(scratch_bytes > 0 ? own.data() : nullptr);
-        FlatSort::ReleaseWide();  // the helper thread ends here
-      });
-    } catch (const std::system_error&) {
-      // No second thread: this one sorts every tag.
-    }
-  }
-  work(mine);
-  if (helper.joinable()) helper.join();
-  if (failure) std::rethrow_exception(failure);
-}
-
 // Runs work(from, to) over shares of rows 0..count-1 on `threads` threads (this one included)
 // and rethrows the first failure once every thread has stopped.
 void InShares(unsigned threads, uint64_t count, const std::function<void(uint64_t, uint64_t)>& work) {
@@ -389,6 +344,31 @@ void InShares(unsigned threads, uint64_t count, const std::function<void(uint64_
   share(0);
   for (std::thread& t : helpers) t.join();
   if (failure) std::rethrow_exception(failure);
+}
+
+// From this many rows on, and below kLargeTag, the tags of an index are sorted side by side (two
+// shares of the tags, one thread each) rather than one after another on one.
+constexpr uint64_t kSideBySide = 4096;
+
+// Sorts every tag's entries; `scratch` holds `scratch_bytes` (those of the largest list of
+// character keys).
+void SortAll(const std::vector<const TagMeta*>& tags, std::vector<EntryList>& out, EntryBytes& scratch,
+             size_t scratch_bytes, uint64_t count) {
+  bool side_by_side = tags.size() > 1 && count >= kSideBySide && count < kLargeTag &&
+                      std::thread::hardware_concurrency() > 1;
+  EntryBytes second;  // the second share's scratch space; without it, one thread sorts every tag
+  if (side_by_side && scratch_bytes > 0) {
+    try {
+      second.resize_for_overwrite(scratch_bytes);
+    } catch (const std::bad_alloc&) {
+      side_by_side = false;
+    }
+  }
+  InShares(side_by_side ? 2 : 1, tags.size(), [&](uint64_t from, uint64_t to) {
+    char* space = scratch_bytes == 0 ? nullptr : from == 0 ? scratch.data() : second.data();
+    for (uint64_t i = from; i < to; ++i) SortEntries(*tags[i], &out[i], space);
+    if (from > 0) FlatSort::ReleaseWide();  // the helper thread ends here
+  });
 }
 
 // The quick way to gather, when every tag's key is a stored character field (as stored or in
