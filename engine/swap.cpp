@@ -283,7 +283,28 @@ std::string SwapJournalPath(const std::string& table_path) { return Hidden(table
 
 std::string IndexRewriteMarkPath(const std::string& table_path) { return Hidden(table_path, ".reindexar"); }
 
+namespace {
+// The innermost BeforeSwap of this thread. A plain pointer: objects of a thread with destructors
+// of their own are not destroyed safely at its end everywhere (MinGW's threads).
+thread_local BeforeSwap* tls_before_swap = nullptr;
+}  // namespace
+
+BeforeSwap::BeforeSwap(std::function<void()> work) : work_(std::move(work)), outer_(tls_before_swap) {
+  tls_before_swap = this;
+}
+
+BeforeSwap::~BeforeSwap() { tls_before_swap = outer_; }
+
+void BeforeSwap::RunPending() {
+  BeforeSwap* b = tls_before_swap;
+  if (!b || !b->work_) return;
+  std::function<void()> work = std::move(b->work_);
+  b->work_ = nullptr;
+  work();
+}
+
 void SetIndexRewriteMark(const std::string& table_path) {
+  BeforeSwap::RunPending();
   FileSystem& fs = *CurrentFileSystem();
   fs.Open(IndexRewriteMarkPath(table_path), OpenMode::kCreate)->Sync();
   fs.SyncDirectory(FolderOf(table_path));  // durable before the first row changes
@@ -346,6 +367,7 @@ std::string SwapJournalProblem(const std::string& table_path) {
 }
 
 void CommitSwap(const std::string& table_path, const std::vector<SwapEntry>& entries) {
+  BeforeSwap::RunPending();
   FileSystem& fs = *CurrentFileSystem();
   const std::string dir = FolderOf(table_path);
   const std::string journal = SwapJournalPath(table_path);
@@ -402,6 +424,7 @@ bool RecoverSwap(const std::string& table_path) {
   const std::string dir = FolderOf(table_path);
   const std::string journal = SwapJournalPath(table_path);
   if (!fs.Exists(journal)) return false;  // nothing committed
+  BeforeSwap::RunPending();
   HeldFolder held_folder(dir);  // every file checked and moved below is in this very folder
   if (fs.IsSymlink(journal) || fs.IsSymlink(SwapTempDir(table_path)))
     throw EngineError(err::kFileCorrupt,

@@ -26,6 +26,7 @@
 // exists until after it is removed.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +64,27 @@ inline constexpr bool kSingleFileSwapReplaces = false;
 #else
 inline constexpr bool kSingleFileSwapReplaces = true;
 #endif
+
+// Work that must be done before a swap on this thread changes a table's files: the record that
+// a copy for an undo keeps of the files about to be replaced, say, completed beside the rebuild
+// that comes before the swap. While the object lives, the first CommitSwap, RecoverSwap that
+// finds a journal, or SetIndexRewriteMark on its thread runs the work before it touches
+// anything; an exception from the work fails that call with nothing changed. The work runs once.
+// It guards only changes made through those calls: a caller that also writes into a table's
+// existing files must run the work itself first.
+class BeforeSwap {
+ public:
+  explicit BeforeSwap(std::function<void()> work);
+  ~BeforeSwap();
+  BeforeSwap(const BeforeSwap&) = delete;
+  BeforeSwap& operator=(const BeforeSwap&) = delete;
+  // Runs the work of the innermost live object of this thread, unless it has run.
+  static void RunPending();
+
+ private:
+  std::function<void()> work_;
+  BeforeSwap* outer_;
+};
 
 // Finishes an interrupted swap of the table at table_path, if there is one, holding the journal's
 // lock and the table's exclusive lock. Throws EngineError kTableInUse when a swap is running or

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <ctime>
 #include <sstream>
+#include <thread>
 
 #include "app/core/Pasos.h"
 #include "engine/error.h"
@@ -79,21 +80,59 @@ uint64_t BytesBajo(engine::FileSystem& fs, const std::string& carpeta) {
 
 }  // namespace
 
+namespace {
+
+// The files of a table's family in `carpeta`, by name, and their paths; sizes and sums to come.
+void Familia(engine::FileSystem& fs, const std::string& carpeta, const std::string& tabla,
+             std::vector<FicheroGuardado>& ficheros, std::vector<std::string>& rutas) {
+  for (const auto& e : fs.List(carpeta)) {
+    if (e.is_dir || e.name[0] == '.' || !engine::IsFamilyFileName(tabla, e.name)) continue;
+    ficheros.push_back({e.name, 0, {}});
+    rutas.push_back(engine::JoinPath(carpeta, e.name));
+  }
+}
+
+// The sums and sizes taken, in the order of the files' names.
+void ConSumas(std::vector<FicheroGuardado>& ficheros, const std::vector<uint64_t>& bytes,
+              std::vector<std::string>& sumas) {
+  for (size_t i = 0; i < ficheros.size(); ++i) ficheros[i].bytes = bytes[i], ficheros[i].suma = std::move(sumas[i]);
+  std::sort(ficheros.begin(), ficheros.end(), [](const auto& a, const auto& b) { return a.nombre < b.nombre; });
+}
+
+#ifdef _WIN32
+// A file open to read there keeps out the step's exclusive open (sharing modes).
+constexpr bool kSumasAparte = false;
+#else
+constexpr bool kSumasAparte = true;
+#endif
+
+}  // namespace
+
 std::vector<FicheroGuardado> FicherosDeTabla(const std::string& carpeta, const std::string& tabla, TipoDeSuma tipo) {
   engine::FileSystem& fs = *engine::CurrentFileSystem();
   std::vector<FicheroGuardado> out;
   std::vector<std::string> rutas;
-  for (const auto& e : fs.List(carpeta)) {
-    if (e.is_dir || e.name[0] == '.' || !engine::IsFamilyFileName(tabla, e.name)) continue;
-    out.push_back({e.name, 0, {}});
-    rutas.push_back(engine::JoinPath(carpeta, e.name));
-  }
+  Familia(fs, carpeta, tabla, out, rutas);
   std::vector<uint64_t> bytes;
   std::vector<std::string> sumas = SumasDe(fs, rutas, bytes, tipo);
-  for (size_t i = 0; i < out.size(); ++i) out[i].bytes = bytes[i], out[i].suma = std::move(sumas[i]);
-  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.nombre < b.nombre; });
+  ConSumas(out, bytes, sumas);
   return out;
 }
+
+// The record EmpiezaAntes began: the table's files kept in the copy, their sums being taken.
+struct CopiaDeSeguridad::Pendiente {
+  std::string clave;                       // "carpeta\ttabla"
+  std::string lineas;                      // the record's first line
+  std::vector<FicheroGuardado> ficheros;   // by the listing's order until the sums come
+  std::vector<std::string> rutas;
+  std::vector<uint64_t> bytes;
+  std::vector<std::string> sumas;
+  std::thread hilo;                        // taking the sums, when apart
+  std::exception_ptr error;                // its failure
+  ~Pendiente() {
+    if (hilo.joinable()) hilo.join();
+  }
+};
 
 bool EnlazaOCopia(const std::string& de, const std::string& a) {
   engine::FileSystem& fs = *engine::CurrentFileSystem();
@@ -260,6 +299,7 @@ CopiaDeSeguridad::CopiaDeSeguridad(const std::string& ruta, std::string nombre)
     : raiz_(RaizInstalacion(ruta)), nombre_(std::move(nombre)) {}
 
 CopiaDeSeguridad::~CopiaDeSeguridad() {
+  pendiente_.reset();  // its thread stopped first
   if (carpeta_.empty()) return;
   if (cambiadas_ > 0) {
     // What the steps left is recorded without waiting for the disk, each step's record made
@@ -333,20 +373,37 @@ void CopiaDeSeguridad::Empieza() {
 
 void CopiaDeSeguridad::Anota(const std::string& lineas, bool asegura) {
   auto f = engine::CurrentFileSystem()->Open(engine::JoinPath(carpeta_, kManifiesto), engine::OpenMode::kReadWrite);
-  f->WriteAt(f->Size(), lineas.data(), lineas.size());
+  if (!lineas.empty()) f->WriteAt(f->Size(), lineas.data(), lineas.size());
   if (asegura) f->Sync();
+  sin_asegurar_ = !asegura;
 }
 
 void CopiaDeSeguridad::Antes(const std::string& carpeta, const std::string& tabla) {
+  Guarda(carpeta, tabla, false);
+  TerminaAntes();
+}
+
+void CopiaDeSeguridad::EmpiezaAntes(const std::string& carpeta, const std::string& tabla) {
+  Guarda(carpeta, tabla, kSumasAparte);
+}
+
+void CopiaDeSeguridad::Guarda(const std::string& carpeta, const std::string& tabla, bool aparte) {
+  TerminaAntes();  // one record at a time
   std::string dir, rel;
   if (!Relativa(carpeta, &dir, &rel) || copiadas_.count(rel + "\t" + tabla)) return;
   engine::FileSystem& fs = *engine::CurrentFileSystem();
   // A swap left unfinished is finished first: the copy is of a whole table.
   const std::string tabla_path = engine::ResolveForCreate(engine::JoinPath(dir, tabla)).value_or(engine::JoinPath(dir, tabla));
   if (engine::SwapPending(tabla_path)) engine::RecoverSwap(tabla_path);
-  const std::vector<FicheroGuardado> ficheros = FicherosDeTabla(dir, tabla);
+  auto p = std::make_unique<Pendiente>();
+  p->clave = rel + "\t" + tabla;
+  p->lineas = "tabla\t" + rel + "\t" + tabla + "\n";
+  Familia(fs, dir, tabla, p->ficheros, p->rutas);
+  const std::vector<FicheroGuardado>& ficheros = p->ficheros;
   Empieza();
-  std::string lineas = "tabla\t" + rel + "\t" + tabla + "\n";
+  // The earlier steps' records are durable before this step can change anything, as its own
+  // record, which would have made them so, comes only at its first swap.
+  if (aparte && sin_asegurar_) Anota("", true);
   // A table the run creates has nothing to keep: its record alone says that an undo removes it.
   if (!ficheros.empty()) {
     // The folders of the copy: a new one is made durable in its parent, the table's own below.
@@ -358,23 +415,48 @@ void CopiaDeSeguridad::Antes(const std::string& carpeta, const std::string& tabl
       fs.CreateDirectory(carpetas.back());
       a_asegurar.push_back(carpetas[carpetas.size() - 2]);
     }
-    for (const auto& f : ficheros) {
-      const std::string destino = engine::JoinPath(carpetas.back(), f.nombre);
+    for (size_t i = 0; i < ficheros.size(); ++i) {
+      const std::string destino = engine::JoinPath(carpetas.back(), ficheros[i].nombre);
       // A file of no bytes is copied: a table made again where one lies is written into that file.
-      if (f.bytes == 0) {
+      if (fs.Inspect(p->rutas[i]).size == 0) {
         fs.Remove(destino);
         fs.Open(destino, engine::OpenMode::kCreateExclusive)->Sync();
       } else {
-        EnlazaOCopia(engine::JoinPath(dir, f.nombre), destino);
+        EnlazaOCopia(p->rutas[i], destino);
       }
-      lineas += LineaFichero("antes", f);
     }
     fs.SyncDirectory(carpetas.back());
     for (auto it = a_asegurar.rbegin(); it != a_asegurar.rend(); ++it) fs.SyncDirectory(*it);
     hechas_.insert(carpetas.begin() + 1, carpetas.end());
   }
+  // The sums are of the table's own files, which nothing changes before the step's first swap.
+  if (aparte && !ficheros.empty()) {
+    Pendiente* q = p.get();
+    const TipoDeSuma tipo = kSumaActual;
+    q->hilo = std::thread([q, tipo, &fs] {
+      try {
+        auto bufer = std::make_unique<unsigned char[]>(kBuferDeSuma);
+        q->sumas = SumasEnEsteHilo(fs, q->rutas, q->bytes, tipo, bufer.get());
+      } catch (...) {
+        q->error = std::current_exception();
+      }
+    });
+  } else {
+    p->sumas = SumasDe(fs, p->rutas, p->bytes);
+  }
+  pendiente_ = std::move(p);
+}
+
+void CopiaDeSeguridad::TerminaAntes() {
+  if (!pendiente_) return;
+  std::unique_ptr<Pendiente> p = std::move(pendiente_);
+  if (p->hilo.joinable()) p->hilo.join();
+  if (p->error) std::rethrow_exception(p->error);
+  ConSumas(p->ficheros, p->bytes, p->sumas);
+  std::string lineas = p->lineas;
+  for (const auto& f : p->ficheros) lineas += LineaFichero("antes", f);
   Anota(lineas + "copiada\n", true);
-  copiadas_[rel + "\t" + tabla] = {ficheros, false};
+  copiadas_[p->clave] = {std::move(p->ficheros), false};
 }
 
 void CopiaDeSeguridad::Despues(const std::string& carpeta, const std::string& tabla) {

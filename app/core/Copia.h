@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -100,8 +101,19 @@ class CopiaDeSeguridad {
   CopiaDeSeguridad& operator=(const CopiaDeSeguridad&) = delete;
 
   // `carpeta` as the run builds it ("...\Empresas\X\Ejercicio2004"), `tabla` its file name.
+  // Antes keeps the table's files and makes their record durable before it returns.
   void Antes(const std::string& carpeta, const std::string& tabla);
   void Despues(const std::string& carpeta, const std::string& tabla);
+
+  // Antes in two halves, for a step whose every change to the table goes through a swap
+  // (engine/swap.h): EmpiezaAntes keeps the files, and where a file may be read while the step
+  // holds it exclusively (not on Windows) takes their checksums on a thread of its own while the
+  // step rebuilds; TerminaAntes waits for them and makes the record durable. The step calls
+  // TerminaAntes through a BeforeSwap, so the record is durable before the swap changes a file,
+  // and again after its work (it does nothing the second time). What a run recorded before is
+  // made durable by EmpiezaAntes, as Antes does.
+  void EmpiezaAntes(const std::string& carpeta, const std::string& tabla);
+  void TerminaAntes();
 
   // The run folder ("" until the first table is kept).
   const std::string& Carpeta() const { return carpeta_; }
@@ -109,6 +121,10 @@ class CopiaDeSeguridad {
  private:
   void Empieza();
   void Anota(const std::string& lineas, bool asegura);  // `asegura`: durable before it returns
+  void Guarda(const std::string& carpeta, const std::string& tabla, bool aparte);
+  struct Pendiente;  // a record that EmpiezaAntes began
+  std::unique_ptr<Pendiente> pendiente_;
+  bool sin_asegurar_ = false;  // records written since the manifest was last made durable
   // The data folder resolved and its path below the installation; false when it is missing.
   bool Relativa(const std::string& carpeta, std::string* dir, std::string* rel) const;
   struct Copiada {

@@ -14,6 +14,7 @@
 #include "engine/database.h"
 #include "engine/fs.h"
 #include "engine/path.h"
+#include "engine/swap.h"
 
 namespace actualiza {
 
@@ -29,6 +30,10 @@ void CompruebaCarpeta(const std::string& carpeta) {
   if (auto dir = engine::ResolveExisting(engine::NormalizeSeparators(carpeta))) engine::CheckHeldFolders(*dir);
 }
 
+// How a step changes its table: only through swaps (a rebuild), so that the copy's record of the
+// old files may be completed beside it, before its first swap; or also in place.
+enum class Cambia { kPorIntercambio, kEnSuSitio };
+
 // Closes the work table when a step on `tabla` of `carpeta` fails, so that the next run does not
 // find it open, and lets the error go on to the caller naming that table and folder. With a
 // `copia` (the whole run), the table's files are kept before the step and what the step left is
@@ -36,12 +41,24 @@ void CompruebaCarpeta(const std::string& carpeta) {
 // the run gets the line that says what to do.
 template <class F>
 void CierraSiFalla(TTable& fichero, CopiaDeSeguridad* copia, const std::string& carpeta, const std::string& tabla,
-                   F&& paso) {
+                   Cambia cambia, F&& paso) {
   try {
-    if (copia) copia->Antes(carpeta, tabla);
-    paso();
+    if (copia && cambia == Cambia::kPorIntercambio) {
+      copia->EmpiezaAntes(carpeta, tabla);
+      engine::BeforeSwap antes([copia] { copia->TerminaAntes(); });
+      paso();
+      copia->TerminaAntes();
+    } else {
+      if (copia) copia->Antes(carpeta, tabla);
+      paso();
+    }
     if (copia) copia->Despues(carpeta, tabla);
   } catch (...) {
+    try {
+      if (copia) copia->TerminaAntes();  // a step that failed before its first swap changed nothing
+    } catch (...) {
+      // The step's own error is the one the user must see.
+    }
     try {
       fichero.Cancel();
       fichero.Close();
@@ -232,7 +249,7 @@ static bool AnadeImportesClientes(TRestructure& r) {
 
 void Pasos::ModificaEmpresa() {
   const std::string carpeta = *o_.RutaPrograma + "Empresa";
-  CierraSiFalla(*o_.Fichero, copia_, carpeta, "Clientes.Dbf", [&] {
+  CierraSiFalla(*o_.Fichero, copia_, carpeta, "Clientes.Dbf", Cambia::kPorIntercambio, [&] {
     Apunta(carpeta, "Clientes.Dbf");
     vista_.Accion("Actualiza directorio " + *o_.RutaPrograma + k43Blancos, false);
     if (!AnadeImportesClientes(*o_.Restructure)) return;
@@ -244,7 +261,7 @@ void Pasos::ModificaEmpresa() {
 void Pasos::ModificaEmpresas() {
   const std::string carpeta = CarpetaEjercicio(*o_.RutaPrograma, o_.Empresas->FieldByName("NOMBRE")->AsString(),
                                                o_.Ejercicios->FieldByName("EJERCICIO")->AsString());
-  CierraSiFalla(*o_.Fichero, copia_, carpeta, "Clientes.Dbf", [&] {
+  CierraSiFalla(*o_.Fichero, copia_, carpeta, "Clientes.Dbf", Cambia::kPorIntercambio, [&] {
     Apunta(carpeta, "Clientes.Dbf");
     if (!AnadeImportesClientes(*o_.Restructure)) return;
     o_.Restructure->ApplyRestructure();
@@ -254,7 +271,7 @@ void Pasos::ModificaEmpresas() {
 
 void Pasos::ModificaGeneral() {
   const std::string carpeta = *o_.RutaPrograma + "General";
-  CierraSiFalla(*o_.Fichero, copia_, carpeta, "Configu.Dbf", [&] {
+  CierraSiFalla(*o_.Fichero, copia_, carpeta, "Configu.Dbf", Cambia::kPorIntercambio, [&] {
     Apunta(carpeta, "Configu.Dbf");
     bool cambio = false;
     cambio |= Revisa("Color1", "N", kAnchoColor1, 0);
@@ -284,7 +301,7 @@ void Pasos::CreaFichero() {
 
 void Pasos::CreaFicheroExistencias() {
   const std::string carpeta = o_.Fichero->DatabaseName(), tabla = o_.Fichero->TableName();
-  CierraSiFalla(*o_.Fichero, copia_, carpeta, tabla, [&] {
+  CierraSiFalla(*o_.Fichero, copia_, carpeta, tabla, Cambia::kEnSuSitio, [&] {
     CompruebaCarpetaDelPaso(carpeta);
     if (!o_.Fichero->Exists()) {
       CreaFichero();

@@ -14,7 +14,7 @@ namespace {
 
 // A multiple of 32: every read but the last ends on a word of each chain. Small enough to stay in
 // the processor's second-level cache between the read that fills it and the sum that reads it.
-constexpr size_t kBloque = 256u << 10;
+constexpr size_t kBloque = kBuferDeSuma;
 constexpr uint64_t kSemilla = 0x243F6A8885A308D3ull;
 constexpr uint64_t kPor1 = 0x87C37B91114253D5ull, kPor2 = 0x4CF5AD432745937Full;
 
@@ -133,8 +133,11 @@ std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* by
   return SumaDeAbierto(*f, bytes, tipo, Bufer());
 }
 
-std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::string>& paths,
-                                 std::vector<uint64_t>& bytes, TipoDeSuma tipo) {
+namespace {
+
+// SumasDe; with `propio`, on the calling thread alone through that buffer.
+std::vector<std::string> Sumas(engine::FileSystem& fs, const std::vector<std::string>& paths,
+                               std::vector<uint64_t>& bytes, TipoDeSuma tipo, unsigned char* propio) {
   const size_t n = paths.size();
   std::vector<std::unique_ptr<engine::File>> files(n);
   std::vector<size_t> orden(n);
@@ -159,7 +162,7 @@ std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::
   };
   std::exception_ptr suyo;
   std::thread otro;
-  if (n >= 2 && total >= kParaDosHilos) {
+  if (!propio && n >= 2 && total >= kParaDosHilos) {
     otro = std::thread([&] {
       try {
         auto buf = std::make_unique<unsigned char[]>(kBloque);
@@ -171,7 +174,7 @@ std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::
     });
   }
   try {
-    trabaja(Bufer());
+    trabaja(propio ? propio : Bufer());
   } catch (...) {
     fallo = true;
     if (otro.joinable()) otro.join();
@@ -180,6 +183,18 @@ std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::
   if (otro.joinable()) otro.join();
   if (suyo) std::rethrow_exception(suyo);
   return sums;
+}
+
+}  // namespace
+
+std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::string>& paths,
+                                 std::vector<uint64_t>& bytes, TipoDeSuma tipo) {
+  return Sumas(fs, paths, bytes, tipo, nullptr);
+}
+
+std::vector<std::string> SumasEnEsteHilo(engine::FileSystem& fs, const std::vector<std::string>& paths,
+                                         std::vector<uint64_t>& bytes, TipoDeSuma tipo, unsigned char* bufer) {
+  return Sumas(fs, paths, bytes, tipo, bufer);
 }
 
 }  // namespace actualiza

@@ -33,4 +33,12 @@ std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* by
 std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::string>& paths,
                                  std::vector<uint64_t>& bytes, TipoDeSuma tipo = kSumaActual);
 
+// The size of the buffer SumasEnEsteHilo reads through.
+inline constexpr size_t kBuferDeSuma = 256u << 10;
+
+// The same on the calling thread alone, reading through `bufer` (kBuferDeSuma bytes): for a
+// thread that works beside others and lives shorter than the run.
+std::vector<std::string> SumasEnEsteHilo(engine::FileSystem& fs, const std::vector<std::string>& paths,
+                                         std::vector<uint64_t>& bytes, TipoDeSuma tipo, unsigned char* bufer);
+
 }  // namespace actualiza
