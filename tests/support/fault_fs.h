@@ -5,6 +5,7 @@
 // it can then fault each one in turn.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -62,7 +63,7 @@ class FaultInjectionFileSystem : public engine::FileSystem {
   Mode mode_ = Mode::kNone;
   uint64_t target_ = 0;
   uint64_t ops_ = 0;
-  bool crashed_ = false;
+  std::atomic<bool> crashed_{false};  // read by threads that only read, beside the one that writes
   bool fired_ = false;
   bool refuse_links_ = false;
   std::optional<uint64_t> free_space_;

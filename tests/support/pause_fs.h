@@ -5,6 +5,7 @@
 // exactly what the run meets next. No thread, no waiting.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 
@@ -45,15 +46,16 @@ class PauseAtPath : public ForwardingFileSystem {
   }
 
  private:
+  // Threads of the run that only read (the copy's sums) come through here too.
   void At(const std::string& path) {
-    if (paused_ || path.size() < suffix_.size() || path.compare(path.size() - suffix_.size(), suffix_.size(), suffix_) != 0)
+    if (path.size() < suffix_.size() || path.compare(path.size() - suffix_.size(), suffix_.size(), suffix_) != 0 ||
+        paused_.exchange(true))
       return;
-    paused_ = true;
     action_(path);
   }
   std::string suffix_;
   std::function<void(const std::string&)> action_;
-  bool paused_ = false;
+  std::atomic<bool> paused_{false};
 };
 
 }  // namespace testing_support
