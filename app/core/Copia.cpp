@@ -299,7 +299,8 @@ CopiaDeSeguridad::CopiaDeSeguridad(const std::string& ruta, std::string nombre)
     : raiz_(RaizInstalacion(ruta)), nombre_(std::move(nombre)) {}
 
 CopiaDeSeguridad::~CopiaDeSeguridad() {
-  pendiente_.reset();  // its thread stopped first
+  pendiente_.reset();  // their threads stopped first
+  nuevos_.reset();
   if (carpeta_.empty()) return;
   if (cambiadas_ > 0) {
     // What the steps left is recorded without waiting for the disk, each step's record made
@@ -459,12 +460,94 @@ void CopiaDeSeguridad::TerminaAntes() {
   copiadas_[p->clave] = {std::move(p->ficheros), false};
 }
 
+// The sums EmpiezaDespues began: a step's new files in its work folder, by name and identity.
+struct CopiaDeSeguridad::Nuevos {
+  std::string clave;  // "carpeta\ttabla"
+  std::vector<std::string> nombres;
+  std::vector<engine::FileId> ids;
+  // Kept open until Despues has compared them with the files in place: while a file is open,
+  // no other file can come to have its identity.
+  std::vector<std::unique_ptr<engine::File>> abiertos;
+  std::vector<uint64_t> bytes;
+  std::vector<std::string> sumas;
+  std::thread hilo;
+  bool fallo = false;
+  ~Nuevos() {
+    if (hilo.joinable()) hilo.join();
+  }
+};
+
+void CopiaDeSeguridad::EmpiezaDespues(const std::string& carpeta, const std::string& tabla) noexcept {
+  if (!kSumasAparte) return;
+  try {
+    nuevos_.reset();
+    std::string dir, rel;
+    if (!Relativa(carpeta, &dir, &rel) || !copiadas_.count(rel + "\t" + tabla)) return;
+    engine::FileSystem& fs = *engine::CurrentFileSystem();
+    const std::string trabajo = engine::SwapTempDir(engine::JoinPath(dir, tabla));
+    auto n = std::make_unique<Nuevos>();
+    n->clave = rel + "\t" + tabla;
+    for (const auto& e : fs.List(trabajo)) {
+      if (e.is_dir || !engine::IsFamilyFileName(tabla, e.name)) continue;
+      const std::string ruta = engine::JoinPath(trabajo, e.name);
+      n->nombres.push_back(e.name);
+      n->abiertos.push_back(fs.Open(ruta, engine::OpenMode::kRead));
+      n->ids.push_back(fs.Identity(ruta));  // the work folder is in use: that file still
+    }
+    Nuevos* q = n.get();
+    q->hilo = std::thread([q] {
+      try {
+        auto bufer = std::make_unique<unsigned char[]>(kBuferDeSuma);
+        q->sumas = SumasDeAbiertos(q->abiertos, q->bytes, kSumaActual, bufer.get());
+      } catch (...) {
+        q->fallo = true;  // Despues sums them itself
+      }
+    });
+    nuevos_ = std::move(n);
+  } catch (...) {
+    nuevos_.reset();
+  }
+}
+
+// The table's files now, with their sums: those EmpiezaDespues took for the very file now in
+// place, the others taken here.
+std::vector<FicheroGuardado> CopiaDeSeguridad::Ahora(const std::string& dir, const std::string& tabla,
+                                                      const std::string& clave) {
+  std::unique_ptr<Nuevos> n = std::move(nuevos_);
+  if (n && n->hilo.joinable()) n->hilo.join();
+  if (!n || n->fallo || n->clave != clave) return FicherosDeTabla(dir, tabla);
+  engine::FileSystem& fs = *engine::CurrentFileSystem();
+  std::vector<FicheroGuardado> ficheros;
+  std::vector<std::string> rutas, resto;
+  Familia(fs, dir, tabla, ficheros, rutas);
+  std::vector<size_t> sin_suma;
+  for (size_t i = 0; i < ficheros.size(); ++i) {
+    size_t j = 0;
+    while (j < n->nombres.size() && n->nombres[j] != ficheros[i].nombre) ++j;
+    if (j < n->nombres.size() && fs.Identity(rutas[i]) == n->ids[j]) {
+      ficheros[i].bytes = n->bytes[j];
+      ficheros[i].suma = n->sumas[j];
+    } else {
+      sin_suma.push_back(i);
+      resto.push_back(rutas[i]);
+    }
+  }
+  std::vector<uint64_t> bytes;
+  std::vector<std::string> sumas = SumasDe(fs, resto, bytes);
+  for (size_t k = 0; k < sin_suma.size(); ++k) {
+    ficheros[sin_suma[k]].bytes = bytes[k];
+    ficheros[sin_suma[k]].suma = std::move(sumas[k]);
+  }
+  std::sort(ficheros.begin(), ficheros.end(), [](const auto& a, const auto& b) { return a.nombre < b.nombre; });
+  return ficheros;
+}
+
 void CopiaDeSeguridad::Despues(const std::string& carpeta, const std::string& tabla) {
   std::string dir, rel;
   if (!Relativa(carpeta, &dir, &rel)) return;
   auto it = copiadas_.find(rel + "\t" + tabla);
   if (it == copiadas_.end()) return;
-  const std::vector<FicheroGuardado> ahora = FicherosDeTabla(dir, tabla);
+  const std::vector<FicheroGuardado> ahora = Ahora(dir, tabla, it->first);
   std::string lineas = "tabla\t" + rel + "\t" + tabla + "\n";
   if (ahora == it->second.antes && !it->second.terminada) {
     // Nothing changed: no copy kept of it.

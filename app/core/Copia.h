@@ -114,6 +114,11 @@ class CopiaDeSeguridad {
   // made durable by EmpiezaAntes, as Antes does.
   void EmpiezaAntes(const std::string& carpeta, const std::string& tabla);
   void TerminaAntes();
+  // Called by such a step's first swap after TerminaAntes, once its new files are whole in the
+  // work folder: takes their checksums on a thread of their own while the swap puts them in
+  // place, for Despues, which uses a sum only for the very file (by its identity) now in place
+  // and sums any other itself. Never throws: what it cannot do, Despues does.
+  void EmpiezaDespues(const std::string& carpeta, const std::string& tabla) noexcept;
 
   // The run folder ("" until the first table is kept).
   const std::string& Carpeta() const { return carpeta_; }
@@ -124,6 +129,9 @@ class CopiaDeSeguridad {
   void Guarda(const std::string& carpeta, const std::string& tabla, bool aparte);
   struct Pendiente;  // a record that EmpiezaAntes began
   std::unique_ptr<Pendiente> pendiente_;
+  struct Nuevos;  // the sums EmpiezaDespues began
+  std::unique_ptr<Nuevos> nuevos_;
+  std::vector<FicheroGuardado> Ahora(const std::string& dir, const std::string& tabla, const std::string& clave);
   bool sin_asegurar_ = false;  // records written since the manifest was last made durable
   // The data folder resolved and its path below the installation; false when it is missing.
   bool Relativa(const std::string& carpeta, std::string* dir, std::string* rel) const;

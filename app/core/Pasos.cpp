@@ -45,7 +45,10 @@ void CierraSiFalla(TTable& fichero, CopiaDeSeguridad* copia, const std::string& 
   try {
     if (copia && cambia == Cambia::kPorIntercambio) {
       copia->EmpiezaAntes(carpeta, tabla);
-      engine::BeforeSwap antes([copia] { copia->TerminaAntes(); });
+      engine::BeforeSwap antes([&] {
+        copia->TerminaAntes();
+        copia->EmpiezaDespues(carpeta, tabla);
+      });
       paso();
       copia->TerminaAntes();
     } else {

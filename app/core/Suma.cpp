@@ -135,16 +135,15 @@ std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* by
 
 namespace {
 
-// SumasDe; with `propio`, on the calling thread alone through that buffer.
-std::vector<std::string> Sumas(engine::FileSystem& fs, const std::vector<std::string>& paths,
+// SumasDe of the open `files`, each closed once summed unless `abiertos`; with `propio`, on the
+// calling thread alone through that buffer.
+std::vector<std::string> Sumas(std::vector<std::unique_ptr<engine::File>>& files, bool abiertos,
                                std::vector<uint64_t>& bytes, TipoDeSuma tipo, unsigned char* propio) {
-  const size_t n = paths.size();
-  std::vector<std::unique_ptr<engine::File>> files(n);
+  const size_t n = files.size();
   std::vector<size_t> orden(n);
   std::vector<uint64_t> tam(n);
   uint64_t total = 0;
   for (size_t i = 0; i < n; ++i) {
-    files[i] = fs.Open(paths[i], engine::OpenMode::kRead);
     total += tam[i] = files[i]->Size();
     orden[i] = i;
   }
@@ -157,7 +156,7 @@ std::vector<std::string> Sumas(engine::FileSystem& fs, const std::vector<std::st
     for (size_t k; !fallo && (k = siguiente.fetch_add(1)) < n;) {
       const size_t i = orden[k];
       sums[i] = SumaDeAbierto(*files[i], &bytes[i], tipo, buf);
-      files[i].reset();
+      if (!abiertos) files[i].reset();
     }
   };
   std::exception_ptr suyo;
@@ -185,16 +184,29 @@ std::vector<std::string> Sumas(engine::FileSystem& fs, const std::vector<std::st
   return sums;
 }
 
+std::vector<std::unique_ptr<engine::File>> Abre(engine::FileSystem& fs, const std::vector<std::string>& paths) {
+  std::vector<std::unique_ptr<engine::File>> files;
+  for (const auto& p : paths) files.push_back(fs.Open(p, engine::OpenMode::kRead));
+  return files;
+}
+
 }  // namespace
 
 std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::string>& paths,
                                  std::vector<uint64_t>& bytes, TipoDeSuma tipo) {
-  return Sumas(fs, paths, bytes, tipo, nullptr);
+  auto files = Abre(fs, paths);
+  return Sumas(files, false, bytes, tipo, nullptr);
 }
 
 std::vector<std::string> SumasEnEsteHilo(engine::FileSystem& fs, const std::vector<std::string>& paths,
                                          std::vector<uint64_t>& bytes, TipoDeSuma tipo, unsigned char* bufer) {
-  return Sumas(fs, paths, bytes, tipo, bufer);
+  auto files = Abre(fs, paths);
+  return Sumas(files, false, bytes, tipo, bufer);
+}
+
+std::vector<std::string> SumasDeAbiertos(std::vector<std::unique_ptr<engine::File>>& files,
+                                         std::vector<uint64_t>& bytes, TipoDeSuma tipo, unsigned char* bufer) {
+  return Sumas(files, true, bytes, tipo, bufer);
 }
 
 }  // namespace actualiza

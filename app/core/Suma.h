@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,9 @@ inline constexpr size_t kBuferDeSuma = 256u << 10;
 // The same on the calling thread alone, reading through `bufer` (kBuferDeSuma bytes): for a
 // thread that works beside others and lives shorter than the run.
 std::vector<std::string> SumasEnEsteHilo(engine::FileSystem& fs, const std::vector<std::string>& paths,
+                                         std::vector<uint64_t>& bytes, TipoDeSuma tipo, unsigned char* bufer);
+// The same for files the caller opened and keeps open.
+std::vector<std::string> SumasDeAbiertos(std::vector<std::unique_ptr<engine::File>>& files,
                                          std::vector<uint64_t>& bytes, TipoDeSuma tipo, unsigned char* bufer);
 
 }  // namespace actualiza

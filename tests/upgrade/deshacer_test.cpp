@@ -9,6 +9,7 @@
 #include "app/core/Copia.h"
 #include "app/core/Deshacer.h"
 #include "app/core/Demo.h"
+#include "engine/swap.h"
 #include "tests/support/fault_fs.h"
 #include "tests/support/helpers.h"
 #include "tests/support/numbered.h"
@@ -187,6 +188,35 @@ TEST(Deshacer, AfterACrashAtEveryOperationOfTheRunTheUndoPutsBackOrRefuses) {
   }
   EXPECT_GT(vueltas, 0);
   EXPECT_GT(rehusadas, 0);
+}
+
+// What the copy records after a table's step is the files then in place. The sums of the step's
+// new files, taken while its swap puts them in place, count only for the very files it put there.
+TEST(Deshacer, TheRecordAfterAStepIsOfTheFilesThenInPlace) {
+  for (bool otro : {false, true}) {
+    SCOPED_TRACE(otro ? "another memo file in place of the new one" : "the new files in place");
+    TempDir d;
+    Demo(d.path());
+    const std::string dir = d / "Empresa", trabajo = engine::SwapTempDir(dir + "/Clientes.Dbf");
+    const char* kFicheros[] = {"Clientes.Dbf", "Clientes.DBT", "Clientes.MDX"};
+    {
+      CopiaDeSeguridad copia(Ruta(d.path()), "20261210-120000");
+      copia.Antes(dir, "Clientes.Dbf");
+      fs::create_directory(trabajo);
+      for (const char* f : kFicheros)
+        testing_support::WriteFileBytes(trabajo + "/" + f, testing_support::ReadFileBytes(dir + "/" + f) + "nuevo");
+      copia.EmpiezaDespues(dir, "Clientes.Dbf");
+      for (const char* f : kFicheros) fs::rename(trabajo + "/" + f, dir + "/" + f);
+      if (otro) {
+        fs::remove(dir + "/Clientes.DBT");
+        testing_support::WriteFileBytes(dir + "/Clientes.DBT", "otro memo");
+      }
+      copia.Despues(dir, "Clientes.Dbf");
+    }
+    const Manifiesto m = LeeManifiesto(d / (std::string(kCarpetaCopias) + "/20261210-120000"));
+    ASSERT_EQ(m.tablas.size(), 1u);
+    EXPECT_EQ(m.tablas[0].despues, FicherosDeTabla(dir, "Clientes.Dbf"));
+  }
 }
 
 // What the undo refuses: it names the table, and changes no byte of the installation (copies
