@@ -191,15 +191,19 @@ class PosixFolderInUse final : public FolderInUse {
 
 class PosixFile final : public File {
  public:
-  PosixFile(std::string path, int fd, bool writable) : File(std::move(path)), fd_(fd), writable_(writable) {}
+  // `st` is what the open learned of the file (its status through the new descriptor).
+  PosixFile(std::string path, int fd, bool writable, const struct stat& st)
+      : File(std::move(path)), fd_(fd), writable_(writable), id_(IdOf(st)),
+        reached_(static_cast<uint64_t>(st.st_size)) {}
   ~PosixFile() override {
     if (fd_ < 0) return;
     // Closing also drops any flock held by this descriptor. The last close of a large file that
     // has lost its name frees its cached pages, which takes a while: done off this thread. (Only
-    // a file opened to write is asked: the table a rebuild replaces is one, and the many files
-    // opened only to read are spared the question.)
+    // a file opened to write is asked, and only one that was or was made large enough: the table
+    // a rebuild replaces is one, and the many files opened only to read or kept small are spared
+    // the question. A file another program made larger meanwhile is closed here, as any other.)
     struct stat st;
-    if (writable_ && ::fstat(fd_, &st) == 0 && st.st_nlink == 0 &&
+    if (writable_ && reached_ >= late_close::kMinBytes && ::fstat(fd_, &st) == 0 && st.st_nlink == 0 &&
         static_cast<uint64_t>(st.st_size) >= late_close::kMinBytes)
       late_close::Close(fd_);
     else
@@ -232,6 +236,7 @@ class PosixFile final : public File {
       }
       done += static_cast<size_t>(r);
     }
+    reached_ = std::max(reached_, offset + n);
   }
 
   uint64_t Size() override {
@@ -242,6 +247,7 @@ class PosixFile final : public File {
 
   void Truncate(uint64_t size) override {
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw IoError("recortar", path(), errno);
+    reached_ = std::max(reached_, size);
   }
 
   void Sync() override {
@@ -270,11 +276,11 @@ class PosixFile final : public File {
     ::flock(fd_, LOCK_UN);
   }
 
+  // The open file's identity never changes: it is the one its open read.
   bool StillAtPath() override {
-    struct stat a, b;
-    if (::fstat(fd_, &a) != 0) return false;
+    struct stat b;
     if (::stat(path().c_str(), &b) != 0) return false;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return IdOf(b) == id_;
   }
 
  private:
@@ -328,6 +334,8 @@ class PosixFile final : public File {
   }
   int fd_;
   bool writable_;
+  held::FolderId id_;  // device and file number
+  uint64_t reached_;   // the largest size known: at the open, or reached by this file's writes
 };
 
 class PosixFileSystem final : public FileSystem {
@@ -390,8 +398,13 @@ class PosixFileSystem final : public FileSystem {
       ::close(fd);
       throw IoError("recortar", path, e);
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return std::make_unique<PosixFile>(path, fd, mode != OpenMode::kRead);
+    // Reads and writes wait as usual from here on. The file's status flags are known, since it was
+    // just opened with them: O_NONBLOCK is the only one, so it is cleared without asking for
+    // them first. It is cleared at all, although local file systems of Linux ignore it on a
+    // regular file, because not every file system does (FUSE and network file systems pass it
+    // on, and other systems may honour it): a read that failed for not waiting would be an error.
+    ::fcntl(fd, F_SETFL, 0);
+    return std::make_unique<PosixFile>(path, fd, mode != OpenMode::kRead, st);
   }
 
   bool Exists(const std::string& path) override {
@@ -456,9 +469,11 @@ class PosixFileSystem final : public FileSystem {
   }
 
   void Rename(const std::string& from, const std::string& to) override {
-    FolderFd a = OpenFolder(DirName(from), "renombrar");
-    FolderFd b = OpenFolder(DirName(to), "renombrar");
-    if (::renameat(a.get(), BaseName(from).c_str(), b.get(), BaseName(to).c_str()) != 0)
+    // Within one folder (as a swap's journal and its moves aside are), that folder is reached once.
+    const std::string from_dir = DirName(from), to_dir = DirName(to);
+    FolderFd a = OpenFolder(from_dir, "renombrar");
+    FolderFd b = to_dir == from_dir ? FolderFd() : OpenFolder(to_dir, "renombrar");
+    if (::renameat(a.get(), BaseName(from).c_str(), to_dir == from_dir ? a.get() : b.get(), BaseName(to).c_str()) != 0)
       throw IoError("renombrar a " + to, from, errno);
   }
 

@@ -188,24 +188,32 @@ bool HasAnyCompanion(const std::string& path, std::initializer_list<const char*>
   // Windows gives a name's stored spelling without a listing.
   return std::any_of(exts.begin(), exts.end(), [&](const char* ext) { return FindCompanion(path, ext).has_value(); });
 #else
+  // One listing of the folder answers for every extension, the names spelt as asked included.
   FileSystem& fs = *CurrentFileSystem();
-  std::vector<std::string> folded;
+  std::vector<std::string> exact, folded;
   for (const char* ext : exts) {
-    const std::string companion = ReplaceExtension(path, ext);
-    if (fs.Exists(companion)) return true;
-    folded.push_back(FoldCase(BaseName(companion)));
+    const std::string companion = BaseName(ReplaceExtension(path, ext));
+    folded.push_back(FoldCase(companion));
+    exact.push_back(companion);
   }
   const std::string dir = DirName(NormalizeSeparators(path));
-  const std::optional<std::string> folder = ResolveExisting(dir.empty() ? "." : dir);
-  if (!folder) return false;
   std::vector<DirEntry> entries;
   try {
-    entries = fs.List(*folder);
+    entries = fs.List(dir.empty() ? "." : dir);
   } catch (...) {
-    return false;
+    // The folder as written is not there: matched without regard to letter case.
+    const std::optional<std::string> folder = ResolveExisting(dir.empty() ? "." : dir);
+    if (!folder) return false;
+    try {
+      entries = fs.List(*folder);
+    } catch (...) {
+      return false;
+    }
   }
   for (const auto& e : entries)
-    if (std::find(folded.begin(), folded.end(), FoldCase(DiskNameAsUtf8(e.name))) != folded.end()) return true;
+    if (std::find(exact.begin(), exact.end(), e.name) != exact.end() ||
+        std::find(folded.begin(), folded.end(), FoldCase(DiskNameAsUtf8(e.name))) != folded.end())
+      return true;
   return false;
 #endif
 }

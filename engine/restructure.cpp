@@ -677,12 +677,14 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
         if (indexed) recno_map[r - 1] = at;
       }
       neu->EndBulkAppend();
+      // The index is written from the new table as it is open, and announced in its header before
+      // the one sync of its rows.
+      if (indexed) {
+        auto old_mdx = FindCompanion(path, "MDX");
+        if (!old_mdx) Refuse(err::kNoSuchFile, "Falta el fichero de índices de la tabla.", path);
+        dbase::FinishRestructuredIndex(*neu, *old_mdx, tag_plan, recno_map);
+      }
       neu->Flush();
-    }
-    if (indexed) {
-      auto old_mdx = FindCompanion(path, "MDX");
-      if (!old_mdx) Refuse(err::kNoSuchFile, "Falta el fichero de índices de la tabla.", path);
-      dbase::FinishRestructuredIndex(*old_mdx, tmp_path, tag_plan, recno_map);
     }
 
     std::vector<SwapEntry> entries = FamilyEntries(path, tmp_path, format);
@@ -765,7 +767,7 @@ void RecoverTable(const std::string& table_path) {
   // A swap that ended just before removing its (empty) work folder.
   FileSystem& fs = *CurrentFileSystem();
   const std::string work = SwapTempDir(table_path);
-  if (!fs.IsSymlink(work) && fs.IsDirectory(work) && fs.List(work).empty()) fs.RemoveEmptyDirectory(work);
+  if (fs.Inspect(work).directory && fs.List(work).empty()) fs.RemoveEmptyDirectory(work);  // a folder, not a link
 }
 
 }  // namespace engine

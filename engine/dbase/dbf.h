@@ -71,6 +71,9 @@ class DbfTable : public TableStorage {
   int FieldIndex(const std::string& name) const;
   // The memo file, or nullptr when the table has none.
   MemoFile* Memo() { return memo_.get(); }
+  // Marks the table as having a production index (header byte 28), for a table whose index was
+  // just written beside it; durable at the next Flush. The open table does not use the index.
+  void AnnounceIndex();
 
  private:
   struct FieldExtra {

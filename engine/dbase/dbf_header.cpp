@@ -185,22 +185,29 @@ void DbfTable::Bad(const std::string& what) const {
 
 void DbfTable::Load(bool foxpro, const OpenOptions& options) {
   FileSystem* fs = CurrentFileSystem();
-  if (!fs->IsRegularFile(path_))
-    throw EngineError(err::kNoSuchTable,
-                      fs->Exists(path_) ? "Con el nombre de la tabla hay algo que no es un fichero normal (una carpeta, "
-                                          "una tubería o un dispositivo); no se abre. Compruebe la carpeta de datos."
-                                        : "No se encuentra la tabla.",
-                      {CtxTable(path_)});
   writable_ = !options.read_only;
   exclusive_ = options.exclusive;
   for (int attempt = 0;; ++attempt) {
     bool locked;
-    if (exclusive_) {
-      file_ = OpenExclusively(*fs, path_, writable_);
-      locked = file_ != nullptr;
-    } else {
-      file_ = fs->Open(path_, writable_ ? OpenMode::kReadWrite : OpenMode::kRead);
-      locked = file_->TryLockShared();
+    try {
+      if (exclusive_) {
+        file_ = OpenExclusively(*fs, path_, writable_);
+        locked = file_ != nullptr;
+      } else {
+        file_ = fs->Open(path_, writable_ ? OpenMode::kReadWrite : OpenMode::kRead);
+        locked = file_->TryLockShared();
+      }
+    } catch (const EngineError&) {
+      // The open refuses what is not a regular file; what the name holds is asked only then, to
+      // say so in the table's words.
+      if (!fs->IsRegularFile(path_))
+        throw EngineError(err::kNoSuchTable,
+                          fs->Exists(path_) ? "Con el nombre de la tabla hay algo que no es un fichero normal (una "
+                                              "carpeta, una tubería o un dispositivo); no se abre. Compruebe la "
+                                              "carpeta de datos."
+                                            : "No se encuentra la tabla.",
+                          {CtxTable(path_)});
+      throw;
     }
     if (!locked)
       throw EngineError(err::kTableInUse,

@@ -242,9 +242,15 @@ void MdxFile::Flush() {
 std::unique_ptr<MdxFile> OpenFile(const std::string& path, const std::vector<FieldSpec>* fields, const CodePage& cp,
                                   bool writable, const Collation& coll) {
   FileSystem* fs = CurrentFileSystem();
-  if (!fs->IsRegularFile(path))
-    throw EngineError(err::kNoSuchFile, "No se encuentra el índice de la tabla.", {CtxFile(path)});
-  auto f = fs->Open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead);
+  std::unique_ptr<File> f;
+  try {
+    f = fs->Open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead);
+  } catch (const EngineError&) {
+    // The open refuses what is not a regular file; the name is asked only then, to say so.
+    if (!fs->IsRegularFile(path))
+      throw EngineError(err::kNoSuchFile, "No se encuentra el índice de la tabla.", {CtxFile(path)});
+    throw;
+  }
   auto idx = std::make_unique<MdxFile>(path, std::move(f), writable, cp, coll);
   idx->Load(fields);
   return idx;
