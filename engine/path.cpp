@@ -1,6 +1,7 @@
 #include "engine/path.h"
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 #include "engine/codepage.h"
@@ -154,6 +155,24 @@ std::optional<std::string> Resolve(const std::string& raw, bool last_may_be_miss
 }
 
 }  // namespace
+
+std::optional<std::string> AsWritten(const std::string& path) {
+#ifdef _WIN32
+  (void)path;
+  return std::nullopt;
+#else
+  std::string out = NormalizeSeparators(path);
+  if (out.empty()) return std::nullopt;
+  for (size_t at = 0; at <= out.size();) {
+    size_t end = out.find('/', at);
+    if (end == std::string::npos) end = out.size();
+    const std::string_view part(out.data() + at, end - at);
+    if (part == "." || part == "..") return std::nullopt;
+    at = end + 1;
+  }
+  return out;
+#endif
+}
 
 std::optional<std::string> ResolveExisting(const std::string& path) { return Resolve(path, false); }
 std::optional<std::string> ResolveForCreate(const std::string& path) { return Resolve(path, true); }

@@ -85,7 +85,7 @@ class DbfTable : public TableStorage {
   void Load(bool foxpro, const OpenOptions& options);
   void ParseHeader(const std::string& header, uint64_t file_size);
   void OpenCompanions();
-  void LockCompanion(const std::string& path);
+  std::unique_ptr<File> OpenCompanion(const std::string& path);
   void RequireWritable() const;
   // Checked on every row read: the refusals are kept out of line.
   void CheckRecordNumber(uint64_t recno) const {
@@ -137,9 +137,6 @@ class DbfTable : public TableStorage {
   bool autoinc_dirty_ = false;
   bool has_mdx_ = false;
   std::unique_ptr<File> file_;
-  // The memo file and the index locked as the table is, so that a program that locks only one of
-  // them is seen too (the files read and written are opened apart).
-  std::vector<std::unique_ptr<File>> companion_locks_;
   std::unique_ptr<MemoFile> memo_;
   std::unique_ptr<RecordSource> row_source_;  // the rows, for the index (outlives mdx_)
   std::unique_ptr<MdxIndex> mdx_;

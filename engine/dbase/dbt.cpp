@@ -44,7 +44,11 @@ void MemoFile::Corrupt(const std::string& what) const {
 
 std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, const std::string& table,
                                          MemoLayout layout, bool writable) {
-  auto file = CurrentFileSystem()->Open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead);
+  return Open(CurrentFileSystem()->Open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead), table, layout);
+}
+
+std::unique_ptr<MemoFile> MemoFile::Open(std::unique_ptr<File> file, const std::string& table, MemoLayout layout) {
+  const std::string path = file->path();
   std::unique_ptr<MemoFile> m(new MemoFile(std::move(file), path, table, layout));
   unsigned char h[24];
   uint64_t size = m->file_->Size();

@@ -251,6 +251,12 @@ std::unique_ptr<MdxFile> OpenFile(const std::string& path, const std::vector<Fie
       throw EngineError(err::kNoSuchFile, "No se encuentra el índice de la tabla.", {CtxFile(path)});
     throw;
   }
+  return OpenFile(std::move(f), fields, cp, writable, coll);
+}
+
+std::unique_ptr<MdxFile> OpenFile(std::unique_ptr<File> f, const std::vector<FieldSpec>* fields, const CodePage& cp,
+                                  bool writable, const Collation& coll) {
+  const std::string path = f->path();
   auto idx = std::make_unique<MdxFile>(path, std::move(f), writable, cp, coll);
   idx->Load(fields);
   return idx;
@@ -263,6 +269,11 @@ using namespace mdx_internal;
 std::unique_ptr<MdxIndex> MdxIndex::Open(const std::string& path, const std::vector<FieldSpec>& fields,
                                          const CodePage& cp, bool writable, const Collation& coll) {
   return OpenFile(path, &fields, cp, writable, coll);
+}
+
+std::unique_ptr<MdxIndex> MdxIndex::Open(std::unique_ptr<File> file, const std::vector<FieldSpec>& fields,
+                                         const CodePage& cp, bool writable, const Collation& coll) {
+  return OpenFile(std::move(file), &fields, cp, writable, coll);
 }
 
 void MdxIndex::Create(const std::string& path, const std::string& table_name, const std::vector<TagInfo>& tags,
