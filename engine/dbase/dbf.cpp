@@ -315,6 +315,7 @@ void DbfTable::EndBulkAppend() {
   if (memo_) memo_->EndBulk();
   WriteBulk();
   bulk_ = false;
+  bulk_buf_ = EntryBytes();  // its megabyte goes back now, not when the table closes
   const char eof = 0x1A;
   file_->WriteAt(RecordOffset(count_ + 1), &eof, 1);
   WriteCount();

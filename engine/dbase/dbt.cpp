@@ -112,6 +112,7 @@ void MemoFile::EndBulk() {
   if (!bulk_) return;
   FlushBulk();
   bulk_ = false;
+  bulk_buf_ = EntryBytes();  // its megabyte goes back now, not when the file closes
   WriteHeaderU32(0, header_next_);
 }
 
