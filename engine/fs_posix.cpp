@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -448,23 +449,46 @@ class PosixFileSystem final : public FileSystem {
 
   std::vector<DirEntry> List(const std::string& dir) override {
     Fd folder = OpenFolder(dir, "leer la carpeta").Detach();
-    DIR* d = folder.ok() ? ::fdopendir(folder.get()) : nullptr;
-    if (!d) throw IoError("leer la carpeta", dir, errno);
-    folder.release();
+    if (!folder.ok()) throw IoError("leer la carpeta", dir, errno);
     std::vector<DirEntry> out;
-    while (struct dirent* e = ::readdir(d)) {
-      std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      // The kind the folder records is enough but for links (followed here) and file systems that
-      // record none.
-      bool dir = e->d_type == DT_DIR;
-      if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+    // The kind the folder records is enough but for links (followed here) and file systems that
+    // record none.
+    auto add = [&](int at_fd, const char* name, unsigned char type) {
+      if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
+      bool is_dir = type == DT_DIR;
+      if (type == DT_LNK || type == DT_UNKNOWN) {
         struct stat st;
-        dir = ::fstatat(::dirfd(d), name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+        is_dir = ::fstatat(at_fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
       }
-      out.push_back({name, dir});
+      out.push_back({name, is_dir});
+    };
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 30))
+    // Read straight from the descriptor: fdopendir would first ask again for the folder's status
+    // and flags, and set a flag it already has (three calls a listing, for nothing the open has
+    // not settled). A failed read is an error here, not the end of the folder.
+    alignas(struct dirent64) char buf[32768];
+    for (;;) {
+      const ssize_t n = ::getdents64(folder.get(), buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw IoError("leer la carpeta", dir, errno);
+      if (n == 0) break;
+      for (ssize_t at = 0; at < n;) {
+        unsigned short length;
+        unsigned char type;
+        std::memcpy(&length, buf + at + offsetof(struct dirent64, d_reclen), sizeof length);
+        std::memcpy(&type, buf + at + offsetof(struct dirent64, d_type), sizeof type);
+        if (length == 0 || at + length > n) throw IoError("leer la carpeta", dir, EIO);
+        add(folder.get(), buf + at + offsetof(struct dirent64, d_name), type);
+        at += length;
+      }
     }
+#else
+    DIR* d = ::fdopendir(folder.get());
+    if (!d) throw IoError("leer la carpeta", dir, errno);
+    folder.release();  // closedir closes it
+    while (struct dirent* e = ::readdir(d)) add(::dirfd(d), e->d_name, e->d_type);
     ::closedir(d);
+#endif
     return out;
   }
 
