@@ -135,16 +135,22 @@ FolderFd OpenFolder(const std::string& dir, const char* verb, bool quiet = false
   size_t depth = 0;
   const std::vector<held::Held> above = held::Above(dir);
   const size_t deepest = above.empty() ? 0 : above.back().depth;
+  // Only the innermost one is checked and opened: that its path still leads to it says that no
+  // folder above it was replaced either (a folder has one path; checking the folders above, which
+  // follows links too, would find no more). Holds repeat (the run's, a step's, a swap's): every
+  // hold of that one path is checked against one look at what the path names now.
+  const held::Held* innermost = nullptr;
+  struct stat st;
   for (const held::Held& h : above) {
-    // Only the innermost one is checked and opened: that its path still leads to it says that
-    // no folder above it was replaced either (a folder has one path; checking the folders above,
-    // which follows links too, would find no more).
     if (h.depth < deepest) continue;
-    struct stat st;
-    if (::stat(h.path.c_str(), &st) != 0 || !(IdOf(st) == h.id)) ThrowReplacedDuringRun(h.path);
-    depth = h.depth;
-    auto fd = Kept().For(h);
-    if (!fd) ThrowReplacedDuringRun(h.path);
+    if (!innermost && ::stat(h.path.c_str(), &st) != 0) ThrowReplacedDuringRun(h.path);
+    if (!(IdOf(st) == h.id)) ThrowReplacedDuringRun(h.path);
+    innermost = &h;
+  }
+  if (innermost) {
+    depth = innermost->depth;
+    auto fd = Kept().For(*innermost);
+    if (!fd) ThrowReplacedDuringRun(innermost->path);
     at = FolderFd(std::move(fd));
   }
   if (!at.ok()) {

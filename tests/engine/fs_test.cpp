@@ -39,17 +39,23 @@ TEST(FileSystem, RenameReplacesAnExistingTarget) {
 }
 
 // A held folder replaced after an operation in it (its handle kept since): the next operation
-// there is refused, and nothing reaches the folder moved away or what is now at its path.
+// there is refused, and nothing reaches the folder moved away or what is now at its path; so too
+// when the folder is held twice (by the run and by a step in it), as a folder or under a spelling
+// with a "." in it.
 TEST(FileSystem, AHeldFolderReplacedAfterItWasWorkedInIsRefused) {
   FileSystem& fs = *DefaultFileSystem();
+  for (int holds : {1, 2})
   for (bool link : {false, true}) {
 #ifdef _WIN32
     if (link) continue;  // symbolic links need a privilege that tests do not hold there
 #endif
+    SCOPED_TRACE(std::to_string(holds) + (link ? " holds, a link" : " holds, a folder"));
     TempDir d;
     const std::string dir = d / "Ejercicio2004";
     std::filesystem::create_directories(dir);
     HeldFolder held(dir);
+    std::optional<HeldFolder> again;
+    if (holds == 2) again.emplace(d.path() + "/./Ejercicio2004");
     Put(fs, dir + "/Clientes.dbf", "rows");
     std::filesystem::rename(dir, d / "movida");
     if (link) {
