@@ -22,6 +22,8 @@ Database* OpenDatabase(const std::string& name) {
   std::string dir;
   if (name.empty()) {
     dir = ".";
+  } else if (auto as_written = AsWritten(name); as_written && CurrentFileSystem()->IsDirectory(*as_written)) {
+    dir = *as_written;
   } else {
     auto resolved = ResolveExisting(name);
     if (!resolved || !CurrentFileSystem()->IsDirectory(*resolved))
@@ -52,11 +54,12 @@ std::string Database::TablePath(const std::string& table_name, TableFormat forma
   if (UpperExtension(name).empty())
     name += format_hint == TableFormat::kParadox ? ".DB" : ".DBF";
   std::string full = (!name.empty() && name[0] == '/') ? name : JoinPath(dir_, name);
+  FileSystem& fs = *CurrentFileSystem();
+  if (auto as_written = AsWritten(full); as_written && fs.IsRegularFile(*as_written)) return *as_written;
   auto p = ResolveForCreate(full);
   if (!p) return full;
   // A table that an interrupted swap moved aside is named by its journal, in the letter case the
   // swap used: that is the table, not a new one of another spelling.
-  FileSystem& fs = *CurrentFileSystem();
   if (!fs.IsRegularFile(*p) && !SwapPending(*p)) {
     const std::string dir = DirName(*p).empty() ? "." : DirName(*p);
     const std::string want = BaseName(*p);

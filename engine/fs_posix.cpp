@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -134,16 +135,22 @@ FolderFd OpenFolder(const std::string& dir, const char* verb, bool quiet = false
   size_t depth = 0;
   const std::vector<held::Held> above = held::Above(dir);
   const size_t deepest = above.empty() ? 0 : above.back().depth;
+  // Only the innermost one is checked and opened: that its path still leads to it says that no
+  // folder above it was replaced either (a folder has one path; checking the folders above, which
+  // follows links too, would find no more). Holds repeat (the run's, a step's, a swap's): every
+  // hold of that one path is checked against one look at what the path names now.
+  const held::Held* innermost = nullptr;
+  struct stat st;
   for (const held::Held& h : above) {
-    // Only the innermost one is checked and opened: that its path still leads to it says that
-    // no folder above it was replaced either (a folder has one path; checking the folders above,
-    // which follows links too, would find no more).
     if (h.depth < deepest) continue;
-    struct stat st;
-    if (::stat(h.path.c_str(), &st) != 0 || !(IdOf(st) == h.id)) ThrowReplacedDuringRun(h.path);
-    depth = h.depth;
-    auto fd = Kept().For(h);
-    if (!fd) ThrowReplacedDuringRun(h.path);
+    if (!innermost && ::stat(h.path.c_str(), &st) != 0) ThrowReplacedDuringRun(h.path);
+    if (!(IdOf(st) == h.id)) ThrowReplacedDuringRun(h.path);
+    innermost = &h;
+  }
+  if (innermost) {
+    depth = innermost->depth;
+    auto fd = Kept().For(*innermost);
+    if (!fd) ThrowReplacedDuringRun(innermost->path);
     at = FolderFd(std::move(fd));
   }
   if (!at.ok()) {
@@ -191,15 +198,19 @@ class PosixFolderInUse final : public FolderInUse {
 
 class PosixFile final : public File {
  public:
-  PosixFile(std::string path, int fd, bool writable) : File(std::move(path)), fd_(fd), writable_(writable) {}
+  // `st` is what the open learned of the file (its status through the new descriptor).
+  PosixFile(std::string path, int fd, bool writable, const struct stat& st)
+      : File(std::move(path)), fd_(fd), writable_(writable), id_(IdOf(st)),
+        reached_(static_cast<uint64_t>(st.st_size)) {}
   ~PosixFile() override {
     if (fd_ < 0) return;
     // Closing also drops any flock held by this descriptor. The last close of a large file that
     // has lost its name frees its cached pages, which takes a while: done off this thread. (Only
-    // a file opened to write is asked: the table a rebuild replaces is one, and the many files
-    // opened only to read are spared the question.)
+    // a file opened to write is asked, and only one that was or was made large enough: the table
+    // a rebuild replaces is one, and the many files opened only to read or kept small are spared
+    // the question. A file another program made larger meanwhile is closed here, as any other.)
     struct stat st;
-    if (writable_ && ::fstat(fd_, &st) == 0 && st.st_nlink == 0 &&
+    if (writable_ && reached_ >= late_close::kMinBytes && ::fstat(fd_, &st) == 0 && st.st_nlink == 0 &&
         static_cast<uint64_t>(st.st_size) >= late_close::kMinBytes)
       late_close::Close(fd_);
     else
@@ -232,6 +243,7 @@ class PosixFile final : public File {
       }
       done += static_cast<size_t>(r);
     }
+    reached_ = std::max(reached_, offset + n);
   }
 
   uint64_t Size() override {
@@ -242,6 +254,7 @@ class PosixFile final : public File {
 
   void Truncate(uint64_t size) override {
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw IoError("recortar", path(), errno);
+    reached_ = std::max(reached_, size);
   }
 
   void Sync() override {
@@ -270,11 +283,11 @@ class PosixFile final : public File {
     ::flock(fd_, LOCK_UN);
   }
 
+  // The open file's identity never changes: it is the one its open read.
   bool StillAtPath() override {
-    struct stat a, b;
-    if (::fstat(fd_, &a) != 0) return false;
+    struct stat b;
     if (::stat(path().c_str(), &b) != 0) return false;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return IdOf(b) == id_;
   }
 
  private:
@@ -328,6 +341,8 @@ class PosixFile final : public File {
   }
   int fd_;
   bool writable_;
+  held::FolderId id_;  // device and file number
+  uint64_t reached_;   // the largest size known: at the open, or reached by this file's writes
 };
 
 class PosixFileSystem final : public FileSystem {
@@ -390,8 +405,13 @@ class PosixFileSystem final : public FileSystem {
       ::close(fd);
       throw IoError("recortar", path, e);
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return std::make_unique<PosixFile>(path, fd, mode != OpenMode::kRead);
+    // Reads and writes wait as usual from here on. The file's status flags are known, since it was
+    // just opened with them: O_NONBLOCK is the only one, so it is cleared without asking for
+    // them first. It is cleared at all, although local file systems of Linux ignore it on a
+    // regular file, because not every file system does (FUSE and network file systems pass it
+    // on, and other systems may honour it): a read that failed for not waiting would be an error.
+    ::fcntl(fd, F_SETFL, 0);
+    return std::make_unique<PosixFile>(path, fd, mode != OpenMode::kRead, st);
   }
 
   bool Exists(const std::string& path) override {
@@ -435,30 +455,55 @@ class PosixFileSystem final : public FileSystem {
 
   std::vector<DirEntry> List(const std::string& dir) override {
     Fd folder = OpenFolder(dir, "leer la carpeta").Detach();
-    DIR* d = folder.ok() ? ::fdopendir(folder.get()) : nullptr;
-    if (!d) throw IoError("leer la carpeta", dir, errno);
-    folder.release();
+    if (!folder.ok()) throw IoError("leer la carpeta", dir, errno);
     std::vector<DirEntry> out;
-    while (struct dirent* e = ::readdir(d)) {
-      std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
-      // The kind the folder records is enough but for links (followed here) and file systems that
-      // record none.
-      bool dir = e->d_type == DT_DIR;
-      if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+    // The kind the folder records is enough but for links (followed here) and file systems that
+    // record none.
+    auto add = [&](int at_fd, const char* name, unsigned char type) {
+      if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
+      bool is_dir = type == DT_DIR;
+      if (type == DT_LNK || type == DT_UNKNOWN) {
         struct stat st;
-        dir = ::fstatat(::dirfd(d), name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+        is_dir = ::fstatat(at_fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
       }
-      out.push_back({name, dir});
+      out.push_back({name, is_dir});
+    };
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 30))
+    // Read straight from the descriptor: fdopendir would first ask again for the folder's status
+    // and flags, and set a flag it already has (three calls a listing, for nothing the open has
+    // not settled). A failed read is an error here, not the end of the folder.
+    alignas(struct dirent64) char buf[32768];
+    for (;;) {
+      const ssize_t n = ::getdents64(folder.get(), buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw IoError("leer la carpeta", dir, errno);
+      if (n == 0) break;
+      for (ssize_t at = 0; at < n;) {
+        unsigned short length;
+        unsigned char type;
+        std::memcpy(&length, buf + at + offsetof(struct dirent64, d_reclen), sizeof length);
+        std::memcpy(&type, buf + at + offsetof(struct dirent64, d_type), sizeof type);
+        if (length == 0 || at + length > n) throw IoError("leer la carpeta", dir, EIO);
+        add(folder.get(), buf + at + offsetof(struct dirent64, d_name), type);
+        at += length;
+      }
     }
+#else
+    DIR* d = ::fdopendir(folder.get());
+    if (!d) throw IoError("leer la carpeta", dir, errno);
+    folder.release();  // closedir closes it
+    while (struct dirent* e = ::readdir(d)) add(::dirfd(d), e->d_name, e->d_type);
     ::closedir(d);
+#endif
     return out;
   }
 
   void Rename(const std::string& from, const std::string& to) override {
-    FolderFd a = OpenFolder(DirName(from), "renombrar");
-    FolderFd b = OpenFolder(DirName(to), "renombrar");
-    if (::renameat(a.get(), BaseName(from).c_str(), b.get(), BaseName(to).c_str()) != 0)
+    // Within one folder (as a swap's journal and its moves aside are), that folder is reached once.
+    const std::string from_dir = DirName(from), to_dir = DirName(to);
+    FolderFd a = OpenFolder(from_dir, "renombrar");
+    FolderFd b = to_dir == from_dir ? FolderFd() : OpenFolder(to_dir, "renombrar");
+    if (::renameat(a.get(), BaseName(from).c_str(), to_dir == from_dir ? a.get() : b.get(), BaseName(to).c_str()) != 0)
       throw IoError("renombrar a " + to, from, errno);
   }
 

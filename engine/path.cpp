@@ -1,6 +1,7 @@
 #include "engine/path.h"
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 #include "engine/codepage.h"
@@ -155,6 +156,24 @@ std::optional<std::string> Resolve(const std::string& raw, bool last_may_be_miss
 
 }  // namespace
 
+std::optional<std::string> AsWritten(const std::string& path) {
+#ifdef _WIN32
+  (void)path;
+  return std::nullopt;
+#else
+  std::string out = NormalizeSeparators(path);
+  if (out.empty()) return std::nullopt;
+  for (size_t at = 0; at <= out.size();) {
+    size_t end = out.find('/', at);
+    if (end == std::string::npos) end = out.size();
+    const std::string_view part(out.data() + at, end - at);
+    if (part == "." || part == "..") return std::nullopt;
+    at = end + 1;
+  }
+  return out;
+#endif
+}
+
 std::optional<std::string> ResolveExisting(const std::string& path) { return Resolve(path, false); }
 std::optional<std::string> ResolveForCreate(const std::string& path) { return Resolve(path, true); }
 
@@ -188,24 +207,32 @@ bool HasAnyCompanion(const std::string& path, std::initializer_list<const char*>
   // Windows gives a name's stored spelling without a listing.
   return std::any_of(exts.begin(), exts.end(), [&](const char* ext) { return FindCompanion(path, ext).has_value(); });
 #else
+  // One listing of the folder answers for every extension, the names spelt as asked included.
   FileSystem& fs = *CurrentFileSystem();
-  std::vector<std::string> folded;
+  std::vector<std::string> exact, folded;
   for (const char* ext : exts) {
-    const std::string companion = ReplaceExtension(path, ext);
-    if (fs.Exists(companion)) return true;
-    folded.push_back(FoldCase(BaseName(companion)));
+    const std::string companion = BaseName(ReplaceExtension(path, ext));
+    folded.push_back(FoldCase(companion));
+    exact.push_back(companion);
   }
   const std::string dir = DirName(NormalizeSeparators(path));
-  const std::optional<std::string> folder = ResolveExisting(dir.empty() ? "." : dir);
-  if (!folder) return false;
   std::vector<DirEntry> entries;
   try {
-    entries = fs.List(*folder);
+    entries = fs.List(dir.empty() ? "." : dir);
   } catch (...) {
-    return false;
+    // The folder as written is not there: matched without regard to letter case.
+    const std::optional<std::string> folder = ResolveExisting(dir.empty() ? "." : dir);
+    if (!folder) return false;
+    try {
+      entries = fs.List(*folder);
+    } catch (...) {
+      return false;
+    }
   }
   for (const auto& e : entries)
-    if (std::find(folded.begin(), folded.end(), FoldCase(DiskNameAsUtf8(e.name))) != folded.end()) return true;
+    if (std::find(exact.begin(), exact.end(), e.name) != exact.end() ||
+        std::find(folded.begin(), folded.end(), FoldCase(DiskNameAsUtf8(e.name))) != folded.end())
+      return true;
   return false;
 #endif
 }

@@ -28,6 +28,12 @@ std::string NormalizeSeparators(const std::string& name);
 // case where the exact name does not exist. nullopt when some component is missing.
 std::optional<std::string> ResolveExisting(const std::string& path);
 
+// Where names are told apart by letter case (not on Windows), the path ResolveExisting gives for
+// `path` when it exists as written: its separators normalized. nullopt where Resolve would walk it
+// (Windows, components "." or ".."). A caller that asks what the path is anyway asks that of this
+// first, and resolves only when the answer is no: one question instead of two.
+std::optional<std::string> AsWritten(const std::string& path);
+
 // Like ResolveExisting, but only the folders must exist: the last component is matched when a
 // file of that name exists in some letter case, and kept as given when none does (for creating).
 std::optional<std::string> ResolveForCreate(const std::string& path);

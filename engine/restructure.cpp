@@ -541,8 +541,8 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
     auto work = PrepareSwapWorkFolder(path);
     const std::string tmp_path = SwapTempPath(path);
     CreateStorage(tmp_path, def);
+    std::unique_ptr<TableStorage> neu = OpenStorage(tmp_path, format, opts);
     {
-      std::unique_ptr<TableStorage> neu = OpenStorage(tmp_path, format, opts);
       const bool pack = desc.bPack != 0;
       const uint64_t n = old->RecordCount();
       if (indexed) recno_map.assign(n, dbase::kPurgedRow);
@@ -677,13 +677,16 @@ void DoRestructure(Database& db, const bde::CRTblDesc& desc, const std::vector<b
         if (indexed) recno_map[r - 1] = at;
       }
       neu->EndBulkAppend();
-      neu->Flush();
     }
+    // The index is written from the new table as it is open (the copy's buffers given back first),
+    // and announced in its header before the one sync of its rows.
     if (indexed) {
       auto old_mdx = FindCompanion(path, "MDX");
       if (!old_mdx) Refuse(err::kNoSuchFile, "Falta el fichero de índices de la tabla.", path);
-      dbase::FinishRestructuredIndex(*old_mdx, tmp_path, tag_plan, recno_map);
+      dbase::FinishRestructuredIndex(*neu, *old_mdx, tag_plan, recno_map);
     }
+    neu->Flush();
+    neu.reset();
 
     std::vector<SwapEntry> entries = FamilyEntries(path, tmp_path, format);
     if (format == TableFormat::kParadox) {
@@ -765,7 +768,7 @@ void RecoverTable(const std::string& table_path) {
   // A swap that ended just before removing its (empty) work folder.
   FileSystem& fs = *CurrentFileSystem();
   const std::string work = SwapTempDir(table_path);
-  if (!fs.IsSymlink(work) && fs.IsDirectory(work) && fs.List(work).empty()) fs.RemoveEmptyDirectory(work);
+  if (fs.Inspect(work).directory && fs.List(work).empty()) fs.RemoveEmptyDirectory(work);  // a folder, not a link
 }
 
 }  // namespace engine

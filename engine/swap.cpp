@@ -244,7 +244,8 @@ bool IsFamilyFileName(const std::string& table_name, const std::string& file_nam
 std::unique_ptr<FolderInUse> PrepareSwapWorkFolder(const std::string& table_path) {
   FileSystem& fs = *CurrentFileSystem();
   const std::string work = SwapTempDir(table_path);
-  if (fs.IsSymlink(work) || (fs.Exists(work) && !fs.IsDirectory(work)))
+  const PathFacts at = fs.Inspect(work);  // the name itself, a link not followed
+  if (at.link || (at.exists && !at.directory))
     throw EngineError(err::kInvalidParam,
                       "La carpeta de trabajo de las reestructuraciones es un enlace simbólico o no es una carpeta, "
                       "y los ficheros nuevos de la tabla podrían ir a parar a otro sitio; no se usa. Quítela (no la "
@@ -258,7 +259,7 @@ void RemoveSwapLeftovers(const std::string& table_path) {
   const std::string journal_tmp = SwapJournalPath(table_path) + kNewSuffix;
   if (fs.Exists(journal_tmp)) fs.Remove(journal_tmp);  // a journal whose writing never finished
   const std::string tmp = SwapTempDir(table_path);
-  if (fs.IsSymlink(tmp) || !fs.IsDirectory(tmp)) return;  // not ours: never emptied
+  if (!fs.Inspect(tmp).directory) return;  // none, or not ours (a link, a file): never emptied
   const std::string stem = StemOf(BaseName(table_path));
   for (const auto& e : fs.List(tmp))
     if (!e.is_dir && StemOf(e.name) == stem) fs.Remove(JoinPath(tmp, e.name));

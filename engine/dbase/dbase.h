@@ -32,11 +32,13 @@ struct IndexCheckReport;
 // node structure). Reads only. A table without index is consistent by definition.
 IndexCheckReport CheckTableIndexes(const std::string& dbf_path);
 
-// The last step of rebuilding a table with an index: the rows are in new_path (a table written
-// without index); writes its production index beside it from the old table's index (tags carried
-// over in the order found, or rebuilt from their expressions, as `plan` says) and marks the table
-// as indexed. recno_map[old_recno - 1] is each old row's new record number, 0 when purged.
-void FinishRestructuredIndex(const std::string& old_mdx, const std::string& new_path,
-                             const std::vector<TagPlan>& plan, const std::vector<uint64_t>& recno_map);
+// The last step of rebuilding a table with an index: the rows are in `table` (the new dBASE table,
+// written without index and still open to write); writes its production index beside it from the
+// old table's index (tags carried over in the order found, or rebuilt from their expressions, as
+// `plan` says) and marks the table as indexed, which the table's next Flush makes durable with its
+// rows (one sync for both). recno_map[old_recno - 1] is each old row's new record number, 0 when
+// purged.
+void FinishRestructuredIndex(TableStorage& table, const std::string& old_mdx, const std::vector<TagPlan>& plan,
+                             const std::vector<uint64_t>& recno_map);
 
 }  // namespace engine::dbase

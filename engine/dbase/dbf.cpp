@@ -315,6 +315,7 @@ void DbfTable::EndBulkAppend() {
   if (memo_) memo_->EndBulk();
   WriteBulk();
   bulk_ = false;
+  bulk_buf_ = EntryBytes();  // its megabyte goes back now, not when the table closes
   const char eof = 0x1A;
   file_->WriteAt(RecordOffset(count_ + 1), &eof, 1);
   WriteCount();
@@ -364,23 +365,24 @@ IndexCheckReport CheckTableIndexes(const std::string& dbf_path) {
   return table->CheckIndex(rows);
 }
 
-void FinishRestructuredIndex(const std::string& old_mdx, const std::string& new_path,
-                             const std::vector<TagPlan>& plan, const std::vector<uint64_t>& recno_map) {
-  std::string mdx_path;
-  {
-    OpenOptions opts;
-    opts.exclusive = true;
-    auto table = DbfTable::Open(new_path, opts, false);
-    TableRows rows(table.get());
-    mdx_path = CompanionToCreate(new_path, "MDX");
-    RewriteIndex(old_mdx, mdx_path, BaseNameNoExt(new_path), plan, recno_map, table->Fields(), table->Codepage(), rows,
-                 table->KeyCollation());
-  }
-  // Announce the index in the table's header (byte 28), durably.
-  auto f = CurrentFileSystem()->Open(new_path, OpenMode::kReadWrite);
+void DbfTable::AnnounceIndex() {
+  RequireWritable();
   const char flag = 0x01;
-  f->WriteAt(28, &flag, 1);
-  f->Sync();
+  file_->WriteAt(28, &flag, 1);
+}
+
+void FinishRestructuredIndex(TableStorage& table, const std::string& old_mdx, const std::vector<TagPlan>& plan,
+                             const std::vector<uint64_t>& recno_map) {
+  auto* t = dynamic_cast<DbfTable*>(&table);
+  if (!t || t->Format() != TableFormat::kDbase)
+    throw EngineError(err::kInternal, "Solo una tabla dBASE recibe un índice de producción.", {CtxTable(table.Path())});
+  // The index is built from the rows as the open table reads them (its pending rows written
+  // first), and announced in the header before the table's sync, while nothing but this rebuild
+  // can see the new file.
+  TableRows rows(t);
+  RewriteIndex(old_mdx, CompanionToCreate(t->Path(), "MDX"), BaseNameNoExt(t->Path()), plan, recno_map, t->Fields(),
+               t->Codepage(), rows, t->KeyCollation());
+  t->AnnounceIndex();
 }
 
 }  // namespace engine::dbase

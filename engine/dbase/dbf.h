@@ -71,6 +71,9 @@ class DbfTable : public TableStorage {
   int FieldIndex(const std::string& name) const;
   // The memo file, or nullptr when the table has none.
   MemoFile* Memo() { return memo_.get(); }
+  // Marks the table as having a production index (header byte 28), for a table whose index was
+  // just written beside it; durable at the next Flush. The open table does not use the index.
+  void AnnounceIndex();
 
  private:
   struct FieldExtra {
@@ -82,7 +85,7 @@ class DbfTable : public TableStorage {
   void Load(bool foxpro, const OpenOptions& options);
   void ParseHeader(const std::string& header, uint64_t file_size);
   void OpenCompanions();
-  void LockCompanion(const std::string& path);
+  std::unique_ptr<File> OpenCompanion(const std::string& path);
   void RequireWritable() const;
   // Checked on every row read: the refusals are kept out of line.
   void CheckRecordNumber(uint64_t recno) const {
@@ -134,9 +137,6 @@ class DbfTable : public TableStorage {
   bool autoinc_dirty_ = false;
   bool has_mdx_ = false;
   std::unique_ptr<File> file_;
-  // The memo file and the index locked as the table is, so that a program that locks only one of
-  // them is seen too (the files read and written are opened apart).
-  std::vector<std::unique_ptr<File>> companion_locks_;
   std::unique_ptr<MemoFile> memo_;
   std::unique_ptr<RecordSource> row_source_;  // the rows, for the index (outlives mdx_)
   std::unique_ptr<MdxIndex> mdx_;

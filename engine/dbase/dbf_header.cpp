@@ -132,21 +132,25 @@ std::string BaseNameNoExt(const std::string& path) {
 
 }  // namespace dbf_internal
 
-void DbfTable::LockCompanion(const std::string& path) {
+// The memo file or the index, opened as the table is and locked as it is (exclusively or shared),
+// so that a program that locks only one of the table's files is seen too. The lock is held by the
+// very file the memos or the index are read and written through, for as long as it is open.
+std::unique_ptr<File> DbfTable::OpenCompanion(const std::string& path) {
   FileSystem& fs = *CurrentFileSystem();
   std::unique_ptr<File> f;
-  if (exclusive_) {
-    f = OpenExclusively(fs, path, false);
-  } else {
-    f = fs.Open(path, OpenMode::kRead);
-    if (!f->TryLockShared()) f.reset();
+  try {
+    f = fs.Open(path, writable_ ? OpenMode::kReadWrite : OpenMode::kRead);
+  } catch (const EngineError& e) {
+    // Open elsewhere without sharing it with us (Windows): as good as locked.
+    if (!exclusive_ || e.code() != err::kTableInUse) throw;
   }
+  if (f && !(exclusive_ ? f->TryLockExclusive() : f->TryLockShared())) f.reset();
   if (!f)
     throw EngineError(err::kTableInUse,
                       "Un fichero de la tabla (el de sus memos o el de su índice) está abierto en otro programa. "
                       "Ciérrelo y vuelva a intentarlo.",
                       {CtxTable(path_), CtxFile(path)});
-  companion_locks_.push_back(std::move(f));
+  return f;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -185,22 +189,29 @@ void DbfTable::Bad(const std::string& what) const {
 
 void DbfTable::Load(bool foxpro, const OpenOptions& options) {
   FileSystem* fs = CurrentFileSystem();
-  if (!fs->IsRegularFile(path_))
-    throw EngineError(err::kNoSuchTable,
-                      fs->Exists(path_) ? "Con el nombre de la tabla hay algo que no es un fichero normal (una carpeta, "
-                                          "una tubería o un dispositivo); no se abre. Compruebe la carpeta de datos."
-                                        : "No se encuentra la tabla.",
-                      {CtxTable(path_)});
   writable_ = !options.read_only;
   exclusive_ = options.exclusive;
   for (int attempt = 0;; ++attempt) {
     bool locked;
-    if (exclusive_) {
-      file_ = OpenExclusively(*fs, path_, writable_);
-      locked = file_ != nullptr;
-    } else {
-      file_ = fs->Open(path_, writable_ ? OpenMode::kReadWrite : OpenMode::kRead);
-      locked = file_->TryLockShared();
+    try {
+      if (exclusive_) {
+        file_ = OpenExclusively(*fs, path_, writable_);
+        locked = file_ != nullptr;
+      } else {
+        file_ = fs->Open(path_, writable_ ? OpenMode::kReadWrite : OpenMode::kRead);
+        locked = file_->TryLockShared();
+      }
+    } catch (const EngineError&) {
+      // The open refuses what is not a regular file; what the name holds is asked only then, to
+      // say so in the table's words.
+      if (!fs->IsRegularFile(path_))
+        throw EngineError(err::kNoSuchTable,
+                          fs->Exists(path_) ? "Con el nombre de la tabla hay algo que no es un fichero normal (una "
+                                              "carpeta, una tubería o un dispositivo); no se abre. Compruebe la "
+                                              "carpeta de datos."
+                                            : "No se encuentra la tabla.",
+                          {CtxTable(path_)});
+      throw;
     }
     if (!locked)
       throw EngineError(err::kTableInUse,
@@ -398,9 +409,9 @@ void DbfTable::OpenCompanions() {
                         "Falta el fichero de memos de la tabla (.DBT). Restáurelo desde una copia de seguridad.",
                         {CtxTable(path_), CtxFile(CompanionToCreate(path_, "DBT"))});
     MemoLayout layout = version_ == 0x83 ? MemoLayout::kDbase3 : MemoLayout::kDbase4;
-    LockCompanion(dbt);
+    std::unique_ptr<File> file = OpenCompanion(dbt);
     try {
-      memo_ = MemoFile::Open(dbt, path_, layout, writable_);
+      memo_ = MemoFile::Open(std::move(file), path_, layout);
     } catch (EngineError& e) {
       e.With(CtxTable(path_));
       throw;
@@ -413,9 +424,9 @@ void DbfTable::OpenCompanions() {
                         "Falta el índice de producción de la tabla (.MDX). Restáurelo desde una copia de "
                         "seguridad.",
                         {CtxTable(path_), CtxFile(CompanionToCreate(path_, "MDX"))});
-    LockCompanion(mdx);
+    std::unique_ptr<File> file = OpenCompanion(mdx);
     try {
-      mdx_ = MdxIndex::Open(mdx, fields_, *cp_, writable_, KeyCollation());
+      mdx_ = MdxIndex::Open(std::move(file), fields_, *cp_, writable_, KeyCollation());
       // When the row that holds a unique tag's key changes, another row with that key takes
       // its place: the index reads the table's rows to find it.
       row_source_ = std::make_unique<TableRows>(this);

@@ -44,7 +44,11 @@ void MemoFile::Corrupt(const std::string& what) const {
 
 std::unique_ptr<MemoFile> MemoFile::Open(const std::string& path, const std::string& table,
                                          MemoLayout layout, bool writable) {
-  auto file = CurrentFileSystem()->Open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead);
+  return Open(CurrentFileSystem()->Open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead), table, layout);
+}
+
+std::unique_ptr<MemoFile> MemoFile::Open(std::unique_ptr<File> file, const std::string& table, MemoLayout layout) {
+  const std::string path = file->path();
   std::unique_ptr<MemoFile> m(new MemoFile(std::move(file), path, table, layout));
   unsigned char h[24];
   uint64_t size = m->file_->Size();
@@ -108,6 +112,7 @@ void MemoFile::EndBulk() {
   if (!bulk_) return;
   FlushBulk();
   bulk_ = false;
+  bulk_buf_ = EntryBytes();  // its megabyte goes back now, not when the file closes
   WriteHeaderU32(0, header_next_);
 }
 

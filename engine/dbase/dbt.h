@@ -29,6 +29,8 @@ class MemoFile {
   // cannot belong to a memo file.
   static std::unique_ptr<MemoFile> Open(const std::string& path, const std::string& table,
                                         MemoLayout layout, bool writable);
+  // The same from the file already open (to write when `file` was opened so).
+  static std::unique_ptr<MemoFile> Open(std::unique_ptr<File> file, const std::string& table, MemoLayout layout);
   // Creates (or overwrites) an empty memo file; `base_name` goes into the IV header. Without
   // `sync`, the caller makes the file durable later.
   static void Create(const std::string& path, MemoLayout layout, const std::string& base_name, bool sync = true);

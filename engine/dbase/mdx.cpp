@@ -242,9 +242,21 @@ void MdxFile::Flush() {
 std::unique_ptr<MdxFile> OpenFile(const std::string& path, const std::vector<FieldSpec>* fields, const CodePage& cp,
                                   bool writable, const Collation& coll) {
   FileSystem* fs = CurrentFileSystem();
-  if (!fs->IsRegularFile(path))
-    throw EngineError(err::kNoSuchFile, "No se encuentra el índice de la tabla.", {CtxFile(path)});
-  auto f = fs->Open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead);
+  std::unique_ptr<File> f;
+  try {
+    f = fs->Open(path, writable ? OpenMode::kReadWrite : OpenMode::kRead);
+  } catch (const EngineError&) {
+    // The open refuses what is not a regular file; the name is asked only then, to say so.
+    if (!fs->IsRegularFile(path))
+      throw EngineError(err::kNoSuchFile, "No se encuentra el índice de la tabla.", {CtxFile(path)});
+    throw;
+  }
+  return OpenFile(std::move(f), fields, cp, writable, coll);
+}
+
+std::unique_ptr<MdxFile> OpenFile(std::unique_ptr<File> f, const std::vector<FieldSpec>* fields, const CodePage& cp,
+                                  bool writable, const Collation& coll) {
+  const std::string path = f->path();
   auto idx = std::make_unique<MdxFile>(path, std::move(f), writable, cp, coll);
   idx->Load(fields);
   return idx;
@@ -257,6 +269,11 @@ using namespace mdx_internal;
 std::unique_ptr<MdxIndex> MdxIndex::Open(const std::string& path, const std::vector<FieldSpec>& fields,
                                          const CodePage& cp, bool writable, const Collation& coll) {
   return OpenFile(path, &fields, cp, writable, coll);
+}
+
+std::unique_ptr<MdxIndex> MdxIndex::Open(std::unique_ptr<File> file, const std::vector<FieldSpec>& fields,
+                                         const CodePage& cp, bool writable, const Collation& coll) {
+  return OpenFile(std::move(file), &fields, cp, writable, coll);
 }
 
 void MdxIndex::Create(const std::string& path, const std::string& table_name, const std::vector<TagInfo>& tags,

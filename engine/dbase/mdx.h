@@ -96,6 +96,9 @@ class MdxIndex {
   // and kept as found; using it, or writing to the table while it exists, is an error.
   static std::unique_ptr<MdxIndex> Open(const std::string& path, const std::vector<FieldSpec>& fields,
                                         const CodePage& cp, bool writable, const Collation& coll = Collation());
+  // The same from the file already open (to write when `writable`, and then opened so).
+  static std::unique_ptr<MdxIndex> Open(std::unique_ptr<File> file, const std::vector<FieldSpec>& fields,
+                                        const CodePage& cp, bool writable, const Collation& coll = Collation());
   // Creates the index file with these tags, filled from every row of `rows`. Each tag's key
   // type and length follow from its expression (TagInfo::key_type is not consulted); a unique
   // tag keeps the first row of each key. Nothing is left behind when it fails.

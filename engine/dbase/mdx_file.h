@@ -190,5 +190,8 @@ class MdxFile : public MdxIndex {
 // Opens the index at path; with fields, parses every tag's expressions (see MdxIndex::Open).
 std::unique_ptr<MdxFile> OpenFile(const std::string& path, const std::vector<FieldSpec>* fields, const CodePage& cp,
                                   bool writable, const Collation& coll);
+// The same from the file already open.
+std::unique_ptr<MdxFile> OpenFile(std::unique_ptr<File> file, const std::vector<FieldSpec>* fields, const CodePage& cp,
+                                  bool writable, const Collation& coll);
 
 }  // namespace engine::dbase::mdx_internal

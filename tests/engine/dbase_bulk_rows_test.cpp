@@ -14,6 +14,7 @@
 #include "engine/storage.h"
 #include "tests/support/add_amounts.h"
 #include "tests/support/fault_fs.h"
+#include "tests/support/forwarding_fs.h"
 #include "tests/support/numbered.h"
 #include "tests/support/temp_dir.h"
 
@@ -173,6 +174,55 @@ TEST(DbaseBulkRows, ARestructureFromBlocksOfRowsKeepsEveryRow) {
     EXPECT_EQ(recno, t->RecordCount());
     EXPECT_EQ(t->Tags().size(), c.indexed ? 1u : 0u);
     EXPECT_TRUE(dbase::CheckTableIndexes(path).problems.empty());
+  }
+}
+
+// Counts, for the new .DBF a rebuild writes in the work folder, the opens to write it and its syncs.
+class WorkTableWatch : public testing_support::ForwardingFileSystem {
+ public:
+  int opens = 0, syncs = 0;
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    const bool watched = path.find(".actualiza-nuevo/clientes.dbf") != std::string::npos;
+    if (watched && mode != OpenMode::kRead) ++opens;
+    return std::make_unique<Watched>(ForwardingFileSystem::Open(path, mode), watched ? &syncs : nullptr);
+  }
+
+ private:
+  class Watched : public testing_support::ForwardingFile {
+   public:
+    Watched(std::unique_ptr<File> f, int* syncs) : ForwardingFile(std::move(f)), syncs_(syncs) {}
+    void Sync() override {
+      if (syncs_) ++*syncs_;
+      ForwardingFile::Sync();
+    }
+
+   private:
+    int* syncs_;
+  };
+};
+
+// The new table is created, then written through one handle, its index announced in its header
+// before it is made durable once: with an index or without, two opens to write it and one sync.
+TEST(DbaseBulkRows, ARebuiltTableIsWrittenThroughOneHandleAndSyncedOnce) {
+  for (bool indexed : {false, true}) {
+    SCOPED_TRACE(indexed ? "con índice" : "sin índice");
+    TempDir dir;
+    const std::string path = dir / "clientes.dbf";
+    Create(path, false, indexed);
+    {
+      auto t = OpenStorage(path, TableFormat::kDbase, {});
+      for (uint64_t i = 1; i <= 100; ++i) t->AppendRecord(Row(*t, i));
+    }
+    WorkTableWatch fs;
+    {
+      testing_support::ScopedFileSystem use(&fs);
+      testing_support::AddTwoAmounts(dir.path(), "clientes.dbf", false);
+    }
+    EXPECT_EQ(fs.opens, 2);
+    EXPECT_EQ(fs.syncs, 1);
+    auto t = OpenStorage(path, TableFormat::kDbase, {false, true});
+    EXPECT_EQ(t->RecordCount(), 100u);
+    EXPECT_EQ(t->Tags().size(), indexed ? 1u : 0u);
   }
 }
 

@@ -9,6 +9,7 @@
 #include "engine/error.h"
 #include "engine/fs.h"
 #include "engine/storage.h"
+#include "tests/engine/dbase_test_util.h"
 #include "tests/support/fault_fs.h"
 #include "tests/support/forwarding_fs.h"
 #include "tests/support/temp_dir.h"
@@ -155,6 +156,52 @@ TEST(DbaseLocks, ExclusiveAndSharedConflict) {
   EXPECT_EQ(testing_support::ReadFileBytes(path), before);
   held.reset();
   EXPECT_NO_THROW(engine::CreateStorage(path, def));
+}
+
+// The memo file and the index are locked as the table is, through the files the table reads and
+// writes them with: a program that locks only one of them keeps a conflicting open out, and sees
+// the table's own lock on it while the table is open.
+TEST(DbaseLocks, AProgramThatLocksOnlyTheMemoOrTheIndexIsSeen) {
+  TempDir dir;
+  const std::string path = dir / "t.dbf";
+  engine::TableDefinition def;
+  def.fields = {dbase_test::Spec("A", bde::fldDBCHAR, 4), dbase_test::Spec("M", bde::fldDBMEMO)};
+  def.tags = {{"A", "A", "", 'C', false, false}};
+  engine::CreateStorage(path, def);
+  engine::OpenOptions shared, exclusive, read_only;
+  exclusive.exclusive = true;
+  read_only.read_only = true;
+  struct Case {
+    const char* companion;
+    bool held_exclusively;  // the other program's lock
+    engine::OpenOptions open;
+    bool opens;
+  };
+  const Case cases[] = {
+      {"t.dbt", false, shared, true},     {"t.dbt", false, exclusive, false}, {"t.dbt", true, read_only, false},
+      {"t.mdx", false, read_only, true},  {"t.mdx", false, exclusive, false}, {"t.mdx", true, shared, false},
+  };
+  engine::FileSystem& fs = *engine::CurrentFileSystem();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.companion) + (c.held_exclusively ? " held exclusively" : " held shared"));
+    auto other = fs.Open(dir / c.companion, engine::OpenMode::kRead);
+    ASSERT_TRUE(c.held_exclusively ? other->TryLockExclusive() : other->TryLockShared());
+    try {
+      auto t = engine::dbase::Open(path, c.open, false);
+      EXPECT_TRUE(c.opens);
+      // The table's own lock on the companion is there while it is open.
+      auto probe = fs.Open(dir / c.companion, engine::OpenMode::kRead);
+      EXPECT_FALSE(probe->TryLockExclusive());
+    } catch (const EngineError& e) {
+      EXPECT_FALSE(c.opens) << e.what();
+      EXPECT_EQ(e.code(), engine::err::kTableInUse);
+      EXPECT_NE(std::string(e.what()).find(dir / c.companion), std::string::npos) << e.what();
+    }
+  }
+  // Open exclusively, the table keeps every other holder off both companions.
+  auto t = engine::dbase::Open(path, exclusive, false);
+  for (const char* companion : {"t.dbt", "t.mdx"})
+    EXPECT_FALSE(fs.Open(dir / companion, engine::OpenMode::kRead)->TryLockShared()) << companion;
 }
 
 // A file system whose files say, the first `stale` times, that the path now names another file.

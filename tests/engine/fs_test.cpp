@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <utility>
 #include <string>
 
@@ -38,17 +39,23 @@ TEST(FileSystem, RenameReplacesAnExistingTarget) {
 }
 
 // A held folder replaced after an operation in it (its handle kept since): the next operation
-// there is refused, and nothing reaches the folder moved away or what is now at its path.
+// there is refused, and nothing reaches the folder moved away or what is now at its path; so too
+// when the folder is held twice (by the run and by a step in it), as a folder or under a spelling
+// with a "." in it.
 TEST(FileSystem, AHeldFolderReplacedAfterItWasWorkedInIsRefused) {
   FileSystem& fs = *DefaultFileSystem();
+  for (int holds : {1, 2})
   for (bool link : {false, true}) {
 #ifdef _WIN32
     if (link) continue;  // symbolic links need a privilege that tests do not hold there
 #endif
+    SCOPED_TRACE(std::to_string(holds) + (link ? " holds, a link" : " holds, a folder"));
     TempDir d;
     const std::string dir = d / "Ejercicio2004";
     std::filesystem::create_directories(dir);
     HeldFolder held(dir);
+    std::optional<HeldFolder> again;
+    if (holds == 2) again.emplace(d.path() + "/./Ejercicio2004");
     Put(fs, dir + "/Clientes.dbf", "rows");
     std::filesystem::rename(dir, d / "movida");
     if (link) {
@@ -190,6 +197,37 @@ TEST(FileSystem, Utf8NamesRoundTrip) {
   EXPECT_EQ(inside[0].name, "Línea€.dbf");
   EXPECT_FALSE(inside[0].is_dir);
   EXPECT_EQ(BaseName(fs.RealPath(file)), "Línea€.dbf");
+}
+
+// A folder whose names fill several reads of it is listed whole, each entry with its kind, below
+// a held folder as well as elsewhere; a link to a folder counts as a folder (POSIX).
+TEST(FileSystem, AListingOfManyNamesHoldsEachOnceWithItsKind) {
+  TempDir d;
+  FileSystem& fs = *DefaultFileSystem();
+  const std::string folder = d / "Ejercicio2004";
+  fs.CreateDirectory(folder);
+  std::map<std::string, bool> want;  // name -> is a folder
+  for (int i = 0; i < 600; ++i) {
+    const std::string name = std::to_string(i) + std::string(120, i % 2 ? 'a' : 'b');
+    if (i % 50 == 0) {
+      fs.CreateDirectory(JoinPath(folder, name));
+    } else {
+      Put(fs, JoinPath(folder, name), "x");
+    }
+    want[name] = i % 50 == 0;
+  }
+#ifndef _WIN32
+  std::filesystem::create_directory_symlink(JoinPath(folder, want.begin()->first), folder + "/enlace");
+  want["enlace"] = want.begin()->second;
+#endif
+  for (bool held : {false, true}) {
+    SCOPED_TRACE(held ? "held" : "not held");
+    std::optional<HeldFolder> hold;
+    if (held) hold.emplace(folder);
+    std::map<std::string, bool> got;
+    for (const DirEntry& e : fs.List(folder)) EXPECT_TRUE(got.emplace(e.name, e.is_dir).second) << e.name;
+    EXPECT_TRUE(got == want);
+  }
 }
 
 TEST(FileSystem, RealPathResolvesDotsAndNamesAMissingPathInItsError) {

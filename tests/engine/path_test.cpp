@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "engine/database.h"
 #include "engine/error.h"
@@ -89,6 +90,37 @@ TEST(Path, NamesAreFoundAsWindowsStoresThem) {
   // A file to be made gets the name Windows would give it.
   EXPECT_EQ(*ResolveForCreate(d / "empresas/foo s.l/Nueva.dbf. "), d / "EMPRESAS/Foo S.L/Nueva.dbf");
   EXPECT_FALSE(ResolveExisting(d / "Empresas/Foo S.L./Otro").has_value());
+}
+
+// The spelling a path that exists as written resolves to, asked about before it is resolved.
+TEST(Path, APathAsWrittenIsItsOwnSpellingWhereCaseCounts) {
+  struct Case {
+    const char* path;
+    std::optional<std::string> posix;  // elsewhere (Windows) always nullopt
+  };
+  const Case cases[] = {
+      {"C:\\Tribanor\\General\\", "C:/Tribanor/General"},
+      {"\\\\srv\\datos\\Clientes.dbf", "//srv/datos/Clientes.dbf"},
+      {"/datos//Empresas/Ejercicio2004", "/datos/Empresas/Ejercicio2004"},
+      {"/", "/"},
+      {"/datos/./Empresas", std::nullopt},
+      {"../datos", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Case& c : cases) {
+#ifdef _WIN32
+    EXPECT_EQ(AsWritten(c.path), std::nullopt) << c.path;
+#else
+    EXPECT_EQ(AsWritten(c.path), c.posix) << c.path;
+#endif
+  }
+#ifndef _WIN32
+  // Where it is answered, it is what resolving gives for a path that exists.
+  TempDir d;
+  testing_support::MakeFolders(d / "Empresas/Ejercicio2004");
+  const std::string written = d.path() + "//Empresas\\Ejercicio2004\\";
+  EXPECT_EQ(AsWritten(written), ResolveExisting(written));
+#endif
 }
 
 TEST(Database, FolderMustExistAndHandlesOutliveTables) {
