@@ -433,11 +433,10 @@ void CopiaDeSeguridad::Guarda(const std::string& carpeta, const std::string& tab
   // The sums are of the table's own files, which nothing changes before the step's first swap.
   if (aparte && !ficheros.empty()) {
     Pendiente* q = p.get();
-    const TipoDeSuma tipo = kSumaActual;
-    q->hilo = std::thread([q, tipo, &fs] {
+    q->hilo = std::thread([q, &fs] {
       try {
         auto bufer = std::make_unique<unsigned char[]>(kBuferDeSuma);
-        q->sumas = SumasEnEsteHilo(fs, q->rutas, q->bytes, tipo, bufer.get());
+        q->sumas = SumasEnEsteHilo(fs, q->rutas, q->bytes, kSumaActual, bufer.get());
       } catch (...) {
         q->error = std::current_exception();
       }
