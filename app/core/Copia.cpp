@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <ctime>
 #include <sstream>
-#include <thread>
 
 #include "app/core/Pasos.h"
 #include "engine/error.h"
@@ -92,11 +91,21 @@ void Familia(engine::FileSystem& fs, const std::string& carpeta, const std::stri
   }
 }
 
+void PorNombre(std::vector<FicheroGuardado>& ficheros) {
+  std::sort(ficheros.begin(), ficheros.end(), [](const auto& a, const auto& b) { return a.nombre < b.nombre; });
+}
+
 // The sums and sizes taken, in the order of the files' names.
 void ConSumas(std::vector<FicheroGuardado>& ficheros, const std::vector<uint64_t>& bytes,
               std::vector<std::string>& sumas) {
   for (size_t i = 0; i < ficheros.size(); ++i) ficheros[i].bytes = bytes[i], ficheros[i].suma = std::move(sumas[i]);
-  std::sort(ficheros.begin(), ficheros.end(), [](const auto& a, const auto& b) { return a.nombre < b.nombre; });
+  PorNombre(ficheros);
+}
+
+std::vector<std::unique_ptr<engine::File>> Abiertos(engine::FileSystem& fs, const std::vector<std::string>& rutas) {
+  std::vector<std::unique_ptr<engine::File>> out;
+  for (const auto& r : rutas) out.push_back(fs.Open(r, engine::OpenMode::kRead));
+  return out;
 }
 
 #ifdef _WIN32
@@ -125,13 +134,9 @@ struct CopiaDeSeguridad::Pendiente {
   std::string lineas;                      // the record's first line
   std::vector<FicheroGuardado> ficheros;   // by the listing's order until the sums come
   std::vector<std::string> rutas;
-  std::vector<uint64_t> bytes;
+  std::vector<uint64_t> bytes;             // taken here, or by `aparte`
   std::vector<std::string> sumas;
-  std::thread hilo;                        // taking the sums, when apart
-  std::exception_ptr error;                // its failure
-  ~Pendiente() {
-    if (hilo.joinable()) hilo.join();
-  }
+  std::unique_ptr<SumasAparte> aparte;
 };
 
 bool EnlazaOCopia(const std::string& de, const std::string& a) {
@@ -432,15 +437,7 @@ void CopiaDeSeguridad::Guarda(const std::string& carpeta, const std::string& tab
   }
   // The sums are of the table's own files, which nothing changes before the step's first swap.
   if (aparte && !ficheros.empty()) {
-    Pendiente* q = p.get();
-    q->hilo = std::thread([q, &fs] {
-      try {
-        auto bufer = std::make_unique<unsigned char[]>(kBuferDeSuma);
-        q->sumas = SumasEnEsteHilo(fs, q->rutas, q->bytes, kSumaActual, bufer.get());
-      } catch (...) {
-        q->error = std::current_exception();
-      }
-    });
+    p->aparte = std::make_unique<SumasAparte>(Abiertos(fs, p->rutas));
   } else {
     p->sumas = SumasDe(fs, p->rutas, p->bytes);
   }
@@ -450,8 +447,11 @@ void CopiaDeSeguridad::Guarda(const std::string& carpeta, const std::string& tab
 void CopiaDeSeguridad::TerminaAntes() {
   if (!pendiente_) return;
   std::unique_ptr<Pendiente> p = std::move(pendiente_);
-  if (p->hilo.joinable()) p->hilo.join();
-  if (p->error) std::rethrow_exception(p->error);
+  if (p->aparte) {
+    p->aparte->Espera();
+    p->bytes = std::move(p->aparte->bytes);
+    p->sumas = std::move(p->aparte->sumas);
+  }
   ConSumas(p->ficheros, p->bytes, p->sumas);
   std::string lineas = p->lineas;
   for (const auto& f : p->ficheros) lineas += LineaFichero("antes", f);
@@ -464,16 +464,9 @@ struct CopiaDeSeguridad::Nuevos {
   std::string clave;  // "carpeta\ttabla"
   std::vector<std::string> nombres;
   std::vector<engine::FileId> ids;
-  // Kept open until Despues has compared them with the files in place: while a file is open,
-  // no other file can come to have its identity.
-  std::vector<std::unique_ptr<engine::File>> abiertos;
-  std::vector<uint64_t> bytes;
-  std::vector<std::string> sumas;
-  std::thread hilo;
-  bool fallo = false;
-  ~Nuevos() {
-    if (hilo.joinable()) hilo.join();
-  }
+  // Its files are kept open until Despues has compared them with the files in place: while a
+  // file is open, no other file can come to have its identity.
+  std::unique_ptr<SumasAparte> sumas;
 };
 
 void CopiaDeSeguridad::EmpiezaDespues(const std::string& carpeta, const std::string& tabla) noexcept {
@@ -486,22 +479,15 @@ void CopiaDeSeguridad::EmpiezaDespues(const std::string& carpeta, const std::str
     const std::string trabajo = engine::SwapTempDir(engine::JoinPath(dir, tabla));
     auto n = std::make_unique<Nuevos>();
     n->clave = rel + "\t" + tabla;
+    std::vector<std::unique_ptr<engine::File>> abiertos;
     for (const auto& e : fs.List(trabajo)) {
       if (e.is_dir || !engine::IsFamilyFileName(tabla, e.name)) continue;
       const std::string ruta = engine::JoinPath(trabajo, e.name);
       n->nombres.push_back(e.name);
-      n->abiertos.push_back(fs.Open(ruta, engine::OpenMode::kRead));
+      abiertos.push_back(fs.Open(ruta, engine::OpenMode::kRead));
       n->ids.push_back(fs.Identity(ruta));  // the work folder is in use: that file still
     }
-    Nuevos* q = n.get();
-    q->hilo = std::thread([q] {
-      try {
-        auto bufer = std::make_unique<unsigned char[]>(kBuferDeSuma);
-        q->sumas = SumasDeAbiertos(q->abiertos, q->bytes, kSumaActual, bufer.get());
-      } catch (...) {
-        q->fallo = true;  // Despues sums them itself
-      }
-    });
+    n->sumas = std::make_unique<SumasAparte>(std::move(abiertos));
     nuevos_ = std::move(n);
   } catch (...) {
     nuevos_.reset();
@@ -513,8 +499,12 @@ void CopiaDeSeguridad::EmpiezaDespues(const std::string& carpeta, const std::str
 std::vector<FicheroGuardado> CopiaDeSeguridad::Ahora(const std::string& dir, const std::string& tabla,
                                                       const std::string& clave) {
   std::unique_ptr<Nuevos> n = std::move(nuevos_);
-  if (n && n->hilo.joinable()) n->hilo.join();
-  if (!n || n->fallo || n->clave != clave) return FicherosDeTabla(dir, tabla);
+  try {
+    if (n) n->sumas->Espera();
+  } catch (...) {
+    n.reset();  // summed here instead
+  }
+  if (!n || n->clave != clave) return FicherosDeTabla(dir, tabla);
   engine::FileSystem& fs = *engine::CurrentFileSystem();
   std::vector<FicheroGuardado> ficheros;
   std::vector<std::string> rutas, resto;
@@ -524,8 +514,8 @@ std::vector<FicheroGuardado> CopiaDeSeguridad::Ahora(const std::string& dir, con
     size_t j = 0;
     while (j < n->nombres.size() && n->nombres[j] != ficheros[i].nombre) ++j;
     if (j < n->nombres.size() && fs.Identity(rutas[i]) == n->ids[j]) {
-      ficheros[i].bytes = n->bytes[j];
-      ficheros[i].suma = n->sumas[j];
+      ficheros[i].bytes = n->sumas->bytes[j];
+      ficheros[i].suma = n->sumas->sumas[j];
     } else {
       sin_suma.push_back(i);
       resto.push_back(rutas[i]);
@@ -537,7 +527,7 @@ std::vector<FicheroGuardado> CopiaDeSeguridad::Ahora(const std::string& dir, con
     ficheros[sin_suma[k]].bytes = bytes[k];
     ficheros[sin_suma[k]].suma = std::move(sumas[k]);
   }
-  std::sort(ficheros.begin(), ficheros.end(), [](const auto& a, const auto& b) { return a.nombre < b.nombre; });
+  PorNombre(ficheros);
   return ficheros;
 }
 

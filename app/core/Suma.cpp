@@ -14,7 +14,7 @@ namespace {
 
 // A multiple of 32: every read but the last ends on a word of each chain. Small enough to stay in
 // the processor's second-level cache between the read that fills it and the sum that reads it.
-constexpr size_t kBloque = kBuferDeSuma;
+constexpr size_t kBloque = 256u << 10;
 constexpr uint64_t kSemilla = 0x243F6A8885A308D3ull;
 constexpr uint64_t kPor1 = 0x87C37B91114253D5ull, kPor2 = 0x4CF5AD432745937Full;
 
@@ -198,15 +198,25 @@ std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::
   return Sumas(files, false, bytes, tipo, nullptr);
 }
 
-std::vector<std::string> SumasEnEsteHilo(engine::FileSystem& fs, const std::vector<std::string>& paths,
-                                         std::vector<uint64_t>& bytes, TipoDeSuma tipo, unsigned char* bufer) {
-  auto files = Abre(fs, paths);
-  return Sumas(files, false, bytes, tipo, bufer);
+SumasAparte::SumasAparte(std::vector<std::unique_ptr<engine::File>> abiertos, TipoDeSuma tipo)
+    : abiertos_(std::move(abiertos)) {
+  hilo_ = std::thread([this, tipo] {
+    try {
+      auto bufer = std::make_unique<unsigned char[]>(kBloque);  // the thread's own: it ends soon
+      sumas = Sumas(abiertos_, true, bytes, tipo, bufer.get());
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+  });
 }
 
-std::vector<std::string> SumasDeAbiertos(std::vector<std::unique_ptr<engine::File>>& files,
-                                         std::vector<uint64_t>& bytes, TipoDeSuma tipo, unsigned char* bufer) {
-  return Sumas(files, true, bytes, tipo, bufer);
+SumasAparte::~SumasAparte() {
+  if (hilo_.joinable()) hilo_.join();
+}
+
+void SumasAparte::Espera() {
+  if (hilo_.joinable()) hilo_.join();
+  if (error_) std::rethrow_exception(error_);
 }
 
 }  // namespace actualiza

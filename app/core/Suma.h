@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/fs.h"
@@ -34,15 +36,24 @@ std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* by
 std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::string>& paths,
                                  std::vector<uint64_t>& bytes, TipoDeSuma tipo = kSumaActual);
 
-// The size of the buffer SumasEnEsteHilo reads through.
-inline constexpr size_t kBuferDeSuma = 256u << 10;
+// The checksums of files the caller opened, each as SumaDe gives it, taken on a thread of their
+// own while the caller goes on; the files stay open while the object lives. Espera waits for the
+// thread and throws its failure, if any; the object waits for it when it goes, too.
+class SumasAparte {
+ public:
+  explicit SumasAparte(std::vector<std::unique_ptr<engine::File>> abiertos, TipoDeSuma tipo = kSumaActual);
+  ~SumasAparte();
+  SumasAparte(const SumasAparte&) = delete;
+  SumasAparte& operator=(const SumasAparte&) = delete;
+  void Espera();
+  // After Espera: in the order of the files given.
+  std::vector<uint64_t> bytes;
+  std::vector<std::string> sumas;
 
-// The same on the calling thread alone, reading through `bufer` (kBuferDeSuma bytes): for a
-// thread that works beside others and lives shorter than the run.
-std::vector<std::string> SumasEnEsteHilo(engine::FileSystem& fs, const std::vector<std::string>& paths,
-                                         std::vector<uint64_t>& bytes, TipoDeSuma tipo, unsigned char* bufer);
-// The same for files the caller opened and keeps open.
-std::vector<std::string> SumasDeAbiertos(std::vector<std::unique_ptr<engine::File>>& files,
-                                         std::vector<uint64_t>& bytes, TipoDeSuma tipo, unsigned char* bufer);
+ private:
+  std::vector<std::unique_ptr<engine::File>> abiertos_;
+  std::exception_ptr error_;
+  std::thread hilo_;
+};
 
 }  // namespace actualiza
