@@ -6,7 +6,6 @@
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <thread>
 
 namespace actualiza {
 
@@ -88,9 +87,9 @@ struct CuatroCarriles {
 
 // The read buffer of this thread, kept from file to file: a buffer asked for afresh for each file
 // would come back as new pages, each faulted in on its first touch. The run's own thread keeps it
-// for as long as it lives; a plain pointer, as objects of a thread with destructors of their own
-// are not destroyed safely at its end everywhere (with MinGW's threads the thread's storage may be
-// gone first). The second thread of SumasDe brings a buffer of its own.
+// for as long as it lives, and so do the pool's threads (engine/pooled_thread.h), which live as
+// long as the process; a plain pointer, as objects of a thread with destructors of their own are not destroyed safely at
+// its end everywhere (with MinGW's threads the thread's storage may be gone first).
 unsigned char* Bufer() {
   thread_local unsigned char* buf = nullptr;
   if (!buf) buf = new unsigned char[kBloque];
@@ -160,12 +159,11 @@ std::vector<std::string> Sumas(std::vector<std::unique_ptr<engine::File>>& files
     }
   };
   std::exception_ptr suyo;
-  std::thread otro;
+  engine::PooledThread otro;
   if (!propio && n >= 2 && total >= kParaDosHilos) {
-    otro = std::thread([&] {
+    otro = engine::PooledThread([&] {
       try {
-        auto buf = std::make_unique<unsigned char[]>(kBloque);
-        trabaja(buf.get());
+        trabaja(Bufer());
       } catch (...) {
         suyo = std::current_exception();
         fallo = true;
@@ -200,10 +198,9 @@ std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::
 
 SumasAparte::SumasAparte(std::vector<std::unique_ptr<engine::File>> abiertos, TipoDeSuma tipo)
     : abiertos_(std::move(abiertos)) {
-  hilo_ = std::thread([this, tipo] {
+  hilo_ = engine::PooledThread([this, tipo] {
     try {
-      auto bufer = std::make_unique<unsigned char[]>(kBloque);  // the thread's own: it ends soon
-      sumas = Sumas(abiertos_, true, bytes, tipo, bufer.get());
+      sumas = Sumas(abiertos_, true, bytes, tipo, Bufer());
     } catch (...) {
       error_ = std::current_exception();
     }

@@ -7,10 +7,10 @@
 #include <exception>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/fs.h"
+#include "engine/pooled_thread.h"
 
 namespace actualiza {
 
@@ -53,7 +53,7 @@ class SumasAparte {
  private:
   std::vector<std::unique_ptr<engine::File>> abiertos_;
   std::exception_ptr error_;
-  std::thread hilo_;
+  engine::PooledThread hilo_;
 };
 
 }  // namespace actualiza

@@ -6,10 +6,10 @@
 
 #include <cstdint>
 #include <exception>
-#include <thread>
 #include <utility>
 
 #include "engine/fs.h"
+#include "engine/pooled_thread.h"
 
 namespace engine::dbase {
 
@@ -32,7 +32,7 @@ class BackgroundWrite {
     if (bytes.size() == 0) return;
     std::swap(writing_, bytes);
     bytes.resize(0);
-    writer_ = std::thread([this, offset] {
+    writer_ = PooledThread([this, offset] {
       try {
         f_.WriteAt(offset, writing_.data(), writing_.size());
         f_.StartWriteback(offset, writing_.size());
@@ -51,7 +51,7 @@ class BackgroundWrite {
  private:
   File& f_;
   Buffer writing_;
-  std::thread writer_;
+  PooledThread writer_;
   std::exception_ptr failure_;
 };
 

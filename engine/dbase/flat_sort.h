@@ -14,8 +14,9 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
+
+#include "engine/pooled_thread.h"
 
 namespace engine::dbase {
 
@@ -65,14 +66,14 @@ class FlatSort {
         failure = std::current_exception();
       }
     };
-    std::vector<std::thread> helpers;
+    std::vector<PooledThread> helpers;
     for (unsigned i = 1; i < threads; ++i)
       helpers.emplace_back([&] {
         work();
         ReleaseWide();  // the helper thread ends here
       });
     work();
-    for (std::thread& t : helpers) t.join();
+    for (PooledThread& t : helpers) t.join();
     if (failure) std::rethrow_exception(failure);
   }
 
@@ -150,7 +151,7 @@ class FlatSort {
     auto count = [&](std::vector<uint32_t>& c, size_t from, size_t to) {
       for (size_t i = from; i < to; ++i) ++c[Digit2(data + i * s, 0)];
     };
-    std::thread counting([&] { count(second, half, n); });
+    PooledThread counting([&] { count(second, half, n); });
     count(first, 0, half);
     counting.join();
     size_t lo = 65535, hi = 0;
@@ -175,7 +176,7 @@ class FlatSort {
         Copy(other + pos[Digit2(e, 0)]++ * s, e);
       }
     };
-    std::thread moving([&] { move(at_second.get(), half, n); });
+    PooledThread moving([&] { move(at_second.get(), half, n); });
     move(at_first.get(), 0, half);
     moving.join();
     at = 0;

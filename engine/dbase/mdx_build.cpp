@@ -13,6 +13,7 @@
 #include "engine/dbase/background_write.h"
 #include "engine/dbase/flat_sort.h"
 #include "engine/dbase/mdx_format.h"
+#include "engine/pooled_thread.h"
 
 namespace engine::dbase::mdx_internal {
 
@@ -344,10 +345,10 @@ void InShares(unsigned threads, uint64_t count, const std::function<void(uint64_
       if (!failure) failure = std::current_exception();
     }
   };
-  std::vector<std::thread> helpers;
-  for (unsigned k = 1; k < threads; ++k) helpers.emplace_back(share, k);
+  std::vector<PooledThread> helpers;
+  for (unsigned k = 1; k < threads; ++k) helpers.emplace_back([&share, k] { share(k); });
   share(0);
-  for (std::thread& t : helpers) t.join();
+  for (PooledThread& t : helpers) t.join();
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -429,9 +430,9 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
     // Row by row. Fresh memory costs a page fault per page on first touch: for large tags,
     // another thread takes those for the sort's scratch space while this one reads the rows.
     std::exception_ptr scratch_failure;
-    std::thread preparing;
+    PooledThread preparing;
     if (sorted && count >= kLargeTag && scratch_bytes > 0 && Processors() > 1) {
-      preparing = std::thread([&] {
+      preparing = PooledThread([&] {
         try {
           scratch.resize(scratch_bytes);  // zeroed, so every page is touched
         } catch (...) {
@@ -440,7 +441,7 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
       });
     }
     struct Join {
-      std::thread& t;
+      PooledThread& t;
       ~Join() {
         if (t.joinable()) t.join();
       }
