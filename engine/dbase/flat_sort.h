@@ -68,10 +68,7 @@ class FlatSort {
     };
     std::vector<PooledThread> helpers;
     for (unsigned i = 1; i < threads; ++i)
-      helpers.emplace_back([&] {
-        work();
-        ReleaseWide();  // the helper thread ends here
-      });
+      helpers.emplace_back(work);
     work();
     for (PooledThread& t : helpers) t.join();
     if (failure) std::rethrow_exception(failure);
@@ -349,10 +346,10 @@ class FlatSort {
     std::unique_ptr<uint32_t[]> count{new uint32_t[65536]()};
     std::unique_ptr<size_t[]> pos{new size_t[65536]};  // written before read, in each split
   };
-  // A plain pointer, deleted by the helper threads as they end (ReleaseWide) and kept by the
-  // thread that sorts for as long as it lives: objects of a thread with destructors of their own
-  // are not destroyed safely at its end everywhere (with MinGW's threads the thread's storage may
-  // be gone first).
+  // A plain pointer, kept by the thread that sorts for as long as it lives (the helpers are the
+  // pool's, engine/pooled_thread.h, which live as long as the process): objects of a thread with
+  // destructors of their own are not destroyed safely at its end everywhere (with MinGW's threads
+  // the thread's storage may be gone first).
   static WideCounts*& WideOfThread() {
     thread_local WideCounts* wide = nullptr;
     return wide;
@@ -363,13 +360,6 @@ class FlatSort {
     return *wide;
   }
   mutable std::vector<Group> pending_;
-
- public:
-  // Frees what sorts keep for the calling thread; a thread that sorted calls it as it ends.
-  static void ReleaseWide() {
-    delete WideOfThread();
-    WideOfThread() = nullptr;
-  }
 };
 
 

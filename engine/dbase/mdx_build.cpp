@@ -372,7 +372,6 @@ void SortAll(const std::vector<const TagMeta*>& tags, std::vector<EntryList>& ou
   InShares(side_by_side ? 2 : 1, tags.size(), [&](uint64_t from, uint64_t to) {
     char* space = scratch_bytes == 0 ? nullptr : from == 0 ? scratch.data() : second.data();
     for (uint64_t i = from; i < to; ++i) SortEntries(*tags[i], &out[i], space);
-    if (from > 0) FlatSort::ReleaseWide();  // the helper thread ends here
   });
 }
 
