@@ -29,6 +29,8 @@ struct Worker {
   std::mutex mu;
   std::condition_variable cv;
   std::shared_ptr<Job> next;
+  bool quit = false;  // an idle thread ends (before a fork)
+  std::thread thread;
 };
 
 class Pool {
@@ -46,11 +48,11 @@ class Pool {
       w->cv.notify_one();
       return;
     }
-    // Never freed: a worker lives as long as its thread, which lives as long as the process.
+    // Freed only when its thread ends before a fork; otherwise it lives as long as the process.
     auto* w = new Worker;
     w->next = job;
     try {
-      std::thread([this, w] { Run(w); }).detach();
+      w->thread = std::thread([this, w] { Run(w); });
     } catch (...) {
       delete w;
       throw;
@@ -63,11 +65,25 @@ class Pool {
     return made_;
   }
 
-  // Around fork(): the child has none of the parent's threads, so its pool starts empty.
-  void BeforeFork() { mu_.lock(); }
+  // Around fork(). The idle threads end first: a process forked while no work runs then has no
+  // thread of the pool, and its child may start threads everywhere (a child of a process with
+  // several threads may not under ThreadSanitizer). The child has none of its parent's threads,
+  // so its pool starts empty; one busy at the fork is left to its parent.
+  void BeforeFork() {
+    mu_.lock();
+    for (Worker* w : idle_) {
+      {
+        std::lock_guard hold(w->mu);
+        w->quit = true;
+      }
+      w->cv.notify_one();
+      w->thread.join();
+      delete w;
+    }
+    idle_.clear();
+  }
   void AfterForkInParent() { mu_.unlock(); }
   void AfterForkInChild() {
-    idle_.clear();  // their threads are not in this process; their memory is left as it is
     made_ = 0;
     mu_.unlock();
   }
@@ -78,7 +94,8 @@ class Pool {
       std::shared_ptr<Job> job;
       {
         std::unique_lock hold(w->mu);
-        w->cv.wait(hold, [w] { return w->next != nullptr; });
+        w->cv.wait(hold, [w] { return w->next != nullptr || w->quit; });
+        if (!w->next) return;  // quit while idle
         job = std::move(w->next);
         w->next = nullptr;
       }
@@ -101,7 +118,8 @@ class Pool {
   size_t made_ = 0;
 };
 
-// Never destroyed: its threads may still be waiting for work while the process ends.
+// Never destroyed: its threads may still be waiting for work while the process ends (neither
+// they nor their workers are ever destroyed then, so no thread is left joinable by a destructor).
 Pool& ThePool() {
   static Pool* pool = [] {
     auto* p = new Pool;

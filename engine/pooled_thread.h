@@ -10,7 +10,7 @@
 //
 // As with std::thread: the callable must not let an exception out (the program ends), and a
 // joinable object must be joined before it is destroyed or assigned over (the program ends).
-// A process forked while the pool has threads starts its own pool, empty.
+// A fork ends the pool's idle threads first; the forked process starts its own pool, empty.
 #pragma once
 
 #include <functional>
