@@ -24,6 +24,13 @@ namespace {
 
 using Job = PooledThread::Job;
 
+// What the calling thread of the pool frees as it ends (AtThreadEnd); plain, so that nothing of
+// the thread's own is destroyed at its end.
+constexpr size_t kMostAtEnd = 4;
+thread_local bool t_pooled = false;
+thread_local void (*t_at_end[kMostAtEnd])() = {};
+thread_local size_t t_at_end_count = 0;
+
 // One thread of the pool and the job handed to it.
 struct Worker {
   std::mutex mu;
@@ -90,12 +97,16 @@ class Pool {
 
  private:
   void Run(Worker* w) {
+    t_pooled = true;
     for (;;) {
       std::shared_ptr<Job> job;
       {
         std::unique_lock hold(w->mu);
         w->cv.wait(hold, [w] { return w->next != nullptr || w->quit; });
-        if (!w->next) return;  // quit while idle
+        if (!w->next) {  // quit while idle
+          for (size_t i = 0; i < t_at_end_count; ++i) t_at_end[i]();
+          return;
+        }
         job = std::move(w->next);
         w->next = nullptr;
       }
@@ -161,5 +172,14 @@ void PooledThread::join() {
 }
 
 size_t PooledThread::ThreadsMade() { return ThePool().Made(); }
+
+bool PooledThread::AtThreadEnd(void (*free_kept)()) {
+  if (!t_pooled) return false;
+  for (size_t i = 0; i < t_at_end_count; ++i)
+    if (t_at_end[i] == free_kept) return true;
+  if (t_at_end_count == kMostAtEnd) return false;
+  t_at_end[t_at_end_count++] = free_kept;
+  return true;
+}
 
 }  // namespace engine

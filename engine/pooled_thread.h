@@ -37,6 +37,13 @@ class PooledThread {
   // How many threads the pool has made in this process, busy and idle (for tests).
   static size_t ThreadsMade();
 
+  // For what a thread keeps for its next work in a plain thread_local pointer (a read buffer, a
+  // sort's counts): called on a thread of the pool, `free_kept` is called when that thread ends
+  // (before a fork); a function given twice is called once. Elsewhere it does nothing (the
+  // caller's own thread keeps what it keeps for as long as it lives). False when it will not be
+  // called.
+  static bool AtThreadEnd(void (*free_kept)());
+
   struct Job;
 
  private:

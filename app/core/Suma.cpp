@@ -87,12 +87,25 @@ struct CuatroCarriles {
 
 // The read buffer of this thread, kept from file to file: a buffer asked for afresh for each file
 // would come back as new pages, each faulted in on its first touch. The run's own thread keeps it
-// for as long as it lives, and so do the pool's threads (engine/pooled_thread.h), which live as
-// long as the process; a plain pointer, as objects of a thread with destructors of their own are not destroyed safely at
+// for as long as it lives; a thread of the pool (engine/pooled_thread.h) frees it when it ends. A
+// plain pointer, as objects of a thread with destructors of their own are not destroyed safely at
 // its end everywhere (with MinGW's threads the thread's storage may be gone first).
-unsigned char* Bufer() {
+unsigned char*& BuferDelHilo() {
   thread_local unsigned char* buf = nullptr;
-  if (!buf) buf = new unsigned char[kBloque];
+  return buf;
+}
+
+void LiberaBufer() {
+  delete[] BuferDelHilo();
+  BuferDelHilo() = nullptr;
+}
+
+unsigned char* Bufer() {
+  unsigned char*& buf = BuferDelHilo();
+  if (!buf) {
+    buf = new unsigned char[kBloque];
+    engine::PooledThread::AtThreadEnd(&LiberaBufer);
+  }
   return buf;
 }
 

@@ -346,17 +346,24 @@ class FlatSort {
     std::unique_ptr<uint32_t[]> count{new uint32_t[65536]()};
     std::unique_ptr<size_t[]> pos{new size_t[65536]};  // written before read, in each split
   };
-  // A plain pointer, kept by the thread that sorts for as long as it lives (the helpers are the
-  // pool's, engine/pooled_thread.h, which live as long as the process): objects of a thread with
-  // destructors of their own are not destroyed safely at its end everywhere (with MinGW's threads
-  // the thread's storage may be gone first).
+  // A plain pointer, kept by the thread that sorts for as long as it lives (a helper of the
+  // pool's, engine/pooled_thread.h, frees it when it ends): objects of a thread with destructors
+  // of their own are not destroyed safely at its end everywhere (with MinGW's threads the
+  // thread's storage may be gone first).
   static WideCounts*& WideOfThread() {
     thread_local WideCounts* wide = nullptr;
     return wide;
   }
+  static void FreeWide() {
+    delete WideOfThread();
+    WideOfThread() = nullptr;
+  }
   static WideCounts& Wide() {
     WideCounts*& wide = WideOfThread();
-    if (!wide) wide = new WideCounts;
+    if (!wide) {
+      wide = new WideCounts;
+      PooledThread::AtThreadEnd(&FreeWide);
+    }
     return *wide;
   }
   mutable std::vector<Group> pending_;

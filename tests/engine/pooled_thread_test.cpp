@@ -79,8 +79,19 @@ TEST(PooledThread, WorkThatWaitsForOtherWorkGetsAThreadOfItsOwn) {
 }
 
 #ifndef _WIN32
+std::atomic<int> freed{0};
+void CountFreed() { ++freed; }
+
+// The idle threads end before a fork (a child of a process of several threads may not start
+// threads everywhere), freeing what they kept; the child's pool starts empty.
 TEST(PooledThread, AForkedProcessStartsWithAPoolOfItsOwn) {
-  PooledThread([] {}).join();  // the parent has an idle thread, which the child has not
+  EXPECT_FALSE(PooledThread::AtThreadEnd(&CountFreed)) << "the caller's own thread does not end with the pool";
+  freed = 0;
+  bool registered = false;
+  PooledThread([&registered] {
+    registered = PooledThread::AtThreadEnd(&CountFreed) && PooledThread::AtThreadEnd(&CountFreed);
+  }).join();
+  ASSERT_TRUE(registered);
   ASSERT_GT(PooledThread::ThreadsMade(), 0u);
   const pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
@@ -95,6 +106,7 @@ TEST(PooledThread, AForkedProcessStartsWithAPoolOfItsOwn) {
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  EXPECT_EQ(freed, 1) << "what the ended thread kept was not freed once";
 }
 #endif
 
