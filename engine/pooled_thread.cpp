@@ -1,5 +1,7 @@
 #include "engine/pooled_thread.h"
 
+#include "engine/calls_at_end.h"
+
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -24,12 +26,9 @@ namespace {
 
 using Job = PooledThread::Job;
 
-// What the calling thread of the pool frees as it ends (AtThreadEnd); plain, so that nothing of
-// the thread's own is destroyed at its end.
-constexpr size_t kMostAtEnd = 4;
+// Whether the calling thread is the pool's, and what it frees as it ends (AtThreadEnd).
 thread_local bool t_pooled = false;
-thread_local void (*t_at_end[kMostAtEnd])() = {};
-thread_local size_t t_at_end_count = 0;
+thread_local CallsAtEnd t_at_end;
 
 // One thread of the pool and the job handed to it.
 struct Worker {
@@ -104,7 +103,7 @@ class Pool {
         std::unique_lock hold(w->mu);
         w->cv.wait(hold, [w] { return w->next != nullptr || w->quit; });
         if (!w->next) {  // quit while idle
-          for (size_t i = 0; i < t_at_end_count; ++i) t_at_end[i]();
+          t_at_end.CallAll();
           return;
         }
         job = std::move(w->next);
@@ -173,13 +172,6 @@ void PooledThread::join() {
 
 size_t PooledThread::ThreadsMade() { return ThePool().Made(); }
 
-bool PooledThread::AtThreadEnd(void (*free_kept)()) {
-  if (!t_pooled) return false;
-  for (size_t i = 0; i < t_at_end_count; ++i)
-    if (t_at_end[i] == free_kept) return true;
-  if (t_at_end_count == kMostAtEnd) return false;
-  t_at_end[t_at_end_count++] = free_kept;
-  return true;
-}
+bool PooledThread::AtThreadEnd(void (*free_kept)()) { return t_pooled && t_at_end.Add(free_kept); }
 
 }  // namespace engine

@@ -1,5 +1,7 @@
 #include "engine/spare_bytes.h"
 
+#include "engine/calls_at_end.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <new>
@@ -21,9 +23,7 @@ struct Spare {
 
 // KeepSpares alive on this thread, and what to call when the last of them ends.
 thread_local int t_keepers = 0;
-constexpr size_t kMostAtEnd = 4;
-thread_local void (*t_at_end[kMostAtEnd])() = {};
-thread_local size_t t_at_end_count = 0;
+thread_local CallsAtEnd t_at_end;
 
 class Store {
  public:
@@ -93,20 +93,12 @@ KeepSpares::~KeepSpares() {
     delete t_store;
     t_store = nullptr;
   }
-  for (size_t i = 0; i < t_at_end_count; ++i) t_at_end[i]();
-  t_at_end_count = 0;
+  t_at_end.CallAll();
 }
 
 bool KeepSpares::Active() { return t_keepers > 0; }
 
-bool KeepSpares::AtEnd(void (*free_kept)()) {
-  if (!Active()) return false;
-  for (size_t i = 0; i < t_at_end_count; ++i)
-    if (t_at_end[i] == free_kept) return true;
-  if (t_at_end_count == kMostAtEnd) return false;
-  t_at_end[t_at_end_count++] = free_kept;
-  return true;
-}
+bool KeepSpares::AtEnd(void (*free_kept)()) { return Active() && t_at_end.Add(free_kept); }
 
 void SpareBytes::ResizeForOverwrite(size_t n) {
   if (n > capacity_ || !bytes_) {  // even an empty buffer has storage, for callers that pass it on

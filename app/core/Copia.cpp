@@ -102,11 +102,6 @@ void ConSumas(std::vector<FicheroGuardado>& ficheros, const std::vector<uint64_t
   PorNombre(ficheros);
 }
 
-std::vector<std::unique_ptr<engine::File>> Abiertos(engine::FileSystem& fs, const std::vector<std::string>& rutas) {
-  std::vector<std::unique_ptr<engine::File>> out;
-  for (const auto& r : rutas) out.push_back(fs.Open(r, engine::OpenMode::kRead));
-  return out;
-}
 
 #ifdef _WIN32
 // A file open to read there keeps out the step's exclusive open (sharing modes).
@@ -437,7 +432,7 @@ void CopiaDeSeguridad::Guarda(const std::string& carpeta, const std::string& tab
   }
   // The sums are of the table's own files, which nothing changes before the step's first swap.
   if (aparte && !ficheros.empty()) {
-    p->aparte = std::make_unique<SumasAparte>(Abiertos(fs, p->rutas));
+    p->aparte = std::make_unique<SumasAparte>(AbreParaSumar(fs, p->rutas));
   } else {
     p->sumas = SumasDe(fs, p->rutas, p->bytes);
   }

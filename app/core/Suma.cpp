@@ -147,10 +147,10 @@ std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* by
 
 namespace {
 
-// SumasDe of the open `files`, each closed once summed unless `abiertos`; with `propio`, on the
-// calling thread alone through that buffer.
+// SumasDe of the open `files`, each closed once summed unless `abiertos`; with `solo`, on the
+// calling thread alone.
 std::vector<std::string> Sumas(std::vector<std::unique_ptr<engine::File>>& files, bool abiertos,
-                               std::vector<uint64_t>& bytes, TipoDeSuma tipo, unsigned char* propio) {
+                               std::vector<uint64_t>& bytes, TipoDeSuma tipo, bool solo) {
   const size_t n = files.size();
   std::vector<size_t> orden(n);
   std::vector<uint64_t> tam(n);
@@ -173,7 +173,7 @@ std::vector<std::string> Sumas(std::vector<std::unique_ptr<engine::File>>& files
   };
   std::exception_ptr suyo;
   engine::PooledThread otro;
-  if (!propio && n >= 2 && total >= kParaDosHilos) {
+  if (!solo && n >= 2 && total >= kParaDosHilos) {
     otro = engine::PooledThread([&] {
       try {
         trabaja(Bufer());
@@ -184,7 +184,7 @@ std::vector<std::string> Sumas(std::vector<std::unique_ptr<engine::File>>& files
     });
   }
   try {
-    trabaja(propio ? propio : Bufer());
+    trabaja(Bufer());
   } catch (...) {
     fallo = true;
     if (otro.joinable()) otro.join();
@@ -195,25 +195,25 @@ std::vector<std::string> Sumas(std::vector<std::unique_ptr<engine::File>>& files
   return sums;
 }
 
-std::vector<std::unique_ptr<engine::File>> Abre(engine::FileSystem& fs, const std::vector<std::string>& paths) {
+}  // namespace
+
+std::vector<std::unique_ptr<engine::File>> AbreParaSumar(engine::FileSystem& fs, const std::vector<std::string>& paths) {
   std::vector<std::unique_ptr<engine::File>> files;
   for (const auto& p : paths) files.push_back(fs.Open(p, engine::OpenMode::kRead));
   return files;
 }
 
-}  // namespace
-
 std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::string>& paths,
                                  std::vector<uint64_t>& bytes, TipoDeSuma tipo) {
-  auto files = Abre(fs, paths);
-  return Sumas(files, false, bytes, tipo, nullptr);
+  auto files = AbreParaSumar(fs, paths);
+  return Sumas(files, false, bytes, tipo, false);
 }
 
 SumasAparte::SumasAparte(std::vector<std::unique_ptr<engine::File>> abiertos, TipoDeSuma tipo)
     : abiertos_(std::move(abiertos)) {
   hilo_ = engine::PooledThread([this, tipo] {
     try {
-      sumas = Sumas(abiertos_, true, bytes, tipo, Bufer());
+      sumas = Sumas(abiertos_, true, bytes, tipo, true);
     } catch (...) {
       error_ = std::current_exception();
     }

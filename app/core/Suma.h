@@ -36,6 +36,9 @@ std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* by
 std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::string>& paths,
                                  std::vector<uint64_t>& bytes, TipoDeSuma tipo = kSumaActual);
 
+// `paths` opened to be read, in their order, for SumasAparte.
+std::vector<std::unique_ptr<engine::File>> AbreParaSumar(engine::FileSystem& fs, const std::vector<std::string>& paths);
+
 // The checksums of files the caller opened, each as SumaDe gives it, taken on a thread of their
 // own while the caller goes on; the files stay open while the object lives. Espera waits for the
 // thread and throws its failure, if any; the object waits for it when it goes, too.
