@@ -3,6 +3,7 @@
 #include "engine/fs.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -13,7 +14,8 @@
 namespace engine {
 namespace {
 
-FileSystem* g_current = nullptr;
+// Read by every thread that uses the engine.
+std::atomic<FileSystem*> g_current{nullptr};
 
 struct Registry {
   std::mutex mutex;
@@ -124,7 +126,10 @@ std::unique_ptr<FolderInUse> FileSystem::UseFolder(const std::string& dir) {
   return DefaultFileSystem()->UseFolder(dir);
 }
 
-FileSystem* CurrentFileSystem() { return g_current ? g_current : DefaultFileSystem(); }
+FileSystem* CurrentFileSystem() {
+  FileSystem* fs = g_current.load();
+  return fs ? fs : DefaultFileSystem();
+}
 
 FileSystem* SetCurrentFileSystem(FileSystem* fs) {
   FileSystem* prev = CurrentFileSystem();

@@ -13,6 +13,7 @@
 #include "app/core/Enlaces.h"
 #include "engine/database.h"
 #include "engine/fs.h"
+#include "engine/listing_cache.h"
 #include "engine/path.h"
 #include "engine/swap.h"
 
@@ -400,6 +401,10 @@ void Pasos::Ejecuta(const std::string& fichero_programa,
   ruta = CarpetaDe(fichero_programa);
   // No other run may work on this installation meanwhile.
   BloqueoInstalacion bloqueo(ruta, BloqueoInstalacion::Uso::kActualizar);
+  // While the installation is locked its folders change only through this run: a folder's
+  // listing serves until the run changes a folder (engine/listing_cache.h). It outlives every
+  // thread of the run (the checks below are stopped before it goes).
+  engine::ScopedListingCache listados;
   // The checks of the tables written go on beside the run; whatever way it ends, none of them
   // reads on after it, with the installation no longer locked.
   struct Detiene {

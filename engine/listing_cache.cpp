@@ -1,0 +1,144 @@
+#include "engine/listing_cache.h"
+
+#include <type_traits>
+#include <utility>
+
+#include "engine/codepage.h"
+
+namespace engine {
+
+namespace {
+
+// Folders are told apart by their spelling: two spellings of one folder keep two listings, and
+// any change forgets both.
+std::string FolderKey(std::string dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir.empty() ? "." : dir;
+}
+
+// A folder in use whose end (which may remove the folder) forgets the kept listings.
+class ForgettingFolder final : public FolderInUse {
+ public:
+  ForgettingFolder(std::unique_ptr<FolderInUse> in_use, std::shared_ptr<ListingCache::Kept> kept)
+      : in_use_(std::move(in_use)), kept_(std::move(kept)) {}
+  ~ForgettingFolder() override {
+    in_use_.reset();
+    kept_->Forget();
+  }
+
+ private:
+  std::unique_ptr<FolderInUse> in_use_;
+  std::shared_ptr<ListingCache::Kept> kept_;
+};
+
+}  // namespace
+
+void ListingCache::Kept::Forget() {
+  std::lock_guard<std::mutex> lock(mutex);
+  ++generation;
+  listings.clear();
+}
+
+template <typename Change>
+auto ListingCache::Changing(Change&& change) -> decltype(change()) {
+  struct ForgetAtEnd {
+    Kept& kept;
+    ~ForgetAtEnd() { kept.Forget(); }
+  } forget{*kept_};
+  return change();
+}
+
+bool ListingCache::KnownMissing(const std::string& path) {
+#ifdef _WIN32
+  // Windows also finds a file by its short name, which no listing shows.
+  (void)path;
+  return false;
+#else
+  const std::string name = BaseName(path);
+  // Names that a file system may take for others (a case-blind one drops trailing dots and
+  // blanks) and names that are not plain are asked about.
+  if (name.empty() || name == "." || name == ".." || name.back() == '.' || name.back() == ' ' || !IsValidUtf8(name))
+    return false;
+  const std::string folded = FoldCase(name);
+  std::lock_guard<std::mutex> lock(kept_->mutex);
+  auto it = kept_->listings.find(FolderKey(DirName(path)));
+  if (it == kept_->listings.end()) return false;
+  for (const DirEntry& e : it->second)
+    if (e.name == name || !IsValidUtf8(e.name) || FoldCase(e.name) == folded) return false;
+  return true;
+#endif
+}
+
+std::unique_ptr<File> ListingCache::Open(const std::string& path, OpenMode mode) {
+  if (mode == OpenMode::kCreate || mode == OpenMode::kCreateExclusive)
+    return Changing([&] { return base_->Open(path, mode); });
+  return base_->Open(path, mode);
+}
+
+bool ListingCache::Exists(const std::string& path) { return !KnownMissing(path) && base_->Exists(path); }
+
+bool ListingCache::IsDirectory(const std::string& path) { return !KnownMissing(path) && base_->IsDirectory(path); }
+
+bool ListingCache::IsRegularFile(const std::string& path) {
+  return !KnownMissing(path) && base_->IsRegularFile(path);
+}
+
+bool ListingCache::IsSymlink(const std::string& path) { return !KnownMissing(path) && base_->IsSymlink(path); }
+
+PathFacts ListingCache::Inspect(const std::string& path) {
+  if (KnownMissing(path)) return PathFacts{};
+  return base_->Inspect(path);
+}
+
+std::optional<std::string> ListingCache::StoredName(const std::string& dir, const std::string& name) {
+  if (KnownMissing(JoinPath(dir, name))) return std::nullopt;
+  return base_->StoredName(dir, name);
+}
+
+std::vector<DirEntry> ListingCache::List(const std::string& dir) {
+  const std::string key = FolderKey(dir);
+  uint64_t generation;
+  {
+    std::lock_guard<std::mutex> lock(kept_->mutex);
+    auto it = kept_->listings.find(key);
+    if (it != kept_->listings.end()) return it->second;
+    generation = kept_->generation;
+  }
+  std::vector<DirEntry> entries = base_->List(dir);
+  std::lock_guard<std::mutex> lock(kept_->mutex);
+  if (kept_->generation == generation) kept_->listings[key] = entries;
+  return entries;
+}
+
+void ListingCache::Rename(const std::string& from, const std::string& to) {
+  Changing([&] { base_->Rename(from, to); });
+}
+
+void ListingCache::Remove(const std::string& path) {
+  Changing([&] { base_->Remove(path); });
+}
+
+void ListingCache::CreateDirectory(const std::string& path) {
+  Changing([&] { base_->CreateDirectory(path); });
+}
+
+void ListingCache::RemoveEmptyDirectory(const std::string& path) {
+  Changing([&] { base_->RemoveEmptyDirectory(path); });
+}
+
+std::unique_ptr<FolderInUse> ListingCache::UseFolder(const std::string& dir) {
+  auto in_use = Changing([&] { return base_->UseFolder(dir); });
+  return std::make_unique<ForgettingFolder>(std::move(in_use), kept_);
+}
+
+void ListingCache::HardLink(const std::string& existing, const std::string& link) {
+  Changing([&] { base_->HardLink(existing, link); });
+}
+
+ScopedListingCache::ScopedListingCache() : previous_(CurrentFileSystem()), cache_(previous_) {
+  SetCurrentFileSystem(&cache_);
+}
+
+ScopedListingCache::~ScopedListingCache() { SetCurrentFileSystem(previous_); }
+
+}  // namespace engine
