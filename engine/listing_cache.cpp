@@ -16,6 +16,29 @@ std::string FolderKey(std::string dir) {
   return dir.empty() ? "." : dir;
 }
 
+// Whether a name is found only under its own spelling, or under another letter case, so that a
+// listing that holds neither says it is missing. Not so: names that are not plain, those that a
+// case-blind file system takes for others (trailing dots and blanks dropped); on Windows also
+// short names ("CLIENT~1.DBF"), streams ("a:b"), devices ("NUL", "COM1.txt") and names beyond
+// ASCII (whose letter case it may fold otherwise).
+bool PlainName(const std::string& name) {
+  if (name.empty() || name == "." || name == ".." || name.back() == '.' || name.back() == ' ' || !IsValidUtf8(name))
+    return false;
+#ifdef _WIN32
+  for (char c : name)
+    if (static_cast<unsigned char>(c) >= 0x80 || c == '~' || c == ':') return false;
+  std::string stem = name.substr(0, name.find('.'));
+  for (char& c : stem) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"})
+    if (stem == device) return false;
+  if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0) &&
+      stem[3] >= '0' && stem[3] <= '9')
+    return false;
+#endif
+  return true;
+}
+
 // A folder in use whose end (which may remove the folder) forgets the kept listings.
 class ForgettingFolder final : public FolderInUse {
  public:
@@ -49,16 +72,8 @@ auto ListingCache::Changing(Change&& change) -> decltype(change()) {
 }
 
 bool ListingCache::KnownMissing(const std::string& path) {
-#ifdef _WIN32
-  // Windows also finds a file by its short name, which no listing shows.
-  (void)path;
-  return false;
-#else
   const std::string name = BaseName(path);
-  // Names that a file system may take for others (a case-blind one drops trailing dots and
-  // blanks) and names that are not plain are asked about.
-  if (name.empty() || name == "." || name == ".." || name.back() == '.' || name.back() == ' ' || !IsValidUtf8(name))
-    return false;
+  if (!PlainName(name)) return false;
   const std::string folded = FoldCase(name);
   std::lock_guard<std::mutex> lock(kept_->mutex);
   auto it = kept_->listings.find(FolderKey(DirName(path)));
@@ -66,7 +81,6 @@ bool ListingCache::KnownMissing(const std::string& path) {
   for (const DirEntry& e : it->second)
     if (e.name == name || !IsValidUtf8(e.name) || FoldCase(e.name) == folded) return false;
   return true;
-#endif
 }
 
 std::unique_ptr<File> ListingCache::Open(const std::string& path, OpenMode mode) {

@@ -6,10 +6,10 @@
 //
 // A listing is kept until this process changes any folder through this file system (a file
 // created, a rename, a removal, a folder made, used or left): every kept listing is then
-// forgotten, so a listing never misses what the run itself did. Where names are told apart by
-// letter case (not on Windows, which also finds names by their short forms), a name that a kept
-// listing of its folder does not hold, under any letter case, is answered as missing without
-// asking. Everything else goes to the wrapped file system. Safe to use from several threads.
+// forgotten, so a listing never misses what the run itself did. A plain name that a kept listing
+// of its folder does not hold, under any letter case, is answered as missing without asking (on
+// Windows only names that it cannot find under another form: ASCII, no short names or devices).
+// Everything else goes to the wrapped file system. Safe to use from several threads.
 #pragma once
 
 #include <cstdint>
