@@ -59,11 +59,14 @@ TableCheck CheckTable(TableStorage& table, size_t max_row_problems) {
   const size_t len = table.RecordLength();
   std::string buf;
   for (uint64_t r = 1; r <= out.records && out.problems.size() < max_row_problems; ++r) {
+    // Held records are checked where they lie; others are read one by one.
+    const std::string_view row =
+        records.empty() ? std::string_view() : records.substr(static_cast<size_t>(r - 1) * len, len);
     if (records.empty()) table.ReadRecord(r, &buf);
-    else buf.assign(records.data() + static_cast<size_t>(r - 1) * len, len);
     for (size_t f = 0; f < fields.size(); ++f) {
       try {
-        table.CheckValue(buf, static_cast<int>(f));
+        if (records.empty()) table.CheckValue(buf, static_cast<int>(f));
+        else table.CheckValueIn(row, static_cast<int>(f));
       } catch (const EngineError& e) {
         out.problems.push_back("Registro " + std::to_string(r) + ", campo " + fields[f].name + ": " + e.message());
       }
