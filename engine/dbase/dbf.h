@@ -47,6 +47,7 @@ class DbfTable : public TableStorage {
   void ReadValue(const std::string& buf, int field, Value* out) override;
   void CheckValue(const std::string& buf, int field) override;
   void CheckValueIn(std::string_view record, int field) override;
+  bool CheckCanRefuse(int field) const override;
   void SetValue(std::string* buf, int field, const Value& v) override;
   std::string BlankRecord() const override;
   void UpdateRecord(uint64_t recno, const std::string& old_buf, const std::string& new_buf) override;

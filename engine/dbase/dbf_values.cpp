@@ -317,6 +317,18 @@ bool DateReads(const char* p, size_t n) {
 
 }  // namespace
 
+bool DbfTable::CheckCanRefuse(int field) const {
+  if (field < 0 || static_cast<size_t>(field) >= fields_.size()) return true;
+  switch (extra_[static_cast<size_t>(field)].letter) {  // the cases of CheckStored that refuse
+    case 'N': case 'F': case 'D': case 'M': case 'G': case '@': case 'T':
+      return true;
+    case 'B':
+      return !foxpro_;
+    default:
+      return false;
+  }
+}
+
 void DbfTable::CheckStored(const char* row, int field) const {
   if (field < 0 || static_cast<size_t>(field) >= fields_.size())
     throw EngineError(err::kInvalidParam, "Número de campo fuera de rango.", {CtxTable(path_)});
