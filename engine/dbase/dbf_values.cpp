@@ -97,6 +97,11 @@ std::string FormatDate(int y, int m, int d) {
   return buf;
 }
 
+// The stored timestamps GetValue reads (a blank one aside): level 7's milliseconds from day 1
+// (a double), FoxPro's Julian day and milliseconds of that day.
+bool MillisecondsRead(double ms) { return std::isfinite(ms) && ms >= 0 && ms <= 3.2e14; }
+bool JulianStampReads(uint32_t jd, uint32_t ms) { return jd >= 1721426 && ms < kMsPerDay; }
+
 // Parses "YYYY-MM-DD", "YYYYMMDD" or "DD/MM/YYYY"; returns the day number or 0.
 int64_t ParseDateText(const std::string& t) {
   int y = 0, m = 0, d = 0;
@@ -362,13 +367,13 @@ void DbfTable::CheckStored(const char* row, int field) const {
     }
     case '@': {
       if (AllZero(p, 8)) return;
-      const double ms = std::bit_cast<double>(GetBE(u, 8));
-      if (!std::isfinite(ms) || ms < 0 || ms > 3.2e14) CorruptValue(field, std::string_view(p, f.length), "no es una fecha y hora");
+      if (!MillisecondsRead(std::bit_cast<double>(GetBE(u, 8))))
+        CorruptValue(field, std::string_view(p, f.length), "no es una fecha y hora");
       return;
     }
     case 'T': {
       const uint32_t jd = GetU32(u), ms = GetU32(u + 4);
-      if ((jd != 0 || ms != 0) && (jd < 1721426 || ms >= kMsPerDay))
+      if ((jd != 0 || ms != 0) && !JulianStampReads(jd, ms))
         CorruptValue(field, std::string_view(p, f.length), "no es una fecha y hora");
       return;
     }
@@ -433,7 +438,7 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
     case '@': {
       if (AllZero(p, 8)) return Value::Null();
       double ms = std::bit_cast<double>(GetBE(u, 8));
-      if (!std::isfinite(ms) || ms < 0 || ms > 3.2e14) return corrupt("no es una fecha y hora");
+      if (!MillisecondsRead(ms)) return corrupt("no es una fecha y hora");
       return Value::Timestamp(std::llround(ms));
     }
     case 'Y': {
@@ -452,7 +457,7 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
     case 'T': {
       uint32_t jd = GetU32(u), ms = GetU32(u + 4);
       if (jd == 0 && ms == 0) return Value::Null();
-      if (jd < 1721426 || ms >= kMsPerDay) return corrupt("no es una fecha y hora");
+      if (!JulianStampReads(jd, ms)) return corrupt("no es una fecha y hora");
       return Value::Timestamp(DayFromJulian(jd) * kMsPerDay + ms);
     }
     default:
