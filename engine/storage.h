@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/bde.h"
@@ -94,6 +95,15 @@ class TableStorage {
   // Throws what GetValue would throw for the field, without keeping the value: a check of every
   // stored value reads them by the million. Any value that GetValue reads passes.
   virtual void CheckValue(const std::string& buf, int field) { GetValue(buf, field); }
+  // The same for a record's bytes held elsewhere (a check that reads the records whole); by
+  // default through a copy of them.
+  virtual void CheckValueIn(std::string_view record, int field) { CheckValue(std::string(record), field); }
+  // False for a field of which any stored bytes are a value (CheckValue never refuses them), so
+  // that a check of every row can pass it over.
+  virtual bool CheckCanRefuse(int field) const {
+    (void)field;
+    return true;
+  }
   // Encodes a value into a record buffer; throws EngineError (kValueOutOfRange, kConversion)
   // when it does not fit or convert. Memo text may be written to the memo file at once.
   virtual void SetValue(std::string* buf, int field, const Value& v) = 0;

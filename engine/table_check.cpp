@@ -2,6 +2,7 @@
 
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "engine/dbase/dbase.h"
 #include "engine/dbase/mdx.h"
@@ -56,16 +57,23 @@ TableCheck CheckTable(TableStorage& table, size_t max_row_problems) {
   SpareBytes held;
   const std::string_view records = HoldRecords(table, out.records, &held);
   const std::vector<FieldSpec>& fields = table.Fields();
+  std::vector<int> checked;  // the fields whose stored bytes may be refused
+  for (size_t f = 0; f < fields.size(); ++f)
+    if (table.CheckCanRefuse(static_cast<int>(f))) checked.push_back(static_cast<int>(f));
   const size_t len = table.RecordLength();
   std::string buf;
   for (uint64_t r = 1; r <= out.records && out.problems.size() < max_row_problems; ++r) {
+    // Held records are checked where they lie; others are read one by one.
+    const std::string_view row =
+        records.empty() ? std::string_view() : records.substr(static_cast<size_t>(r - 1) * len, len);
     if (records.empty()) table.ReadRecord(r, &buf);
-    else buf.assign(records.data() + static_cast<size_t>(r - 1) * len, len);
-    for (size_t f = 0; f < fields.size(); ++f) {
+    for (const int f : checked) {
       try {
-        table.CheckValue(buf, static_cast<int>(f));
+        if (records.empty()) table.CheckValue(buf, f);
+        else table.CheckValueIn(row, f);
       } catch (const EngineError& e) {
-        out.problems.push_back("Registro " + std::to_string(r) + ", campo " + fields[f].name + ": " + e.message());
+        out.problems.push_back("Registro " + std::to_string(r) + ", campo " + fields[static_cast<size_t>(f)].name +
+                               ": " + e.message());
       }
     }
   }

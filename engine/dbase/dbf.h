@@ -46,6 +46,8 @@ class DbfTable : public TableStorage {
   Value GetValue(const std::string& buf, int field) override;
   void ReadValue(const std::string& buf, int field, Value* out) override;
   void CheckValue(const std::string& buf, int field) override;
+  void CheckValueIn(std::string_view record, int field) override;
+  bool CheckCanRefuse(int field) const override;
   void SetValue(std::string* buf, int field, const Value& v) override;
   std::string BlankRecord() const override;
   void UpdateRecord(uint64_t recno, const std::string& old_buf, const std::string& new_buf) override;
@@ -115,6 +117,12 @@ class DbfTable : public TableStorage {
   std::string_view StoredNumber(int field, const char* raw, double* out) const;
   // The stored bytes of a memo or blob field's value; nullopt when it has none.
   std::optional<std::string> MemoData(const std::string& buf, int field) const;
+  // The block of a memo or blob field's value in the memo file (0: none), with the refusals that
+  // come before its read (a FoxPro table, a pointer that is no number, no memo file).
+  uint64_t MemoToRead(const char* row, int field) const;
+  // Throws what GetValue throws for the field, decided on its stored bytes in `row` (memos by
+  // their block and length, not read).
+  void CheckStored(const char* row, int field) const;
 
   std::string path_;
   bool foxpro_ = false;

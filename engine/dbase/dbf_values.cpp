@@ -97,6 +97,11 @@ std::string FormatDate(int y, int m, int d) {
   return buf;
 }
 
+// The stored timestamps GetValue reads (a blank one aside): level 7's milliseconds from day 1
+// (a double), FoxPro's Julian day and milliseconds of that day.
+bool MillisecondsRead(double ms) { return std::isfinite(ms) && ms >= 0 && ms <= 3.2e14; }
+bool JulianStampReads(uint32_t jd, uint32_t ms) { return jd >= 1721426 && ms < kMsPerDay; }
+
 // Parses "YYYY-MM-DD", "YYYYMMDD" or "DD/MM/YYYY"; returns the day number or 0.
 int64_t ParseDateText(const std::string& t) {
   int y = 0, m = 0, d = 0;
@@ -265,12 +270,17 @@ void DbfTable::ReadValue(const std::string& buf, int field, Value* out) {
   out->s.append(t);  // onto the cleared text: cheaper than assign for a string reused row to row
 }
 
-std::optional<std::string> DbfTable::MemoData(const std::string& buf, int field) const {
+uint64_t DbfTable::MemoToRead(const char* row, int field) const {
   if (foxpro_)
     throw EngineError(err::kNotSupported, "Los memos de las tablas FoxPro (.FPT) no se leen.", Ctx(field));
-  uint64_t block = MemoBlock(buf.data(), field);
+  const uint64_t block = MemoBlock(row, field);
+  if (block != 0 && !memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
+  return block;
+}
+
+std::optional<std::string> DbfTable::MemoData(const std::string& buf, int field) const {
+  const uint64_t block = MemoToRead(buf.data(), field);
   if (block == 0) return std::nullopt;
-  if (!memo_) throw EngineError(err::kNoSuchFile, "La tabla no tiene fichero de memos.", Ctx(field));
   try {
     return memo_->Read(block);
   } catch (EngineError& e) {
@@ -281,27 +291,95 @@ std::optional<std::string> DbfTable::MemoData(const std::string& buf, int field)
 
 void DbfTable::CheckValue(const std::string& buf, int field) {
   CheckBuffer(buf);
-  if (field >= 0 && static_cast<size_t>(field) < fields_.size()) {
-    const FieldSpec& f = fields_[static_cast<size_t>(field)];
-    switch (extra_[static_cast<size_t>(field)].letter) {
-      case 'C':  // any bytes read as text
-      case 'L':  // and as true, false or no value
-        return;
-      case 'N':
-      case 'F': {
-        double d = 0;
-        StoredNumber(field, buf.data() + f.offset, &d);
-        return;
-      }
-      case 'M':  // the memo is read (its block and length checked); any bytes read as text
-      case 'G':
-        MemoData(buf, field);
-        return;
-      default:
-        break;
-    }
+  CheckStored(buf.data(), field);
+}
+
+void DbfTable::CheckValueIn(std::string_view record, int field) {
+  if (record.size() != record_length_) WrongBufferSize(record.size());
+  CheckStored(record.data(), field);
+}
+
+namespace {
+
+// Whether GetValue reads a date field's bytes: blanks (spaces and NULs) around eight digits of a
+// day from 0001-01-01 on, "00000000", or blanks alone.
+bool DateReads(const char* p, size_t n) {
+  size_t b = 0, e = n;
+  while (b < e && (p[b] == ' ' || p[b] == '\0')) ++b;
+  while (e > b && (p[e - 1] == ' ' || p[e - 1] == '\0')) --e;
+  if (b == e) return true;
+  if (e - b != 8) return false;
+  int part[3] = {0, 0, 0};  // year, month, day
+  for (size_t i = 0; i < 8; ++i) {
+    const char c = p[b + i];
+    if (c < '0' || c > '9') return false;
+    int& to = part[i < 4 ? 0 : i < 6 ? 1 : 2];
+    to = to * 10 + (c - '0');
   }
-  GetValue(buf, field);
+  if (part[0] == 0 && part[1] == 0 && part[2] == 0) return true;
+  return part[0] >= 1 && IsValidCivil(part[0], part[1], part[2]);
+}
+
+}  // namespace
+
+bool DbfTable::CheckCanRefuse(int field) const {
+  if (field < 0 || static_cast<size_t>(field) >= fields_.size()) return true;
+  switch (extra_[static_cast<size_t>(field)].letter) {  // the cases of CheckStored that refuse
+    case 'N': case 'F': case 'D': case 'M': case 'G': case '@': case 'T':
+      return true;
+    case 'B':
+      return !foxpro_;
+    default:
+      return false;
+  }
+}
+
+void DbfTable::CheckStored(const char* row, int field) const {
+  if (field < 0 || static_cast<size_t>(field) >= fields_.size())
+    throw EngineError(err::kInvalidParam, "Número de campo fuera de rango.", {CtxTable(path_)});
+  const FieldSpec& f = fields_[static_cast<size_t>(field)];
+  const char* p = row + f.offset;
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  // The refusals of GetValue, case by case; every other field type reads any bytes.
+  switch (const char letter = extra_[static_cast<size_t>(field)].letter) {
+    case 'N':
+    case 'F': {
+      double d = 0;
+      StoredNumber(field, p, &d);
+      return;
+    }
+    case 'D':
+      if (!DateReads(p, f.length)) CorruptValue(field, std::string_view(p, f.length), "no es una fecha AAAAMMDD");
+      return;
+    case 'M':
+    case 'G':
+    case 'B': {
+      if (foxpro_ && letter == 'B') return;  // a double
+      const uint64_t block = MemoToRead(row, field);
+      if (block == 0) return;
+      try {
+        memo_->Check(block);
+      } catch (EngineError& e) {
+        e.With(CtxField(f.name));
+        throw;
+      }
+      return;
+    }
+    case '@': {
+      if (AllZero(p, 8)) return;
+      if (!MillisecondsRead(std::bit_cast<double>(GetBE(u, 8))))
+        CorruptValue(field, std::string_view(p, f.length), "no es una fecha y hora");
+      return;
+    }
+    case 'T': {
+      const uint32_t jd = GetU32(u), ms = GetU32(u + 4);
+      if ((jd != 0 || ms != 0) && !JulianStampReads(jd, ms))
+        CorruptValue(field, std::string_view(p, f.length), "no es una fecha y hora");
+      return;
+    }
+    default:
+      return;
+  }
 }
 
 Value DbfTable::GetValue(const std::string& buf, int field) {
@@ -360,7 +438,7 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
     case '@': {
       if (AllZero(p, 8)) return Value::Null();
       double ms = std::bit_cast<double>(GetBE(u, 8));
-      if (!std::isfinite(ms) || ms < 0 || ms > 3.2e14) return corrupt("no es una fecha y hora");
+      if (!MillisecondsRead(ms)) return corrupt("no es una fecha y hora");
       return Value::Timestamp(std::llround(ms));
     }
     case 'Y': {
@@ -379,7 +457,7 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
     case 'T': {
       uint32_t jd = GetU32(u), ms = GetU32(u + 4);
       if (jd == 0 && ms == 0) return Value::Null();
-      if (jd < 1721426 || ms >= kMsPerDay) return corrupt("no es una fecha y hora");
+      if (!JulianStampReads(jd, ms)) return corrupt("no es una fecha y hora");
       return Value::Timestamp(DayFromJulian(jd) * kMsPerDay + ms);
     }
     default:

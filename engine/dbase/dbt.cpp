@@ -126,29 +126,34 @@ void MemoFile::StartRead(uint64_t block) {
 
 std::string MemoFile::Read(uint64_t block) {
   StartRead(block);
-  uint64_t size = size_;
-  uint64_t offset = block * block_size_;
+  std::string out;
   if (layout_ == MemoLayout::kDbase3) {
-    // The value runs up to the first 0x1A (0x1A 0x1A as written), or to the end of the file.
-    std::string out;
-    char buf[kDbase3BlockSize];
-    while (offset < size) {
-      size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buf, size - offset));
-      size_t got = reader_.ReadAt(offset, buf, want);
-      if (got == 0) break;
-      const char* eof = static_cast<const char*>(std::memchr(buf, 0x1A, got));
-      if (eof) {
-        out.append(buf, static_cast<size_t>(eof - buf));
-        return out;
-      }
-      out.append(buf, got);
-      offset += got;
-    }
+    ScanDbase3(block * block_size_, &out);
     return out;
   }
-  std::string out(StoredLength(block) - 8, '\0');
-  reader_.ReadExactly(offset + 8, out.data(), out.size());
+  out.resize(StoredLength(block) - 8);
+  reader_.ReadExactly(block * block_size_ + 8, out.data(), out.size());
   return out;
+}
+
+void MemoFile::Check(uint64_t block) {
+  StartRead(block);
+  if (layout_ == MemoLayout::kDbase3) ScanDbase3(block * block_size_, nullptr);
+  else StoredLength(block);
+}
+
+void MemoFile::ScanDbase3(uint64_t offset, std::string* out) {
+  char buf[kDbase3BlockSize];
+  while (offset < size_) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof buf, size_ - offset));
+    size_t got = reader_.ReadAt(offset, buf, want);
+    if (got == 0) return;
+    const char* eof = static_cast<const char*>(std::memchr(buf, 0x1A, got));
+    const size_t take = eof ? static_cast<size_t>(eof - buf) : got;
+    if (out) out->append(buf, take);
+    if (eof) return;
+    offset += got;
+  }
 }
 
 uint32_t MemoFile::StoredLength(uint64_t block) {

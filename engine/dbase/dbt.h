@@ -42,6 +42,10 @@ class MemoFile {
   // The bytes of the value starting at `block`. Block numbers outside the file and lengths that
   // run past its end are errors naming the file.
   std::string Read(uint64_t block);
+  // Throws what Read(block) would throw, without keeping the value: in the IV layout only the
+  // value's header is read (block, signature, and the length against the file), in the III layout
+  // its bytes are run through up to their end mark.
+  void Check(uint64_t block);
   // Stores a value in new or free blocks and returns its first block number.
   uint64_t Write(const std::string& data);
   // Stores a copy of the value at `block` of `from` (as Write(from.Read(block)) would, errors
@@ -76,6 +80,9 @@ class MemoFile {
   void StartRead(uint64_t block);
   // The IV layout's checked length of the value at `block` (its 8-byte header included).
   uint32_t StoredLength(uint64_t block);
+  // The III layout's value from `offset`: up to the first 0x1A, or to the end of the file;
+  // appended to `out` unless it is null.
+  void ScanDbase3(uint64_t offset, std::string* out);
   uint64_t BlocksFor(uint64_t n) const;  // blocks that a value of n bytes takes
   uint64_t GatherStart(uint64_t blocks);
   void Frame(char* to, const char* data, size_t n, uint64_t blocks) const;

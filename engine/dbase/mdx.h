@@ -64,6 +64,9 @@ class RecordSource {
     (void)n;
     (void)out;
   }
+  // Every row's stored bytes, back to back, where the source holds them already (then read in
+  // place rather than copied); empty otherwise.
+  virtual std::string_view HeldRecords() const { return {}; }
 };
 
 // What the checker found; ok() means every tag agrees with the table and is in its collation's

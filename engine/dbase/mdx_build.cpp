@@ -390,17 +390,21 @@ bool GatherStoredKeys(const std::vector<const TagMeta*>& tags, RecordSource& row
     if (rec_len < size_t{t->raw_offset} + t->raw_length) return false;
   for (EntryList& e : out) e.data.resize_for_overwrite(static_cast<size_t>(count) * e.stride());
   const size_t block_rows = std::max<size_t>(1, (256u << 10) / rec_len);
+  // Records the source holds already are read where they lie.
+  const std::string_view held = rows.HeldRecords();
+  const char* const whole = held.size() / rec_len >= count ? held.data() : nullptr;
   InShares(ThreadsFor(count), count, [&](uint64_t from, uint64_t to) {
-    std::unique_ptr<char[]> block(new char[block_rows * rec_len]);
+    std::unique_ptr<char[]> block(whole ? nullptr : new char[block_rows * rec_len]);
     for (uint64_t at = from; at < to; at += block_rows) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(block_rows, to - at));
-      rows.CopyRecords(at + 1, n, block.get());
+      const char* records = whole ? whole + static_cast<size_t>(at) * rec_len : block.get();
+      if (!whole) rows.CopyRecords(at + 1, n, block.get());
       for (size_t i = 0; i < tags.size(); ++i) {
         const TagMeta& t = *tags[i];
         EntryList& e = out[i];
         const size_t s = e.stride(), take = std::min<size_t>(t.raw_length, e.key_len);
         uint8_t* entry = reinterpret_cast<uint8_t*>(e.data.data()) + static_cast<size_t>(at) * s;
-        const char* field = block.get() + t.raw_offset;
+        const char* field = records + t.raw_offset;
         for (size_t k = 0; k < n; ++k, entry += s, field += rec_len) {
           t.CopyRawKey(entry, field, take);
           if (take < e.key_len) std::memset(entry + take, ' ', e.key_len - take);

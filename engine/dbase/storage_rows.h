@@ -44,6 +44,7 @@ class StorageRows : public RecordSource, public RecordView {
     if (const char* at = Held(first, n)) std::memcpy(out, at, n * t_.RecordLength());
     else t_.CopyRecords(first, n, out);
   }
+  std::string_view HeldRecords() const override { return held_; }
 
  private:
   // Where rows first..first+n-1 lie among the held records; null when they are not all there

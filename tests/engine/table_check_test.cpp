@@ -2,6 +2,13 @@
 // refuses it, in the reader's own words, and lets every value the reader reads pass.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,64 +26,221 @@
 namespace {
 
 using dbase_test::Spec;
+using engine::Value;
 
-TEST(TableCheck, ReportsAStoredValueExactlyWhenTheReaderRefusesIt) {
+// One valid row in a table of each memo layout and field kind: its files' bytes and fields.
+struct Sample {
+  std::string dbf, dbt;  // dbt: "" for a table without memo file
+  bool foxpro = false;
+  size_t header = 0;  // where row 1 starts
+  std::vector<engine::FieldSpec> fields;
+};
+
+Sample Read(const std::string& path, const std::string& dbt, bool foxpro) {
+  Sample s{testing_support::ReadFileBytes(path), dbt.empty() ? "" : testing_support::ReadFileBytes(dbt), foxpro};
+  s.header = static_cast<uint8_t>(s.dbf[8]) | static_cast<size_t>(static_cast<uint8_t>(s.dbf[9])) << 8;
+  engine::OpenOptions read_only;
+  read_only.read_only = true;
+  s.fields = engine::dbase::Open(path, read_only, foxpro)->Fields();
+  return s;
+}
+
+Sample Make(int level, const std::vector<engine::FieldSpec>& fields, const std::vector<std::pair<int, Value>>& row) {
   testing_support::TempDir dir;
-  const std::string path = dir / "VALORES.DBF";
   engine::TableDefinition def;
-  def.level = 4;
+  def.level = level;
   def.codepage = 1252;
-  def.fields = {Spec("NOMBRE", bde::fldDBCHAR, 10),   Spec("SALDO", bde::fldDBNUM, 10, 2),
-                Spec("TASA", bde::fldDBFLOAT, 8, 2),  Spec("ALTA", bde::fldDBDATE),
-                Spec("ACTIVO", bde::fldDBBOOL),       Spec("NOTAS", bde::fldDBMEMO)};
-  engine::CreateStorage(path, def);
+  def.fields = fields;
+  engine::CreateStorage(dir / "T.DBF", def);
   {
-    auto t = engine::dbase::Open(path, engine::OpenOptions{}, false);
+    auto t = engine::dbase::Open(dir / "T.DBF", engine::OpenOptions{}, false);
     std::string buf = t->BlankRecord();
-    t->SetValue(&buf, 0, engine::Value::Text("uno"));
-    t->SetValue(&buf, 5, engine::Value::Text("una nota"));
+    for (const auto& [field, v] : row) t->SetValue(&buf, field, v);
     t->AppendRecord(buf);
     t->Flush();
   }
-  const std::string good = testing_support::ReadFileBytes(path);
-  const size_t header = static_cast<uint8_t>(good[8]) | static_cast<size_t>(static_cast<uint8_t>(good[9])) << 8;
-  const std::vector<engine::FieldSpec> fields = engine::dbase::Open(path, engine::OpenOptions{}, false)->Fields();
+  return Read(dir / "T.DBF", dir / "T.DBT", false);
+}
 
+void Put32(std::string& b, size_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+std::string BigEndian(uint64_t bits) {
+  std::string b(8, '\0');
+  for (int i = 7; i >= 0; --i, bits >>= 8) b[static_cast<size_t>(i)] = static_cast<char>(bits & 0xFF);
+  return b;
+}
+std::string Double(double d) { return BigEndian(std::bit_cast<uint64_t>(d)); }
+
+// Raw field contents and damaged memo files: the check of a value (CheckValue, CheckValueIn, and
+// CheckTable over the file) refuses exactly what reading it (GetValue) refuses, in the same words.
+TEST(TableCheck, ReportsAStoredValueExactlyWhenTheReaderRefusesIt) {
+  std::map<std::string, Sample> tables;
+  // Memos of the IV layout give their length; those of the III layout end at a mark.
+  tables["IV"] = Make(4,
+                      {Spec("NOMBRE", bde::fldDBCHAR, 10), Spec("SALDO", bde::fldDBNUM, 10, 2),
+                       Spec("TASA", bde::fldDBFLOAT, 8, 2), Spec("ALTA", bde::fldDBDATE), Spec("ACTIVO", bde::fldDBBOOL),
+                       Spec("NOTAS", bde::fldDBMEMO)},
+                      {{0, Value::Text("uno")}, {5, Value::Text(std::string(600, 'n'))}});
+  tables["III"] = Make(3, {Spec("ALTA", bde::fldDBDATE), Spec("NOTAS", bde::fldDBMEMO)},
+                       {{1, Value::Text(std::string(600, 'n'))}});
+  tables["7"] = Make(7,
+                     {Spec("NUM", bde::fldDBLONG), Spec("AUTO", bde::fldDBAUTOINC), Spec("DOBLE", bde::fldDBDOUBLE),
+                      Spec("MOMENTO", bde::fldDBDATETIME), Spec("FOTO", bde::fldDBBINARY), Spec("OLE", bde::fldDBOLEBLOB)},
+                     {{4, Value::Binary("foto")}, {5, Value::Binary("ole")}});
+  if (!testing_support::SamplesDir().empty()) {
+    // A FoxPro table (I, C, Y, L fields), and the same with its currency field read as a date and
+    // time (of no value but in row 1).
+    const std::string fox = testing_support::SamplesDir() + "/infused-dbf/dbase_31.dbf";
+    const Sample& f = tables["Fox"] = Read(fox, "", true);
+    testing_support::TempDir dir;
+    std::string bytes = f.dbf;
+    bytes[bytes.find("UNITPRICE") + 11] = 'T';
+    const size_t len = f.fields.back().offset + f.fields.back().length;
+    for (size_t at = f.header + len; at + len <= bytes.size(); at += len)
+      bytes.replace(at + f.fields[5].offset, 8, 8, '\0');
+    testing_support::WriteFileBytes(dir / "T.DBF", bytes);
+    tables["FoxT"] = Read(dir / "T.DBF", "", true);
+  }
+  const size_t b1 = 512;  // the first memo's block
+  using Damage = std::function<void(std::string& dbt)>;
   struct Case {
-    int field;  // in the order created
-    std::string stored;
+    const char* table;
+    const char* field;
+    std::optional<std::string> stored;  // the field's bytes in row 1; none: as written
+    Damage damage;                      // to the memo file
     bool refused;
   } cases[] = {
-      {0, "\xFF\x01 texto \x7F", false}, {1, "     12.50", false}, {1, "    12x.50", true},
-      {1, std::string(10, '\0'), false},  {2, "   -3.25", false},   {2, "  --3.25", true},
-      {3, "20240229", false},             {3, "20230229", true},   {3, "        ", false},
-      {4, "x", false},                    {5, "       abc", true}, {5, "    999999", true},
-      {5, "          ", false},
+      {"IV", "NOMBRE", "\xFF\x01 texto \x7F", {}, false},
+      {"IV", "SALDO", "     12.50", {}, false},
+      {"IV", "SALDO", "    12x.50", {}, true},
+      {"IV", "SALDO", std::string(10, '\0'), {}, false},
+      {"IV", "TASA", "   -3.25", {}, false},
+      {"IV", "TASA", "  --3.25", {}, true},
+      {"IV", "ALTA", "20240229", {}, false},
+      {"IV", "ALTA", "20230229", {}, true},
+      {"IV", "ALTA", "        ", {}, false},
+      {"IV", "ALTA", std::string(8, '\0'), {}, false},
+      {"IV", "ALTA", "00000000", {}, false},
+      {"IV", "ALTA", "00010101", {}, false},
+      {"IV", "ALTA", "99991231", {}, false},
+      {"IV", "ALTA", "00001231", {}, true},
+      {"IV", "ALTA", "20241301", {}, true},
+      {"IV", "ALTA", "20240100", {}, true},
+      {"IV", "ALTA", "2024022 ", {}, true},
+      {"IV", "ALTA", std::string("\0002024022", 8), {}, true},
+      {"IV", "ALTA", "0000000 ", {}, true},
+      {"IV", "ALTA", "2024 229", {}, true},
+      {"IV", "ALTA", "2024-2-1", {}, true},
+      {"IV", "ALTA", "+2024022", {}, true},
+      {"IV", "ACTIVO", "x", {}, false},
+      {"IV", "ACTIVO", std::string(1, '\0'), {}, false},
+      {"IV", "NOTAS", {}, {}, false},
+      {"IV", "NOTAS", "       abc", {}, true},
+      {"IV", "NOTAS", "     12.50", {}, true},  // a number where the block goes
+      {"IV", "NOTAS", "        -1", {}, true},
+      {"IV", "NOTAS", std::string("\0\0\0\0\0\0\0\0\0001", 10), {}, true},
+      {"IV", "NOTAS", "0000000001", {}, false},
+      {"IV", "NOTAS", " 1        ", {}, false},
+      {"IV", "NOTAS", "          ", {}, false},
+      {"IV", "NOTAS", "         0", {}, false},  // block 0: no memo
+      {"IV", "NOTAS", "    999999", {}, true},
+      {"IV", "NOTAS", "4294967297", {}, true},
+      {"IV", "NOTAS", "         3", {}, true},  // the block past the file's last
+      {"IV", "NOTAS", "         2", {}, true},  // the memo's second block
+      {"IV", "NOTAS", {}, [](std::string& m) { m[b1] = 'x'; }, true},
+      {"IV", "NOTAS", {}, [](std::string& m) { Put32(m, b1 + 4, 3); }, true},
+      {"IV", "NOTAS", {}, [](std::string& m) { Put32(m, b1 + 4, 8); }, false},
+      {"IV", "NOTAS", {}, [](std::string& m) { Put32(m, b1 + 4, 0xFFFFFF00); }, true},
+      {"IV", "NOTAS", {}, [](std::string& m) { Put32(m, b1 + 4, static_cast<uint32_t>(m.size() - b1)); }, false},
+      {"IV", "NOTAS", {}, [](std::string& m) { Put32(m, b1 + 4, static_cast<uint32_t>(m.size() - b1 + 1)); }, true},
+      {"IV", "NOTAS", {}, [](std::string& m) { m.resize(b1 + 300); }, true},  // cut in the memo's data
+      {"IV", "NOTAS", {}, [](std::string& m) { m.resize(b1 + 5); }, true},    // in its header
+      {"IV", "NOTAS", {}, [](std::string& m) { m.resize(b1); }, true},
+      {"IV", "NOTAS", {}, [](std::string& m) { m[21] = 4; }, true},  // blocks of 1024 bytes
+      {"III", "NOTAS", {}, {}, false},
+      {"III", "NOTAS", "         2", {}, false},  // runs from the middle of a memo to its mark
+      {"III", "NOTAS", "         3", {}, true},
+      {"III", "NOTAS", "      1234", {}, true},
+      {"III", "NOTAS", "     1.0e2", {}, true},
+      {"III", "NOTAS", {}, [](std::string& m) { m.resize(b1 + 300); }, false},  // to the end of the file
+      {"III", "NOTAS", {}, [](std::string& m) { std::replace(m.begin(), m.end(), '\x1A', ' '); }, false},
+      {"III", "NOTAS", {}, [](std::string& m) { m.resize(b1); }, true},
+      {"III", "ALTA", "1999123 ", {}, true},
+      {"7", "NUM", std::string(4, '\xFF'), {}, false},
+      {"7", "AUTO", std::string(4, '\0'), {}, false},
+      {"7", "DOBLE", std::string(8, '\xFF'), {}, false},
+      {"7", "MOMENTO", std::string(8, '\0'), {}, false},
+      {"7", "MOMENTO", Double(6.3e13), {}, false},
+      {"7", "MOMENTO", Double(3.2e14), {}, false},
+      {"7", "MOMENTO", Double(3.21e14), {}, true},
+      {"7", "MOMENTO", Double(-1), {}, true},
+      {"7", "MOMENTO", BigEndian(0x7FF8000000000000), {}, true},  // not a number
+      {"7", "MOMENTO", Double(std::numeric_limits<double>::infinity()), {}, true},
+      {"7", "FOTO", {}, {}, false},
+      {"7", "FOTO", "000000009x", {}, true},
+      {"7", "FOTO", "0000009999", {}, true},
+      {"7", "OLE", {}, [](std::string& m) { m.resize(m.size() - 512 + 5); }, true},  // its block's header cut
+      {"7", "OLE", {}, [](std::string& m) { m[m.size() - 512] = 0; }, true},
+      {"Fox", "UNITPRICE", std::string(8, '\xFF'), {}, false},
+      {"Fox", "PRODUCTID", std::string(4, '\xFF'), {}, false},
+      {"Fox", "DISCONTINU", "?", {}, false},
+      {"FoxT", "UNITPRICE", std::string(8, '\0'), {}, false},
+      {"FoxT", "UNITPRICE", std::string("\x8F\x4C\x25\x00\x10\x00\x00\x00", 8), {}, false},  // a day of 1980, 16 ms
+      {"FoxT", "UNITPRICE", std::string("\x00\x00\x00\x00\x01\x00\x00\x00", 8), {}, true},
+      {"FoxT", "UNITPRICE", std::string("\x8F\x4C\x25\x00\x00\x5C\x26\x05", 8), {}, true},  // a day's ms
   };
+  auto said = [](const std::function<void()>& read) -> std::string {
+    try {
+      read();
+    } catch (const engine::EngineError& e) {
+      return std::to_string(e.code()) + " " + e.what();
+    }
+    return "";
+  };
+  int checked = 0;
   for (const Case& c : cases) {
-    const engine::FieldSpec& spec = fields[static_cast<size_t>(c.field)];
-    ASSERT_EQ(c.stored.size(), spec.length) << spec.name;
-    std::string bytes = good;
-    bytes.replace(header + spec.offset, spec.length, c.stored);
-    testing_support::WriteFileBytes(path, bytes);
-
+    if (!tables.count(c.table)) continue;  // the FoxPro sample is missing
+    const Sample& s = tables.at(c.table);
+    size_t field = 0;
+    while (field < s.fields.size() && s.fields[field].name != c.field) ++field;
+    ASSERT_LT(field, s.fields.size()) << c.field;
+    const engine::FieldSpec& spec = s.fields[field];
+    SCOPED_TRACE(std::string(c.table) + " " + spec.name + " «" + c.stored.value_or("") + "»");
+    std::string dbf = s.dbf, dbt = s.dbt;
+    if (c.stored) {
+      ASSERT_EQ(c.stored->size(), spec.length);
+      dbf.replace(s.header + spec.offset, spec.length, *c.stored);
+    }
+    if (c.damage) c.damage(dbt);
+    testing_support::TempDir dir;
+    testing_support::WriteFileBytes(dir / "T.DBF", dbf);
+    if (!s.dbt.empty()) testing_support::WriteFileBytes(dir / "T.DBT", dbt);
     engine::OpenOptions read_only;
     read_only.read_only = true;
-    std::unique_ptr<engine::TableStorage> t = engine::dbase::Open(path, read_only, false);
-    std::string reader_says;
-    std::string record;
-    t->ReadRecord(1, &record);
-    try {
-      t->GetValue(record, c.field);
-    } catch (const engine::EngineError& e) {
-      reader_says = "Registro 1, campo " + spec.name + ": " + e.message();
+    std::unique_ptr<engine::TableStorage> t = engine::dbase::Open(dir / "T.DBF", read_only, s.foxpro);
+    std::string row;
+    t->ReadRecord(1, &row);
+    const int f = static_cast<int>(field);
+    const std::string reader_says = said([&] { t->GetValue(row, f); });
+    EXPECT_EQ(!reader_says.empty(), c.refused) << reader_says;
+    EXPECT_EQ(said([&] { t->CheckValue(row, f); }), reader_says);
+    EXPECT_EQ(said([&] { t->CheckValueIn(row, f); }), reader_says);
+    // The whole check says of every value what the reader says.
+    std::vector<std::string> want;
+    for (uint64_t r = 1; r <= t->RecordCount(); ++r) {
+      t->ReadRecord(r, &row);
+      for (int g = 0; g < static_cast<int>(s.fields.size()); ++g) {
+        try {
+          t->GetValue(row, g);
+        } catch (const engine::EngineError& e) {
+          want.push_back("Registro " + std::to_string(r) + ", campo " + s.fields[static_cast<size_t>(g)].name + ": " +
+                         e.message());
+        }
+      }
     }
-    EXPECT_EQ(!reader_says.empty(), c.refused) << spec.name << " «" << c.stored << "»: " << reader_says;
-    const engine::TableCheck check = engine::CheckTable(*t);
-    const std::vector<std::string> want = reader_says.empty() ? std::vector<std::string>{}
-                                                              : std::vector<std::string>{reader_says};
-    EXPECT_EQ(check.problems, want) << spec.name << " «" << c.stored << "»";
+    EXPECT_EQ(engine::CheckTable(*t).problems, want);
+    ++checked;
   }
+  EXPECT_GT(checked, 60);
 }
 
 // Tables checked one after another on one thread, each read into the storage the one before left
