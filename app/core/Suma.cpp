@@ -145,54 +145,70 @@ std::string SumaDe(engine::FileSystem& fs, const std::string& path, uint64_t* by
   return SumaDeAbierto(*f, bytes, tipo, Bufer());
 }
 
-namespace {
-
-// SumasDe of the open `files`, each closed once summed unless `abiertos`; with `solo`, on the
-// calling thread alone.
-std::vector<std::string> Sumas(std::vector<std::unique_ptr<engine::File>>& files, bool abiertos,
-                               std::vector<uint64_t>& bytes, TipoDeSuma tipo, bool solo) {
-  const size_t n = files.size();
-  std::vector<size_t> orden(n);
-  std::vector<uint64_t> tam(n);
-  uint64_t total = 0;
-  for (size_t i = 0; i < n; ++i) {
-    total += tam[i] = files[i]->Size();
-    orden[i] = i;
+// The files to sum, the largest first, each taken by one of the threads that work on them.
+struct SumasAparte::Reparto {
+  Reparto(std::vector<std::unique_ptr<engine::File>>& files, bool abiertos, TipoDeSuma tipo)
+      : files(files), abiertos(abiertos), tipo(tipo), orden(files.size()), sums(files.size()), bytes(files.size(), 0) {
+    std::vector<uint64_t> tam(files.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+      total += tam[i] = files[i]->Size();
+      orden[i] = i;
+    }
+    std::stable_sort(orden.begin(), orden.end(), [&](size_t a, size_t b) { return tam[a] > tam[b]; });
   }
-  std::stable_sort(orden.begin(), orden.end(), [&](size_t a, size_t b) { return tam[a] > tam[b]; });
-  std::vector<std::string> sums(n);
-  bytes.assign(n, 0);
+  // Sums files until none is left to take, or until one failed; a failure here stops the others
+  // after the file they are on.
+  void Trabaja(unsigned char* buf) {
+    try {
+      for (size_t k; !fallo && (k = siguiente.fetch_add(1)) < orden.size();) {
+        const size_t i = orden[k];
+        sums[i] = SumaDeAbierto(*files[i], &bytes[i], tipo, buf);
+        if (!abiertos) files[i].reset();
+      }
+    } catch (...) {
+      fallo = true;
+      throw;
+    }
+  }
+
+  std::vector<std::unique_ptr<engine::File>>& files;
+  const bool abiertos;  // kept open once summed
+  const TipoDeSuma tipo;
+  uint64_t total = 0;
+  std::vector<size_t> orden;
+  std::vector<std::string> sums;
+  std::vector<uint64_t> bytes;
   std::atomic<size_t> siguiente{0};
   std::atomic<bool> fallo{false};
-  auto trabaja = [&](unsigned char* buf) {
-    for (size_t k; !fallo && (k = siguiente.fetch_add(1)) < n;) {
-      const size_t i = orden[k];
-      sums[i] = SumaDeAbierto(*files[i], &bytes[i], tipo, buf);
-      if (!abiertos) files[i].reset();
-    }
-  };
+};
+
+namespace {
+
+// SumasDe of the open `files`, each closed once summed; on two threads when worth it.
+std::vector<std::string> Sumas(std::vector<std::unique_ptr<engine::File>>& files, std::vector<uint64_t>& bytes,
+                               TipoDeSuma tipo) {
+  SumasAparte::Reparto r(files, false, tipo);
   std::exception_ptr suyo;
   engine::PooledThread otro;
-  if (!solo && n >= 2 && total >= kParaDosHilos) {
+  if (files.size() >= 2 && r.total >= kParaDosHilos) {
     otro = engine::PooledThread([&] {
       try {
-        trabaja(Bufer());
+        r.Trabaja(Bufer());
       } catch (...) {
         suyo = std::current_exception();
-        fallo = true;
       }
     });
   }
   try {
-    trabaja(Bufer());
+    r.Trabaja(Bufer());
   } catch (...) {
-    fallo = true;
     if (otro.joinable()) otro.join();
     throw;
   }
   if (otro.joinable()) otro.join();
   if (suyo) std::rethrow_exception(suyo);
-  return sums;
+  bytes = std::move(r.bytes);
+  return std::move(r.sums);
 }
 
 }  // namespace
@@ -206,14 +222,14 @@ std::vector<std::unique_ptr<engine::File>> AbreParaSumar(engine::FileSystem& fs,
 std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::string>& paths,
                                  std::vector<uint64_t>& bytes, TipoDeSuma tipo) {
   auto files = AbreParaSumar(fs, paths);
-  return Sumas(files, false, bytes, tipo, false);
+  return Sumas(files, bytes, tipo);
 }
 
 SumasAparte::SumasAparte(std::vector<std::unique_ptr<engine::File>> abiertos, TipoDeSuma tipo)
-    : abiertos_(std::move(abiertos)) {
-  hilo_ = engine::PooledThread([this, tipo] {
+    : abiertos_(std::move(abiertos)), reparto_(std::make_unique<Reparto>(abiertos_, true, tipo)) {
+  hilo_ = engine::PooledThread([this] {
     try {
-      sumas = Sumas(abiertos_, true, bytes, tipo, true);
+      reparto_->Trabaja(Bufer());
     } catch (...) {
       error_ = std::current_exception();
     }
@@ -225,8 +241,19 @@ SumasAparte::~SumasAparte() {
 }
 
 void SumasAparte::Espera() {
-  if (hilo_.joinable()) hilo_.join();
+  // The caller would only wait: it takes the files that no thread has taken yet.
+  if (hilo_.joinable()) {
+    try {
+      reparto_->Trabaja(Bufer());
+    } catch (...) {
+      hilo_.join();
+      throw;
+    }
+    hilo_.join();
+  }
   if (error_) std::rethrow_exception(error_);
+  bytes = reparto_->bytes;
+  sumas = reparto_->sums;
 }
 
 }  // namespace actualiza

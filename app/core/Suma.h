@@ -40,8 +40,9 @@ std::vector<std::string> SumasDe(engine::FileSystem& fs, const std::vector<std::
 std::vector<std::unique_ptr<engine::File>> AbreParaSumar(engine::FileSystem& fs, const std::vector<std::string>& paths);
 
 // The checksums of files the caller opened, each as SumaDe gives it, taken on a thread of their
-// own while the caller goes on; the files stay open while the object lives. Espera waits for the
-// thread and throws its failure, if any; the object waits for it when it goes, too.
+// own while the caller goes on; the files stay open while the object lives. Espera sums on the
+// caller's thread the files that the other has not begun, waits for it and throws the first
+// failure, if any; the object waits for its thread when it goes, too.
 class SumasAparte {
  public:
   explicit SumasAparte(std::vector<std::unique_ptr<engine::File>> abiertos, TipoDeSuma tipo = kSumaActual);
@@ -53,8 +54,11 @@ class SumasAparte {
   std::vector<uint64_t> bytes;
   std::vector<std::string> sumas;
 
+  struct Reparto;
+
  private:
   std::vector<std::unique_ptr<engine::File>> abiertos_;
+  std::unique_ptr<Reparto> reparto_;
   std::exception_ptr error_;
   engine::PooledThread hilo_;
 };

@@ -3,14 +3,22 @@
 // nothing changed, whatever it cannot put back safely.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <sstream>
 
 #include "app/core/Copia.h"
 #include "app/core/Deshacer.h"
 #include "app/core/Demo.h"
 #include "engine/swap.h"
+#include "app/core/Suma.h"
 #include "tests/support/fault_fs.h"
+#include "tests/support/forwarding_fs.h"
 #include "tests/support/helpers.h"
 #include "tests/support/numbered.h"
 #include "tests/support/readers.h"
@@ -348,6 +356,61 @@ TEST(Suma, TheSumsOfAFamilyAreEachFilesOwn) {
     if (tams.empty()) continue;
     rutas.push_back(d / "falta");
     EXPECT_THROW(SumasDe(fs, rutas, bytes), engine::EngineError);
+  }
+}
+
+// Sums taken aside: the thread that waits for them sums the files no other thread has begun (the
+// first file taken here cannot end before another thread has read the second: without that
+// help one thread would read both, after a timeout), and a failure on either is thrown by Espera.
+TEST(Suma, WaitingForSumsTakenAsideSumsTheFilesNotBegun) {
+  TempDir d;
+  engine::FileSystem& fs = *engine::DefaultFileSystem();
+  struct Caso {
+    const char* que;
+    bool falla_la_primera, falla_la_segunda;
+  };
+  for (const Caso& c : std::vector<Caso>{{"sin fallos", false, false}, {"falla la que espera", true, false},
+                                         {"falla la otra", false, true}}) {
+    SCOPED_TRACE(c.que);
+    std::mutex mu;
+    std::condition_variable cv;
+    std::optional<std::thread::id> primera, segunda;  // the threads that read each file
+    class Fichero : public testing_support::ForwardingFile {
+     public:
+      Fichero(std::unique_ptr<engine::File> f, std::function<void()> antes) : ForwardingFile(std::move(f)), antes_(antes) {}
+      size_t ReadAt(uint64_t o, void* b, size_t n) override { return antes_(), ForwardingFile::ReadAt(o, b, n); }
+     private:
+      std::function<void()> antes_;
+    };
+    testing_support::WriteFileBytes(d / "grande", std::string(300000, 'g'));
+    testing_support::WriteFileBytes(d / "pequeno", std::string(1000, 'p'));
+    std::vector<std::unique_ptr<engine::File>> abiertos;
+    abiertos.push_back(std::make_unique<Fichero>(fs.Open(d / "grande", engine::OpenMode::kRead), [&] {
+      std::unique_lock<std::mutex> l(mu);
+      primera = std::this_thread::get_id();
+      cv.wait_for(l, std::chrono::seconds(20), [&] { return segunda.has_value(); });
+      if (c.falla_la_primera) throw engine::EngineError(engine::err::kFileCorrupt, "primera");
+    }));
+    abiertos.push_back(std::make_unique<Fichero>(fs.Open(d / "pequeno", engine::OpenMode::kRead), [&] {
+      std::lock_guard<std::mutex> l(mu);
+      segunda = std::this_thread::get_id();
+      cv.notify_all();
+      if (c.falla_la_segunda) throw engine::EngineError(engine::err::kFileCorrupt, "segunda");
+    }));
+    SumasAparte aparte(std::move(abiertos));
+    if (c.falla_la_primera || c.falla_la_segunda) {
+      try {
+        aparte.Espera();
+        ADD_FAILURE() << "no failure thrown";
+      } catch (const engine::EngineError& e) {
+        EXPECT_EQ(e.message(), c.falla_la_segunda ? "segunda" : "primera");
+      }
+      continue;
+    }
+    aparte.Espera();
+    EXPECT_NE(primera, segunda);
+    EXPECT_EQ(aparte.sumas, (std::vector<std::string>{SumaDe(fs, d / "grande"), SumaDe(fs, d / "pequeno")}));
+    EXPECT_EQ(aparte.bytes, (std::vector<uint64_t>{300000, 1000}));
   }
 }
 
