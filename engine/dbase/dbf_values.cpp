@@ -301,9 +301,10 @@ void DbfTable::CheckValueIn(std::string_view record, int field) {
 
 namespace {
 
-// Whether GetValue reads a date field's bytes: blanks (spaces and NULs) around eight digits of a
-// day from 0001-01-01 on, "00000000", or blanks alone.
-bool DateReads(const char* p, size_t n) {
+// A date field's day: blanks (spaces and NULs) around eight digits of a day from 0001-01-01 on;
+// 0 for blanks alone or "00000000". False when the bytes are no such date.
+bool StoredDay(const char* p, size_t n, int64_t* day) {
+  *day = 0;
   size_t b = 0, e = n;
   while (b < e && (p[b] == ' ' || p[b] == '\0')) ++b;
   while (e > b && (p[e - 1] == ' ' || p[e - 1] == '\0')) --e;
@@ -317,7 +318,9 @@ bool DateReads(const char* p, size_t n) {
     to = to * 10 + (c - '0');
   }
   if (part[0] == 0 && part[1] == 0 && part[2] == 0) return true;
-  return part[0] >= 1 && IsValidCivil(part[0], part[1], part[2]);
+  if (part[0] < 1 || !IsValidCivil(part[0], part[1], part[2])) return false;
+  *day = DayFromCivil(part[0], part[1], part[2]);
+  return true;
 }
 
 }  // namespace
@@ -348,9 +351,11 @@ void DbfTable::CheckStored(const char* row, int field) const {
       StoredNumber(field, p, &d);
       return;
     }
-    case 'D':
-      if (!DateReads(p, f.length)) CorruptValue(field, std::string_view(p, f.length), "no es una fecha AAAAMMDD");
+    case 'D': {
+      int64_t day;
+      if (!StoredDay(p, f.length, &day)) CorruptValue(field, std::string_view(p, f.length), "no es una fecha AAAAMMDD");
       return;
+    }
     case 'M':
     case 'G':
     case 'B': {
@@ -400,11 +405,9 @@ Value DbfTable::GetValue(const std::string& buf, int field) {
       return v;
     }
     case 'D': {
-      std::string t = Trim(raw, std::string_view(" \0", 2));
-      if (t.empty() || t == "00000000") return Value::Null();
-      int64_t day = t.size() == 8 ? ParseDateText(t) : 0;
-      if (day == 0) return corrupt("no es una fecha AAAAMMDD");
-      return Value::Date(day);
+      int64_t day;
+      if (!StoredDay(p, f.length, &day)) return corrupt("no es una fecha AAAAMMDD");
+      return day ? Value::Date(day) : Value::Null();
     }
     case 'L':
       switch (p[0]) {
