@@ -112,8 +112,8 @@ class DbfTable : public TableStorage {
   void DecodeText(std::string_view bytes, std::string* out) const;
   // The stored bytes of a field are not a value of its type.
   [[noreturn]] void CorruptValue(int field, std::string_view raw, const std::string& what) const;
-  // A number field's stored text without its blanks ("" for none), its value in *out; throws
-  // when the text is not a number.
+  // A number field's stored text without its blanks ("" for none), its value in *out (a null
+  // `out`: only checked); throws when the text is not a number.
   std::string_view StoredNumber(int field, const char* raw, double* out) const;
   // The stored bytes of a memo or blob field's value; nullopt when it has none.
   std::optional<std::string> MemoData(const std::string& buf, int field) const;

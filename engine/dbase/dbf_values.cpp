@@ -232,7 +232,8 @@ std::string_view DbfTable::StoredNumber(int field, const char* raw, double* out)
   const size_t b = stored_text::TrimmedBegin(raw, f.length);
   if (b == f.length) return {};
   const std::string_view t(raw + b, stored_text::TrimmedEnd(raw + b, f.length - b));
-  if (!stored_text::ReadStoredNumber(t, f.decimals, out)) CorruptValue(field, std::string_view(raw, f.length), "no es un número");
+  const bool read = out ? stored_text::ReadStoredNumber(t, f.decimals, out) : stored_text::IsStoredNumber(t, f.decimals);
+  if (!read) CorruptValue(field, std::string_view(raw, f.length), "no es un número");
   return t;
 }
 
@@ -347,8 +348,7 @@ void DbfTable::CheckStored(const char* row, int field) const {
   switch (const char letter = extra_[static_cast<size_t>(field)].letter) {
     case 'N':
     case 'F': {
-      double d = 0;
-      StoredNumber(field, p, &d);
+      StoredNumber(field, p, nullptr);
       return;
     }
     case 'D': {

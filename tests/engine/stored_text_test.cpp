@@ -68,7 +68,7 @@ std::vector<std::string> NumberTexts() {
   return texts;
 }
 
-TEST(StoredText, NumbersReadInOnePassAreTheCarefulReadersBitForBit) {
+TEST(StoredText, NumbersReadOrCheckedInOnePassAreTheCarefulReadersBitForBit) {
   for (const std::string& t : NumberTexts()) {
     double careful = 0;
     const bool is_number = ParseStoredNumber(t, &careful);
@@ -86,6 +86,7 @@ TEST(StoredText, NumbersReadInOnePassAreTheCarefulReadersBitForBit) {
     for (size_t decimals : {places, size_t{0}, size_t{2}, places + 1, size_t{15}, size_t{16}}) {
       double fast = 0;
       ASSERT_EQ(ReadStoredNumber(t, decimals, &fast), is_number) << t << " with " << decimals << " places";
+      ASSERT_EQ(IsStoredNumber(t, decimals), is_number) << t << " with " << decimals << " places";
       if (is_number) {
         ASSERT_EQ(std::bit_cast<uint64_t>(fast), std::bit_cast<uint64_t>(careful)) << t;
       }
