@@ -303,9 +303,10 @@ void DbfTable::CheckValueIn(std::string_view record, int field) {
 namespace {
 
 // A date field's day: blanks (spaces and NULs) around eight digits of a day from 0001-01-01 on;
-// 0 for blanks alone or "00000000". False when the bytes are no such date.
+// 0 for blanks alone or "00000000" (a null `day`: only checked). False when the bytes are no
+// such date.
 bool StoredDay(const char* p, size_t n, int64_t* day) {
-  *day = 0;
+  if (day) *day = 0;
   size_t b = 0, e = n;
   while (b < e && (p[b] == ' ' || p[b] == '\0')) ++b;
   while (e > b && (p[e - 1] == ' ' || p[e - 1] == '\0')) --e;
@@ -320,7 +321,7 @@ bool StoredDay(const char* p, size_t n, int64_t* day) {
   }
   if (part[0] == 0 && part[1] == 0 && part[2] == 0) return true;
   if (part[0] < 1 || !IsValidCivil(part[0], part[1], part[2])) return false;
-  *day = DayFromCivil(part[0], part[1], part[2]);
+  if (day) *day = DayFromCivil(part[0], part[1], part[2]);
   return true;
 }
 
@@ -351,11 +352,9 @@ void DbfTable::CheckStored(const char* row, int field) const {
       StoredNumber(field, p, nullptr);
       return;
     }
-    case 'D': {
-      int64_t day;
-      if (!StoredDay(p, f.length, &day)) CorruptValue(field, std::string_view(p, f.length), "no es una fecha AAAAMMDD");
+    case 'D':
+      if (!StoredDay(p, f.length, nullptr)) CorruptValue(field, std::string_view(p, f.length), "no es una fecha AAAAMMDD");
       return;
-    }
     case 'M':
     case 'G':
     case 'B': {
