@@ -153,6 +153,8 @@ FileId FileSystem::Identity(const std::string& path) {
 
 std::optional<uint64_t> FileSystem::FreeSpace(const std::string&) { return std::nullopt; }
 
+void FileSystem::DropCachedPages(const std::string&) {}
+
 std::unique_ptr<File> OpenExclusively(FileSystem& fs, const std::string& path, bool writable) {
   std::unique_ptr<File> f;
   try {

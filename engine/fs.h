@@ -142,6 +142,12 @@ class FileSystem {
   // The bytes this program may still write on the volume that holds `path` (an existing file or
   // folder); nullopt where the system cannot tell.
   virtual std::optional<uint64_t> FreeSpace(const std::string& path);
+  // A hint for a file this program will not read again soon (a copy kept for an undo, say): the
+  // system may drop the file's pages from its cache, so that their memory serves the files the
+  // program goes on to write instead of new memory. Promises nothing and reports nothing; data
+  // not yet durable is never lost by it. The default does nothing (the cache of Windows manages
+  // itself, and a test file system has none).
+  virtual void DropCachedPages(const std::string& path);
 };
 
 // The real file system of this machine.

@@ -46,6 +46,7 @@ class ListingCache final : public FileSystem {
   void HardLink(const std::string& existing, const std::string& link) override;
   FileId Identity(const std::string& path) override { return base_->Identity(path); }
   std::optional<uint64_t> FreeSpace(const std::string& path) override { return base_->FreeSpace(path); }
+  void DropCachedPages(const std::string& path) override { base_->DropCachedPages(path); }
 
   // What is kept, shared with the folders in use handed out (their end may remove a folder).
   struct Kept {

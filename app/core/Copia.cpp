@@ -545,6 +545,11 @@ void CopiaDeSeguridad::Despues(const std::string& carpeta, const std::string& ta
   for (const auto& f : ahora) lineas += LineaFichero("despues", f);
   Anota(lineas + "fin\n", false);
   it->second.terminada = true;
+  // What is kept is read again only by an undo: its pages leave the cache, and their memory
+  // serves the tables the run writes next instead of memory the system must find anew.
+  engine::FileSystem& fs = *engine::CurrentFileSystem();
+  const std::string copia = engine::JoinPath(carpeta_, rel);
+  for (const auto& f : it->second.antes) fs.DropCachedPages(engine::JoinPath(copia, f.nombre));
   ++cambiadas_;
 }
 

@@ -6,15 +6,26 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <utility>
 #include <string>
+#include <vector>
 
 #include "engine/error.h"
 #include "tests/support/temp_dir.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+#endif
 
 namespace engine {
 namespace {
@@ -173,6 +184,64 @@ TEST(FileSystem, OffsetsBeyondFourGigabytes) {
   f->Truncate(3);
   EXPECT_EQ(f->Size(), 3u);
   EXPECT_EQ(f->ReadAt(0, buf, 8), 3u);
+}
+
+#ifndef _WIN32
+// How many of a file's pages are in the system's cache (mincore over a mapping of it); nullopt on
+// a file system whose files are themselves memory (tmpfs), where no page can leave the cache.
+std::optional<size_t> PagesInCache(const std::string& path) {
+  struct statfs sf {};
+  if (::statfs(path.c_str(), &sf) != 0 || sf.f_type == TMPFS_MAGIC) return std::nullopt;
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_size == 0) return std::nullopt;
+  const auto size = static_cast<size_t>(st.st_size);
+  void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+  ::close(fd);
+  if (map == MAP_FAILED) return std::nullopt;
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  std::vector<unsigned char> in((size + page - 1) / page);
+  const bool ok = ::mincore(map, size, in.data()) == 0;
+  ::munmap(map, size);
+  if (!ok) return std::nullopt;
+  return static_cast<size_t>(std::count_if(in.begin(), in.end(), [](unsigned char c) { return c & 1; }));
+}
+#endif
+
+// The hint that a file will not be read again soon: its bytes all stay, durable or not yet, and
+// the pages of a durable one leave the cache (POSIX; on Windows the hint does nothing). A missing
+// file is no error.
+TEST(FileSystem, DroppingAFilesCachedPagesKeepsEveryByte) {
+  struct Case {
+    const char* name;
+    bool write, sync;
+  };
+  for (const Case& c : {Case{"durable", true, true}, Case{"not yet durable", true, false}, Case{"missing", false, false}}) {
+    SCOPED_TRACE(c.name);
+    TempDir d;
+    FileSystem& fs = *DefaultFileSystem();
+    const std::string path = d / "Clientes.DBT";
+    std::string data(4 << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
+    if (c.write) {
+      auto f = fs.Open(path, OpenMode::kCreate);
+      f->WriteAt(0, data.data(), data.size());
+      if (c.sync) f->Sync();
+    }
+    fs.DropCachedPages(path);
+    if (!c.write) {
+      EXPECT_FALSE(fs.Exists(path));
+      continue;
+    }
+#ifndef _WIN32
+    if (c.sync) {
+      const std::optional<size_t> cached = PagesInCache(path);
+      if (cached) EXPECT_LT(*cached, data.size() / 4096 / 8) << "pages of the durable file still in the cache";
+      else std::printf("[ note ] the cache is not looked at on a file system held in memory (tmpfs)\n");
+    }
+#endif
+    EXPECT_EQ(Get(fs, path), data);
+  }
 }
 
 // Names are UTF-8 whatever the platform's own encoding of names is.

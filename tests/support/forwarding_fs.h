@@ -53,6 +53,7 @@ class ForwardingFileSystem : public engine::FileSystem {
   void HardLink(const std::string& existing, const std::string& link) override { base_->HardLink(existing, link); }
   engine::FileId Identity(const std::string& path) override { return base_->Identity(path); }
   std::optional<uint64_t> FreeSpace(const std::string& path) override { return base_->FreeSpace(path); }
+  void DropCachedPages(const std::string& path) override { base_->DropCachedPages(path); }
 
  protected:
   engine::FileSystem* base() { return base_; }

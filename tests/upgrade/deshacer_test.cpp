@@ -3,12 +3,14 @@
 // nothing changed, whatever it cannot put back safely.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 #include <sstream>
 
@@ -98,6 +100,49 @@ TEST(Deshacer, AnUpgradeUndoneGivesBackEveryFileWhetherLinkedOrCopied) {
     // A second undo says it is done and changes nothing.
     EXPECT_TRUE(Deshace(Ruta(d.path())).ya_deshecha);
     EXPECT_EQ(Cambiados(Datos(d.path()), antes), kNinguno);
+  }
+}
+
+// Records the files the run hints it will not read again: below the copy folder, from its name on
+// ('/' separators); any other path whole.
+std::string DesdeLaCopia(std::string ruta) {
+  std::replace(ruta.begin(), ruta.end(), '\\', '/');
+  const size_t at = ruta.find(std::string("/") + kCarpetaCopias + "/");
+  return at == std::string::npos ? ruta : ruta.substr(at + 1);
+}
+class Olvidados : public testing_support::ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  void DropCachedPages(const std::string& path) override {
+    rutas.insert(DesdeLaCopia(path));
+    ForwardingFileSystem::DropCachedPages(path);
+  }
+  std::set<std::string> rutas;
+};
+
+// Once a table's step is over, what the copy keeps of it is read again only by an undo: every
+// file kept, linked or copied, leaves the cache (through the run's cache of folder listings),
+// and no other file does.
+TEST(Deshacer, WhatTheCopyKeepsLeavesTheCacheAndNothingElse) {
+  for (bool enlaces : {true, false}) {
+    SCOPED_TRACE(enlaces ? "hard links" : "no hard links");
+    TempDir d;
+    DemoSummary demo = Demo(d.path());
+    FaultInjectionFileSystem f;
+    f.RefuseHardLinks(!enlaces);
+    Olvidados olvidados(&f);
+    {
+      ScopedFileSystem usa(&olvidados);
+      Ventana().Ejecuta(demo.executable);
+    }
+    const std::vector<std::string> copias = CopiasDe(d.path());
+    ASSERT_EQ(copias.size(), 1u);
+    std::set<std::string> guardados;
+    for (const auto& e : fs::recursive_directory_iterator(fs::path(d / (std::string(kCarpetaCopias) + "/" + copias[0]))))
+      if (e.is_regular_file() && e.path().filename() != kManifiesto)
+        guardados.insert(DesdeLaCopia(testing_support::Utf8Path(e.path())));
+    EXPECT_GE(guardados.size(), 4u);  // Configu.Dbf, the customer tables, the stock tables changed
+    EXPECT_EQ(olvidados.rutas, guardados);
   }
 }
 
