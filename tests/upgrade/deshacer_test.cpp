@@ -104,9 +104,19 @@ TEST(Deshacer, AnUpgradeUndoneGivesBackEveryFileWhetherLinkedOrCopied) {
 }
 
 // Records the files the run hints it will not read again: below the copy folder, from its name on
-// ('/' separators); any other path whole.
+// ('/' separators; on Windows each name as the system keeps it, without trailing dots and blanks:
+// "Bodegas Peñalba, S.L." is "Bodegas Peñalba, S.L" there); any other path whole.
 std::string DesdeLaCopia(std::string ruta) {
   std::replace(ruta.begin(), ruta.end(), '\\', '/');
+#ifdef _WIN32
+  std::string limpia;
+  for (size_t i = 0; i <= ruta.size(); ++i) {
+    if (i == ruta.size() || ruta[i] == '/')
+      while (!limpia.empty() && (limpia.back() == '.' || limpia.back() == ' ')) limpia.pop_back();
+    if (i < ruta.size()) limpia += ruta[i];
+  }
+  ruta = limpia;
+#endif
   const size_t at = ruta.find(std::string("/") + kCarpetaCopias + "/");
   return at == std::string::npos ? ruta : ruta.substr(at + 1);
 }
