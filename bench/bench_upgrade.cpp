@@ -26,8 +26,7 @@
 
 namespace {
 
-// Processor time of this process and its threads (user and system), in seconds.
-// Processor time of this process so far, all threads: in the kernel (`sistema`) and in all.
+// Processor time of this process so far, all threads, in seconds: in all and in the kernel.
 struct Cpu {
   double total = 0, sistema = 0;
 };

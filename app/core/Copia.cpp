@@ -533,11 +533,11 @@ void CopiaDeSeguridad::Despues(const std::string& carpeta, const std::string& ta
   if (it == copiadas_.end()) return;
   const std::vector<FicheroGuardado> ahora = Ahora(dir, tabla, it->first);
   std::string lineas = "tabla\t" + rel + "\t" + tabla + "\n";
+  engine::FileSystem& fs = *engine::CurrentFileSystem();
+  const std::string copia = engine::JoinPath(carpeta_, rel);
   if (ahora == it->second.antes && !it->second.terminada) {
     // Nothing changed: no copy kept of it.
     Anota(lineas + "igual\n", false);
-    engine::FileSystem& fs = *engine::CurrentFileSystem();
-    const std::string copia = engine::JoinPath(carpeta_, rel);
     for (const auto& f : it->second.antes) fs.Remove(engine::JoinPath(copia, f.nombre));
     copiadas_.erase(it);
     return;
@@ -547,8 +547,6 @@ void CopiaDeSeguridad::Despues(const std::string& carpeta, const std::string& ta
   it->second.terminada = true;
   // What is kept is read again only by an undo: its pages leave the cache, and their memory
   // serves the tables the run writes next instead of memory the system must find anew.
-  engine::FileSystem& fs = *engine::CurrentFileSystem();
-  const std::string copia = engine::JoinPath(carpeta_, rel);
   for (const auto& f : it->second.antes) fs.DropCachedPages(engine::JoinPath(copia, f.nombre));
   ++cambiadas_;
 }

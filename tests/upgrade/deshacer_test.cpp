@@ -69,6 +69,17 @@ std::vector<std::string> Cambiados(const std::map<std::string, std::string>& a,
 }
 const std::vector<std::string> kNinguno;
 
+// Records the files the run hints it will not read again.
+class Olvidados : public testing_support::ForwardingFileSystem {
+ public:
+  using ForwardingFileSystem::ForwardingFileSystem;
+  void DropCachedPages(const std::string& path) override { rutas.insert(path); }
+  std::set<std::string> rutas;
+};
+
+// Also: once a table's step is over, what the copy keeps of it is read again only by an undo, so
+// every file kept, linked or copied, leaves the cache (through the run's cache of folder
+// listings), and no other file does.
 TEST(Deshacer, AnUpgradeUndoneGivesBackEveryFileWhetherLinkedOrCopied) {
   for (bool enlaces : {true, false}) {
     SCOPED_TRACE(enlaces ? "hard links" : "no hard links");
@@ -79,7 +90,8 @@ TEST(Deshacer, AnUpgradeUndoneGivesBackEveryFileWhetherLinkedOrCopied) {
     const engine::FileId configu = real.Identity(d / "General/Configu.Dbf");
     FaultInjectionFileSystem f;
     f.RefuseHardLinks(!enlaces);
-    ScopedFileSystem usa(&f);
+    Olvidados olvidados(&f);
+    ScopedFileSystem usa(&olvidados);
     Ventana().Ejecuta(demo.executable);
     const auto actualizada = Datos(d.path());
     ASSERT_FALSE(Cambiados(actualizada, antes).empty());
@@ -87,7 +99,17 @@ TEST(Deshacer, AnUpgradeUndoneGivesBackEveryFileWhetherLinkedOrCopied) {
 
     const std::vector<std::string> copias = CopiasDe(d.path());
     ASSERT_EQ(copias.size(), 1u);
-    const std::string copia = d / (std::string(kCarpetaCopias) + "/" + copias[0] + "/General/Configu.Dbf");
+    const std::string carpeta_copia = std::string(kCarpetaCopias) + "/" + copias[0] + "/";
+    size_t guardados = 0;
+    for (const auto& e : fs::recursive_directory_iterator(fs::path(d / carpeta_copia)))
+      guardados += e.is_regular_file() && e.path().filename() != kManifiesto;
+    EXPECT_GE(guardados, 4u);  // Configu.Dbf, the customer tables, the stock tables changed
+    EXPECT_EQ(olvidados.rutas.size(), guardados);
+    for (std::string r : olvidados.rutas) {
+      std::replace(r.begin(), r.end(), '\\', '/');
+      EXPECT_TRUE(r.find("/" + carpeta_copia) != std::string::npos && testing_support::FileExists(r)) << r;
+    }
+    const std::string copia = d / (carpeta_copia + "General/Configu.Dbf");
     EXPECT_EQ(testing_support::ReadFileBytes(copia), antes.at("General/Configu.Dbf"));
     EXPECT_EQ(real.Identity(copia) == configu, enlaces);
 
@@ -100,44 +122,6 @@ TEST(Deshacer, AnUpgradeUndoneGivesBackEveryFileWhetherLinkedOrCopied) {
     // A second undo says it is done and changes nothing.
     EXPECT_TRUE(Deshace(Ruta(d.path())).ya_deshecha);
     EXPECT_EQ(Cambiados(Datos(d.path()), antes), kNinguno);
-  }
-}
-
-// Records the files the run hints it will not read again.
-class Olvidados : public testing_support::ForwardingFileSystem {
- public:
-  using ForwardingFileSystem::ForwardingFileSystem;
-  void DropCachedPages(const std::string& path) override { rutas.insert(path); }
-  std::set<std::string> rutas;
-};
-
-// Once a table's step is over, what the copy keeps of it is read again only by an undo: every
-// file kept, linked or copied, leaves the cache (through the run's cache of folder listings),
-// and no other file does.
-TEST(Deshacer, WhatTheCopyKeepsLeavesTheCacheAndNothingElse) {
-  for (bool enlaces : {true, false}) {
-    SCOPED_TRACE(enlaces ? "hard links" : "no hard links");
-    TempDir d;
-    DemoSummary demo = Demo(d.path());
-    FaultInjectionFileSystem f;
-    f.RefuseHardLinks(!enlaces);
-    Olvidados olvidados(&f);
-    {
-      ScopedFileSystem usa(&olvidados);
-      Ventana().Ejecuta(demo.executable);
-    }
-    const std::vector<std::string> copias = CopiasDe(d.path());
-    ASSERT_EQ(copias.size(), 1u);
-    const std::string copia = std::string(kCarpetaCopias) + "/" + copias[0] + "/";
-    size_t guardados = 0;
-    for (const auto& e : fs::recursive_directory_iterator(fs::path(d / copia)))
-      guardados += e.is_regular_file() && e.path().filename() != kManifiesto;
-    EXPECT_GE(guardados, 4u);  // Configu.Dbf, the customer tables, the stock tables changed
-    EXPECT_EQ(olvidados.rutas.size(), guardados);
-    for (std::string r : olvidados.rutas) {
-      std::replace(r.begin(), r.end(), '\\', '/');
-      EXPECT_TRUE(r.find("/" + copia) != std::string::npos && testing_support::FileExists(r)) << r;
-    }
   }
 }
 
