@@ -96,16 +96,26 @@ void DbfTable::FillWindow(uint64_t off) {
   // a few kilobytes, a walk soon reads kCacheBytes at a time.
   const bool in_order = cache_.size() > 0 && off == cache_offset_ + cache_.size();
   const size_t window = in_order ? std::min(kCacheBytes, cache_.size() * 2) : kFirstCacheBytes;
-  uint64_t want = std::max<uint64_t>(record_length_, window / record_length_ * record_length_);
-  want = std::min(want, end - off);
-  cache_.resize_for_overwrite(static_cast<size_t>(want));
+  const uint64_t whole = std::max<uint64_t>(record_length_, window / record_length_ * record_length_);
+  const uint64_t want = std::min(whole, end - off);
   cache_offset_ = off;
-  try {
-    ReadExactly(*file_, off, cache_.data(), cache_.size());
-  } catch (EngineError& e) {
-    cache_.resize(0);
-    e.With(CtxTable(path_));
-    throw;
+  if (!ahead_ || !ahead_->Take(off, static_cast<size_t>(want), cache_)) {
+    cache_.resize_for_overwrite(static_cast<size_t>(want));
+    try {
+      ReadExactly(*file_, off, cache_.data(), cache_.size());
+    } catch (EngineError& e) {
+      cache_.resize(0);
+      e.With(CtxTable(path_));
+      throw;
+    }
+  }
+  // A walk at full stride, of a table nobody writes through this open, has the next window read
+  // on another thread while it reads this one: the copy of the file's bytes out of the system's
+  // cache, as long as a third of a walk, then no longer adds to it.
+  const uint64_t next = off + want;
+  if (!writable_ && window == kCacheBytes && next < end) {
+    if (!ahead_) ahead_ = std::make_unique<BackgroundRead<EntryBytes>>(*file_);
+    ahead_->Start(next, static_cast<size_t>(std::min(whole, end - next)));
   }
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/dbase/background_read.h"
 #include "engine/dbase/dbt.h"
 #include "engine/dbase/entry_bytes.h"
 #include "engine/dbase/mdx.h"
@@ -159,6 +160,9 @@ class DbfTable : public TableStorage {
   void SendBulkIfFull();
   void WriteBulk();
   EntryBytes cache_;  // filled whole by each read: never cleared first
+  // The window after it, read on another thread while a walk of a read-only open reads this one
+  // (declared after file_, so that it ends first).
+  std::unique_ptr<BackgroundRead<EntryBytes>> ahead_;
   // Reads the rows from offset off into the window.
   [[gnu::noinline]] void FillWindow(uint64_t off);
 };

@@ -1,9 +1,15 @@
 // Rows appended many at a time, composed in the table's own write buffer, and the restructure
 // that rebuilds a table that way: the files are the same as row by row, and a write of a full
-// buffer that fails reaches the caller.
+// buffer that fails reaches the caller. Rows read back many at a time, the next part of the file
+// read ahead on another thread: the same rows in any order of reading, and a failed read
+// reaches the caller.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -223,6 +229,83 @@ TEST(DbaseBulkRows, ARebuiltTableIsWrittenThroughOneHandleAndSyncedOnce) {
     auto t = OpenStorage(path, TableFormat::kDbase, {false, true});
     EXPECT_EQ(t->RecordCount(), 100u);
     EXPECT_EQ(t->Tags().size(), indexed ? 1u : 0u);
+  }
+}
+
+// Reads of a table's file, by thread, failing from `fail_from` on (an unreadable disk block).
+class WatchedReads : public testing_support::ForwardingFileSystem {
+ public:
+  std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+    return std::make_unique<Watched>(base()->Open(path, mode), this);
+  }
+  uint64_t fail_from = UINT64_MAX;
+  std::mutex mu;
+  std::set<std::thread::id> readers;
+
+ private:
+  struct Watched : testing_support::ForwardingFile {
+    Watched(std::unique_ptr<File> f, WatchedReads* fs) : ForwardingFile(std::move(f)), fs_(fs) {}
+    size_t ReadAt(uint64_t offset, void* buf, size_t n) override {
+      {
+        std::lock_guard<std::mutex> l(fs_->mu);
+        fs_->readers.insert(std::this_thread::get_id());
+      }
+      if (offset + n > fs_->fail_from) throw IoError("leer", path(), EIO);
+      return ForwardingFile::ReadAt(offset, buf, n);
+    }
+    WatchedReads* fs_;
+  };
+};
+
+// A walk of a read-only open reads the next part of the file on another thread while the rows
+// before it are read; every row read is the row on disk whatever the order of reading, and a read
+// that fails, ahead or not, is thrown to the reader, naming the table, when it reaches those rows.
+TEST(DbaseBulkRows, RowsReadInOrderAreTheRowsOnDiskAndAFailedReadReachesTheReader) {
+  struct Case {
+    const char* name;
+    bool read_only;
+    std::vector<std::pair<uint64_t, uint64_t>> runs;  // rows read, from first to last
+    uint64_t fail_from;                                // the file's bytes unreadable from here
+    bool ahead;                                        // some reads made on another thread
+  };
+  const std::vector<Case> cases = {
+      {"en orden", true, {{1, 30000}}, UINT64_MAX, true},
+      {"saltos atrás y adelante", true, {{1, 9000}, {4000, 20000}, {25000, 30000}, {1, 30000}}, UINT64_MAX, true},
+      {"abierta para escribir", false, {{1, 30000}}, UINT64_MAX, false},
+      {"bloque ilegible", true, {{1, 30000}}, 2000000, true},
+      {"bloque ilegible, para escribir", false, {{1, 30000}}, 2000000, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string path = dir / "t.dbf";
+    Create(path, false);
+    AppendInBulk(path);
+    WatchedReads fs;
+    testing_support::ScopedFileSystem use(&fs);
+    OpenOptions options;
+    options.read_only = c.read_only;
+    auto t = OpenStorage(path, TableFormat::kDbase, options);
+    fs.fail_from = c.fail_from;
+    std::string buf;
+    uint64_t read = 0;
+    try {
+      for (const auto& [first, last] : c.runs)
+        for (uint64_t r = first; r <= last; ++r, ++read) {
+          t->ReadRecord(r, &buf);
+          ASSERT_EQ(buf, Row(*t, r)) << "fila " << r;
+        }
+      EXPECT_EQ(c.fail_from, UINT64_MAX) << "se leyeron filas ilegibles";
+    } catch (const EngineError& e) {
+      EXPECT_NE(c.fail_from, UINT64_MAX) << e.what();
+      EXPECT_NE(std::string(e.what()).find(CtxTable(path)), std::string::npos) << e.what();
+      // Read up to the unreadable block, less at most the part of the file read at once.
+      const uint64_t before_bad = c.fail_from / t->RecordLength(), at_once = 256 * 1024 / t->RecordLength() + 1;
+      EXPECT_LE(read, before_bad);
+      EXPECT_GE(read + at_once, before_bad);
+    }
+    std::lock_guard<std::mutex> l(fs.mu);
+    EXPECT_EQ(fs.readers.size() > 1, c.ahead);
   }
 }
 
