@@ -48,7 +48,6 @@ class BackgroundRead {
     Wait();
     if (!ok_ || offset != offset_ || n != bytes_.size()) return false;
     std::swap(out, bytes_);
-    ok_ = false;
     return true;
   }
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <mutex>
 #include <set>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/database.h"
