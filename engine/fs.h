@@ -15,6 +15,16 @@
 
 namespace engine {
 
+// Whether File::StartFlush starts anything on this platform (POSIX: an fdatasync on another
+// thread). On Windows a flush on another thread would hold up the writes through the same handle
+// while it runs, so there it does nothing, and writers that count on it keep to their plain way.
+#ifdef _WIN32
+inline constexpr bool kStartsFlushes = false;
+#else
+inline constexpr bool kStartsFlushes = true;
+#endif
+
+
 // An open file. Offsets are 64-bit throughout. Not thread-safe; one owner at a time.
 class File {
  public:
@@ -34,6 +44,10 @@ class File {
     (void)offset;
     (void)n;
   }
+  // A hint, for a writer of a large file that goes on computing between its writes: what is
+  // written so far starts to become durable now, on another thread, so that the next Sync has
+  // less left to wait for. That Sync waits for it and reports its failure; only Sync promises.
+  virtual void StartFlush() {}
   // Advisory locks, tried without waiting: false when another holder conflicts. A shared lock
   // admits other shared holders; an exclusive lock admits none. Holders are open files, so two
   // File objects of one process on the same path conflict like two processes do. Every kind of

@@ -8,20 +8,26 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <condition_variable>
 #include <new>
+#include <system_error>
 #include <vector>
 
 #include "engine/error.h"
 #include "engine/fs.h"
 #include "engine/fs_held.h"
 #include "engine/late_close.h"
+#include "engine/pooled_thread.h"
 
 namespace engine {
 namespace {
@@ -196,6 +202,39 @@ class PosixFolderInUse final : public FolderInUse {
   uint64_t held_;
 };
 
+// The early flushes (File::StartFlush) under way in this process, waited for before a fork: a
+// child never inherits a file whose flush runs on a thread it does not have.
+class EarlyFlushes {
+ public:
+  // Registered once, after the pool's own handlers (the first flush has made the pool by then),
+  // so that at a fork the flushes end before the pool puts its idle threads away.
+  static EarlyFlushes& Get() {
+    static EarlyFlushes* all = [] {
+      auto* e = new EarlyFlushes;  // never destroyed: a file may be closed after static objects go
+      ::pthread_atfork([] { Get().WaitNone(); }, nullptr, nullptr);
+      return e;
+    }();
+    return *all;
+  }
+  void Begin() {
+    std::lock_guard<std::mutex> hold(mu_);
+    ++running_;
+  }
+  void End() {
+    std::lock_guard<std::mutex> hold(mu_);
+    if (--running_ == 0) none_.notify_all();
+  }
+  void WaitNone() {
+    std::unique_lock<std::mutex> hold(mu_);
+    none_.wait(hold, [this] { return running_ == 0; });
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable none_;
+  int running_ = 0;
+};
+
 class PosixFile final : public File {
  public:
   // `st` is what the open learned of the file (its status through the new descriptor).
@@ -203,6 +242,7 @@ class PosixFile final : public File {
       : File(std::move(path)), fd_(fd), writable_(writable), id_(IdOf(st)),
         reached_(static_cast<uint64_t>(st.st_size)) {}
   ~PosixFile() override {
+    if (flushing_.joinable()) flushing_.join();
     if (fd_ < 0) return;
     // Closing also drops any flock held by this descriptor. The last close of a large file that
     // has lost its name frees its cached pages, which takes a while: done off this thread. (Only
@@ -258,7 +298,28 @@ class PosixFile final : public File {
   }
 
   void Sync() override {
+    if (flushing_.joinable()) flushing_.join();
+    // An early flush that failed may have lost written pages: no later sync can promise them.
+    if (flush_errno_ != 0) throw IoError("asegurar en disco", path(), flush_errno_);
     if (::fsync(fd_) != 0) throw IoError("asegurar en disco", path(), errno);
+  }
+
+  void StartFlush() override {
+    if (flushing_busy_.load()) return;  // the next one, or the Sync, takes in what follows
+    if (flushing_.joinable()) flushing_.join();
+    EarlyFlushes& all = EarlyFlushes::Get();
+    flushing_busy_ = true;
+    all.Begin();
+    try {
+      flushing_ = PooledThread([this, &all] {
+        if (::fdatasync(fd_) != 0 && flush_errno_ == 0) flush_errno_ = errno;
+        flushing_busy_ = false;
+        all.End();
+      });
+    } catch (const std::system_error&) {  // no thread to spare: the Sync does it all
+      flushing_busy_ = false;
+      all.End();
+    }
   }
 
   // The pages of the file that are in the cache and clean go; dirty ones are written first.
@@ -350,6 +411,11 @@ class PosixFile final : public File {
   bool writable_;
   held::FolderId id_;  // device and file number
   uint64_t reached_;   // the largest size known: at the open, or reached by this file's writes
+  // The last early flush (StartFlush), whether it still runs, and the error of one that failed
+  // (written by its thread, read once it is joined).
+  PooledThread flushing_;
+  std::atomic<bool> flushing_busy_{false};
+  int flush_errno_ = 0;
 };
 
 class PosixFileSystem final : public FileSystem {

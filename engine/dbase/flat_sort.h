@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -48,22 +49,64 @@ class FlatSort {
     pending_.resize(mark);
   }
 
-  // The same, with the groups of the first split shared among up to `threads` threads.
-  void SortInParallel(char* data, char* other, size_t n, unsigned threads) const {
+  // The same, with the groups of the first split shared among up to `threads` threads. With
+  // `final_upto`, the entries are handed on as they become final: it is called with k whenever
+  // entries [0, k) of `data` have their places for good (k grows with each call), one call at a
+  // time, from whichever thread finished the group that completed them. A sort that its first
+  // split finishes hands nothing on: whatever was not handed on is the caller's to take once the
+  // sort returns. A failure of `final_upto` ends its calls and is thrown once the sort has stopped.
+  void SortInParallel(char* data, char* other, size_t n, unsigned threads,
+                      const std::function<void(size_t)>& final_upto = {}) const {
     std::vector<Group> groups;
     const bool in_two = threads > 1 && n >= kSplitInTwo && len >= 2 && SplitInTwo(data, other, n, &groups);
     if (!in_two && !Split(data, other, n, 0, false, &groups)) return;
     std::atomic<size_t> next{0};
     std::exception_ptr failure;
-    std::mutex failure_mutex;
+    std::mutex mutex;  // guards the failure and the hand-on below
+    // Where each group's entries end up; those between groups were finished by the split.
+    auto start = [&](size_t g) {
+      const char* at = groups[g].to_other ? groups[g].other : groups[g].data;
+      return static_cast<size_t>(at - data) / s;
+    };
+    std::vector<char> done(groups.size(), 0);
+    size_t first_open = 0;  // the first group not yet sorted
+    size_t handed = 0;      // entries handed on so far
+    bool handing_on = false, stop_handing = false;
+    // After group g: if no thread is handing entries on, this one hands on all that are final.
+    auto finished = [&](size_t g) {
+      std::unique_lock<std::mutex> hold(mutex);
+      done[g] = 1;
+      while (first_open < groups.size() && done[first_open]) ++first_open;
+      if (handing_on || stop_handing) return;
+      handing_on = true;
+      for (;;) {
+        const size_t upto = first_open < groups.size() ? start(first_open) : n;
+        if (upto == handed || stop_handing) break;
+        hold.unlock();
+        try {
+          final_upto(upto);
+        } catch (...) {
+          hold.lock();
+          if (!failure) failure = std::current_exception();
+          stop_handing = true;
+          break;
+        }
+        handed = upto;
+        hold.lock();
+      }
+      handing_on = false;
+    };
     auto work = [&] {
       FlatSort own(len, s, desc, w);
       try {
-        for (size_t g = next++; g < groups.size(); g = next++)
+        for (size_t g = next++; g < groups.size(); g = next++) {
           own.Sort(groups[g].data, groups[g].other, groups[g].n, groups[g].depth, groups[g].to_other);
+          if (final_upto) finished(g);
+        }
       } catch (...) {
-        std::lock_guard<std::mutex> hold(failure_mutex);
-        failure = std::current_exception();
+        std::lock_guard<std::mutex> hold(mutex);
+        if (!failure) failure = std::current_exception();
+        stop_handing = true;
       }
     };
     std::vector<PooledThread> helpers;

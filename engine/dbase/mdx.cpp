@@ -288,8 +288,9 @@ void MdxIndex::Create(const std::string& path, const std::string& table_name, co
   }
   std::vector<const TagMeta*> all;
   for (const TagMeta& m : metas) all.push_back(&m);
-  std::vector<EntryList> entries = BuildEntries(all, rows, true);
-  WriteIndexFile(path, table_name, metas, entries, cp);
+  const bool sort_last = !metas.empty() && SortWhileWriting(metas.back(), rows.Count());
+  std::vector<EntryList> entries = BuildEntries(all, rows, true, sort_last);
+  WriteIndexFile(path, table_name, metas, entries, cp, sort_last);
 }
 
 std::vector<TagInfo> ReadMdxTags(const std::string& path) {

@@ -24,8 +24,11 @@ class BlockWriter {
  public:
   // `blocks`: how many blocks will be written in all, so that each buffer is asked for once at
   // the size it will reach instead of growing (and being copied and faulted in) step by step.
-  BlockWriter(File& f, uint64_t blocks)
-      : reserve_(static_cast<size_t>(std::min<uint64_t>(blocks * kBlockSize, kBufferBytes))), writer_(f) {}
+  // With `flush_early`, what is written starts to become durable every few megabytes
+  // (File::StartFlush), for a writer that goes on computing between its blocks.
+  BlockWriter(File& f, uint64_t blocks, bool flush_early = false)
+      : f_(f), reserve_(static_cast<size_t>(std::min<uint64_t>(blocks * kBlockSize, kBufferBytes))),
+        flush_early_(flush_early), writer_(f) {}
   uint32_t Allocate() {
     uint32_t p = next_page_;
     next_page_ += kBlockSize / kPageSize;
@@ -47,7 +50,14 @@ class BlockWriter {
   }
   void Write(uint32_t page, const uint8_t* block) { std::memcpy(Block(page), block, kBlockSize); }
   // Starts writing the buffer (after the previous write has ended).
-  void FlushBuffer() { writer_.Start(buf_start_, buf_); }
+  void FlushBuffer() {
+    const size_t bytes = buf_.size();
+    writer_.Start(buf_start_, buf_);
+    if (flush_early_ && (unflushed_ += bytes) >= kFlushEvery) {
+      f_.StartFlush();  // takes in the buffers written before this one
+      unflushed_ = 0;
+    }
+  }
   // Every block written (or the first failure thrown).
   void Finish() {
     FlushBuffer();
@@ -56,8 +66,12 @@ class BlockWriter {
 
  private:
   static constexpr size_t kBufferBytes = 4u << 20;
+  static constexpr size_t kFlushEvery = 4u << 20;
+  File& f_;
   uint32_t next_page_ = kHeaderPages;
   size_t reserve_;
+  bool flush_early_;
+  size_t unflushed_ = 0;
   EntryBytes buf_;
   uint64_t buf_start_ = 0;
   BackgroundWrite<EntryBytes> writer_;
@@ -88,63 +102,79 @@ void EncodeNode(const Node& n, int item_len, int key_len, uint8_t* block) {
   Put32(block + off, n.right);
 }
 
-// Builds a B-tree of entries (already in tag order) into freshly allocated blocks; returns the
-// root page.
-uint32_t BuildTree(BlockWriter& w, const EntryList& e, int key_len, int item_len, int capacity) {
-  const size_t klen = static_cast<size_t>(key_len);
+// Writes a B-tree of entries in tag order into freshly allocated blocks: the leaves in order
+// (each as soon as its entries are final), then each level of branches up to one root.
+class TreeWriter {
+ public:
+  TreeWriter(BlockWriter& w, const EntryList& e, int key_len, int item_len, int capacity)
+      : w_(w), e_(e), klen_(static_cast<size_t>(key_len)), ilen_(static_cast<size_t>(item_len)),
+        fan_(static_cast<size_t>(capacity) + 1), n_(e.size()),
+        leaves_(n_ == 0 ? 1 : (n_ + static_cast<size_t>(capacity) - 1) / static_cast<size_t>(capacity)) {}
+
+  // Writes every leaf whose entries all lie below `final_entries`.
+  void LeavesUpTo(size_t final_entries) {
+    while (level_.size() < leaves_) {
+      const size_t i = level_.size();
+      const size_t count = n_ / leaves_ + (i < n_ % leaves_ ? 1 : 0);
+      if (at_ + count > final_entries) return;
+      uint32_t page = w_.Allocate();
+      uint8_t* block = w_.Block(page);
+      Put32(block, static_cast<uint32_t>(count));
+      Put32(block + 4, 0);
+      size_t off = 8;  // items: 4 + key + up to 3 bytes of padding, at least 8
+      for (size_t k = 0; k < count; ++k, ++at_) {
+        // The item's last four bytes cleared first (a fixed-size store where the padding lies),
+        // then the record number and the key over them.
+        std::memset(block + off + ilen_ - 4, 0, 4);
+        Put32(block + off, e_.recno(at_));
+        std::memcpy(block + off + 4, e_.key(at_).data(), klen_);
+        off += ilen_;
+      }
+      std::memset(block + off, 0, kBlockSize - off);  // no right pointer in a leaf, then unused
+      level_.push_back({page, at_ == 0 ? 0 : at_ - 1});
+    }
+  }
+
+  // The leaves left, then the branches; returns the root page.
+  uint32_t Finish() {
+    LeavesUpTo(n_);
+    while (level_.size() > 1) {
+      std::vector<Child> up;
+      size_t nodes = (level_.size() + fan_ - 1) / fan_;
+      size_t c = 0;
+      for (size_t i = 0; i < nodes; ++i) {
+        size_t count = level_.size() / nodes + (i < level_.size() % nodes ? 1 : 0);
+        uint32_t page = w_.Allocate();
+        uint8_t* block = w_.Block(page);
+        std::memset(block, 0, kBlockSize);  // few blocks: cleared whole, then filled
+        Put32(block, static_cast<uint32_t>(count - 1));
+        size_t off = 8;
+        for (size_t k = 0; k + 1 < count; ++k, ++c) {
+          Put32(block + off, level_[c].page);
+          std::memcpy(block + off + 4, e_.key(level_[c].last).data(), klen_);
+          off += ilen_;
+        }
+        Put32(block + off, level_[c].page);
+        size_t last = level_[c].last;
+        ++c;
+        up.push_back({page, last});
+      }
+      level_ = std::move(up);
+    }
+    return level_[0].page;
+  }
+
+ private:
   struct Child {
     uint32_t page;
     size_t last;  // index of the entry holding the subtree's highest key
   };
-  std::vector<Child> level;
-  size_t n = e.size();
-  size_t leaves = n == 0 ? 1 : (n + static_cast<size_t>(capacity) - 1) / static_cast<size_t>(capacity);
-  size_t at = 0;
-  for (size_t i = 0; i < leaves; ++i) {
-    size_t count = n / leaves + (i < n % leaves ? 1 : 0);
-    uint32_t page = w.Allocate();
-    uint8_t* block = w.Block(page);
-    Put32(block, static_cast<uint32_t>(count));
-    Put32(block + 4, 0);
-    size_t off = 8;
-    const size_t ilen = static_cast<size_t>(item_len);  // 4 + key + up to 3 bytes of padding, at least 8
-    for (size_t k = 0; k < count; ++k, ++at) {
-      // The item's last four bytes cleared first (a fixed-size store where the padding lies),
-      // then the record number and the key over them.
-      std::memset(block + off + ilen - 4, 0, 4);
-      Put32(block + off, e.recno(at));
-      std::memcpy(block + off + 4, e.key(at).data(), klen);
-      off += ilen;
-    }
-    std::memset(block + off, 0, kBlockSize - off);  // no right pointer in a leaf, then unused
-    level.push_back({page, at == 0 ? 0 : at - 1});
-  }
-  size_t fan = static_cast<size_t>(capacity) + 1;
-  while (level.size() > 1) {
-    std::vector<Child> up;
-    size_t nodes = (level.size() + fan - 1) / fan;
-    size_t c = 0;
-    for (size_t i = 0; i < nodes; ++i) {
-      size_t count = level.size() / nodes + (i < level.size() % nodes ? 1 : 0);
-      uint32_t page = w.Allocate();
-      uint8_t* block = w.Block(page);
-      std::memset(block, 0, kBlockSize);  // few blocks: cleared whole, then filled
-      Put32(block, static_cast<uint32_t>(count - 1));
-      size_t off = 8;
-      for (size_t k = 0; k + 1 < count; ++k, ++c) {
-        Put32(block + off, level[c].page);
-        std::memcpy(block + off + 4, e.key(level[c].last).data(), klen);
-        off += static_cast<size_t>(item_len);
-      }
-      Put32(block + off, level[c].page);
-      size_t last = level[c].last;
-      ++c;
-      up.push_back({page, last});
-    }
-    level = std::move(up);
-  }
-  return level[0].page;
-}
+  BlockWriter& w_;
+  const EntryList& e_;
+  const size_t klen_, ilen_, fan_, n_, leaves_;
+  size_t at_ = 0;  // the first entry of the next leaf
+  std::vector<Child> level_;
+};
 
 void EncodeTagHeader(const TagMeta& t, uint8_t ldid, bool has_keys, uint8_t* block) {
   std::memset(block, 0, kBlockSize);
@@ -166,7 +196,7 @@ void EncodeTagHeader(const TagMeta& t, uint8_t ldid, bool has_keys, uint8_t* blo
 
 // Writes a whole index: header, tag table, every tag from its entries.
 void WriteIndexFile(const std::string& path, const std::string& table_name, std::vector<TagMeta>& tags,
-                    const std::vector<EntryList>& entries, const CodePage& cp) {
+                    std::vector<EntryList>& entries, const CodePage& cp, bool sort_last) {
   if (tags.size() > static_cast<size_t>(kMaxTags))
     throw EngineError(err::kInvalidParam, "Un índice .MDX admite como mucho 47 etiquetas.", {CtxFile(path)});
   FileSystem* fs = CurrentFileSystem();
@@ -175,12 +205,17 @@ void WriteIndexFile(const std::string& path, const std::string& table_name, std:
     uint8_t ldid = LanguageDriverForCodePage(cp.number());
     uint64_t blocks = 0;
     for (size_t i = 0; i < tags.size(); ++i) blocks += 1 + TreeBlocks(entries[i].size(), tags[i].capacity);
-    BlockWriter w(*f, blocks);
+    BlockWriter w(*f, blocks, sort_last);
     std::vector<uint8_t> block(kBlockSize);
     for (size_t i = 0; i < tags.size(); ++i) {
       TagMeta& t = tags[i];
       t.header_page = w.Allocate();
-      t.root = BuildTree(w, entries[i], t.key_len, t.item_len, t.capacity);
+      TreeWriter tree(w, entries[i], t.key_len, t.item_len, t.capacity);
+      // The last tag's leaves go to the disk as its sort finishes them: the disk then takes the
+      // file while the rest is sorted, instead of all of it at the end.
+      if (sort_last && i + 1 == tags.size())
+        SortEntries(t, &entries[i], nullptr, [&](size_t final_entries) { tree.LeavesUpTo(final_entries); });
+      t.root = tree.Finish();
       EncodeTagHeader(t, ldid, entries[i].size() > 0, block.data());
       w.Write(t.header_page, block.data());
     }
@@ -300,7 +335,7 @@ unsigned Processors() {
 unsigned ThreadsFor(uint64_t n) { return n < kLargeTag ? 1u : std::min(Processors(), 4u); }
 
 // `scratch`, when given, holds at least the entries' bytes.
-void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
+void SortEntries(const TagMeta& t, EntryList* e, char* scratch, const std::function<void(size_t)>& final_upto) {
   size_t n = e->size(), s = e->stride();
   if (t.type == 'C') {
     EntryBytes own;
@@ -312,7 +347,7 @@ void SortEntries(const TagMeta& t, EntryList* e, char* scratch) {
     // Under a language driver's order the sort reads each byte it looks at through the driver's
     // weights (every byte has a weight of its own).
     const uint8_t* weights = t.coll && !t.coll->binary() ? t.coll->Weights() : nullptr;
-    FlatSort(e->key_len, s, t.info.descending, weights).SortInParallel(e->data.data(), scratch, n, threads);
+    FlatSort(e->key_len, s, t.info.descending, weights).SortInParallel(e->data.data(), scratch, n, threads, final_upto);
   } else {
     std::vector<uint32_t> order(n);
     std::iota(order.begin(), order.end(), 0u);
@@ -416,17 +451,23 @@ bool GatherStoredKeys(const std::vector<const TagMeta*>& tags, RecordSource& row
   return true;
 }
 
-// The sorted entries of every tag, from one pass over the rows.
-// With sorted false, each tag's entries stay in record order.
-std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, RecordSource& rows, bool sorted = true) {
+bool SortWhileWriting(const TagMeta& t, uint64_t rows) {
+  return kStartsFlushes && t.type == 'C' && !t.info.unique && ThreadsFor(rows) > 1;
+}
+
+std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, RecordSource& rows, bool sorted,
+                                    bool leave_last_unsorted) {
   uint64_t count = rows.Count();
   if (count > 0xFFFFFFFFull)
     throw EngineError(err::kTableFull, "La tabla tiene demasiados registros para un índice .MDX.");
   std::vector<EntryList> out(tags.size());
+  // The tags sorted here: all, or all but the last.
+  const std::vector<const TagMeta*> to_sort(tags.begin(), tags.end() - (sorted && leave_last_unsorted && !tags.empty()));
   size_t scratch_bytes = 0;
   for (size_t i = 0; i < tags.size(); ++i) {
     out[i].key_len = static_cast<size_t>(tags[i]->key_len);
-    if (tags[i]->type == 'C') scratch_bytes = std::max(scratch_bytes, static_cast<size_t>(count) * out[i].stride());
+    if (tags[i]->type == 'C' && i < to_sort.size())
+      scratch_bytes = std::max(scratch_bytes, static_cast<size_t>(count) * out[i].stride());
   }
   EntryBytes scratch;  // the sort's other half: as large as the largest list of character keys
   if (!GatherStoredKeys(tags, rows, count, out)) {
@@ -477,7 +518,7 @@ std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, Rec
     // One scratch space for the sorts of every tag, rather than one asked for by each; where it
     // was not made ready above, its pages are first touched by the sort's threads.
     if (scratch.size() < scratch_bytes) scratch.resize_for_overwrite(scratch_bytes);
-    SortAll(tags, out, scratch, scratch_bytes, count);
+    SortAll(to_sort, out, scratch, scratch_bytes, count);
   }
   return out;
 }

@@ -553,11 +553,13 @@ void RewriteIndex(const std::string& old_path, const std::string& new_path, cons
       rebuilt.push_back(&metas[i]);
       where.push_back(i);
     }
+  const bool sort_last =
+      !rebuilt.empty() && where.back() + 1 == metas.size() && SortWhileWriting(metas.back(), new_rows.Count());
   if (!rebuilt.empty()) {
-    std::vector<EntryList> built = BuildEntries(rebuilt, new_rows, true);
+    std::vector<EntryList> built = BuildEntries(rebuilt, new_rows, true, sort_last);
     for (size_t k = 0; k < where.size(); ++k) entries[where[k]] = std::move(built[k]);
   }
-  WriteIndexFile(new_path, table_name, metas, entries, cp);
+  WriteIndexFile(new_path, table_name, metas, entries, cp, sort_last);
 }
 
 }  // namespace engine::dbase

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -178,17 +179,27 @@ struct EntryList {
 // --- Building whole index files (mdx_build.cpp) -------------------------------------------
 
 void EncodeNode(const Node& n, int item_len, int key_len, uint8_t* block);
-// Writes a whole index: header, tag table, every tag from its entries.
+// Writes a whole index: header, tag table, every tag from its entries. With `sort_last`, the
+// last tag's entries come in record order and are sorted here, each leaf written as soon as the
+// sort has finished its entries (see SortWhileWriting).
 void WriteIndexFile(const std::string& path, const std::string& table_name, std::vector<TagMeta>& tags,
-                    const std::vector<EntryList>& entries, const CodePage& cp);
+                    std::vector<EntryList>& entries, const CodePage& cp, bool sort_last = false);
 // The key of a row for a tag, or nullopt when the FOR clause leaves the row out.
 std::optional<std::string> RowKey(const TagMeta& t, const RecordView& row);
 // Puts a tag's entries (gathered in record order) in tag order; a unique tag keeps the first
-// row of each key. `scratch`, when given, holds at least the entries' bytes.
-void SortEntries(const TagMeta& t, EntryList* e, char* scratch);
+// row of each key. `scratch`, when given, holds at least the entries' bytes. Character keys
+// are handed on to `final_upto` as their places become final (FlatSort::SortInParallel).
+void SortEntries(const TagMeta& t, EntryList* e, char* scratch, const std::function<void(size_t)>& final_upto = {});
+// Whether the last tag of a new index is best sorted by WriteIndexFile while its leaves are
+// written: a large tag of character keys, shared among threads, that may repeat (a unique tag
+// learns its entry count only once sorted), where the platform flushes early (kStartsFlushes).
+// The disk then makes the file durable while the rest is sorted.
+bool SortWhileWriting(const TagMeta& t, uint64_t rows);
 // The sorted entries of every tag, from one pass over the rows.
-// With sorted false, each tag's entries stay in record order.
-std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, RecordSource& rows, bool sorted);
+// With sorted false, each tag's entries stay in record order; with leave_last_unsorted, the
+// last tag's do (for WriteIndexFile's sort_last).
+std::vector<EntryList> BuildEntries(const std::vector<const TagMeta*>& tags, RecordSource& rows, bool sorted,
+                                    bool leave_last_unsorted = false);
 // Keys that are a stored character field, as stored or in capitals (no FOR clause), are taken
 // from the records without evaluating the expression: notes where that field lies in a record
 // (TagMeta::raw_offset, raw_length, raw_upper), or leaves raw_length 0.

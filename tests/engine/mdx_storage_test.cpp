@@ -10,6 +10,7 @@
 #include "engine/dbase/storage_rows.h"
 #include "engine/storage.h"
 #include "tests/engine/mdx_test_rows.h"
+#include "tests/support/fault_fs.h"
 #include "tests/support/readers.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/numbered.h"
@@ -144,11 +145,12 @@ TEST(MdxStorage, LargeBuildsFollowTheReferenceOrder) {
       std::string mdx = dir / "CLIENTES.MDX";
       RowsWithOrWithoutRecord rows(*t);
       rows.OfferRecord(from_records);
+      // The last tag, large and not unique, is sorted while its leaves are written.
       engine::dbase::MdxIndex::Create(mdx, "CLIENTES",
-                                      {{"ASC", "NOMBRE", "", 'C', false, false},
+                                      {{"UNICO", "NOMBRE", "", 'C', true, false},
                                        {"DESC", "NOMBRE", "", 'C', false, true},
-                                       {"UNICO", "NOMBRE", "", 'C', true, false},
-                                       {"UNIDESC", "NOMBRE", "", 'C', true, true}},
+                                       {"UNIDESC", "NOMBRE", "", 'C', true, true},
+                                       {"ASC", "NOMBRE", "", 'C', false, false}},
                                       t->Fields(), t->Codepage(), rows);
       auto idx = engine::dbase::MdxIndex::Open(mdx, t->Fields(), t->Codepage(), false);
       EXPECT_EQ(mdx_test::WalkAll(*idx, "ASC"), reference(false, false));
@@ -160,6 +162,62 @@ TEST(MdxStorage, LargeBuildsFollowTheReferenceOrder) {
       idx.reset();
       engine::CurrentFileSystem()->Remove(mdx);
     }
+  }
+}
+
+// A large tag is sorted while its leaves are written: a write of the index that fails then
+// (300,000 rows: several buffers are written before the sort ends) or at any other point of the
+// build is reported, naming the index, and leaves no index file.
+TEST(MdxStorage, AFailedWriteWhileTheTagIsSortedLeavesNoIndex) {
+  testing_support::TempDir dir;
+  std::string path = dir / "GRANDE.DBF", mdx = dir / "GRANDE.MDX";
+  engine::TableDefinition def;
+  def.level = 4;
+  def.fields = {mdx_test::Char("NOMBRE", 30)};
+  engine::CreateStorage(path, def);
+  {
+    auto t = engine::OpenStorage(path, engine::TableFormat::kDbase, {});
+    std::mt19937 rng(3);
+    std::string buf = t->BlankRecord();
+    for (int i = 0; i < 300000; ++i) {
+      t->SetValue(&buf, 0, Value::Text(testing_support::Numbered("CLIENTE ", rng() % 100000)));
+      t->AppendRecord(buf);
+    }
+    t->Flush();
+  }
+  engine::OpenOptions ro;
+  ro.read_only = true;
+  auto t = engine::OpenStorage(path, engine::TableFormat::kDbase, ro);
+  StorageRows rows(*t);
+  auto build = [&] {
+    engine::dbase::MdxIndex::Create(mdx, "GRANDE", {{"NOMBRE", "NOMBRE", "", 'C', false, false}}, t->Fields(),
+                                    t->Codepage(), rows);
+  };
+  uint64_t ops = 0;
+  {
+    testing_support::FaultInjectionFileSystem fs;
+    testing_support::ScopedFileSystem use(&fs);
+    build();
+    ops = fs.mutating_ops();
+  }
+  ASSERT_GE(ops, 5u);  // the file made, three buffers of leaves and branches, the header, the sync
+  auto idx = engine::dbase::MdxIndex::Open(mdx, t->Fields(), t->Codepage(), false);
+  EXPECT_EQ(mdx_test::WalkAll(*idx, "NOMBRE").size(), 300000u);
+  EXPECT_TRUE(idx->Check(rows).ok());
+  idx.reset();
+  for (uint64_t k = 1; k <= ops; ++k) {
+    SCOPED_TRACE(testing_support::Numbered("fail at ", k));
+    engine::CurrentFileSystem()->Remove(mdx);
+    testing_support::FaultInjectionFileSystem fs;
+    testing_support::ScopedFileSystem use(&fs);
+    fs.FailAt(k);
+    try {
+      build();
+      ADD_FAILURE() << "the build did not fail";
+    } catch (const engine::EngineError& e) {
+      EXPECT_NE(std::string(e.what()).find("GRANDE.MDX"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(engine::CurrentFileSystem()->Exists(mdx));
   }
 }
 

@@ -22,6 +22,7 @@ class ForwardingFile : public engine::File {
   void Truncate(uint64_t size) override { f_->Truncate(size); }
   void Sync() override { f_->Sync(); }
   void StartWriteback(uint64_t offset, uint64_t n) override { f_->StartWriteback(offset, n); }
+  void StartFlush() override { f_->StartFlush(); }
   bool TryLockShared() override { return f_->TryLockShared(); }
   bool TryLockExclusive() override { return f_->TryLockExclusive(); }
   void Unlock() override { f_->Unlock(); }
