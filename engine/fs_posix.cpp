@@ -20,7 +20,6 @@
 #include <mutex>
 #include <condition_variable>
 #include <new>
-#include <system_error>
 #include <vector>
 
 #include "engine/error.h"
@@ -206,10 +205,11 @@ class PosixFolderInUse final : public FolderInUse {
 // child never inherits a file whose flush runs on a thread it does not have.
 class EarlyFlushes {
  public:
-  // Registered once, after the pool's own handlers (the first flush has made the pool by then),
-  // so that at a fork the flushes end before the pool puts its idle threads away.
+  // Registered once, after the pool's own handlers, so that at a fork (whose handlers run last
+  // registered first) the flushes end before the pool puts its idle threads away.
   static EarlyFlushes& Get() {
     static EarlyFlushes* all = [] {
+      PooledThread([] {}).join();  // the pool, and its handlers, first
       auto* e = new EarlyFlushes;  // never destroyed: a file may be closed after static objects go
       ::pthread_atfork([] { Get().WaitNone(); }, nullptr, nullptr);
       return e;
@@ -316,7 +316,7 @@ class PosixFile final : public File {
         flushing_busy_ = false;
         all.End();
       });
-    } catch (const std::system_error&) {  // no thread to spare: the Sync does it all
+    } catch (...) {  // no thread (or memory) to spare: the Sync does it all
       flushing_busy_ = false;
       all.End();
     }
