@@ -24,7 +24,6 @@ inline constexpr bool kStartsFlushes = false;
 inline constexpr bool kStartsFlushes = true;
 #endif
 
-
 // An open file. Offsets are 64-bit throughout. Not thread-safe; one owner at a time.
 class File {
  public:
