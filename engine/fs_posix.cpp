@@ -633,8 +633,15 @@ class PosixFileSystem final : public FileSystem {
     }
   }
 
+  // Both names reached as any other operation reaches them: a held folder replaced (by a link, say)
+  // is refused, not followed.
   void HardLink(const std::string& existing, const std::string& link) override {
-    if (::link(existing.c_str(), link.c_str()) != 0) throw IoError("enlazar como " + link, existing, errno);
+    const std::string from_dir = DirName(existing), to_dir = DirName(link);
+    FolderFd a = OpenFolder(from_dir, "enlazar");
+    FolderFd b = to_dir == from_dir ? FolderFd() : OpenFolder(to_dir, "enlazar");
+    if (::linkat(a.get(), BaseName(existing).c_str(), to_dir == from_dir ? a.get() : b.get(), BaseName(link).c_str(),
+                 0) != 0)
+      throw IoError("enlazar como " + link, existing, errno);
   }
 
   FileId Identity(const std::string& path) override {

@@ -548,6 +548,8 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   void HardLink(const std::string& existing, const std::string& link) override {
+    FolderGuard from_guard(DirName(existing));
+    FolderGuard to_guard(DirName(link));
     if (!::CreateHardLinkW(WidePath(link).c_str(), WidePath(existing).c_str(), nullptr))
       ThrowSystem("enlazar como " + link, existing, ::GetLastError());
   }

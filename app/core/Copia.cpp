@@ -301,6 +301,8 @@ CopiaDeSeguridad::CopiaDeSeguridad(const std::string& ruta, std::string nombre)
 CopiaDeSeguridad::~CopiaDeSeguridad() {
   pendiente_.reset();  // their threads stopped first
   nuevos_.reset();
+  retenida_tabla_.reset();
+  retenida_.reset();
   if (carpeta_.empty()) return;
   if (cambiadas_ > 0) {
     // What the steps left is recorded without waiting for the disk, each step's record made
@@ -361,6 +363,7 @@ void CopiaDeSeguridad::Empieza() {
   fs.CreateDirectory(copias);
   const std::string carpeta = engine::JoinPath(copias, nombre);
   fs.CreateDirectory(carpeta);
+  retenida_ = std::make_unique<engine::HeldFolder>(carpeta);
   const std::string texto =
       kCabecera + std::to_string(static_cast<int>(kSumaActual)) + "\nejecucion\t" + nombre + "\n";
   auto f = fs.Open(engine::JoinPath(carpeta, kManifiesto), engine::OpenMode::kCreateExclusive);
@@ -416,6 +419,8 @@ void CopiaDeSeguridad::Guarda(const std::string& carpeta, const std::string& tab
       fs.CreateDirectory(carpetas.back());
       a_asegurar.push_back(carpetas[carpetas.size() - 2]);
     }
+    retenida_tabla_.reset();
+    retenida_tabla_ = std::make_unique<engine::HeldFolder>(carpetas.back());
     for (size_t i = 0; i < ficheros.size(); ++i) {
       const std::string destino = engine::JoinPath(carpetas.back(), ficheros[i].nombre);
       // A file of no bytes is copied: a table made again where one lies is written into that file.

@@ -140,6 +140,10 @@ class CopiaDeSeguridad {
     bool terminada = false;              // what the step left is recorded
   };
   std::string raiz_, nombre_, carpeta_;
+  // The run folder, held from its making, and the copy's folder of the table kept last: the
+  // copy's files are reached from them (engine/fs.h, HeldFolder), neither walked to again from
+  // the installation for each file nor followed if replaced.
+  std::unique_ptr<engine::HeldFolder> retenida_, retenida_tabla_;
   std::map<std::string, Copiada> copiadas_;  // by "carpeta\ttabla", the tables kept so far
   // The data folders already resolved (the run holds them: they stay what they were), and the
   // folders of the copy made so far.

@@ -77,6 +77,11 @@ TEST(FileSystem, AHeldFolderReplacedAfterItWasWorkedInIsRefused) {
     }
     EXPECT_THROW(Put(fs, dir + "/Existencias.dbf", "new"), EngineError);
     EXPECT_THROW(fs.Rename(dir + "/Clientes.dbf", dir + "/Otro.dbf"), EngineError);
+    // A second name, from the folder or into it (as the undo copy keeps a table's old files).
+    Put(fs, d / "fuera", "outside");
+    EXPECT_THROW(fs.HardLink(dir + "/Clientes.dbf", d / "enlace"), EngineError);
+    EXPECT_THROW(fs.HardLink(d / "fuera", dir + "/Fuera.dbf"), EngineError);
+    EXPECT_FALSE(std::filesystem::exists(d / "enlace"));
     using Files = std::map<std::string, std::string>;
     const Files as_left{{"Clientes.dbf", "rows"}};
     EXPECT_EQ(testing_support::Snapshot(d / "movida"), as_left);
