@@ -175,6 +175,20 @@ FolderFd OpenFolder(const std::string& dir, const char* verb, bool quiet = false
   return at;
 }
 
+// The folders of two paths, for an operation that names a file in each (a rename, a link); within
+// one folder (as a swap's journal and its moves aside are), that folder is reached once.
+class FolderPair {
+ public:
+  FolderPair(const std::string& from, const std::string& to, const char* verb)
+      : from_(OpenFolder(DirName(from), verb)),
+        to_(DirName(to) == DirName(from) ? FolderFd() : OpenFolder(DirName(to), verb)) {}
+  int from() const { return from_.get(); }
+  int to() const { return to_.ok() ? to_.get() : from_.get(); }
+
+ private:
+  FolderFd from_, to_;
+};
+
 // Whether `name` in the folder `dir` still names the folder open as `fd`.
 bool SameEntry(int dir, const std::string& name, int fd) {
   struct stat a, b;
@@ -571,11 +585,8 @@ class PosixFileSystem final : public FileSystem {
   }
 
   void Rename(const std::string& from, const std::string& to) override {
-    // Within one folder (as a swap's journal and its moves aside are), that folder is reached once.
-    const std::string from_dir = DirName(from), to_dir = DirName(to);
-    FolderFd a = OpenFolder(from_dir, "renombrar");
-    FolderFd b = to_dir == from_dir ? FolderFd() : OpenFolder(to_dir, "renombrar");
-    if (::renameat(a.get(), BaseName(from).c_str(), to_dir == from_dir ? a.get() : b.get(), BaseName(to).c_str()) != 0)
+    FolderPair f(from, to, "renombrar");
+    if (::renameat(f.from(), BaseName(from).c_str(), f.to(), BaseName(to).c_str()) != 0)
       throw IoError("renombrar a " + to, from, errno);
   }
 
@@ -636,11 +647,8 @@ class PosixFileSystem final : public FileSystem {
   // Both names reached as any other operation reaches them: a held folder replaced (by a link, say)
   // is refused, not followed.
   void HardLink(const std::string& existing, const std::string& link) override {
-    const std::string from_dir = DirName(existing), to_dir = DirName(link);
-    FolderFd a = OpenFolder(from_dir, "enlazar");
-    FolderFd b = to_dir == from_dir ? FolderFd() : OpenFolder(to_dir, "enlazar");
-    if (::linkat(a.get(), BaseName(existing).c_str(), to_dir == from_dir ? a.get() : b.get(), BaseName(link).c_str(),
-                 0) != 0)
+    FolderPair f(existing, link, "enlazar");
+    if (::linkat(f.from(), BaseName(existing).c_str(), f.to(), BaseName(link).c_str(), 0) != 0)
       throw IoError("enlazar como " + link, existing, errno);
   }
 

@@ -419,7 +419,6 @@ void CopiaDeSeguridad::Guarda(const std::string& carpeta, const std::string& tab
       fs.CreateDirectory(carpetas.back());
       a_asegurar.push_back(carpetas[carpetas.size() - 2]);
     }
-    retenida_tabla_.reset();
     retenida_tabla_ = std::make_unique<engine::HeldFolder>(carpetas.back());
     for (size_t i = 0; i < ficheros.size(); ++i) {
       const std::string destino = engine::JoinPath(carpetas.back(), ficheros[i].nombre);
