@@ -109,7 +109,8 @@ struct FileId {
 
 struct DirEntry {
   std::string name;  // bytes as stored on disk
-  bool is_dir = false;
+  bool is_dir = false;  // a folder, or a link to one
+  bool is_file = false;  // known to be a regular file (or a link to one); false when not known
 };
 
 class FileSystem {

@@ -547,12 +547,14 @@ class PosixFileSystem final : public FileSystem {
     // record none.
     auto add = [&](int at_fd, const char* name, unsigned char type) {
       if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return;
-      bool is_dir = type == DT_DIR;
+      bool is_dir = type == DT_DIR, is_file = type == DT_REG;
       if (type == DT_LNK || type == DT_UNKNOWN) {
         struct stat st;
-        is_dir = ::fstatat(at_fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        const bool found = ::fstatat(at_fd, name, &st, 0) == 0;
+        is_dir = found && S_ISDIR(st.st_mode);
+        is_file = found && S_ISREG(st.st_mode);
       }
-      out.push_back({name, is_dir});
+      out.push_back({name, is_dir, is_file});
     };
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 30))
     // Read straight from the descriptor: fdopendir would first ask again for the folder's status

@@ -490,7 +490,10 @@ class WindowsFileSystem final : public FileSystem {
     do {
       std::string name = Narrow(fd.cFileName, std::wcslen(fd.cFileName));
       if (name == "." || name == "..") continue;
-      out.push_back({name, (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+      // A reparse point or a device is not taken for a file here: it is asked about when it matters.
+      const DWORD a = fd.dwFileAttributes;
+      out.push_back({name, (a & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                     (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) == 0});
     } while (::FindNextFileW(h, &fd));
     DWORD e = ::GetLastError();
     ::FindClose(h);

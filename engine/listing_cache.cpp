@@ -71,16 +71,19 @@ auto ListingCache::Changing(Change&& change) -> decltype(change()) {
   return change();
 }
 
-bool ListingCache::KnownMissing(const std::string& path) {
+ListingCache::Known ListingCache::KnownAt(const std::string& path) {
   const std::string name = BaseName(path);
-  if (!PlainName(name)) return false;
+  if (!PlainName(name)) return Known::kAsk;
   const std::string folded = FoldCase(name);
   std::lock_guard<std::mutex> lock(kept_->mutex);
   auto it = kept_->listings.find(FolderKey(DirName(path)));
-  if (it == kept_->listings.end()) return false;
-  for (const DirEntry& e : it->second)
-    if (e.name == name || !IsValidUtf8(e.name) || FoldCase(e.name) == folded) return false;
-  return true;
+  if (it == kept_->listings.end()) return Known::kAsk;
+  Known known = Known::kMissing;
+  for (const DirEntry& e : it->second) {
+    if (e.name == name) return e.is_dir ? Known::kFolder : e.is_file ? Known::kFile : Known::kAsk;
+    if (!IsValidUtf8(e.name) || FoldCase(e.name) == folded) known = Known::kAsk;
+  }
+  return known;
 }
 
 std::unique_ptr<File> ListingCache::Open(const std::string& path, OpenMode mode) {
@@ -89,23 +92,30 @@ std::unique_ptr<File> ListingCache::Open(const std::string& path, OpenMode mode)
   return base_->Open(path, mode);
 }
 
-bool ListingCache::Exists(const std::string& path) { return !KnownMissing(path) && base_->Exists(path); }
-
-bool ListingCache::IsDirectory(const std::string& path) { return !KnownMissing(path) && base_->IsDirectory(path); }
-
-bool ListingCache::IsRegularFile(const std::string& path) {
-  return !KnownMissing(path) && base_->IsRegularFile(path);
+bool ListingCache::Exists(const std::string& path) {
+  const Known k = KnownAt(path);
+  return k == Known::kAsk ? base_->Exists(path) : k != Known::kMissing;
 }
 
-bool ListingCache::IsSymlink(const std::string& path) { return !KnownMissing(path) && base_->IsSymlink(path); }
+bool ListingCache::IsDirectory(const std::string& path) {
+  const Known k = KnownAt(path);
+  return k == Known::kAsk ? base_->IsDirectory(path) : k == Known::kFolder;
+}
+
+bool ListingCache::IsRegularFile(const std::string& path) {
+  const Known k = KnownAt(path);
+  return k == Known::kAsk ? base_->IsRegularFile(path) : k == Known::kFile;
+}
+
+bool ListingCache::IsSymlink(const std::string& path) { return KnownAt(path) != Known::kMissing && base_->IsSymlink(path); }
 
 PathFacts ListingCache::Inspect(const std::string& path) {
-  if (KnownMissing(path)) return PathFacts{};
+  if (KnownAt(path) == Known::kMissing) return PathFacts{};
   return base_->Inspect(path);
 }
 
 std::optional<std::string> ListingCache::StoredName(const std::string& dir, const std::string& name) {
-  if (KnownMissing(JoinPath(dir, name))) return std::nullopt;
+  if (KnownAt(JoinPath(dir, name)) == Known::kMissing) return std::nullopt;
   return base_->StoredName(dir, name);
 }
 

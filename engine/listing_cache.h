@@ -8,8 +8,10 @@
 // created, a rename, a removal, a folder made, used or left): every kept listing is then
 // forgotten, so a listing never misses what the run itself did. A plain name that a kept listing
 // of its folder does not hold, under any letter case, is answered as missing without asking (on
-// Windows only names that it cannot find under another form: ASCII, no short names or devices).
-// Everything else goes to the wrapped file system. Safe to use from several threads.
+// Windows only names that it cannot find under another form: ASCII, no short names or devices);
+// one that it holds under that very spelling, as a folder or a regular file (links followed), is
+// answered as such. Everything else goes to the wrapped file system. Safe to use from several
+// threads.
 #pragma once
 
 #include <cstdint>
@@ -57,8 +59,10 @@ class ListingCache final : public FileSystem {
   };
 
  private:
-  // Whether a kept listing of the folder of `path` shows that nothing is at `path`.
-  bool KnownMissing(const std::string& path);
+  // What a kept listing of the folder of `path` shows there: nothing (under any letter case), a
+  // folder or a regular file under that very spelling, or kAsk when it cannot tell.
+  enum class Known { kAsk, kMissing, kFolder, kFile };
+  Known KnownAt(const std::string& path);
   // Runs a change through the wrapped file system, then forgets every listing (also when it fails).
   template <typename Change>
   auto Changing(Change&& change) -> decltype(change());

@@ -3,6 +3,10 @@
 #include "engine/listing_cache.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <functional>
@@ -105,44 +109,58 @@ TEST(ListingCache, AListingReadWhileTheProcessChangesTheFolderIsNotKept) {
   EXPECT_EQ(f.base.lists, 2);
 }
 
-TEST(ListingCache, AnswersForNamesItsListingsShowMissing) {
+TEST(ListingCache, AnswersFromItsListingsWhatTheyShow) {
   struct Case {
     std::string name;
-    bool asked;  // whether the file system must be asked
+    bool kind_asked;  // whether Exists, IsRegularFile and IsDirectory must ask the file system
+    bool asked;       // whether anything must (Inspect and StoredName ask about what is there)
   };
   const std::vector<Case> cases = {
-      {"Clientes.Dbf", true},
-      {"sub", true},
-      {".Clientes.Dbf.diario", false},
-      {"Clientes.MDX", false},
+      // Listed under that very spelling: a file or a folder.
+      {"Clientes.Dbf", false, true},
+      {"sub", false, true},
+      // Not listed under any letter case.
+      {".Clientes.Dbf.diario", false, false},
+      {"Clientes.MDX", false, false},
       // A listed name under another letter case, and names a file system may take for others
       // (trailing dots, on Windows short names and devices) are asked about.
-      {"CLIENTES.DBF", true},
-      {"Clientes.Dbf.", true},
-      {"..", true},
+      {"CLIENTES.DBF", true, true},
+      {"Clientes.Dbf.", true, true},
+      {"..", true, true},
 #ifdef _WIN32
-      {"CLIENT~1.DBF", true},
-      {"nul", true},
-      {"Año.dbf", true},
+      {"CLIENT~1.DBF", true, true},
+      {"nul", true, true},
+      {"Año.dbf", true, true},
 #else
-      {"Año.dbf", false},
+      {"Año.dbf", false, false},
+      // Links are taken for what they lead to; a link to nothing and a pipe are asked about.
+      {"enlace.dbf", false, true},
+      {"enlace-sub", false, true},
+      {"roto", true, true},
+      {"tubo", true, true},
 #endif
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Fixture f;
+#ifndef _WIN32
+    ASSERT_EQ(::symlink("Clientes.Dbf", (f.d / "enlace.dbf").c_str()), 0);
+    ASSERT_EQ(::symlink("sub", (f.d / "enlace-sub").c_str()), 0);
+    ASSERT_EQ(::symlink("nada", (f.d / "roto").c_str()), 0);
+    ASSERT_EQ(::mkfifo((f.d / "tubo").c_str(), 0600), 0);
+#endif
     const std::string path = f.d / c.name;
     FileSystem& machine = *DefaultFileSystem();
-    const bool exists = machine.Exists(path);
     // Before the folder is listed, everything is asked.
     f.cache.Exists(path);
     EXPECT_EQ(f.base.asks, 1);
     f.cache.List(f.d.path());
     f.base.asks = 0;
-    EXPECT_EQ(f.cache.Exists(path), exists);
-    EXPECT_EQ(f.cache.Inspect(path).exists, machine.Inspect(path).exists);
+    EXPECT_EQ(f.cache.Exists(path), machine.Exists(path));
     EXPECT_EQ(f.cache.IsRegularFile(path), machine.IsRegularFile(path));
     EXPECT_EQ(f.cache.IsDirectory(path), machine.IsDirectory(path));
+    EXPECT_EQ(f.base.asks > 0, c.kind_asked);
+    EXPECT_EQ(f.cache.Inspect(path).exists, machine.Inspect(path).exists);
     EXPECT_EQ(f.cache.StoredName(f.d.path(), c.name), machine.StoredName(f.d.path(), c.name));
     EXPECT_EQ(f.base.asks > 0, c.asked);
   }
