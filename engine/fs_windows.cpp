@@ -18,6 +18,7 @@
 #include <cwchar>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "engine/error.h"
@@ -323,6 +324,19 @@ class FolderGuard {
   std::vector<HANDLE> handles_;
 };
 
+// The folders of two paths, for an operation that names a file in each (a rename, a link); within
+// one folder (as a swap's journal and its moves aside are), that folder is checked and held once.
+class FolderGuardPair {
+ public:
+  FolderGuardPair(const std::string& from, const std::string& to) : from_(DirName(from)) {
+    if (DirName(to) != DirName(from)) to_.emplace(DirName(to));
+  }
+
+ private:
+  FolderGuard from_;
+  std::optional<FolderGuard> to_;
+};
+
 // A folder in use: a handle without delete sharing, which makes every removal of it fail while it
 // is open. The last holder removes it when it is empty.
 class WindowsFolderInUse final : public FolderInUse {
@@ -519,8 +533,7 @@ class WindowsFileSystem final : public FileSystem {
   // The POSIX rename of Windows 10 and later does that; where the volume or the system does not
   // have it, MoveFileExW replaces a target that nobody holds open.
   void Rename(const std::string& from, const std::string& to) override {
-    FolderGuard from_guard(DirName(from));
-    FolderGuard to_guard(DirName(to));
+    FolderGuardPair guard(from, to);
     DWORD e = PosixRename(from, to);
     if (e == ERROR_SUCCESS) return;
     if (e != ERROR_INVALID_PARAMETER && e != ERROR_NOT_SUPPORTED && e != ERROR_INVALID_FUNCTION &&
@@ -551,8 +564,7 @@ class WindowsFileSystem final : public FileSystem {
   }
 
   void HardLink(const std::string& existing, const std::string& link) override {
-    FolderGuard from_guard(DirName(existing));
-    FolderGuard to_guard(DirName(link));
+    FolderGuardPair guard(existing, link);
     if (!::CreateHardLinkW(WidePath(link).c_str(), WidePath(existing).c_str(), nullptr))
       ThrowSystem("enlazar como " + link, existing, ::GetLastError());
   }

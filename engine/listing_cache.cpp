@@ -107,7 +107,9 @@ bool ListingCache::IsRegularFile(const std::string& path) {
   return k == Known::kAsk ? base_->IsRegularFile(path) : k == Known::kFile;
 }
 
-bool ListingCache::IsSymlink(const std::string& path) { return KnownAt(path) != Known::kMissing && base_->IsSymlink(path); }
+bool ListingCache::IsSymlink(const std::string& path) {
+  return KnownAt(path) != Known::kMissing && base_->IsSymlink(path);
+}
 
 PathFacts ListingCache::Inspect(const std::string& path) {
   if (KnownAt(path) == Known::kMissing) return PathFacts{};
