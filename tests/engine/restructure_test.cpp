@@ -548,5 +548,49 @@ TEST(Restructure, EveryNewFileIsOnDiskBeforeTheSwapCommits) {
   }
 }
 
+// A memo that cannot be read stops the rebuild before anything changes, naming its field: a
+// reference past the memo file, or a memo whose block header is damaged.
+TEST(Restructure, AMemoThatCannotBeReadLeavesTheTableByteForByte) {
+  struct Caso {
+    const char* nombre;
+    bool in_memo_file;  // else row 5's reference in the table
+    size_t at;
+    std::string bytes;
+    const char* expected;
+  };
+  const std::vector<Caso> casos = {
+      {"a reference past the memo file", false, 0, "99999", "fuera del fichero"},
+      {"a memo's header damaged", true, 512, std::string(4, '\0'), "no es el comienzo de un memo"},
+  };
+  for (const Caso& c : casos) {
+    SCOPED_TRACE(c.nombre);
+    TempDir d;
+    MakeCustomers(d.path(), 8);  // row 5's memo is the first, in block 1
+    const std::string dbf = d / "Clientes.Dbf", dbt = d / "Clientes.DBT";
+    std::string b = ReadFileBytes(c.in_memo_file ? dbt : dbf);
+    size_t at = c.at;
+    if (!c.in_memo_file) {
+      const size_t header = static_cast<unsigned char>(b[8]) | static_cast<unsigned char>(b[9]) << 8;
+      const size_t length = static_cast<unsigned char>(b[10]) | static_cast<unsigned char>(b[11]) << 8;
+      const FieldSpec notas = FieldsOf(dbf).back();
+      at = header + 4 * length + notas.offset + notas.length - c.bytes.size();
+    }
+    b.replace(at, c.bytes.size(), c.bytes);
+    testing_support::WriteFileBytes(c.in_memo_file ? dbt : dbf, b);
+    const std::string dbf_before = ReadFileBytes(dbf), dbt_before = ReadFileBytes(dbt);
+    try {
+      AddTwoAmounts(d.path(), true);
+      ADD_FAILURE() << "restructured";
+    } catch (const EngineError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.expected), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("NOTAS"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(ReadFileBytes(dbf), dbf_before);
+    EXPECT_EQ(ReadFileBytes(dbt), dbt_before);
+    for (auto& e : std::filesystem::directory_iterator(d.path()))  // the work files gone too
+      EXPECT_TRUE(e.path().filename() == "Clientes.Dbf" || e.path().filename() == "Clientes.DBT") << e.path();
+  }
+}
+
 }  // namespace
 }  // namespace engine
