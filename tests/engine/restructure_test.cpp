@@ -569,11 +569,12 @@ TEST(Restructure, AMemoThatCannotBeReadLeavesTheTableByteForByte) {
     const std::string dbf = d / "Clientes.Dbf", dbt = d / "Clientes.DBT";
     std::string b = ReadFileBytes(c.in_memo_file ? dbt : dbf);
     size_t at = c.at;
-    if (!c.in_memo_file) {
-      const size_t header = static_cast<unsigned char>(b[8]) | static_cast<unsigned char>(b[9]) << 8;
-      const size_t length = static_cast<unsigned char>(b[10]) | static_cast<unsigned char>(b[11]) << 8;
-      const FieldSpec notas = FieldsOf(dbf).back();
-      at = header + 4 * length + notas.offset + notas.length - c.bytes.size();
+    if (!c.in_memo_file) {  // row 5 found by its stored bytes
+      auto st = OpenStorage(dbf, TableFormat::kDbase, {false, true});
+      std::string row;
+      st->ReadRecord(5, &row);
+      const FieldSpec& notas = st->Fields().back();
+      at = b.find(row) + notas.offset + notas.length - c.bytes.size();
     }
     b.replace(at, c.bytes.size(), c.bytes);
     testing_support::WriteFileBytes(c.in_memo_file ? dbt : dbf, b);
